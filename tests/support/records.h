@@ -2,6 +2,7 @@
 #ifndef QDXTLMV_TESTS_SUPPORT_RECORDS_H
 #define QDXTLMV_TESTS_SUPPORT_RECORDS_H
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -28,7 +29,7 @@ inline int32_t Call(uint32_t code, PortRecord* port = nullptr, void* parameter =
 inline StartParams Start(const std::string& name, int32_t timeout_units, uint16_t baud = 9600,
                          uint16_t data_bits = 7, uint16_t stop_bits = 2, uint16_t parity = 1) {
     StartParams params{};
-    std::strncpy(params.port_name, name.c_str(), sizeof params.port_name - 1);
+    std::memcpy(params.port_name, name.c_str(), std::min(name.size(), sizeof params.port_name - 1));
     params.enable = 1;
     params.reply_timeout = timeout_units;
     params.line = {baud, data_bits, stop_bits, parity};
