@@ -406,12 +406,15 @@ int32_t ComSetReplyTimeout(ComHandle handle, int32_t units) {
     PortSlot* slot = FindSlot(handle);
     if (slot == nullptr) return 0;
     const int32_t previous = slot->timeout_ms;
-    // units x 10 saturates instead of overflowing; the wait a read actually
-    // makes comes from EffectiveReadWaitMs, which bounds it both ways.
+    // The port holds the wait a read really makes, as the Windows build's
+    // system does: a timeout of 0 units or below (which would wait forever)
+    // is held as the fallback wait, and huge ones are capped. units x 10 is
+    // computed in 64 bits so it cannot overflow.
     int64_t wanted = static_cast<int64_t>(units) * 10;
     if (wanted > INT32_MAX) wanted = INT32_MAX;
     if (wanted < INT32_MIN) wanted = INT32_MIN;
-    if (wanted != previous) slot->timeout_ms = static_cast<int32_t>(wanted);
+    const int32_t held = EffectiveReadWaitMs(static_cast<int32_t>(wanted));
+    if (held != previous) slot->timeout_ms = held;
     return previous / 10;
 }
 

@@ -76,9 +76,11 @@ TEST_F(OpenPort, ReplyTimeoutStartsAt1000msAndReadsBack) {
     EXPECT_EQ(100, ComSetReplyTimeout(handle, 30));
     EXPECT_EQ(30, ComSetReplyTimeout(handle, 30));
     EXPECT_EQ(30, ComSetReplyTimeout(handle, 7));
+    // 0 units is held as the bounded fallback wait; huge ones are capped.
     EXPECT_EQ(7, ComSetReplyTimeout(handle, 0));
-    EXPECT_EQ(0, ComSetReplyTimeout(handle, 2147483647));  // saturates, no overflow
-    EXPECT_EQ(214748364, ComSetReplyTimeout(handle, 10));
+    EXPECT_EQ(kZeroTimeoutFallbackMs / 10, ComSetReplyTimeout(handle, 2147483647));
+    EXPECT_EQ(kMaxReplyTimeoutUnits, ComSetReplyTimeout(handle, -5));
+    EXPECT_EQ(kZeroTimeoutFallbackMs / 10, ComSetReplyTimeout(handle, 10));
 }
 
 TEST_F(OpenPort, SilenceEndsAReadAfterOneReplyTimeout) {
@@ -137,6 +139,8 @@ TEST_F(OpenPort, ZeroTimeoutStillEndsAReadInBoundedTime) {
     const long ms = ElapsedMs(start);
     EXPECT_GE(ms, kZeroTimeoutFallbackMs * 9 / 10);
     EXPECT_LT(ms, kZeroTimeoutFallbackMs * 3);
+    // The port holds the wait it really makes, so a discard restores it.
+    EXPECT_EQ(ComSetReplyTimeout(handle, 10), kZeroTimeoutFallbackMs / 10);
 }
 
 TEST_F(OpenPort, ReadArgumentsOutOfRangeFailAtOnce) {
@@ -172,12 +176,13 @@ TEST_F(OpenPort, DiscardWithNothingWaitingLeavesTheTimeoutAlone) {
     const auto start = Clock::now();
     EXPECT_EQ(kComOk, ComDiscardInput(handle));
     EXPECT_LT(ElapsedMs(start), 40);
-    EXPECT_EQ(0, ComSetReplyTimeout(handle, 0));
-    // With bytes waiting and a previous timeout of 0, the drain timeout stays.
+    EXPECT_EQ(kZeroTimeoutFallbackMs / 10, ComSetReplyTimeout(handle, 0));
+    // A timeout of 0 units is held as the fallback wait, so a drain restores
+    // it rather than leaving the port on the short drain timeout.
     ASSERT_TRUE(pty.Send("abc"));
     ASSERT_TRUE(qdxtest::WaitForPending(fd(), 3, 1000));
     EXPECT_EQ(kComOk, ComDiscardInput(handle));
-    EXPECT_EQ(kDiscardTimeoutUnits, ComSetReplyTimeout(handle, 30));
+    EXPECT_EQ(kZeroTimeoutFallbackMs / 10, ComSetReplyTimeout(handle, 30));
 }
 
 TEST_F(OpenPort, WriteReachesTheFarEnd) {

@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# Runs the Windows checks (serial_win32_check.exe) under Wine against two
+# pseudo-terminal lines served by line_peer.py and, when it is built, a third
+# one served by the controller simulator rexfsim.
+#
+# Usage: tests/wine/run.sh [BUILD_DIR]
+#   BUILD_DIR is the windows-i686 build (default: build/windows-i686 in the
+#   source tree); it must hold serial_win32_check.exe, QDXTLMV.dll and
+#   TELVOR.dll. The Wine prefix lives in BUILD_DIR/wineprefix; it is created
+#   (wineboot -i, 32-bit) on the first run only.
+#
+# What CI runs, from the source tree, as root on Debian 12 (bookworm):
+#   dpkg --add-architecture i386 && apt-get update
+#   apt-get install -y cmake g++-mingw-w64-i686 wine wine32:i386 python3
+#   cmake --preset windows-i686
+#   cmake --build --preset windows-i686
+#   tests/wine/run.sh build/windows-i686
+# The first run boots the prefix: 8 to 15 s here, up to a minute or two on a
+# slow runner; later runs take about 10 s in all, with or without rexfsim.
+# To include the reads and writes through rexfsim, build the default preset
+# first (or set REXFSIM). The last line printed is
+# "N passed, N failed"; the exit status is 0 only when nothing failed.
+#
+# Environment: WINE (default wine), WINESERVER (default: the one on PATH),
+# PYTHON (default python3), REXFSIM (the controller simulator, a Linux
+# program; default build/default/sim/rexfsim when it exists). With the simulator, reads and writes through the module
+# are checked on a third line; without it they are skipped. The lines are
+# mapped as COM5, COM6 and COM7; COM9 must name no device.
+#
+# Found under Wine 8 on Linux pseudo-terminals: SetCommState passes 7 data
+# bits and parity on without complaint (the pseudo-terminal silently keeps 8
+# bits, no parity), ReadFile honours ReadTotalTimeoutConstant, ClearCommError
+# reports the pending input, and a second open of a port held without sharing
+# is not refused (the program skips the checks of that).
+set -u
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source_dir="$(cd "$here/../.." && pwd)"
+build_dir="${1:-$source_dir/build/windows-i686}"
+build_dir="$(cd "$build_dir" 2>/dev/null && pwd)" || {
+    echo "run.sh: no build directory ${1:-$source_dir/build/windows-i686}" >&2
+    echo "0 passed, 1 failed"
+    exit 1
+}
+wine_cmd="${WINE:-wine}"
+python_cmd="${PYTHON:-python3}"
+wineserver_cmd="${WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver32)}"
+
+export WINEPREFIX="$build_dir/wineprefix"
+export WINEARCH=win32
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko prompts at boot
+
+peer_pid=""
+sim_pid=""
+work=""
+summary="0 passed, 1 failed"
+
+cleanup() {
+    for pid in $peer_pid $sim_pid; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    rm -f "$WINEPREFIX/dosdevices/com5" "$WINEPREFIX/dosdevices/com6" \
+        "$WINEPREFIX/dosdevices/com7"
+    [ -n "$work" ] && rm -rf "$work"
+    # Stop this prefix's server so that nothing is left running.
+    "$wineserver_cmd" -k >/dev/null 2>&1
+}
+finish() {
+    cleanup
+    echo "$summary"
+}
+trap finish EXIT
+trap 'exit 1' INT TERM
+
+exe="$build_dir/serial_win32_check.exe"
+for file in "$exe" "$build_dir/QDXTLMV.dll" "$build_dir/TELVOR.dll"; do
+    if [ ! -f "$file" ]; then
+        echo "run.sh: missing $file (build the windows-i686 preset first)" >&2
+        exit 1
+    fi
+done
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "run.sh: creating the Wine prefix $WINEPREFIX (first run only)"
+    mkdir -p "$WINEPREFIX"
+    start=$(date +%s)
+    timeout 600 "$wine_cmd" wineboot -i >/dev/null 2>&1 || {
+        echo "run.sh: wineboot failed" >&2
+        exit 1
+    }
+    "$wineserver_cmd" -w >/dev/null 2>&1
+    echo "run.sh: prefix ready after $(( $(date +%s) - start )) s"
+fi
+
+work="$(mktemp -d "$build_dir/wine-lines.XXXXXX")"
+"$python_cmd" "$here/line_peer.py" "$work/lines" 2 &
+peer_pid=$!
+for _ in $(seq 1 100); do
+    [ -s "$work/lines" ] && break
+    sleep 0.1
+done
+if [ ! -s "$work/lines" ]; then
+    echo "run.sh: the line peer did not start" >&2
+    exit 1
+fi
+line1="$(sed -n 1p "$work/lines")"
+line2="$(sed -n 2p "$work/lines")"
+
+rexfsim="${REXFSIM:-$source_dir/build/default/sim/rexfsim}"
+line3=""
+if [ -x "$rexfsim" ]; then
+    "$rexfsim" --no-drift </dev/null >"$work/sim.out" 2>"$work/sim.err" &
+    sim_pid=$!
+    for _ in $(seq 1 100); do
+        line3="$(sed -n 's/^rexfsim: listening on //p' "$work/sim.out" 2>/dev/null | head -n 1)"
+        [ -n "$line3" ] && break
+        sleep 0.1
+    done
+    [ -z "$line3" ] && echo "run.sh: $rexfsim did not start; reads and writes not checked" >&2
+fi
+
+# Map the lines as COM5, COM6 (and COM7), both in the registry (which Wine's mount
+# manager applies when it starts) and as the device links it reads.
+cat >"$work/ports.reg" <<EOF
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]
+"COM5"="$line1"
+"COM6"="$line2"
+EOF
+if [ -n "$line3" ]; then
+    echo "\"COM7\"=\"$line3\"" >>"$work/ports.reg"
+else
+    echo '"COM7"=-' >>"$work/ports.reg"
+fi
+timeout 120 "$wine_cmd" regedit /S "$(winepath -w "$work/ports.reg" 2>/dev/null || echo "$work/ports.reg")" \
+    >/dev/null 2>&1
+"$wineserver_cmd" -w >/dev/null 2>&1
+mkdir -p "$WINEPREFIX/dosdevices"
+ln -sfn "$line1" "$WINEPREFIX/dosdevices/com5"
+ln -sfn "$line2" "$WINEPREFIX/dosdevices/com6"
+[ -n "$line3" ] && ln -sfn "$line3" "$WINEPREFIX/dosdevices/com7"
+rm -f "$WINEPREFIX/dosdevices/com9"
+echo "run.sh: COM5 -> $line1, COM6 -> $line2${line3:+, COM7 -> $line3 (rexfsim)}"
+
+cd "$build_dir" || exit 1
+timeout 600 "$wine_cmd" "$exe" COM5 COM6 "" ${line3:+COM7} >"$work/out" 2>&1
+rc=$?
+line_re='^[0-9]+ passed, [0-9]+ failed'
+tr -d '\r' <"$work/out" | grep -Ev "$line_re"
+last="$(tr -d '\r' <"$work/out" | grep -E "$line_re" | tail -n 1)"
+if [ -n "$last" ]; then
+    summary="$last"
+    # A crash after the last line still counts as a failure.
+    if [ "$rc" -ne 0 ] && echo "$last" | grep -q ' 0 failed'; then
+        summary="${last%% passed*} passed, 1 failed"
+    fi
+else
+    echo "run.sh: the check program ended without its summary (status $rc)" >&2
+fi
+[ "$rc" -eq 0 ] && echo "$summary" | grep -q ' 0 failed$'
+exit $?
