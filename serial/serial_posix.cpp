@@ -276,13 +276,15 @@ struct ReadStep {
     int32_t bytes;  // bytes stored, also when failed
 };
 
-// One read step, with the semantics of a read that has only a total timeout:
-// it gathers up to count bytes and returns as soon as all of them are there,
-// or when wait_ms has passed with whatever arrived by then. End of file ends
-// the step at once with what it has.
+// One read step: it gathers up to count bytes and returns as soon as all of
+// them are there, or when the line has been silent for wait_ms (counted from
+// the start, then from the latest byte), with whatever arrived by then. So a
+// reply in pieces is collected while each piece follows the previous one
+// within the reply timeout, and a reply cut short costs one timeout of
+// silence, not one per step. End of file ends the step at once.
 ReadStep ReadWithin(int fd, uint8_t* buffer, int32_t count, int32_t wait_ms) {
     ReadStep step = {false, 0};
-    const int64_t deadline = NowMs() + wait_ms;
+    int64_t deadline = NowMs() + wait_ms;
     while (step.bytes < count) {
         const int64_t left = deadline - NowMs();
         if (left <= 0) break;
@@ -301,6 +303,7 @@ ReadStep ReadWithin(int fd, uint8_t* buffer, int32_t count, int32_t wait_ms) {
         const ssize_t n = read(fd, buffer + step.bytes, static_cast<size_t>(count - step.bytes));
         if (n > 0) {
             step.bytes += static_cast<int32_t>(n);
+            deadline = NowMs() + wait_ms;
             continue;
         }
         if (n == 0) {
@@ -423,30 +426,36 @@ int ComDiscardInput(ComHandle handle) {
     if (slot == nullptr) return kComOpenFailed;
     const int fd = slot->fd;
 
-    // An empty queue on a live line needs no reads. A line that has hung up
-    // (the device went away) goes on to the reads, which report the failure.
-    int waiting = 0;
-    if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting == 0) {
-        struct pollfd pfd = {fd, POLLIN, 0};
-        if (poll(&pfd, 1, 0) >= 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
-            return kComOk;
-        }
-    }
+    // One poll without waiting tells the cases apart: no event at all is an
+    // empty queue on a live line, which needs no reads. Waiting bytes, and a
+    // line that has hung up (the device went away), go on to the reads, which
+    // drain the bytes or report the failure; so does a poll that failed.
+    struct pollfd pfd = {fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&pfd, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) return kComOk;
 
-    // Bytes are waiting, or the count is unknown (the null device has none):
-    // drain with short reads until one comes back less than full. On the null
-    // device the first read meets end of file, which counts as a short read.
-    const int32_t previous = ComSetReplyTimeout(handle, kDiscardTimeoutUnits);
+    // Bytes are waiting, or the line has hung up: read what is there without
+    // waiting for more. Stale bytes are thrown away at once, so a discard
+    // never costs the transaction a timeout; a reply still on its way is
+    // refused by the reply check and costs only its attempt. The reply
+    // timeout is left as it is. On the null device the first read meets end
+    // of file, which ends the drain.
     uint8_t scratch[kDiscardChunk];
-    ReadStep step = {false, 0};
     for (int i = 0; i < kDiscardMaxReads; ++i) {
-        step = ReadWithin(fd, scratch, kDiscardChunk, EffectiveReadWaitMs(slot->timeout_ms));
-        if (step.failed || step.bytes < kDiscardChunk) break;
+        const ssize_t n = read(fd, scratch, sizeof scratch);
+        if (n == static_cast<ssize_t>(sizeof scratch)) continue;
+        if (n > 0) return kComOk;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kComOk;
+        // End of file: a line that hung up has failed; the null device has
+        // simply nothing more.
+        if (n == 0) return (pfd.revents & (POLLHUP | POLLERR)) != 0 ? kComOpenFailed : kComOk;
+        return kComOpenFailed;  // EIO from a vanished device
     }
-    // A previous timeout of 0 units is indistinguishable from "unknown": the
-    // port then keeps the draining timeout.
-    if (previous != 0) ComSetReplyTimeout(handle, previous);
-    return step.failed ? kComOpenFailed : kComOk;
+    return kComOk;
 }
 
 int ComWrite(ComHandle handle, const void* bytes, int32_t count, int32_t* written) {
@@ -492,18 +501,13 @@ int ComReadExact(ComHandle handle, void* buffer, int32_t count, int32_t* got) {
     PortSlot* slot = FindSlot(handle);
     // A count outside 1..65535 cannot be read in the layer's 16-bit steps.
     if (slot == nullptr || buffer == nullptr || count <= 0 || count > 65535) return kComIoFailed;
-    uint8_t* bytes = static_cast<uint8_t*>(buffer);
 
-    int32_t total = 0;
-    while (total < count) {
-        // Each step may wait a whole reply timeout for the missing bytes. A
-        // stored timeout of 0 or below would mean an unbounded wait; it waits
-        // kZeroTimeoutFallbackMs instead, so a silent line always ends.
-        const ReadStep step = ReadWithin(slot->fd, bytes + total, count - total,
-                                         EffectiveReadWaitMs(slot->timeout_ms));
-        total += step.bytes;
-        if (got != nullptr) *got = total;
-        if (step.failed || step.bytes == 0) return kComIoFailed;
-    }
-    return kComOk;
+    // One step gathers the whole count: it waits up to a reply timeout for the
+    // first byte and for each further one. A stored timeout of 0 or below
+    // would mean an unbounded wait; it waits kZeroTimeoutFallbackMs instead,
+    // so a silent line always ends.
+    const ReadStep step = ReadWithin(slot->fd, static_cast<uint8_t*>(buffer), count,
+                                     EffectiveReadWaitMs(slot->timeout_ms));
+    if (got != nullptr) *got = step.bytes;
+    return (step.failed || step.bytes < count) ? kComIoFailed : kComOk;
 }

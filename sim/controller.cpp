@@ -1,0 +1,249 @@
+#include "controller.h"
+
+#include <cstdio>
+#include <utility>
+
+namespace rexfsim {
+
+namespace {
+
+// Bytes sent after the answer by the "extra" fault: they include ACK and NAK
+// so that a master which does not throw away late input takes them wrongly.
+const char kExtraBytes[] = {'?', static_cast<char>(kAck), static_cast<char>(kNak)};
+const char kGarbageByte = '?';
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+void FrameReader::Drop(std::vector<Received>* out) {
+    // Garbage is reported whenever a frame starts, so none is pending here. A
+    // lone EOT is reported by itself: it is the master's closing byte.
+    if (frame_.size() == 1)
+        out->push_back(Received{Received::kDiscarded, frame_});
+    else
+        garbage_ += frame_;
+    frame_.clear();
+}
+
+void FrameReader::FlushGarbage(std::vector<Received>* out) {
+    if (garbage_.empty()) return;
+    out->push_back(Received{Received::kDiscarded, std::move(garbage_)});
+    garbage_.clear();
+}
+
+void FrameReader::Feed(const uint8_t* data, size_t n, std::vector<Received>* out) {
+    for (size_t i = 0; i < n; ++i) {
+        const char b = static_cast<char>(data[i]);
+        if (frame_.empty()) {
+            if (b == static_cast<char>(kEot)) {
+                FlushGarbage(out);
+                frame_.assign(1, b);
+            } else {
+                garbage_ += b;
+            }
+            continue;
+        }
+        const bool select = frame_.size() > 3 && frame_[3] == static_cast<char>(kStx);
+        const bool bcc_due = select && frame_.size() >= 5 && frame_.back() == static_cast<char>(kEtx);
+        if (b == static_cast<char>(kEot) && !bcc_due) {
+            Drop(out);
+            FlushGarbage(out);
+            frame_.assign(1, b);
+            continue;
+        }
+        frame_ += b;
+        const size_t len = frame_.size();
+        if (len < 4) continue;
+        if (len == 4) {
+            if (b != 'K' && b != static_cast<char>(kStx)) Drop(out);
+            continue;
+        }
+        if (!select) {  // polling frame: EOT, 2 digits, K, channel, 2 characters, ENQ
+            if (b == static_cast<char>(kEnq)) {
+                out->push_back(Received{Received::kPoll, std::move(frame_)});
+                frame_.clear();
+            } else if (len >= 8) {
+                Drop(out);
+            }
+        } else if (bcc_due) {
+            out->push_back(Received{Received::kSelect, std::move(frame_)});
+            frame_.clear();
+        } else if (len >= 15 && b != static_cast<char>(kEtx)) {
+            Drop(out);  // no ETX where it must stand
+        }
+    }
+    FlushGarbage(out);
+}
+
+Answer Controller::Silent(const std::string& why) {
+    ++stats_.silent;
+    Answer a;
+    a.note = why;
+    return a;
+}
+
+Answer Controller::Handle(const Received& frame) {
+    switch (frame.kind) {
+        case Received::kPoll:
+            return HandlePoll(frame.bytes);
+        case Received::kSelect:
+            return HandleSelect(frame.bytes);
+        case Received::kDiscarded:
+            break;
+    }
+    Answer a;
+    if (frame.bytes.size() == 1 && frame.bytes[0] == static_cast<char>(kEot)) {
+        a.note = "closing EOT";
+    } else {
+        stats_.discarded_bytes += frame.bytes.size();
+        a.note = "discarded";
+    }
+    return a;
+}
+
+void Controller::Shape(Answer* a, const Fault& fault, const std::string& bytes) {
+    faults_->Count(fault.kind);
+    if (fault.kind != FaultKind::kNone) a->note += std::string(a->note.empty() ? "" : ", ") +
+                                                   "fault " + FaultName(fault.kind);
+    if (fault.kind == FaultKind::kSilence) {
+        ++stats_.silent;
+        return;
+    }
+    Piece first;
+    first.delay_ms = response_delay_ms_ + (fault.kind == FaultKind::kDelay ? fault.ms : 0);
+    if (fault.kind == FaultKind::kSplit && bytes.size() >= 3) {
+        const size_t third = bytes.size() / 3;
+        first.bytes = bytes.substr(0, third);
+        a->pieces.push_back(first);
+        a->pieces.push_back(Piece{bytes.substr(third, third), fault.ms});
+        a->pieces.push_back(Piece{bytes.substr(2 * third), fault.ms});
+        return;
+    }
+    first.bytes = bytes;
+    if (fault.kind == FaultKind::kExtra) first.bytes.append(kExtraBytes, sizeof kExtraBytes);
+    a->pieces.push_back(first);
+}
+
+Answer Controller::HandlePoll(const std::string& f) {
+    ++stats_.polls;
+    if (f.size() != 8 || !IsDigit(f[1]) || !IsDigit(f[2]) || !IsDigit(f[4]))
+        return Silent("malformed poll");
+    const int unit = (f[1] - '0') * 10 + (f[2] - '0');
+    const int channel = f[4] - '0';
+    const std::string ident = f.substr(5, 2);
+    const Point* p = table_->Find(unit, channel, ident);
+    if (!p) return Silent("no such point");
+
+    std::string reply;
+    reply += static_cast<char>(kStx);
+    reply += ident;
+    reply += PointTable::ReplyText(*p);
+    reply += static_cast<char>(kEtx);
+    reply += static_cast<char>(BlockCheck(reply, 1, 9));
+
+    Answer a;
+    const Fault fault = faults_->Next();
+    switch (fault.kind) {
+        case FaultKind::kBadBcc:
+            reply[4] = static_cast<char>(reply[4] ^ 0x01);  // BCC stays that of the original
+            break;
+        case FaultKind::kNoStx:
+            reply[0] = kGarbageByte;
+            break;
+        case FaultKind::kNoEtx:
+            reply[9] = kGarbageByte;
+            reply[10] = static_cast<char>(BlockCheck(reply, 1, 9));
+            break;
+        case FaultKind::kWrongId:
+            if (reply[1] != reply[2])
+                std::swap(reply[1], reply[2]);
+            else
+                reply[2] = static_cast<char>(reply[2] ^ 0x01);
+            reply[10] = static_cast<char>(BlockCheck(reply, 1, 9));
+            break;
+        case FaultKind::kNak:
+            reply.assign(1, static_cast<char>(kNak));
+            break;
+        case FaultKind::kGarbageAnswer:
+            reply.assign(11, kGarbageByte);
+            break;
+        default:
+            break;
+    }
+    Shape(&a, fault, reply);
+    if (!a.pieces.empty()) ++stats_.replies;
+    if (drift_) a.table_changed = table_->Drift(unit, channel, ident);
+    return a;
+}
+
+Answer Controller::HandleSelect(const std::string& f) {
+    ++stats_.selects;
+    // Only the addressed unit answers; it must know the unit address first.
+    if (f.size() < 3 || !IsDigit(f[1]) || !IsDigit(f[2])) return Silent("malformed select");
+    const int unit = (f[1] - '0') * 10 + (f[2] - '0');
+    if (!table_->HasUnit(unit)) return Silent("no such unit");
+
+    std::string problem;
+    PointKey key;
+    key.unit = unit;
+    double value = 0;
+    std::string text;
+    if (f.size() != 16 || f[4] != 'K' || !IsDigit(f[5]) || f[14] != static_cast<char>(kEtx)) {
+        problem = "bad format";
+    } else {
+        key.channel = f[5] - '0';
+        key.ident = f.substr(6, 2);
+        if (!table_->Find(unit, key.channel, key.ident)) return Silent("no such point");
+        text = f.substr(8, 6);
+        const uint8_t bcc = BlockCheck(f, 4, 14);
+        if (bcc != static_cast<uint8_t>(f[15])) {
+            char buf[48];
+            std::snprintf(buf, sizeof buf, "bad BCC, computed %02X", bcc);
+            problem = buf;
+        } else if (!ParseValueText(text, &value)) {
+            problem = "bad value text";
+        }
+    }
+
+    Answer a;
+    a.note = problem;
+    const Fault fault = faults_->Next();
+    bool store = problem.empty();
+    char answer = static_cast<char>(store ? kAck : kNak);
+    switch (fault.kind) {
+        case FaultKind::kBadBcc:
+        case FaultKind::kNak:
+        case FaultKind::kSilence:
+            store = false;  // the frame is taken as lost or damaged on the line
+            answer = static_cast<char>(kNak);
+            break;
+        case FaultKind::kNoStx:
+        case FaultKind::kNoEtx:
+        case FaultKind::kWrongId:
+        case FaultKind::kGarbageAnswer:
+            answer = kGarbageByte;  // the answer is damaged on its way back
+            break;
+        default:
+            break;
+    }
+    Shape(&a, fault, std::string(1, answer));
+    if (store) {
+        table_->StoreWritten(key, value, text);
+        a.table_changed = true;
+    }
+    if (!a.pieces.empty()) {
+        if (answer == static_cast<char>(kAck)) ++stats_.acks;
+        if (answer == static_cast<char>(kNak)) ++stats_.naks;
+    }
+    return a;
+}
+
+std::string Controller::StatsLine() const {
+    return "polls=" + std::to_string(stats_.polls) + " selects=" + std::to_string(stats_.selects) +
+           " replies=" + std::to_string(stats_.replies) + " acks=" + std::to_string(stats_.acks) +
+           " naks=" + std::to_string(stats_.naks) + " silent=" + std::to_string(stats_.silent) +
+           " discarded=" + std::to_string(stats_.discarded_bytes) + " faults: " + faults_->Tally();
+}
+
+}  // namespace rexfsim

@@ -1,0 +1,394 @@
+// qdxpoll end to end: the built tool against the simulator, checking what
+// engineers and scripts rely on: values, output forms, exit codes with one
+// clear message each, and the frame trace.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "support/simulator.h"
+#include "tools/qdxpoll/cp437.h"
+#include "tools/qdxpoll/frame_decoder.h"
+#include "tools/qdxpoll/values.h"
+
+namespace {
+
+std::string ToolPath() {
+#ifdef QDX_QDXPOLL_PATH
+    return QDX_QDXPOLL_PATH;
+#else
+    return std::string();
+#endif
+}
+
+struct ToolRun {
+    int exit_code = -1;
+    std::string out, err;
+};
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs qdxpoll with args, stdout and stderr kept apart; killed after 60 s.
+ToolRun RunTool(const std::vector<std::string>& args) {
+    char out_name[] = "/tmp/qdxpoll-out-XXXXXX";
+    char err_name[] = "/tmp/qdxpoll-err-XXXXXX";
+    const int out_fd = mkstemp(out_name);
+    const int err_fd = mkstemp(err_name);
+    std::vector<std::string> store{ToolPath()};
+    store.insert(store.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : store) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    ToolRun run;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_fd, STDOUT_FILENO);
+        dup2(err_fd, STDERR_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out_fd);
+    close(err_fd);
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = Slurp(out_name);
+    run.err = Slurp(err_name);
+    unlink(out_name);
+    unlink(err_name);
+    return run;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) lines.push_back(line);
+    return lines;
+}
+
+int CountLinesStartingWith(const std::string& text, const std::string& prefix) {
+    int n = 0;
+    for (const auto& line : Lines(text)) n += line.rfind(prefix, 0) == 0;
+    return n;
+}
+
+class QdxpollTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
+        std::string error;
+        ASSERT_TRUE(sim_.Start({"--no-drift"}, {}, &error)) << error;
+    }
+
+    // Runs qdxpoll on the simulator's line, driver log hidden.
+    ToolRun Tool(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--port", sim_.path(), "--quiet"});
+        return RunTool(args);
+    }
+
+    qdxtest::Simulator sim_;
+};
+
+TEST_F(QdxpollTest, ReadsWritesPollsAndScans) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string expected;  // in standard output
+    } cases[] = {
+        {{"read", "01K1M1"}, "01K1M1  unit 01 ch 1 M1  float = 24  ("},
+        {{"read", "01K1SL", "--type", "s16"}, "s16 = -100"},
+        {{"read", "01K1S1", "--type", "bcd"}, "bcd = 0150"},
+        {{"read", "01K1S1", "--type", "u16", "--bit", "1"}, "bit 1 = 1"},  // 150 = 0b10010110
+        {{"read", "01K1O2", "--type", "float"}, "float = 12.25"},
+        {{"write", "01K1S1", "42.5", "--verify"}, "float := 42.5  written and read back"},
+        {{"write", "02K1S1", "1234", "--type", "bcd"}, "bcd := 1234  written"},
+        {{"scan", "M1", "--units", "0-4", "--timeout", "30"},
+         "3 of 5 unit addresses answer M1 on channel 1: 01 02 03"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.exit_code, 0) << c.args[0] << " " << c.args[1] << "\n" << run.err;
+        EXPECT_NE(run.out.find(c.expected), std::string::npos) << run.out;
+    }
+    // The writes reached the controllers.
+    EXPECT_EQ(sim_.Command("get 1 1 S1").rfind("ok 42.5", 0), 0u);
+    EXPECT_EQ(sim_.Command("get 2 1 S1").rfind("ok 1234", 0), 0u);
+
+    const ToolRun poll = Tool({"poll", "01K1M1", "02K1M1", "--count", "3", "--interval", "0.05"});
+    EXPECT_EQ(poll.exit_code, 0) << poll.err;
+    const std::regex cycle(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}  01K1M1=24 \(.* ms\)  02K1M1=24 \(.*)");
+    int cycles = 0;
+    for (const auto& line : Lines(poll.out)) cycles += std::regex_search(line, cycle);
+    EXPECT_EQ(cycles, 3) << poll.out;
+    EXPECT_TRUE(std::regex_search(poll.out, std::regex(R"(01K1M1 +3 +3 +0 +0 )"))) << poll.out;
+}
+
+TEST_F(QdxpollTest, JsonAndCsvForScripts) {
+    const ToolRun json = Tool({"--json", "read", "01K1M1", "01K1SL", "--type", "s32"});
+    ASSERT_EQ(json.exit_code, 0) << json.err;
+    const auto lines = Lines(json.out);
+    ASSERT_EQ(lines.size(), 2u) << json.out;
+    const auto first = nlohmann::json::parse(lines[0]);
+    const auto second = nlohmann::json::parse(lines[1]);
+    EXPECT_EQ(first["address"], "01K1M1");
+    EXPECT_EQ(first["value"], 24);
+    EXPECT_EQ(first["status"], "ok");
+    EXPECT_EQ(second["value"], -100);
+    EXPECT_EQ(second["identifier"], "SL");
+
+    const ToolRun csv = Tool({"--csv", "poll", "01K1O2", "--count", "2", "--interval", "0"});
+    ASSERT_EQ(csv.exit_code, 0) << csv.err;
+    const auto rows = Lines(csv.out);
+    ASSERT_EQ(rows.size(), 3u) << csv.out;  // header and two readings; statistics go to stderr
+    EXPECT_EQ(rows[0].rfind("time,cycle,", 0), 0u);
+    const std::regex row(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z,2,read,01K1O2,1,1,O2,float,,12.25,ok,)");
+    EXPECT_TRUE(std::regex_search(rows[2], row)) << rows[2];
+}
+
+TEST_F(QdxpollTest, EachFailureHasItsOwnExitCodeAndOneMessage) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        int exit_code;
+        std::string message;
+        const char* sim_command;  // sent to the simulator first, or null
+    } cases[] = {
+        {"bad address", {"read", "01K9M1"}, 65, "invalid address \"01K9M1\"", nullptr},
+        {"silent unit", {"read", "07K1M1", "--timeout", "30"}, 69,
+         "no valid reply from unit 07 (3 attempts, 30 ms each)", nullptr},
+        {"refused write", {"write", "01K1S1", "25"}, 76, "unit 01 refused the write of S1 := 25 (3 attempts",
+         "script nak,nak,nak"},
+        {"value out of range", {"write", "01K1S1", "70000", "--type", "u16"}, 64,
+         "value 70000 is out of range for type u16", nullptr},
+        {"value the driver cannot send", {"write", "01K1S1", "10000"}, 64,
+         "does not fit the driver's six-character value text", nullptr},
+        {"bad option value", {"read", "01K1M1", "--parity", "often"}, 64, "--parity", nullptr},
+        {"missing address", {"read"}, 64, "ADDRESS", nullptr},
+    };
+    for (const Case& c : cases) {
+        if (c.sim_command) {
+            ASSERT_EQ(sim_.Command(c.sim_command).rfind("ok", 0), 0u);
+        }
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.what << "\n" << run.err;
+        EXPECT_EQ(CountLinesStartingWith(run.err, "qdxpoll: "), 1) << c.what << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << "\n" << run.err;
+    }
+
+    const ToolRun no_port = RunTool({"--port", "/dev/qdxpoll-no-such-port", "read", "01K1M1"});
+    EXPECT_EQ(no_port.exit_code, 66);
+    EXPECT_EQ(CountLinesStartingWith(no_port.err, "qdxpoll: cannot open port /dev/qdxpoll-no-such-port"), 1)
+        << no_port.err;
+}
+
+TEST_F(QdxpollTest, TraceShowsEveryFrameWithItsBcc) {
+    const ToolRun run = Tool({"--trace", "read", "01K1M1"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.out.find("float = 24"), std::string::npos);
+    const std::regex poll(R"(trace \d\d:\d\d:\d\d\.\d{3} -> <EOT>01K1M1<ENQ> +poll unit 01 ch 1 M1)");
+    const std::regex reply(R"(trace \d\d:\d\d:\d\d\.\d{3} <- <STX>M1[ 0-9.]{6}<ETX><[0-9A-F]{2}> +reply M1 .*BCC [0-9A-F]{2} ok)");
+    const std::regex close(R"(trace \d\d:\d\d:\d\d\.\d{3} -> <EOT> +end of transaction)");
+    EXPECT_TRUE(std::regex_search(run.err, poll)) << run.err;
+    EXPECT_TRUE(std::regex_search(run.err, reply)) << run.err;
+    EXPECT_TRUE(std::regex_search(run.err, close)) << run.err;
+}
+
+TEST_F(QdxpollTest, LongPortPathIsResolvedToItsDevice) {
+    const std::string link = "/tmp/qdxpoll-test-link-" + std::to_string(getpid());
+    ASSERT_EQ(symlink(sim_.path().c_str(), link.c_str()), 0);
+    const ToolRun run = RunTool({"--port", link, "--verbose", "read", "01K1M1"});
+    unlink(link.c_str());
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.err.find("driver port name " + sim_.path()), std::string::npos) << run.err;
+}
+
+TEST(QdxpollDemo, TourAgainstItsOwnSimulator) {
+    if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
+    const ToolRun run = RunTool({"demo", "--quiet", "--simulator", qdxtest::Simulator::ExecutablePath()});
+    EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("RKC REX-F Series"), std::string::npos);
+    EXPECT_NE(run.out.find("written and read back"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("0 failed"), std::string::npos) << run.out;
+}
+
+// --- The tool's own parts ------------------------------------------------
+
+ValueCell FloatCell(float f) {
+    ValueCell cell{};
+    std::memcpy(cell.bytes, &f, sizeof f);
+    return cell;
+}
+
+TEST(QdxpollValues, WriteTextFillsTheCellPlaceOfItsTypeOrIsRefused) {
+    struct Case {
+        uint32_t type;
+        const char* text;
+        bool accepted;
+        uint16_t at2;  // expected u16 at offset 2 (16-bit types)
+        uint32_t at0;  // expected u32 at offset 0 (32-bit types)
+    } cases[] = {
+        {kTypeU16, "150", true, 150, 0},
+        {kTypeS16, "-1", true, 0xFFFF, 0},
+        {kTypeBcd, "1234", true, 0x1234, 0},
+        {kTypeBcd, "90", true, 0x0090, 0},
+        {kTypeState, "1", true, 1, 0},
+        {kTypeS32, "-5", true, 0, 0xFFFFFFFBu},
+        {kTypeU32, "9999", true, 0, 9999},
+        {kTypeU16, "65536", false, 0, 0},   // out of the type's range
+        {kTypeS16, "-32769", false, 0, 0},
+        {kTypeBcd, "10000", false, 0, 0},
+        {kTypeBcd, "-1", false, 0, 0},
+        {kTypeState, "2", false, 0, 0},
+        {kTypeU16, "12.5", false, 0, 0},    // not a whole number
+        {kTypeU16, " 5", false, 0, 0},
+        {kTypeU32, "0x10", false, 0, 0},
+        {kTypeU16, "10000", false, 0, 0},   // in range, but no value text holds it
+        {kTypeS32, "-1000", false, 0, 0},
+        {kTypeFloat, "10000", false, 0, 0},
+        {kTypeFloat, "-1000", false, 0, 0},
+        {kTypeFloat, "nan", false, 0, 0},
+        {kTypeFloat, "1e400", false, 0, 0},
+        {kTypeFloat, "", false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        ValueCell cell{};
+        std::string why;
+        const bool accepted = EncodeValue(c.type, c.text, &cell, &why);
+        EXPECT_EQ(accepted, c.accepted) << TypeName(c.type) << " " << c.text << ": " << why;
+        if (!accepted) {
+            EXPECT_FALSE(why.empty());
+            EXPECT_EQ(CellU32(cell), 0u) << "a refused value leaves the cell alone";
+        } else if (IsWideType(c.type)) {
+            EXPECT_EQ(CellU32(cell), c.at0) << TypeName(c.type) << " " << c.text;
+        } else {
+            EXPECT_EQ(CellU16(cell), c.at2) << TypeName(c.type) << " " << c.text;
+            EXPECT_EQ(cell.bytes[0] | cell.bytes[1], 0) << "16-bit values live at offset 2";
+        }
+    }
+    ValueCell cell{};
+    std::string why;
+    ASSERT_TRUE(EncodeValue(kTypeFloat, "-999.9", &cell, &why));
+    EXPECT_EQ(DecodeCell(kTypeFloat, cell, false).text, "-999.9");
+}
+
+TEST(QdxpollValues, CellsReadBackAsNaturalTextWithoutExponent) {
+    ValueCell s16{};
+    SetCellU16(&s16, 0xFFF4);
+    ValueCell bcd{};
+    SetCellU16(&bcd, 0x0150);
+    ValueCell not_bcd{};
+    SetCellU16(&not_bcd, 0xC345);
+    ValueCell u32{};
+    SetCellU32(&u32, 4000000000u);
+    struct Case {
+        uint32_t type;
+        ValueCell cell;
+        bool bit_read;
+        const char* text;
+        bool numeric;
+    } cases[] = {
+        {kTypeFloat, FloatCell(25.5f), false, "25.5", true},
+        {kTypeFloat, FloatCell(-199.9f), false, "-199.9", true},
+        {kTypeFloat, FloatCell(0.00001f), false, "0.00001", true},
+        {kTypeFloat, FloatCell(12345678.0f), false, "12345678", true},
+        {kTypeS16, s16, false, "-12", true},
+        {kTypeU16, s16, false, "65524", true},
+        {kTypeBcd, bcd, false, "0150", true},
+        {kTypeBcd, not_bcd, false, "C345", false},
+        {kTypeU32, u32, false, "4000000000", true},
+        {kTypeFloat, bcd, true, "336", true},  // a bit read shows offset 2 whatever the type
+    };
+    for (const Case& c : cases) {
+        const CellValue v = DecodeCell(c.type, c.cell, c.bit_read);
+        EXPECT_EQ(v.text, c.text);
+        EXPECT_EQ(v.numeric, c.numeric) << c.text;
+        EXPECT_EQ(v.text.find_first_of("eE"), std::string::npos) << c.text;
+    }
+}
+
+TEST(QdxpollValues, VerifyAllowsOnlyTheValueTextsLastPlace) {
+    auto value = [](float f) { return DecodeCell(kTypeFloat, FloatCell(f), false); };
+    EXPECT_TRUE(SameAsWritten(kTypeFloat, value(0.7f), value(0.69999f)));     // .69999
+    EXPECT_TRUE(SameAsWritten(kTypeFloat, value(1234.56f), value(1234.5f)));  // 1234.5
+    EXPECT_TRUE(SameAsWritten(kTypeFloat, value(-12.257f), value(-12.25f)));  // -12.25
+    EXPECT_FALSE(SameAsWritten(kTypeFloat, value(42.5f), value(42.4f)));
+    EXPECT_FALSE(SameAsWritten(kTypeFloat, value(1.5f), value(1.4998f)));
+}
+
+TEST(QdxpollTrace, FramesAreCutWhereverTheBytesArePiecesAndTheirBccChecked) {
+    struct Seen {
+        Direction direction;
+        std::string shown, meaning;
+    };
+    std::vector<Seen> seen;
+    FrameDecoder decoder([&](FrameDecoder::Time, Direction d, const std::vector<uint8_t>& bytes) {
+        seen.push_back({d, ShowBytes(bytes), DescribeFrame(d, bytes)});
+    });
+    auto feed = [&](Direction d, const std::string& bytes, size_t piece) {
+        for (size_t i = 0; i < bytes.size(); i += piece) {
+            const std::string part = bytes.substr(i, piece);
+            decoder.Feed(d, reinterpret_cast<const uint8_t*>(part.data()), part.size());
+        }
+    };
+    const std::string poll = "\x04" "01K1M1\x05";
+    const std::string good_reply = "\x02M1-199.9\x03\x74";
+    const std::string bad_reply = "\x02M1-199.9\x03\x75";
+    // The selecting frame of S1 := 25.500 at unit 1 ends in BCC 07; with the
+    // value text 25.503 its BCC is 0x04, the value of EOT.
+    const std::string select_eot_bcc = "\x04" "01\x02K1S125.503\x03\x04";
+    feed(Direction::kToUnit, poll, 3);
+    feed(Direction::kFromUnit, bad_reply, 4);
+    feed(Direction::kToUnit, poll + "\x04" + poll, 5);  // the closing EOT ran into the next poll
+    feed(Direction::kFromUnit, good_reply, 11);
+    feed(Direction::kToUnit, "\x04", 1);
+    feed(Direction::kToUnit, select_eot_bcc, 2);
+    feed(Direction::kFromUnit, "\x15", 1);
+    decoder.Flush();
+
+    const std::vector<std::string> expected = {
+        "<EOT>01K1M1<ENQ>|poll unit 01 ch 1 M1",
+        "<STX>M1-199.9<ETX><75>|reply M1 -199.9, BCC computed 74 != received 75",
+        "<EOT>01K1M1<ENQ>|poll unit 01 ch 1 M1",
+        "<EOT>|end of transaction",
+        "<EOT>01K1M1<ENQ>|poll unit 01 ch 1 M1",
+        "<STX>M1-199.9<ETX><74>|reply M1 -199.9, BCC 74 ok",
+        "<EOT>|end of transaction",
+        "<EOT>01<STX>K1S125.503<ETX><04>|select unit 01 ch 1 S1 := 25.503, BCC 04 ok",
+        "<NAK>|refused",
+    };
+    ASSERT_EQ(seen.size(), expected.size());
+    for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i].shown + "|" + seen[i].meaning, expected[i]);
+}
+
+TEST(QdxpollInfo, BannerFramesBecomeUnicodeBoxDrawing) {
+    EXPECT_EQ(Cp437ToUtf8("\n \xC9\xCD\xBB"), "\n \u2554\u2550\u2557");
+    EXPECT_EQ(Cp437ToUtf8("\xDB\xB2\xB1\xB0 Q"), "\u2588\u2593\u2592\u2591 Q");
+}
+
+}  // namespace

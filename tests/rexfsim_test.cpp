@@ -1,0 +1,328 @@
+// The controller simulator driven over its pseudo-terminal with raw bytes:
+// the frames it answers, what it stores, where it stays silent, and the
+// faults it injects on request.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/simulator.h"
+
+namespace {
+
+using qdxtest::Simulator;
+using qdxtest::SimulatorOptions;
+using Clock = std::chrono::steady_clock;
+
+const char STX = 0x02, ETX = 0x03, EOT = 0x04, ENQ = 0x05, ACK = 0x06, NAK = 0x15;
+
+char Bcc(const std::string& s, size_t first, size_t last) {
+    char b = 0;
+    for (size_t i = first; i <= last; ++i) b = static_cast<char>(b ^ s[i]);
+    return b;
+}
+
+std::string Poll(const std::string& address) {  // "01K1M1"
+    return std::string(1, EOT) + address + ENQ;
+}
+
+std::string Select(const std::string& unit, const std::string& point, const std::string& text) {
+    std::string f = std::string(1, EOT) + unit + STX + "K" + point + text + ETX;
+    return f + Bcc(f, 4, 14);
+}
+
+std::string Reply(const std::string& ident, const std::string& data) {
+    std::string r = std::string(1, STX) + ident + data + ETX;
+    return r + Bcc(r, 1, 9);
+}
+
+std::string Hex(const std::string& s) {
+    std::string out;
+    char buf[4];
+    for (unsigned char c : s) {
+        std::snprintf(buf, sizeof buf, "%02X ", c);
+        out += buf;
+    }
+    return out;
+}
+
+// The master's side of the line, opened raw.
+class RawLine {
+public:
+    explicit RawLine(const std::string& path) {
+        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios t{};
+        if (fd_ >= 0 && tcgetattr(fd_, &t) == 0) {
+            cfmakeraw(&t);
+            tcsetattr(fd_, TCSANOW, &t);
+        }
+    }
+    ~RawLine() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+
+    void Send(const std::string& bytes) {
+        ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Reads until `count` bytes came or `timeout_ms` passed.
+    std::string Receive(size_t count, int timeout_ms = 2000) {
+        std::string got;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (got.size() < count) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) break;
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
+            char buf[256];
+            const ssize_t n = read(fd_, buf, sizeof buf);
+            if (n > 0) got.append(buf, static_cast<size_t>(n));
+        }
+        return got;
+    }
+    // Everything that arrives within `ms`.
+    std::string ReceiveWithin(int ms = 150) { return Receive(1 << 16, ms); }
+    std::string Transact(const std::string& frame, size_t count) {
+        Send(frame);
+        return Receive(count);
+    }
+
+private:
+    int fd_ = -1;
+};
+
+class RexfsimTest : public ::testing::Test {
+protected:
+    void Start(std::vector<std::string> args, const SimulatorOptions& options = {}) {
+        if (!Simulator::Available()) GTEST_SKIP() << "rexfsim is not built here";
+        std::string error;
+        ASSERT_TRUE(sim_.Start(args, options, &error)) << error;
+        line_ = std::make_unique<RawLine>(sim_.path());
+        ASSERT_TRUE(line_->ok());
+    }
+    Simulator sim_;
+    std::unique_ptr<RawLine> line_;
+};
+
+TEST_F(RexfsimTest, PollIsAnsweredWithTheValueTextAndItsBcc) {
+    Start({"--no-drift"});
+    // The reply for M1 holding -199.9, byte for byte.
+    ASSERT_EQ(sim_.Command("set-raw 01 1 M1 \"-199.9\""), "ok");
+    EXPECT_EQ(Hex(line_->Transact(Poll("01K1M1"), 11)),
+              Hex("\x02\x4D\x31\x2D\x31\x39\x39\x2E\x39\x03\x74"));
+    line_->Send(std::string(1, EOT));  // the closing byte is taken quietly
+
+    // Numbers become six characters, cut off and never rounded.
+    const struct {
+        const char* value;
+        const char* text;
+    } cases[] = {
+        {"150", "150.00"},   {"25.5", "25.500"},   {"0.7", ".69999"},  {"1234.56", "1234.5"},
+        {"3.14159", "3.1415"}, {"-0.5", "-.5000"}, {"-12.25", "-12.25"}, {"-999.9", "-999.9"},
+        {"0", ".00000"},     {"-0.0000011", "-.0000"}, {"123456", "9999.9"}, {"-5000", "-999.9"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        ASSERT_EQ(sim_.Command(std::string("set 02 1 S1 ") + c.value), std::string("ok ") + c.text);
+        EXPECT_EQ(Hex(line_->Transact(Poll("02K1S1"), 11)), Hex(Reply("S1", c.text)));
+    }
+}
+
+TEST_F(RexfsimTest, SelectWithAGoodBccIsAcknowledgedAndStoredByteForByte) {
+    char state[] = "/tmp/rexfsim-state-XXXXXX";
+    ASSERT_GE(mkstemp(state), 0);
+    Start({"--no-drift", "--state", state});
+
+    // The frame for S1 = 150.00 at unit 01, channel 1, then other texts.
+    const std::string frame_150("\x04\x30\x31\x02\x4B\x31\x53\x31\x31\x35\x30\x2E\x30\x30\x03\x01", 16);
+    EXPECT_EQ(line_->Transact(frame_150, 1), std::string(1, ACK));
+    EXPECT_EQ(sim_.Command("get 01 1 S1"), "ok 150.00");
+
+    const struct {
+        std::string frame;
+        char answer;
+        const char* stored;  // text held afterwards
+    } cases[] = {
+        {Select("01", "1S1", "-.5000"), ACK, "-.5000"},
+        {Select("01", "1S1", "000150"), ACK, "000150"},  // kept as written
+        {[] { std::string f = Select("01", "1S1", "25.500"); f[15] ^= 1; return f; }(), NAK, "000150"},
+        {Select("01", "1S1", "1x0.00"), NAK, "000150"},        // no number
+        {Select("01", "1S1", "1.2.30"), NAK, "000150"},        // two points
+        {[] {  // four value characters only
+             std::string f = std::string(1, EOT) + "01" + STX + "K1S125.5" + ETX;
+             return f + Bcc(f, 4, f.size() - 1);
+         }(),
+         NAK, "000150"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Hex(c.frame));
+        EXPECT_EQ(Hex(line_->Transact(c.frame, 1)), Hex(std::string(1, c.answer)));
+        EXPECT_EQ(sim_.Command("get 01 1 S1"), std::string("ok ") + c.stored);
+    }
+    // A stored write is read back with the digits it was written with.
+    EXPECT_EQ(Hex(line_->Transact(Poll("01K1S1"), 11)), Hex(Reply("S1", "000150")));
+
+    std::ifstream in(state);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("01 1 S1 \"000150\""), std::string::npos) << text.str();
+    sim_.Stop();
+    unlink(state);
+}
+
+TEST_F(RexfsimTest, PointsItDoesNotHoldGetNoAnswer) {
+    Start({"--no-drift", "--units", "1", "--channels", "1"});
+    ASSERT_EQ(sim_.Command("del 01 1 A1"), "ok");
+    const std::string frames[] = {
+        Poll("09K1M1"),                 // no such unit
+        Poll("01K2M1"),                 // no such channel
+        Poll("01K1A1"),                 // identifier removed
+        Select("09", "1S1", "150.00"),  // no such unit, even with a good BCC
+        Select("01", "1A1", "150.00"),
+        [] { std::string f = Select("09", "1S1", "150.00"); f[15] ^= 1; return f; }(),
+    };
+    for (const auto& f : frames) {
+        SCOPED_TRACE(Hex(f));
+        line_->Send(f);
+        EXPECT_EQ(Hex(line_->ReceiveWithin(200)), "");
+    }
+    EXPECT_EQ(line_->Transact(Poll("01K1S1"), 11), Reply("S1", "150.00"));
+}
+
+TEST_F(RexfsimTest, FramesAreFoundInAnyByteStream) {
+    Start({"--no-drift"});
+    // Garbage, a frame cut short by a new EOT, a lone closing EOT, then a
+    // frame that arrives one byte at a time.
+    line_->Send(std::string("\x01xyz\x05\x06", 6) + EOT + "01K1" + EOT);
+    for (char c : Poll("01K1M1")) {
+        line_->Send(std::string(1, c));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(Hex(line_->Receive(11)), Hex(Reply("M1", "24.000")));
+    EXPECT_EQ(Hex(line_->ReceiveWithin()), "");
+
+    // A BCC may take the value of EOT: it still ends the selecting frame.
+    std::string frame;
+    for (int i = 100; i < 1000 && frame.empty(); ++i) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%03d.00", i);
+        const std::string f = Select("01", "1S1", text);
+        if (f[15] == EOT) frame = f;
+    }
+    ASSERT_FALSE(frame.empty());
+    EXPECT_EQ(line_->Transact(frame, 1), std::string(1, ACK));
+    EXPECT_EQ(sim_.Command("get 01 1 S1"), "ok " + frame.substr(8, 6));
+    EXPECT_EQ(line_->Transact(Poll("01K1S1"), 11).substr(0, 3), STX + std::string("S1"));
+}
+
+TEST_F(RexfsimTest, ScriptedFaultsShapeSuccessiveAnswers) {
+    Start({"--no-drift", "--script",
+           "bad-bcc,no-stx,no-etx,wrong-id,nak,silence,garbage-answer,extra,delay:150,split:30,ok"},
+          SimulatorOptions{true, false});
+    const std::string good = Reply("M1", "24.000");
+    auto poll = [&] {
+        line_->Send(Poll("01K1M1"));
+        return line_->Receive(11, 1000);  // a short answer costs the whole wait
+    };
+    std::string r = poll();  // bad-bcc: framing intact, BCC no longer fits
+    ASSERT_EQ(r.size(), 11u);
+    EXPECT_EQ(r[0], STX);
+    EXPECT_EQ(r[9], ETX);
+    EXPECT_NE(Bcc(r, 1, 9), r[10]);
+    r = poll();  // no-stx
+    ASSERT_EQ(r.size(), 11u);
+    EXPECT_NE(r[0], STX);
+    r = poll();  // no-etx
+    ASSERT_EQ(r.size(), 11u);
+    EXPECT_EQ(r.substr(0, 9), good.substr(0, 9));
+    EXPECT_NE(r[9], ETX);
+    r = poll();  // wrong-id, with a BCC that fits what is sent
+    ASSERT_EQ(r.size(), 11u);
+    EXPECT_NE(r.substr(1, 2), "M1");
+    EXPECT_EQ(Bcc(r, 1, 9), r[10]);
+    EXPECT_EQ(poll(), std::string(1, NAK));
+    EXPECT_EQ(poll(), "");  // silence
+    r = poll();             // garbage-answer
+    EXPECT_EQ(r.size(), 11u);
+    EXPECT_EQ(r.find(STX), std::string::npos);
+    r = poll() + line_->ReceiveWithin(50);  // extra
+    ASSERT_GT(r.size(), 11u);
+    EXPECT_EQ(r.substr(0, 11), good);
+    const auto before = Clock::now();
+    line_->Send(Poll("01K1M1"));  // delay:150
+    EXPECT_EQ(line_->Receive(11), good);
+    EXPECT_GE(Clock::now() - before, std::chrono::milliseconds(150));
+    line_->Send(Poll("01K1M1"));  // split: the pieces make the whole reply
+    EXPECT_EQ(line_->Receive(11), good);
+    EXPECT_EQ(poll(), good);  // then normal again
+
+    const std::string stats = sim_.Command("stats");
+    for (const char* kind : {"bad-bcc=1", "no-stx=1", "silence=1", "delay=1", "split=1"})
+        EXPECT_NE(stats.find(kind), std::string::npos) << stats;
+    EXPECT_EQ(stats.find("ok="), std::string::npos) << stats;
+
+    // On a select, nak and silence leave the value unstored; garbage-answer
+    // stores it and damages only the answer.
+    ASSERT_EQ(sim_.Command("script nak,silence,garbage-answer"), "ok");
+    EXPECT_EQ(line_->Transact(Select("01", "1S1", "100.00"), 1), std::string(1, NAK));
+    EXPECT_EQ(sim_.Command("get 01 1 S1"), "ok 150.00");
+    line_->Send(Select("01", "1S1", "101.00"));
+    EXPECT_EQ(line_->ReceiveWithin(), "");
+    EXPECT_EQ(sim_.Command("get 01 1 S1"), "ok 150.00");
+    EXPECT_EQ(line_->Transact(Select("01", "1S1", "102.00"), 1), "?");
+    EXPECT_EQ(sim_.Command("get 01 1 S1"), "ok 102.00");
+
+    // The tally goes to stderr on exit.
+    const int status = sim_.Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(sim_.stderr_text().find("silence=2"), std::string::npos) << sim_.stderr_text();
+}
+
+TEST_F(RexfsimTest, ProbableFaultsFollowTheSeedAndAreCounted) {
+    Start({"--no-drift", "--fault", "silence:0.5", "--seed", "7"});
+    int silent = 0;
+    for (int i = 0; i < 40; ++i) {
+        line_->Send(Poll("01K1M1"));
+        if (line_->Receive(11, 100).empty()) ++silent;
+    }
+    EXPECT_GT(silent, 5);
+    EXPECT_LT(silent, 35);
+    EXPECT_NE(sim_.Command("stats").find("silence=" + std::to_string(silent)), std::string::npos);
+    EXPECT_EQ(sim_.Command("fault bogus:0.5").substr(0, 5), "error");
+    EXPECT_EQ(sim_.Command("fault silence:0.6").substr(0, 5), "error");  // more than 1 in all
+}
+
+TEST_F(RexfsimTest, RunsWithoutStdinDriftsAndRemovesItsLinkOnExit) {
+    const std::string link = "/tmp/rexfsim-link-" + std::to_string(getpid());
+    Start({"--link", link}, SimulatorOptions{false, true});
+    struct stat st{};
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    RawLine via_link(link);
+    ASSERT_TRUE(via_link.ok());
+    // M1 moves toward S1 (150) by one step per poll.
+    EXPECT_EQ(via_link.Transact(Poll("01K1M1"), 11), Reply("M1", "24.000"));
+    EXPECT_EQ(via_link.Transact(Poll("01K1M1"), 11), Reply("M1", "24.500"));
+    // The driver's close and reopen of the line does not upset the simulator.
+    line_.reset();
+    RawLine again(sim_.path());
+    EXPECT_EQ(again.Transact(Poll("01K1M1"), 11), Reply("M1", "25.000"));
+    const int status = sim_.Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(lstat(link.c_str(), &st), 0);
+}
+
+}  // namespace

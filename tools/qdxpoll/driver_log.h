@@ -1,0 +1,21 @@
+// The driver's log lines, received through the host runtime library's sink:
+// shown on standard error (unless --quiet) and counted, so that statistics
+// can tell replies the driver refused from silence.
+#ifndef QDXPOLL_DRIVER_LOG_H
+#define QDXPOLL_DRIVER_LOG_H
+
+#include <string>
+
+void InstallDriverLog(bool show);
+
+// Log lines that reported a refused reply (missing STX or ETX, incorrect
+// identifier or BCC) since the program started.
+long RefusedReplyCount();
+// The latest line logged ("" when none).
+std::string LastDriverLine();
+
+// Writes one whole line to standard error; the trace thread and the main
+// thread share it.
+void ErrorLine(const std::string& line);
+
+#endif  // QDXPOLL_DRIVER_LOG_H

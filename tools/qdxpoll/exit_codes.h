@@ -1,0 +1,38 @@
+// Exit codes of qdxpoll and the error that carries one to main.
+#ifndef QDXPOLL_EXIT_CODES_H
+#define QDXPOLL_EXIT_CODES_H
+
+#include <stdexcept>
+#include <string>
+
+// Codes follow the BSD sysexits convention where one fits.
+enum ExitCode {
+    kExitOk = 0,
+    kExitUsage = 64,         // bad command line or a value out of range
+    kExitBadAddress = 65,    // the driver refused a point address
+    kExitPortUnavailable = 66,  // the port cannot be opened
+    kExitNoReply = 69,       // no valid reply from a unit
+    kExitInternal = 70,      // the module or the simulator could not be loaded or started
+    kExitRefused = 76,       // a unit refused a write (or read back another value)
+};
+
+// Thrown by any part of the tool to end the run with one message and code.
+struct ToolError : std::runtime_error {
+    ToolError(int exit_code, const std::string& message)
+        : std::runtime_error(message), code(exit_code) {}
+    int code;
+};
+
+// The exit code table as --help and the README show it.
+inline const char* ExitCodeHelp() {
+    return "Exit codes:\n"
+           "  0   success\n"
+           "  64  bad command line, or a value out of range for its type\n"
+           "  65  invalid point address (refused by the driver)\n"
+           "  66  the port cannot be opened\n"
+           "  69  no valid reply from a unit (silent, or every reply corrupt)\n"
+           "  70  the driver module or the simulator cannot be loaded or started\n"
+           "  76  a unit refused a write, or --verify read back another value\n";
+}
+
+#endif  // QDXPOLL_EXIT_CODES_H

@@ -1,0 +1,79 @@
+// Module search and loading.
+#include "module_loader.h"
+
+#include <vector>
+
+#include "exit_codes.h"
+#include "platform.h"
+
+namespace {
+
+// The directory above dir, by name ("" when there is none).
+std::string Parent(const std::string& dir) {
+    const size_t slash = dir.find_last_of("/\\");
+    return slash == std::string::npos || slash == 0 ? "" : dir.substr(0, slash);
+}
+
+std::vector<std::string> Candidates(const std::string& requested, const char* env_name,
+                                    const std::string& file_name, const std::string& tree_dir,
+                                    const std::string& recorded) {
+    std::vector<std::string> list;
+    if (!requested.empty()) {
+        list.push_back(requested);
+        return list;  // an explicit path is the only one tried
+    }
+    const std::string env = GetEnvironment(env_name);
+    if (!env.empty()) list.push_back(env);
+    const std::string self = ExecutableDir();
+    if (!self.empty()) {
+        list.push_back(JoinPath(self, file_name));
+        // build/<preset>/tools/qdxpoll/qdxpoll next to build/<preset>/<tree_dir>/<file>
+        const std::string top = Parent(Parent(self));
+        if (!top.empty())
+            list.push_back(JoinPath(tree_dir.empty() ? top : JoinPath(top, tree_dir), file_name));
+    }
+    if (!recorded.empty()) list.push_back(recorded);
+    return list;
+}
+
+}  // namespace
+
+LoadedModule LoadModule(const std::string& requested_path) {
+    const auto candidates = Candidates(requested_path, "QDXPOLL_MODULE", kModuleFileName, "",
+                                       QDXPOLL_BUILD_MODULE_PATH);
+    std::string reasons;
+    for (const std::string& path : candidates) {
+        if (!FileExists(path)) continue;
+        std::string why;
+        void* library = LoadLibraryAt(path, &why);
+        if (library == nullptr) {
+            reasons += "\n  " + path + ": " + why;
+            continue;
+        }
+        auto entry = reinterpret_cast<QdxMainFunction>(FindLibrarySymbol(library, "QdxMain"));
+        if (entry == nullptr) {
+            reasons += "\n  " + path + ": no QdxMain entry point";
+            UnloadLibrary(library);
+            continue;
+        }
+        return LoadedModule{library, entry, path};
+    }
+    std::string message = "cannot load the driver module " + std::string(kModuleFileName);
+    if (reasons.empty()) {
+        message += " (looked in:";
+        for (const auto& path : candidates) message += " " + path;
+        message += "; use --module PATH)";
+    } else {
+        message += ":" + reasons;
+    }
+    throw ToolError(kExitInternal, message);
+}
+
+std::string FindCompanion(const std::string& requested_path, const char* env_name,
+                          const std::string& file_name, const std::string& tree_dir,
+                          const std::string& recorded_path) {
+    for (const std::string& path :
+         Candidates(requested_path, env_name, file_name, tree_dir, recorded_path))
+        if (FileExists(path)) return path;
+    return "";
+}

@@ -1,0 +1,76 @@
+// The command line of qdxpoll: what the user asked for, and the line
+// settings it resolves to.
+#ifndef QDXPOLL_OPTIONS_H
+#define QDXPOLL_OPTIONS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/records.h"
+
+enum class OutputFormat { kText, kJson, kCsv };
+
+struct Options {
+    std::string command;  // info, read, write, poll, scan, list-ports, demo
+
+    // Port and line.
+    std::string port;                     // empty: none given
+    std::optional<int> baud;
+    std::optional<int> data_bits;
+    std::string stop_bits;                // "1", "1.5", "2"; empty: driver default
+    std::string parity;                   // none|odd|even|mark|space; empty: driver default
+    std::optional<int> timeout_ms;        // reply timeout; empty: per command default
+
+    // Where the module and the simulator are.
+    std::string module_path;
+    std::string simulator_path;
+
+    // Output.
+    OutputFormat format = OutputFormat::kText;
+    bool quiet = false;
+    bool verbose = false;
+    bool trace = false;
+
+    // Points and values.
+    std::string type = "float";
+    std::optional<int> bit;
+    std::optional<int> width;
+    std::vector<std::string> addresses;
+    std::string write_address;
+    std::string value;
+    bool verify = false;
+
+    // poll
+    double interval_s = 1.0;
+    int count = 0;  // 0: until Ctrl-C
+
+    // scan
+    std::string identifier;
+    int channel = 1;
+    std::string units = "0-99";
+
+    // demo
+    int unit = 1;
+};
+
+// Parses the command line into *options. Returns -1 to go on, or the exit
+// code to end with (0 after --help, 64 after a usage error, with the
+// message already printed).
+int ParseCommandLine(int argc, char** argv, Options* options);
+
+// The line values the options ask for, each unset one taken from the
+// driver's defaults.
+LineValues ResolveLine(const Options& options, const LineValues& defaults);
+
+// Human spellings of the line value codes.
+const char* ParityName(uint16_t code);
+const char* StopBitsName(uint16_t code);
+// "9600 baud, 7 data bits, odd parity, 2 stop bits"
+std::string DescribeLine(const LineValues& line);
+
+// Reply timeout in the driver's 10 ms units, rounded up: 95 ms -> 10.
+int32_t TimeoutUnits(int timeout_ms);
+
+#endif  // QDXPOLL_OPTIONS_H

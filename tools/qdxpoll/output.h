@@ -1,0 +1,76 @@
+// Output of readings, statistics and descriptions in the three forms:
+// readable text, JSON lines, CSV with a header row.
+#ifndef QDXPOLL_OUTPUT_H
+#define QDXPOLL_OUTPUT_H
+
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "platform.h"
+#include "session.h"
+#include "values.h"
+
+using WallClock = std::chrono::system_clock;
+
+// One reading (or write) of one point.
+struct Reading {
+    WallClock::time_point time;
+    long cycle = 0;                 // poll cycle, from 1; 0 outside a poll
+    std::string address;
+    int unit = 0, channel = 0;
+    std::string identifier;
+    std::string type;
+    std::optional<int> bit;
+    std::string action = "read";    // read, write
+    bool ok = false;
+    CellValue value;                // when ok
+    std::string status;             // ok, no_reply, refused, mismatch
+    std::string error;              // one-line reason when not ok
+    double latency_ms = 0;
+};
+
+// Per-address statistics of a poll.
+struct PointStats {
+    std::string address;
+    long sent = 0, good = 0, no_reply = 0, refused = 0;
+    double min_ms = 0, max_ms = 0, total_ms = 0;
+    void Add(const Reading& r, long refused_replies);
+};
+
+std::string IsoTime(WallClock::time_point t);    // 2026-12-08T14:05:01.123Z
+std::string LocalTime(WallClock::time_point t);  // 2026-12-08 14:05:01.123
+std::string ClockTime(WallClock::time_point t);  // 14:05:01.123
+// Milliseconds with one decimal, e.g. "12.3".
+std::string Millis(double ms);
+
+class Reporter {
+public:
+    Reporter(OutputFormat format, std::FILE* out) : format_(format), out_(out) {}
+
+    OutputFormat format() const { return format_; }
+    // A line of prose for the text form only (headings, notes).
+    void Text(const std::string& line);
+    // A reading of read, write or scan; the text form may carry a prefix.
+    void Emit(const Reading& r, const std::string& text_prefix = "");
+    // One poll cycle: one line of text, or one record a reading.
+    void Cycle(const std::vector<Reading>& readings);
+    void Stats(const std::vector<PointStats>& stats, double seconds, bool interrupted);
+    void Info(const DriverDescription& d, const std::string& module_path);
+    void Ports(const std::vector<SerialDevice>& ports);
+    void ScanSummary(const std::string& identifier, int channel, const std::vector<int>& units,
+                     int tried);
+
+private:
+    void CsvHeader();
+    void Line(const std::string& s);
+
+    OutputFormat format_;
+    std::FILE* out_;
+    bool csv_header_done_ = false;
+};
+
+#endif  // QDXPOLL_OUTPUT_H

@@ -1,0 +1,58 @@
+// What qdxpoll needs from the operating system, one implementation per
+// platform (platform_posix.cpp, platform_win32.cpp).
+#ifndef QDXPOLL_PLATFORM_H
+#define QDXPOLL_PLATFORM_H
+
+#include <string>
+#include <vector>
+
+// File names of the module and the simulator on this platform.
+extern const char* const kModuleFileName;     // libQDXTLMV.so / QDXTLMV.dll
+extern const char* const kSimulatorFileName;  // rexfsim / rexfsim.exe
+
+// Dynamic library loading. On failure LoadLibraryAt returns null and puts the
+// system's reason into *error.
+void* LoadLibraryAt(const std::string& path, std::string* error);
+void* FindLibrarySymbol(void* library, const char* name);
+void UnloadLibrary(void* library);
+
+// Directory of the running executable ("" when unknown).
+std::string ExecutableDir();
+bool FileExists(const std::string& path);
+std::string GetEnvironment(const char* name);
+std::string JoinPath(const std::string& dir, const std::string& name);
+
+// Broken-down time of t, in UTC or local time; thread-safe.
+struct tm;
+void BreakDownTime(long long t, bool utc, struct tm* out);
+
+bool StdoutIsTerminal();
+bool StderrIsTerminal();
+
+// Ctrl-C (and SIGTERM on POSIX) sets a flag instead of ending the process,
+// so that a poll can close its port and print its statistics. On Windows
+// the console also gets UTF-8 output, for the banner and the trace.
+void InstallConsoleHandlers();
+bool Interrupted();
+
+// The name to put in the start request for the port the user named. Names
+// longer than the driver's 11 characters are resolved to the device they
+// name; returns "" with *error set when the port still cannot be named.
+std::string ModulePortName(const std::string& user_port, std::string* error);
+
+// A short reason why a port could not be opened ("" when none is known).
+std::string PortOpenHint(const std::string& module_port);
+
+// One serial device of the machine.
+struct SerialDevice {
+    std::string path;                  // /dev/ttyUSB0, COM3
+    std::string module_name;           // the name the driver accepts
+    std::vector<std::string> aliases;  // stable names (/dev/serial/by-id/...)
+    std::string note;                  // e.g. "no UART behind it"
+};
+std::vector<SerialDevice> ListSerialDevices();
+
+// How port names reach the system, for --help.
+const char* PortNameHelp();
+
+#endif  // QDXPOLL_PLATFORM_H

@@ -1,0 +1,201 @@
+// Platform services on Linux (and other POSIX systems).
+#include "platform.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+
+#include "host/records.h"
+#include "serial_line_posix.h"
+
+const char* const kModuleFileName = "libQDXTLMV.so";
+const char* const kSimulatorFileName = "rexfsim";
+
+namespace {
+
+volatile sig_atomic_t g_interrupted = 0;
+
+void OnInterrupt(int) { g_interrupted = 1; }
+
+std::string RealPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) return "";
+    return resolved;
+}
+
+bool IsSerialName(const std::string& name) {
+    for (const char* prefix : {"ttyS", "ttyUSB", "ttyACM", "ttyAMA"}) {
+        const size_t n = std::strlen(prefix);
+        if (name.size() > n && name.compare(0, n, prefix) == 0 &&
+            std::all_of(name.begin() + static_cast<std::ptrdiff_t>(n), name.end(),
+                        [](char c) { return c >= '0' && c <= '9'; }))
+            return true;
+    }
+    return false;
+}
+
+// The driver's name for a device path: "ttyUSB0" for /dev/ttyUSB0.
+std::string DriverNameOf(const std::string& path) {
+    const std::string dev = "/dev/";
+    if (path.compare(0, dev.size(), dev) == 0 && path.find('/', dev.size()) == std::string::npos &&
+        path.size() - dev.size() <= kPortNameMax)
+        return path.substr(dev.size());
+    return path;
+}
+
+}  // namespace
+
+void* LoadLibraryAt(const std::string& path, std::string* error) {
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* why = dlerror();
+        *error = why != nullptr ? why : "unknown error";
+    }
+    return library;
+}
+
+void* FindLibrarySymbol(void* library, const char* name) { return dlsym(library, name); }
+
+void UnloadLibrary(void* library) { dlclose(library); }
+
+std::string ExecutableDir() {
+    const std::string self = RealPath("/proc/self/exe");
+    const size_t slash = self.rfind('/');
+    return slash == std::string::npos ? "" : self.substr(0, slash);
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string GetEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) { return dir + "/" + name; }
+
+void BreakDownTime(long long t, bool utc, struct tm* out) {
+    const time_t value = static_cast<time_t>(t);
+    if (utc)
+        gmtime_r(&value, out);
+    else
+        localtime_r(&value, out);
+}
+
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+void InstallConsoleHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool Interrupted() { return g_interrupted != 0; }
+
+std::string ModulePortName(const std::string& user_port, std::string* error) {
+    if (user_port.empty()) {
+        *error = "the port name is empty";
+        return "";
+    }
+    if (user_port.size() <= kPortNameMax) return user_port;
+    const std::string candidate =
+        user_port.find('/') != std::string::npos ? user_port : "/dev/" + user_port;
+    const std::string resolved = RealPath(candidate);
+    if (resolved.empty()) {
+        *error = "cannot open port " + user_port + ": " + std::strerror(errno);
+        return "";
+    }
+    const std::string name = DriverNameOf(resolved);
+    if (name.size() > kPortNameMax) {
+        *error = "port " + user_port + " names " + resolved +
+                 ", longer than the driver's 11-character port name; make a shorter link to it "
+                 "(e.g. ln -s " + resolved + " /tmp/rexf0) and use that";
+        return "";
+    }
+    return name;
+}
+
+std::string PortOpenHint(const std::string& module_port) {
+    const std::string path = DevicePathOfPortName(module_port);
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return std::string(path) + ": " + std::strerror(errno);
+    if (access(path.c_str(), R_OK | W_OK) != 0)
+        return path + ": permission denied (is your user in the group that owns it, e.g. dialout?)";
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return path + ": " + std::strerror(errno);
+    std::string hint;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        hint = path + " is in use by another program";
+    else if (!isatty(fd))
+        hint = path + " is not a serial device";
+    close(fd);
+    return hint;
+}
+
+std::vector<SerialDevice> ListSerialDevices() {
+    std::map<std::string, SerialDevice> found;
+    if (DIR* dir = opendir("/dev")) {
+        while (dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (!IsSerialName(name)) continue;
+            SerialDevice d;
+            d.path = "/dev/" + name;
+            d.module_name = DriverNameOf(d.path);
+            // Standard UART nodes exist whether or not a UART answers there.
+            std::ifstream type("/sys/class/tty/" + name + "/type");
+            int uart_type = -1;
+            if (name.compare(0, 4, "ttyS") == 0 && (type >> uart_type) && uart_type == 0)
+                d.note = "no UART behind it";
+            found[d.path] = d;
+        }
+        closedir(dir);
+    }
+    for (const char* links : {"/dev/serial/by-id", "/dev/serial/by-path"}) {
+        DIR* dir = opendir(links);
+        if (dir == nullptr) continue;
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.') continue;
+            const std::string link = std::string(links) + "/" + entry->d_name;
+            const std::string target = RealPath(link);
+            auto it = found.find(target);
+            if (it != found.end()) it->second.aliases.push_back(link);
+        }
+        closedir(dir);
+    }
+    std::vector<SerialDevice> list;
+    for (auto& entry : found) {
+        std::sort(entry.second.aliases.begin(), entry.second.aliases.end());
+        list.push_back(entry.second);
+    }
+    // Devices with something behind them first, then by name.
+    std::stable_sort(list.begin(), list.end(),
+                     [](const SerialDevice& a, const SerialDevice& b) { return a.note.empty() && !b.note.empty(); });
+    return list;
+}
+
+const char* PortNameHelp() {
+    return "Port names (Linux): the driver takes at most 11 characters. \"NUL\" is\n"
+           "/dev/null; a name with '/' is a path (/dev/pts/3); any other name is a\n"
+           "device under /dev (ttyUSB0 is /dev/ttyUSB0, ttyS0 is /dev/ttyS0). A longer\n"
+           "path, such as a /dev/serial/by-id name or a symlink, is resolved to the\n"
+           "device it names first. 'qdxpoll list-ports' shows the devices.\n";
+}

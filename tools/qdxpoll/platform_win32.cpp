@@ -1,0 +1,158 @@
+// Platform services on Windows. The trace relay and the simulator need
+// pseudo-terminals and exist on Linux only: here they say so.
+#include "platform.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "host/records.h"
+#include "simulator.h"
+#include "trace_relay.h"
+
+const char* const kModuleFileName = "QDXTLMV.dll";
+const char* const kSimulatorFileName = "rexfsim.exe";
+
+namespace {
+
+volatile LONG g_interrupted = 0;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        InterlockedExchange(&g_interrupted, 1);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+void* LoadLibraryAt(const std::string& path, std::string* error) {
+    HMODULE library = LoadLibraryA(path.c_str());
+    if (library == nullptr) *error = "LoadLibrary failed, error " + std::to_string(GetLastError());
+    return reinterpret_cast<void*>(library);
+}
+
+void* FindLibrarySymbol(void* library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void UnloadLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+
+std::string ExecutableDir() {
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (n == 0 || n >= sizeof path) return "";
+    std::string self(path, n);
+    const size_t slash = self.find_last_of("\\/");
+    return slash == std::string::npos ? "" : self.substr(0, slash);
+}
+
+bool FileExists(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string GetEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) { return dir + "\\" + name; }
+
+void BreakDownTime(long long t, bool utc, struct tm* out) {
+    const time_t value = static_cast<time_t>(t);
+    if (utc)
+        gmtime_s(out, &value);
+    else
+        localtime_s(out, &value);
+}
+
+bool StdoutIsTerminal() {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+bool StderrIsTerminal() {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+void InstallConsoleHandlers() {
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    // UTF-8 output for the banner and the frame lines.
+    SetConsoleOutputCP(CP_UTF8);
+}
+
+bool Interrupted() { return InterlockedCompareExchange(&g_interrupted, 0, 0) != 0; }
+
+std::string ModulePortName(const std::string& user_port, std::string* error) {
+    if (user_port.empty()) {
+        *error = "the port name is empty";
+        return "";
+    }
+    if (user_port.size() > kPortNameMax) {
+        *error = "port name " + user_port + " is longer than the driver's 11 characters";
+        return "";
+    }
+    return user_port;
+}
+
+std::string PortOpenHint(const std::string& module_port) {
+    HANDLE h = CreateFileA(module_port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return "";
+    }
+    switch (GetLastError()) {
+        case ERROR_FILE_NOT_FOUND: return module_port + ": no such port";
+        case ERROR_ACCESS_DENIED: return module_port + " is in use by another program";
+        default: return module_port + ": error " + std::to_string(GetLastError());
+    }
+}
+
+std::vector<SerialDevice> ListSerialDevices() {
+    std::vector<SerialDevice> list;
+    for (int i = 1; i <= 255; ++i) {
+        const std::string name = "COM" + std::to_string(i);
+        char target[512];
+        if (QueryDosDeviceA(name.c_str(), target, sizeof target) == 0) continue;
+        SerialDevice d;
+        d.path = name;
+        d.module_name = i <= 9 ? name : "\\\\.\\" + name;
+        d.aliases.push_back(target);
+        list.push_back(d);
+    }
+    return list;
+}
+
+const char* PortNameHelp() {
+    return "Port names (Windows): the driver takes at most 11 characters: COM1..COM9,\n"
+           "\\\\.\\COM10 and above, or NUL (the null device). 'qdxpoll list-ports' shows\n"
+           "the ports of this machine.\n";
+}
+
+// --- Linux-only parts ---------------------------------------------------
+
+struct TraceRelay::State {};
+bool TraceRelay::Available() { return false; }
+TraceRelay::TraceRelay() = default;
+TraceRelay::~TraceRelay() = default;
+bool TraceRelay::Start(const std::string&, const LineValues&, std::string*, std::string* error,
+                       bool* port_failed) {
+    *port_failed = false;
+    *error = "--trace is not available on Windows (it relays through a Linux pseudo-terminal)";
+    return false;
+}
+void TraceRelay::Sync() {}
+void TraceRelay::Stop() {}
+
+SimulatorProcess::~SimulatorProcess() = default;
+bool SimulatorProcess::Start(const std::string&, const std::vector<std::string>&, bool, std::string*,
+                             std::string* error) {
+    *error = "the simulator runs on Linux only; give the port it is reached on with --port (e.g. COM5)";
+    return false;
+}
+void SimulatorProcess::Stop() {}

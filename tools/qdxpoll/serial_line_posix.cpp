@@ -1,0 +1,81 @@
+// Opening a serial device for the trace relay.
+#include "serial_line_posix.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+bool SpeedConstant(unsigned baud, speed_t* out) {
+    static const struct {
+        unsigned baud;
+        speed_t constant;
+    } kSpeeds[] = {{50, B50},       {75, B75},       {110, B110},     {134, B134},     {150, B150},
+                   {200, B200},     {300, B300},     {600, B600},     {1200, B1200},   {1800, B1800},
+                   {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200}, {38400, B38400},
+                   {57600, B57600}};
+    for (const auto& s : kSpeeds)
+        if (s.baud == baud) {
+            *out = s.constant;
+            return true;
+        }
+    return false;
+}
+
+}  // namespace
+
+std::string DevicePathOfPortName(const std::string& name) {
+    if (name == "NUL") return "/dev/null";
+    if (name.find('/') != std::string::npos) return name;
+    return "/dev/" + name;
+}
+
+int OpenSerialLine(const std::string& path, const LineValues& line, std::string* error) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot open " + path + ": " + std::strerror(errno);
+        return -1;
+    }
+    auto fail = [&](const std::string& why) {
+        *error = why;
+        close(fd);
+        return -1;
+    };
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(path + " is in use by another program");
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) return fail(path + " is not a serial device");
+    speed_t speed;
+    if (!SpeedConstant(line.baud_rate, &speed))
+        return fail("baud rate " + std::to_string(line.baud_rate) + " is not a standard speed");
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    switch (line.data_bits) {
+        case 5: tio.c_cflag |= CS5; break;
+        case 6: tio.c_cflag |= CS6; break;
+        case 7: tio.c_cflag |= CS7; break;
+        default: tio.c_cflag |= CS8; break;
+    }
+    switch (line.parity) {
+        case 1: tio.c_cflag |= PARENB | PARODD; break;
+        case 2: tio.c_cflag |= PARENB; break;
+        case 3: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
+        case 4: tio.c_cflag |= PARENB | CMSPAR; break;
+        default: break;
+    }
+    if (line.stop_bits != 0) tio.c_cflag |= CSTOPB;  // 1.5 stop bits: two on POSIX
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    // A pseudo-terminal keeps 8 data bits and no parity whatever is asked,
+    // and then reports EINVAL; it still carries the bytes.
+    if (tcsetattr(fd, TCSANOW, &tio) != 0 && errno != EINVAL)
+        return fail("cannot apply the line settings to " + path + ": " + std::strerror(errno));
+    return fd;
+}

@@ -1,0 +1,18 @@
+// qdxpoll's own opening of a serial device (POSIX), for the trace relay:
+// exclusive, raw, with the requested line settings.
+#ifndef QDXPOLL_SERIAL_LINE_POSIX_H
+#define QDXPOLL_SERIAL_LINE_POSIX_H
+
+#include <string>
+
+#include "host/records.h"
+
+// The device a driver port name stands for: "NUL" is /dev/null, a name with
+// '/' is a path, any other name is a device under /dev.
+std::string DevicePathOfPortName(const std::string& name);
+
+// Opens the device and applies the line settings; returns the descriptor,
+// or -1 with *error set.
+int OpenSerialLine(const std::string& path, const LineValues& line, std::string* error);
+
+#endif  // QDXPOLL_SERIAL_LINE_POSIX_H
