@@ -160,5 +160,26 @@ if [ -n "$last" ]; then
 else
     echo "run.sh: the check program ended without its summary (status $rc)" >&2
 fi
+
+# The host tool's tour against the simulator, through the Windows module. A
+# pseudo-terminal keeps 8 data bits and no parity, so the tour asks for them.
+demo="$build_dir/tools/qdxpoll/qdxpoll.exe"
+if [ -n "$line3" ] && [ -f "$demo" ]; then
+    passed="${summary%% passed*}"
+    failed="$(echo "$summary" | sed -n 's/.* \([0-9]*\) failed.*/\1/p')"
+    echo "run.sh: qdxpoll.exe demo --port COM7"
+    if timeout 300 "$wine_cmd" "$demo" demo --port COM7 --data-bits 8 --parity none --quiet \
+        >"$work/demo.out" 2>&1; then
+        passed=$((passed + 1))
+        tr -d '\r' <"$work/demo.out" | tail -n 5
+    else
+        failed=$((failed + 1))
+        rc=1
+        tr -d '\r' <"$work/demo.out"
+        echo "run.sh: qdxpoll.exe demo failed" >&2
+    fi
+    summary="$passed passed, $failed failed"
+fi
+
 [ "$rc" -eq 0 ] && echo "$summary" | grep -q ' 0 failed$'
 exit $?
