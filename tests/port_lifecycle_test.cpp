@@ -228,3 +228,27 @@ TEST(PortLifecycleClosed, ReadsAndWritesOnAClosedPortFailAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// The null device may be opened any number of times: a second start or open
+// that succeeds while a handle is held closes the held one first, so nothing
+// leaks.
+TEST(PortLifecycleNull, ASecondSuccessfulOpenReleasesTheHeldHandle) {
+    LogCapture log;
+    PortRecord port;
+    std::memset(&port, 0, sizeof port);
+    StartParams params = qdxtest::Start("NUL", 10);
+    const int fds_before = qdxtest::CountOpenFds();
+    ASSERT_EQ(Call(kRequestStart, &port, &params), 0);
+    ASSERT_EQ(Call(kRequestStart, &port, &params), 0);
+    ASSERT_EQ(Call(kRequestOpen, &port), 0);
+    ReopenParams reopen{};
+    std::strcpy(reopen.port_name, "NUL");
+    ASSERT_EQ(Call(kRequestReopen, &port, &reopen), 0);
+    EXPECT_EQ(qdxtest::CountOpenFds(), fds_before + 1);
+    EXPECT_EQ(Call(kRequestClose, &port), 0);
+    EXPECT_EQ(qdxtest::CountOpenFds(), fds_before);
+}
+
+}  // namespace
