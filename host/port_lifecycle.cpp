@@ -44,7 +44,7 @@ int32_t StartPort(const RequestBlock* request) {
         return kResultFailed;
     }
 
-    SerialSettings settings;
+    SerialSettings settings{};  // no stack bytes reach the host's record
     memcpy(settings.port_name, params->port_name, strlen(params->port_name) + 1);
     settings.line = params->line;
     settings.control_lines = kStartControlLines;

@@ -4,7 +4,9 @@
 namespace {
 
 // Unit address (0..99), 'K' and channel (0..8) as the frames send them; the
-// parse request has already limited both numbers to digits.
+// parse request has already limited both numbers to digits. The digits are
+// formed in unsigned arithmetic, so a record the host filled with other
+// numbers gives some byte, never an overflow.
 void PutUnitAddress(uint8_t* out, const PointRecord* point) {
     out[0] = static_cast<uint8_t>('0' + point->unit_address / 10);
     out[1] = static_cast<uint8_t>('0' + point->unit_address % 10);
@@ -12,7 +14,7 @@ void PutUnitAddress(uint8_t* out, const PointRecord* point) {
 
 void PutChannelAndIdentifier(uint8_t* out, const PointRecord* point) {
     out[0] = 'K';
-    out[1] = static_cast<uint8_t>('0' + point->channel);
+    out[1] = static_cast<uint8_t>(0x30u + static_cast<uint32_t>(point->channel));
     out[2] = static_cast<uint8_t>((point->identifier >> 8) & 0xFF);
     out[3] = static_cast<uint8_t>(point->identifier & 0xFF);
 }

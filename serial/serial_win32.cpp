@@ -28,6 +28,11 @@ const char kNullDeviceName[] = "NUL";
 
 enum { kQueueSize = 1200, kDiscardChunk = 512, kOpenReadWaitMs = kOpenReplyTimeoutMs };
 enum { kErrorCharValue = 0xFC };
+// A line that keeps delivering full chunks (a chattering device, a virtual
+// port that fills faster than the draining reads empty it) is drained at most
+// this many times per discard (64 KiB), so the caller is never kept busy
+// without end.
+enum { kDiscardMaxReads = 128 };
 
 // The port record keeps the handle as 32 bits. On i686 a HANDLE is 32 bits;
 // kernel handles are sign-extended 32-bit values on 64-bit Windows as well,
@@ -177,8 +182,8 @@ int ComDiscardInput(ComHandle handle) {
     const int32_t previous = ComSetReplyTimeout(handle, kDiscardTimeoutUnits);
 
     unsigned char scratch[kDiscardChunk];
-    BOOL read_ok;
-    for (;;) {
+    BOOL read_ok = TRUE;
+    for (int i = 0; i < kDiscardMaxReads; ++i) {
         DWORD got = 0;
         read_ok = ReadFile(port, scratch, sizeof scratch, &got, nullptr);
         if (!read_ok || got < sizeof scratch) break;

@@ -2,6 +2,7 @@
 // data reply is refused.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -49,6 +50,25 @@ TEST(Frames, SelectFramesCarryTheirBlockCheck) {
     EXPECT_EQ(port.select_frame[15], 0x07);
     // The selecting frame does not spill into anything beyond its 16 bytes.
     EXPECT_EQ(BlockCheck(port.select_frame, 4, 14), port.select_frame[15]);
+}
+
+// A point record the host filled without a parse request may hold any
+// numbers: the frames still come out byte by byte, the fixed bytes in place,
+// with no arithmetic overflow on the way (the sanitizer build checks that).
+TEST(Frames, FieldsOutsideTheirRangeStillGiveWholeFrames) {
+    PortRecord port{};
+    PointRecord point = Point(INT32_MIN, INT32_MAX, 'M', '1');
+    BuildPollFrame(&port, &point);
+    EXPECT_EQ(port.poll_frame[0], 0x04);
+    EXPECT_EQ(port.poll_frame[3], 'K');
+    EXPECT_EQ(port.poll_frame[4], 0x2F);  // low byte of 0x30 + 0x7FFFFFFF
+    EXPECT_EQ(port.poll_frame[7], 0x05);
+    point.channel = -1;
+    BuildSelectFrame(&port, &point, "150.00");
+    EXPECT_EQ(port.select_frame[3], 0x02);
+    EXPECT_EQ(port.select_frame[5], 0x2F);  // low byte of 0x30 - 1
+    EXPECT_EQ(port.select_frame[14], 0x03);
+    EXPECT_EQ(port.select_frame[15], BlockCheck(port.select_frame, 4, 14));
 }
 
 const uint8_t kPollM1[8] = {0x04, 0x30, 0x31, 0x4B, 0x31, 0x4D, 0x31, 0x05};

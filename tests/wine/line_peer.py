@@ -9,6 +9,8 @@
 #   "!p"        sends "ABCD", waits 300 ms, sends "EFGHIJK" (a reply in pieces)
 #   "!bNNNN"    sends NNNN bytes of 'x' at once (pending input to discard)
 #   "!s"        stays silent (nothing is echoed)
+#   "!f"        floods the line with 'x' for as long as it can take them, until
+#               "!q" comes or 10 s have passed (a device that never stops)
 #   otherwise   echoes the bytes back as they came
 #
 # Runs until SIGTERM or SIGINT.
@@ -45,11 +47,25 @@ def main():
     os.rename(tmp, out_path)
 
     masters = [m for m, _, _ in lines]
+    flooding = {}  # master -> time the flood ends
     while running[0]:
+        now = time.monotonic()
+        for m in [m for m, until in flooding.items() if now >= until]:
+            del flooding[m]
         try:
-            ready, _, _ = select.select(masters, [], [], 0.2)
+            ready, writable, _ = select.select(masters, list(flooding), [], 0.2)
         except InterruptedError:
             continue
+        for m in writable:
+            # Without blocking: once the program stops reading, the peer must
+            # still hear "!q" and end the flood.
+            os.set_blocking(m, False)
+            try:
+                os.write(m, b"x" * 512)
+            except OSError:
+                pass
+            finally:
+                os.set_blocking(m, True)
         for m in ready:
             try:
                 data = os.read(m, 4096)
@@ -63,6 +79,10 @@ def main():
                 os.write(m, b"x" * int(data[2:6]))
             elif data.startswith(b"!s"):
                 pass
+            elif data.startswith(b"!f"):
+                flooding[m] = time.monotonic() + 10.0
+            elif data.startswith(b"!q"):
+                flooding.pop(m, None)
             elif data:
                 os.write(m, data)
 

@@ -385,6 +385,18 @@ void DiscardInput(ComHandle h) {
         CHECK_EQ(ComSetReplyTimeout(h, 30), 30);
     }
 
+    // A line that keeps delivering: the discard ends after a bounded number
+    // of reads instead of draining for as long as the device talks.
+    CHECK_EQ(WriteText(h, "!f"), 0);
+    Sleep(300);
+    DWORD t0 = GetTickCount();
+    CHECK_EQ(ComDiscardInput(h), kComOk);
+    CHECK(Elapsed(t0) < 3000);
+    CHECK_EQ(WriteText(h, "!q"), 0);
+    Sleep(300);
+    Drain(h);
+    CHECK_EQ(ComSetReplyTimeout(h, 30), 30);
+
     // A port given 0 units goes back to its fallback wait after a discard,
     // not to the 50 ms of the draining reads.
     ComSetReplyTimeout(h, 0);
