@@ -36,13 +36,14 @@
 #include <modbus.h>
 #endif
 
-#include "child_process.h"
 #include "host/records.h"
+#include "sim/launcher.h"
 
 namespace qdxbench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using launcher::ChildProcess;
 
 // The line the figures are held against: 9600 baud, 7 data bits, parity and
 // 2 stop bits, 11 bits a character.

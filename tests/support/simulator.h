@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include "sim/launcher.h"
+#endif
+
 namespace qdxtest {
 
 struct SimulatorOptions {
@@ -33,7 +37,7 @@ public:
 
     // The line the simulator listens on, e.g. /dev/pts/5.
     const std::string& path() const { return path_; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const;
 
     // Sends one command line and returns its one-line answer ("ok ...",
     // "error ..."), or "" if none came within timeout_ms.
@@ -47,14 +51,9 @@ public:
     std::string stderr_text() const;
 
 private:
-    // One line from the child's stdout, without its newline; false on
-    // timeout or end of output.
-    bool ReadLine(std::string* line, int timeout_ms);
-
-    pid_t pid_ = -1;
-    int to_child_ = -1;
-    int from_child_ = -1;
-    std::string stdout_buffer_;
+#ifndef _WIN32
+    launcher::ChildProcess child_;
+#endif
     std::string path_;
     std::string stderr_file_;
 };

@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include "sim/launcher.h"
+#endif
+
 class SimulatorProcess {
 public:
     SimulatorProcess() = default;
@@ -20,8 +24,9 @@ public:
     void Stop();
 
 private:
-    long pid_ = -1;
-    int commands_fd_ = -1;  // its standard input, held open while it runs
+#ifndef _WIN32
+    launcher::ChildProcess child_;  // its stdin held open while it runs
+#endif
 };
 
 #endif  // QDXPOLL_SIMULATOR_H
