@@ -43,7 +43,8 @@ enum ControlLineBits : uint16_t {
 
 // Every new port waits this long for a reply until its own timeout is set.
 enum { kOpenReplyTimeoutMs = 1000 };
-// Timeout that ComDiscardInput uses for its draining reads.
+// Timeout of ComDiscardInput's draining reads on Windows. The POSIX backend
+// reads only what is already waiting, so a discard never waits.
 enum { kDiscardTimeoutUnits = 5 };
 // A reply timeout of 0 (or below) would let a read wait forever: reads then
 // wait this long instead. Timeouts above kMaxReplyTimeoutUnits are capped.
@@ -68,7 +69,8 @@ int ComClose(ComHandle handle);
 // same units, or 0 when the timeouts cannot be read or written.
 int32_t ComSetReplyTimeout(ComHandle handle, int32_t units);
 
-// Throws away pending input: 0, or 1 when its last read failed.
+// Throws away pending input: 0, or 1 when its last read failed (or the device
+// went away).
 int ComDiscardInput(ComHandle handle);
 
 // Writes count bytes in one call: 0 all written, 2 short (count in *written),
