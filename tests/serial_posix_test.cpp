@@ -175,7 +175,7 @@ TEST_F(OpenPort, DiscardWithNothingWaitingLeavesTheTimeoutAlone) {
     ComSetReplyTimeout(handle, 0);
     const auto start = Clock::now();
     EXPECT_EQ(kComOk, ComDiscardInput(handle));
-    EXPECT_LT(ElapsedMs(start), 40);
+    EXPECT_LT(ElapsedMs(start), 100) << "far below the 1000 ms fallback wait";
     EXPECT_EQ(kZeroTimeoutFallbackMs / 10, ComSetReplyTimeout(handle, 0));
     // A timeout of 0 units is held as the fallback wait, so a drain restores
     // it rather than leaving the port on the short drain timeout.

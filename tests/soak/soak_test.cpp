@@ -28,7 +28,10 @@ namespace {
 
 const int kOperations = 20000;
 const int kTimeoutUnits = 3;  // 30 ms a reply
-const double kCallBoundSeconds = 3 * kTimeoutUnits * 0.010 + 0.050;
+// The margin covers scheduling on a busy two-core machine running the
+// sanitized suite in parallel; the attempt count itself is checked by the
+// transaction tests.
+const double kCallBoundSeconds = 3 * kTimeoutUnits * 0.010 + 0.100;
 const char* const kIdentifiers[] = {"S1", "M1", "A1", "P1", "XA"};
 
 // The value the host cell would hold after a good read of the text the
