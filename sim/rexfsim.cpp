@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -27,6 +28,7 @@
 
 #include "controller.h"
 #include "faults.h"
+#include "line_match.h"
 #include "points.h"
 
 namespace rexfsim {
@@ -50,6 +52,10 @@ const char kUsage[] =
     "  --pace BAUD            send no faster than a line at BAUD (11 bits a character)\n"
     "                         and take received bytes as arriving at that speed too\n"
     "  --response-delay MS    wait MS before every answer\n"
+    "  --line-check           compare the line settings the other side asked for (read\n"
+    "                         from the pseudo-terminal) with --baud, --data-bits,\n"
+    "                         --parity and --stop-bits, and send every answer as the\n"
+    "                         other side's receiver takes it: garbled when they differ\n"
     "Points:\n"
     "  --units LIST           default table: these units (default 1,2,3)\n"
     "  --channels LIST        default table: these channels (default 1)\n"
@@ -89,7 +95,7 @@ struct Options {
     long pace_baud = 0;
     int response_delay_ms = 0;
     std::vector<int> units{1, 2, 3}, channels{1};
-    bool drift = true, trace = false;
+    bool drift = true, trace = false, line_check = false;
     std::vector<std::string> fault_rules;
     std::string script;
     unsigned long seed = 1;
@@ -173,6 +179,8 @@ Options ParseOptions(int argc, char** argv) {
             o.drift = false;
         } else if (a == "--trace") {
             o.trace = true;
+        } else if (a == "--line-check") {
+            o.line_check = true;
         } else if (a == "--fault") {
             o.fault_rules.push_back(value());
         } else if (a == "--seed") {
@@ -427,7 +435,13 @@ void Simulator::OnLineInput() {
         reader_.Feed(buf, static_cast<size_t>(n), &frames);
         bool changed = false;
         for (const Received& f : frames) {
-            const Answer a = controller_.Handle(f);
+            Answer a = controller_.Handle(f);
+            if (options_.line_check) {
+                const LineFormat own{options_.baud, options_.data_bits,
+                                     static_cast<char>(std::toupper(static_cast<unsigned char>(options_.parity[0]))),
+                                     options_.stop_bits};
+                ReceiveAnswerAsPeer(line_fd_, own, &a);
+            }
             Trace("rx", f.bytes, a.note);
             Schedule(a, received);
             changed |= a.table_changed;

@@ -1,0 +1,113 @@
+#include "line_match.h"
+
+#include <termios.h>
+
+#include <cmath>
+#include <vector>
+
+namespace rexfsim {
+namespace {
+
+long BaudOf(speed_t speed) {
+    static const struct {
+        speed_t speed;
+        long baud;
+    } kSpeeds[] = {{B300, 300},     {B600, 600},     {B1200, 1200},     {B2400, 2400},     {B4800, 4800},
+                   {B9600, 9600},   {B19200, 19200}, {B38400, 38400},   {B57600, 57600},   {B115200, 115200},
+                   {B230400, 230400}};
+    for (const auto& s : kSpeeds)
+        if (s.speed == speed) return s.baud;
+    return 0;
+}
+
+int Ones(unsigned v) {
+    int n = 0;
+    for (; v != 0; v >>= 1) n += static_cast<int>(v & 1u);
+    return n;
+}
+
+}  // namespace
+
+bool operator==(const LineFormat& a, const LineFormat& b) {
+    return a.baud == b.baud && a.data_bits == b.data_bits && a.parity == b.parity && a.stop_bits == b.stop_bits;
+}
+
+std::string LineFormatText(const LineFormat& f) {
+    return std::to_string(f.baud) + "," + std::to_string(f.data_bits) + f.parity + std::to_string(f.stop_bits);
+}
+
+bool PeerLineFormat(int master_fd, LineFormat* peer) {
+    termios t{};
+    if (tcgetattr(master_fd, &t) != 0) return false;
+    peer->baud = BaudOf(cfgetospeed(&t));
+    const bool parity = (t.c_iflag & INPCK) != 0;
+    peer->parity = parity ? ((t.c_cflag & PARODD) != 0 ? 'O' : 'E') : 'N';
+    peer->data_bits = parity ? 7 : 8;
+    peer->stop_bits = (t.c_cflag & CSTOPB) != 0 ? 2 : 1;
+    return peer->baud > 0;
+}
+
+std::string ReceiveAs(const std::string& bytes, const LineFormat& tx, const LineFormat& rx) {
+    // The sender's line, one level a bit time: idle is 1, a start bit 0,
+    // data bits from the least significant, parity, stop bits.
+    std::vector<int> level;
+    for (const char c : bytes) {
+        const unsigned v = static_cast<unsigned char>(c) & ((1u << tx.data_bits) - 1u);
+        level.push_back(0);
+        for (int i = 0; i < tx.data_bits; ++i) level.push_back(static_cast<int>((v >> i) & 1u));
+        if (tx.parity != 'N') level.push_back((Ones(v) + (tx.parity == 'O' ? 1 : 0)) % 2);
+        for (int i = 0; i < tx.stop_bits; ++i) level.push_back(1);
+    }
+    const double total = static_cast<double>(level.size());
+    auto at = [&](double t) {
+        return t < 0 || t >= total ? 1 : level[static_cast<size_t>(std::floor(t))];
+    };
+    // One receiver bit time in sender bit times.
+    const double h = static_cast<double>(tx.baud) / static_cast<double>(rx.baud);
+    std::string out;
+    double pos = 0;
+    while (pos < total) {
+        // The start of the next character: the line low where the receiver
+        // looks (it takes a low line after a framing error as a start bit),
+        // else the next falling edge; the sender's levels change only at
+        // whole bit times.
+        double start = -1;
+        if (at(pos) == 0) {
+            start = pos;
+        } else {
+            for (size_t i = static_cast<size_t>(std::floor(pos)) + 1; i < level.size(); ++i)
+                if (level[i] == 0) {
+                    start = static_cast<double>(i);
+                    break;
+                }
+        }
+        if (start < 0) break;
+        if (at(start + h / 2) != 0) {  // a glitch, not a start bit
+            pos = start + h / 2;
+            continue;
+        }
+        unsigned v = 0;
+        for (int i = 0; i < rx.data_bits; ++i) v |= static_cast<unsigned>(at(start + h * (1.5 + i))) << i;
+        double next = start + h * (1.5 + rx.data_bits);
+        bool error = false;
+        if (rx.parity != 'N') {
+            error = (Ones(v) + at(next) + (rx.parity == 'O' ? 1 : 0)) % 2 != 0;
+            next += h;
+        }
+        error |= at(next) != 1;  // the first stop bit is all a receiver checks
+        out += error ? '\0' : static_cast<char>(v);
+        pos = next;
+    }
+    return out;
+}
+
+bool ReceiveAnswerAsPeer(int master_fd, const LineFormat& own, Answer* answer) {
+    LineFormat peer;
+    if (!PeerLineFormat(master_fd, &peer) || peer == own) return false;
+    for (Piece& piece : answer->pieces) piece.bytes = ReceiveAs(piece.bytes, own, peer);
+    answer->note += std::string(answer->note.empty() ? "" : ", ") + "line " + LineFormatText(peer) +
+                    " against the unit's " + LineFormatText(own);
+    return true;
+}
+
+}  // namespace rexfsim
