@@ -10,6 +10,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -37,6 +38,7 @@ std::string ToolPath() {
 struct ToolRun {
     int exit_code = -1;
     std::string out, err;
+    double seconds = 0;
 };
 
 std::string Slurp(const std::string& path) {
@@ -47,7 +49,8 @@ std::string Slurp(const std::string& path) {
 }
 
 // Runs qdxpoll with args, stdout and stderr kept apart; killed after 60 s.
-ToolRun RunTool(const std::vector<std::string>& args) {
+// While it runs, `meanwhile` gets its process id (once).
+ToolRun RunTool(const std::vector<std::string>& args, const std::function<void(pid_t)>& meanwhile = nullptr) {
     char out_name[] = "/tmp/qdxpoll-out-XXXXXX";
     char err_name[] = "/tmp/qdxpoll-err-XXXXXX";
     const int out_fd = mkstemp(out_name);
@@ -58,6 +61,7 @@ ToolRun RunTool(const std::vector<std::string>& args) {
     for (auto& a : store) argv.push_back(&a[0]);
     argv.push_back(nullptr);
     ToolRun run;
+    const auto started = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out_fd, STDOUT_FILENO);
@@ -67,6 +71,7 @@ ToolRun RunTool(const std::vector<std::string>& args) {
     }
     close(out_fd);
     close(err_fd);
+    if (meanwhile) meanwhile(pid);
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (waitpid(pid, &status, WNOHANG) == 0) {
@@ -77,6 +82,7 @@ ToolRun RunTool(const std::vector<std::string>& args) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.out = Slurp(out_name);
     run.err = Slurp(err_name);
@@ -108,9 +114,9 @@ protected:
     }
 
     // Runs qdxpoll on the simulator's line, driver log hidden.
-    ToolRun Tool(std::vector<std::string> args) {
+    ToolRun Tool(std::vector<std::string> args, const std::function<void(pid_t)>& meanwhile = nullptr) {
         args.insert(args.begin(), {"--port", sim_.path(), "--quiet"});
-        return RunTool(args);
+        return RunTool(args, meanwhile);
     }
 
     qdxtest::Simulator sim_;
@@ -121,10 +127,10 @@ TEST_F(QdxpollTest, ReadsWritesPollsAndScans) {
         std::vector<std::string> args;
         std::string expected;  // in standard output
     } cases[] = {
-        {{"read", "01K1M1"}, "01K1M1  unit 01 ch 1 M1  float = 24  ("},
+        {{"read", "01K1M1"}, "01K1M1  unit 01 ch 1 M1  float = 24  [24.000]  ("},
         {{"read", "01K1SL", "--type", "s16"}, "s16 = -100"},
         {{"read", "01K1S1", "--type", "bcd"}, "bcd = 0150"},
-        {{"read", "01K1S1", "--type", "u16", "--bit", "1"}, "bit 1 = 1"},  // 150 = 0b10010110
+        {{"read", "01K1S1", "--bit", "1"}, "bit 1 = 1"},  // u16 by default: 150 = 0b10010110
         {{"read", "01K1O2", "--type", "float"}, "float = 12.25"},
         {{"write", "01K1S1", "42.5", "--verify"}, "float := 42.5  written and read back"},
         {{"write", "02K1S1", "1234", "--type", "bcd"}, "bcd := 1234  written"},
@@ -146,7 +152,8 @@ TEST_F(QdxpollTest, ReadsWritesPollsAndScans) {
     int cycles = 0;
     for (const auto& line : Lines(poll.out)) cycles += std::regex_search(line, cycle);
     EXPECT_EQ(cycles, 3) << poll.out;
-    EXPECT_TRUE(std::regex_search(poll.out, std::regex(R"(01K1M1 +3 +3 +0 +0 )"))) << poll.out;
+    // requests, attempts, good, retried, no answer
+    EXPECT_TRUE(std::regex_search(poll.out, std::regex(R"(01K1M1 +3 +3 +3 +0 +0 )"))) << poll.out;
 }
 
 TEST_F(QdxpollTest, JsonAndCsvForScripts) {
@@ -158,6 +165,7 @@ TEST_F(QdxpollTest, JsonAndCsvForScripts) {
     const auto second = nlohmann::json::parse(lines[1]);
     EXPECT_EQ(first["address"], "01K1M1");
     EXPECT_EQ(first["value"], 24);
+    EXPECT_EQ(first["raw"], "24.000");
     EXPECT_EQ(first["status"], "ok");
     EXPECT_EQ(second["value"], -100);
     EXPECT_EQ(second["identifier"], "SL");
@@ -165,12 +173,37 @@ TEST_F(QdxpollTest, JsonAndCsvForScripts) {
     const ToolRun csv = Tool({"--csv", "poll", "01K1O2", "--count", "2", "--interval", "0"});
     ASSERT_EQ(csv.exit_code, 0) << csv.err;
     const auto rows = Lines(csv.out);
-    ASSERT_EQ(rows.size(), 3u) << csv.out;  // header and two readings; statistics go to stderr
+    ASSERT_EQ(rows.size(), 4u) << csv.out;  // header, two readings and the summary, in one table
     EXPECT_EQ(rows[0].rfind("time,cycle,", 0), 0u);
-    const std::regex row(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z,2,read,01K1O2,1,1,O2,float,,12.25,ok,)");
+    const std::regex row(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z,2,read,01K1O2,1,1,O2,float,,12.25,12.250,ok,)");
     EXPECT_TRUE(std::regex_search(rows[2], row)) << rows[2];
+    auto columns = [](const std::string& line) { return std::count(line.begin(), line.end(), ',') + 1; };
+    EXPECT_EQ(columns(rows[3]), columns(rows[0])) << rows[3];
+    EXPECT_NE(rows[3].find(",summary,01K1O2,"), std::string::npos) << rows[3];
+
+    const ToolRun summary = Tool({"--json", "poll", "01K1M1", "--count", "1", "--interval", "0"});
+    const auto records = Lines(summary.out);
+    ASSERT_EQ(records.size(), 2u) << summary.out;
+    const auto stats = nlohmann::json::parse(records[1]);
+    EXPECT_EQ(stats["action"], "summary");
+    EXPECT_TRUE(stats.contains("time"));
+    EXPECT_EQ(stats["requests"], 1);
 }
 
+// The waits a message tells of, in ms: the run must have taken at least as
+// long, or the message claims a wait that did not happen.
+double ClaimedWaitMs(const std::string& text) {
+    double ms = 0;
+    std::smatch m;
+    if (std::regex_search(text, m, std::regex(R"((\d+) (?:polls|selects) of [^(]*\(nothing within (\d+) ms of each)")))
+        ms += std::stod(m[1]) * std::stod(m[2]);
+    if (std::regex_search(text, m, std::regex(R"(each waited the (\d+) ms reply timeout)"))) ms += 3 * std::stod(m[1]);
+    if (std::regex_search(text, m, std::regex(R"(then nothing for (\d+) ms)"))) ms += std::stod(m[1]);
+    return ms;
+}
+
+// Every failure, a sick line's above all, ends with one line naming its
+// cause, and the exit code of its kind.
 TEST_F(QdxpollTest, EachFailureHasItsOwnExitCodeAndOneMessage) {
     struct Case {
         const char* what;
@@ -178,33 +211,73 @@ TEST_F(QdxpollTest, EachFailureHasItsOwnExitCodeAndOneMessage) {
         int exit_code;
         std::string message;
         const char* sim_command;  // sent to the simulator first, or null
+        const char* cleanup;      // sent to the simulator after, or null
     } cases[] = {
-        {"bad address", {"read", "01K9M1"}, 65, "invalid address \"01K9M1\"", nullptr},
+        {"bad address", {"read", "01K9M1"}, 65, "invalid address \"01K9M1\"", nullptr, nullptr},
         {"silent unit", {"read", "07K1M1", "--timeout", "30"}, 69,
-         "no valid reply from unit 07 (3 attempts, 30 ms each)", nullptr},
-        {"refused write", {"write", "01K1S1", "25"}, 76, "unit 01 refused the write of S1 := 25 (3 attempts",
-         "script nak,nak,nak"},
+         "no answer from unit 07 to 3 polls of M1 (nothing within 30 ms of each)", nullptr, nullptr},
+        {"NAK on read", {"read", "01K1M1", "-t", "30"}, 69, "unit 01 answers NAK to the poll of M1 (3 of 3",
+         "script nak,nak,nak", nullptr},
+        {"NAK on write", {"write", "01K1S1", "25"}, 76,
+         "unit 01 refused the write of S1 := 25 (NAK to 3 selects); it holds 150.00", "script nak,nak,nak", nullptr},
+        {"bad BCC", {"read", "01K1M1"}, 69, "unit 01's replies to M1 fail the BCC check: computed 66, received 67",
+         "script bad-bcc,bad-bcc,bad-bcc", nullptr},
+        {"no STX", {"read", "01K1M1"}, 69, "do not begin with STX: the first byte is 3F '?'",
+         "script no-stx,no-stx,no-stx", nullptr},
+        {"no ETX", {"read", "01K1M1"}, 69, "have no ETX after six data characters", "script no-etx,no-etx,no-etx",
+         nullptr},
+        {"wrong identifier", {"read", "01K1M1"}, 69, "unit 01 replied with identifier 1M to the poll of M1",
+         "script wrong-id,wrong-id,wrong-id", nullptr},
+        {"not a number", {"read", "01K1M1"}, 69, "replied to M1 with data that is not a number: \"  ----\"",
+         "set-raw 1 1 M1 \"  ----\"", "set 1 1 M1 24"},
+        {"reply cut short", {"read", "01K1M1", "-t", "60"}, 69,
+         "reply to the poll of M1 was cut short: 3 of 11 bytes", "script split:150", nullptr},
+        {"late answers", {"read", "01K1M1", "-t", "100"}, 69,
+         "answered the poll of M1 3", "fault delay:350:1", "fault clear"},
+        {"late answer taken by the retry", {"read", "01K1M1", "-t", "100"}, 0,
+         "warning: unit 01 answered the poll of M1 1", "fault delay:150:1", "fault clear"},
+        {"write stored, its answer garbled", {"write", "01K1S1", "178"}, 75,
+         "not acknowledged, but the unit holds 178.00", "script garbage-answer,garbage-answer,garbage-answer",
+         nullptr},
+        {"driver's view only", {"--direct", "read", "01K1M1", "-t", "30"}, 69,
+         "no valid reply from unit 01 to 3 polls of M1 (each waited the 30 ms reply timeout)",
+         "script nak,nak,nak", nullptr},
         {"value out of range", {"write", "01K1S1", "70000", "--type", "u16"}, 64,
-         "value 70000 is out of range for type u16", nullptr},
+         "value 70000 is out of range for type u16", nullptr, nullptr},
         {"value the driver cannot send", {"write", "01K1S1", "10000"}, 64,
-         "does not fit the driver's six-character value text", nullptr},
-        {"bad option value", {"read", "01K1M1", "--parity", "often"}, 64, "--parity", nullptr},
-        {"missing address", {"read"}, 64, "ADDRESS", nullptr},
+         "does not fit the driver's six-character value text", nullptr, nullptr},
+        {"bad option value", {"read", "01K1M1", "--parity", "often"}, 64, "--parity", nullptr, nullptr},
+        {"missing address", {"read"}, 64, "ADDRESS", nullptr, nullptr},
+        {"bit beyond the width", {"read", "01K1S1", "--bit", "16"}, 64, "--width 32", nullptr, nullptr},
     };
     for (const Case& c : cases) {
         if (c.sim_command) {
             ASSERT_EQ(sim_.Command(c.sim_command).rfind("ok", 0), 0u);
         }
         const ToolRun run = Tool(c.args);
+        if (c.cleanup) {
+            ASSERT_EQ(sim_.Command(c.cleanup).rfind("ok", 0), 0u);
+        }
         EXPECT_EQ(run.exit_code, c.exit_code) << c.what << "\n" << run.err;
         EXPECT_EQ(CountLinesStartingWith(run.err, "qdxpoll: "), 1) << c.what << "\n" << run.err;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << "\n" << run.err;
+        EXPECT_GE(run.seconds * 1000, ClaimedWaitMs(run.err)) << c.what << "\n" << run.err;
     }
 
     const ToolRun no_port = RunTool({"--port", "/dev/qdxpoll-no-such-port", "read", "01K1M1"});
     EXPECT_EQ(no_port.exit_code, 66);
     EXPECT_EQ(CountLinesStartingWith(no_port.err, "qdxpoll: cannot open port /dev/qdxpoll-no-such-port"), 1)
         << no_port.err;
+
+    // Ctrl-C during a long wait ends the read as interrupted (how soon is
+    // measured by scripts/sick-line-table.sh, not here).
+    const ToolRun interrupted = Tool({"read", "07K1M1", "-t", "5000"}, [](pid_t pid) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(pid, SIGINT);
+    });
+    EXPECT_EQ(interrupted.exit_code, 130) << interrupted.err;
+    EXPECT_NE(interrupted.err.find("qdxpoll: interrupted: the read of M1 at unit 07"), std::string::npos)
+        << interrupted.err;
 }
 
 TEST_F(QdxpollTest, TraceShowsEveryFrameWithItsBcc) {
@@ -222,10 +295,36 @@ TEST_F(QdxpollTest, TraceShowsEveryFrameWithItsBcc) {
 TEST_F(QdxpollTest, LongPortPathIsResolvedToItsDevice) {
     const std::string link = "/tmp/qdxpoll-test-link-" + std::to_string(getpid());
     ASSERT_EQ(symlink(sim_.path().c_str(), link.c_str()), 0);
-    const ToolRun run = RunTool({"--port", link, "--verbose", "read", "01K1M1"});
+    // Watching the line, qdxpoll opens the path itself; the driver gets the
+    // relay's pseudo-terminal. With --direct the driver gets the device.
+    const ToolRun watched = RunTool({"--port", link, "read", "01K1M1"});
+    const ToolRun run = RunTool({"--port", link, "--verbose", "--direct", "read", "01K1M1"});
     unlink(link.c_str());
+    EXPECT_EQ(watched.exit_code, 0) << watched.err;
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.err.find("driver port name " + sim_.path()), std::string::npos) << run.err;
+}
+
+// A unit at unusual line settings: at the driver's default its answers
+// arrive garbled and the read says so; probe finds the settings.
+TEST(QdxpollProbe, FindsTheLineSettingsOfAUnitWithUnusualOnes) {
+    if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
+    qdxtest::Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start({"--no-drift", "--line-check", "--baud", "2400", "--parity", "even", "--stop-bits", "1"},
+                          {}, &error))
+        << error;
+    const ToolRun read = RunTool({"--port", sim.path(), "--quiet", "read", "01K1M1"});
+    EXPECT_EQ(read.exit_code, 69) << read.err;
+    EXPECT_NE(read.err.find("is no frame"), std::string::npos) << read.err;
+    EXPECT_NE(read.err.find("the baud rate, data bits or parity differ"), std::string::npos) << read.err;
+
+    const ToolRun probe = RunTool({"--port", sim.path(), "--quiet", "probe"});
+    EXPECT_EQ(probe.exit_code, 0) << probe.err;
+    EXPECT_NE(probe.out.find("9600,7O2   unit 01  garbage: "), std::string::npos) << probe.out;
+    EXPECT_NE(probe.out.find("2400,7E1   unit 01  answers: M1 [24.000]"), std::string::npos) << probe.out;
+    EXPECT_NE(probe.out.find("Use: qdxpoll --port " + sim.path() + " --line 2400,7E1 read 01K1M1"), std::string::npos)
+        << probe.out;
 }
 
 TEST(QdxpollDemo, TourAgainstItsOwnSimulator) {
@@ -339,6 +438,10 @@ TEST(QdxpollValues, VerifyAllowsOnlyTheValueTextsLastPlace) {
     EXPECT_TRUE(SameAsWritten(kTypeFloat, value(-12.257f), value(-12.25f)));  // -12.25
     EXPECT_FALSE(SameAsWritten(kTypeFloat, value(42.5f), value(42.4f)));
     EXPECT_FALSE(SameAsWritten(kTypeFloat, value(1.5f), value(1.4998f)));
+    // A unit keeps one decimal of S1 and cuts the rest off.
+    EXPECT_TRUE(HeldAtUnitResolution("S1", kTypeFloat, value(42.57f), value(42.5f)));
+    EXPECT_FALSE(HeldAtUnitResolution("S1", kTypeFloat, value(42.57f), value(42.4f)));
+    EXPECT_FALSE(HeldAtUnitResolution("S1", kTypeFloat, value(42.57f), value(42.6f)));
 }
 
 TEST(QdxpollTrace, FramesAreCutWhereverTheBytesArePiecesAndTheirBccChecked) {

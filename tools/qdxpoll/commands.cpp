@@ -1,32 +1,51 @@
-// Commands: info, read, write, poll, scan, list-ports, demo.
+// Commands: info, read, write, poll, scan, probe, identifiers, list-ports,
+// demo.
 #include "commands.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <thread>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "cp437.h"
+#include "diagnosis.h"
 #include "driver_log.h"
 #include "exit_codes.h"
+#include "line_probe.h"
 #include "module_loader.h"
 #include "output.h"
 #include "platform.h"
 #include "session.h"
+#include "sim/line_timing.h"
+#include "sim/unit_model.h"
 #include "simulator.h"
 #include "trace_relay.h"
 #include "values.h"
 
 namespace {
 
-constexpr int kDefaultTimeoutMs = 300;
-constexpr int kScanTimeoutMs = 100;
-constexpr int kAttempts = 3;  // the driver's attempts per read or write
-
 using PointList = std::vector<std::unique_ptr<Point>>;
+
+enum class RequestKind { kRead, kReadBit, kWrite };
+
+// A request to the driver and what the line did during it.
+struct Done {
+    Outcome outcome;
+    Diagnosis diagnosis;
+};
+
+const char* const kWindowsHint =
+    "naming the cause needs a view of the wire, which qdxpoll has on Linux (it watches the line through a "
+    "pseudo-terminal)";
+const char* const kDirectHint =
+    "--direct hides the wire from qdxpoll: run without it to have the cause named";
+
+int ExitCodeOf(Cause cause) { return cause == Cause::kInterrupted ? kExitInterrupted : kExitNoReply; }
 
 // Everything one run holds: the module, the port, the relay and simulator
 // when used, and where the output goes.
@@ -47,16 +66,27 @@ struct Run {
     TraceRelay relay;
     SimulatorProcess simulator;
     LineValues line{};
-    int timeout_ms = kDefaultTimeoutMs;
+    int timeout_ms = 0;       // the reply timeout in effect (a multiple of 10 ms)
+    int safe_timeout_ms = 0;  // the one every unit's answer meets on this line
     std::string module_port;
     int exit_code = kExitOk;
-    std::string first_failure;
+    std::string first_failure, first_hint;
+    std::set<std::string> warned;
 
-    void Fail(int code, const std::string& message) {
+    void Fail(int code, const std::string& message, const std::string& hint = "") {
         if (exit_code == kExitOk) {
             exit_code = code;
             first_failure = message;
+            first_hint = hint;
         }
+    }
+
+    // A warning about a request that still gave its value; once a point.
+    void Warn(const std::string& address, const std::string& message, const std::string& hint) {
+        if (!warned.insert(address).second) return;
+        std::fflush(stdout);
+        ErrorLine("qdxpoll: warning: " + message);
+        if (!hint.empty()) ErrorLine("  hint: " + hint);
     }
 
     void Verbose(const std::string& line_text) const {
@@ -72,34 +102,43 @@ struct Run {
         Verbose("module: " + module.path + " (" + driver.name + ")");
     }
 
-    // Starts the port (request 1), through the trace relay when asked.
-    void OpenPort(const std::string& user_port, int default_timeout_ms) {
+    // Starts the port (request 1), through the relay that watches the wire
+    // where it can. The default reply timeout is the one an answer from a
+    // unit with interval_ms meets at the line's settings.
+    void OpenPort(const std::string& user_port, int interval_ms) {
         line = ResolveLine(options, driver.default_line);
-        timeout_ms = options.timeout_ms.value_or(default_timeout_ms);
-        const int32_t units = TimeoutUnits(timeout_ms);
+        safe_timeout_ms = SafeTimeoutMs(line, rexf::kMaxIntervalTimeMs);
+        const int32_t units = TimeoutUnits(options.timeout_ms.value_or(SafeTimeoutMs(line, interval_ms)));
+        timeout_ms = units * 10;
         std::string error;
-        if (options.trace) {
+        if (TraceRelay::Available() && !options.direct) {
             bool port_failed = false;
-            if (!relay.Start(user_port, line, &module_port, &error, &port_failed))
-                throw ToolError(port_failed ? kExitPortUnavailable : kExitUsage, error);
-            Verbose("trace: relaying " + user_port + " through " + module_port);
+            if (!relay.Start(user_port, line, options.trace, &module_port, &error, &port_failed)) {
+                if (!port_failed) throw ToolError(kExitInternal, error);
+                const std::string hint = PortOpenHint(user_port);
+                throw ToolError(kExitPortUnavailable,
+                                "cannot open port " + user_port + " (" + (hint.empty() ? error : hint) + ")");
+            }
+            Verbose("watching the line: " + user_port + " relayed to the driver through " + module_port);
         } else {
             module_port = ModulePortName(user_port, &error);
             if (module_port.empty()) throw ToolError(kExitPortUnavailable, error);
         }
         Verbose("port: " + user_port + (module_port != user_port ? " (driver port name " + module_port + ")" : ""));
-        Verbose("line: " + DescribeLine(line) + fmt::format(" (codes {}/{}/{}/{})", line.baud_rate,
-                                                            line.data_bits, line.stop_bits, line.parity));
-        Verbose(fmt::format("reply timeout: {} ms ({} x 10 ms), {} attempts a request", units * 10, units,
-                            kAttempts));
+        Verbose("line: " + DescribeLine(line) + fmt::format(" (--line {}, codes {}/{}/{}/{})", LineText(line),
+                                                            line.baud_rate, line.data_bits, line.stop_bits,
+                                                            line.parity));
+        Verbose(fmt::format("reply timeout: {} ms ({} x 10 ms; every unit's answer meets {} ms), {} attempts a "
+                            "request",
+                            timeout_ms, units, safe_timeout_ms, 3));
         if (session->Start(module_port, units, line) != kResultOk) {
-            std::string hint = options.trace ? "" : PortOpenHint(module_port);
+            std::string hint;
+            if (!relay.running()) hint = PortOpenHint(module_port);
             // A port that opens and is free refused the line settings.
-            if (hint.empty() && !options.trace)
-                hint = "it opens, but the line settings were refused: " + DescribeLine(line) +
-                       "; check --baud, --data-bits, --parity and --stop-bits";
-            throw ToolError(kExitPortUnavailable,
-                            "cannot open port " + user_port + (hint.empty() ? "" : " (" + hint + ")"));
+            if (hint.empty())
+                hint = "it opens, but the driver refused the line settings: " + DescribeLine(line) +
+                       "; check --line (or --baud, --data-bits, --parity and --stop-bits)";
+            throw ToolError(kExitPortUnavailable, "cannot open port " + user_port + " (" + hint + ")");
         }
     }
 
@@ -109,7 +148,7 @@ struct Run {
             throw ToolError(kExitBadAddress,
                             "invalid address \"" + address +
                                 "\": expected six characters UUKCII, unit 00-99, K, channel 0-8 and a "
-                                "known identifier, e.g. 01K1M1");
+                                "known identifier, e.g. 01K1M1 ('qdxpoll identifiers' lists them)");
         Verbose("point " + point->address + ": " + point->Describe() + ", type " + TypeName(type));
         return point;
     }
@@ -120,19 +159,52 @@ struct Run {
         return points;
     }
 
-    uint32_t Type() const { return *TypeFromName(options.type); }
-
-    std::string NoReplyMessage(const Point& p, const Outcome& o) const {
-        std::string text = fmt::format("no valid reply from unit {:02d} ({} attempts", p.unit(), kAttempts);
-        if (o.refused_replies > 0)
-            text += fmt::format("; {} repl{} refused by the driver's checks", o.refused_replies,
-                                o.refused_replies == 1 ? "y" : "ies");
-        else
-            text += fmt::format(", {} ms each", timeout_ms);
-        return text + ") for " + p.address;
+    uint32_t Type() const {
+        if (options.type.empty()) return options.bit ? kTypeU16 : kTypeFloat;
+        return *TypeFromName(options.type);
     }
 
-    Reading MakeReading(const Point& p, const Outcome& o, bool bit_read, const char* action) const {
+    // One request, with the wire watched during it. After a failed or
+    // retried request the line is watched on until it has been quiet for the
+    // timeout every answer meets, so that a late answer is seen (and never
+    // met by the next request).
+    Done Request(RequestKind kind, Point* p, const std::string& written_text = "", bool listen = true,
+                 int bit = 0) {
+        relay.Take();  // bytes between requests are not this one's
+        Done done;
+        const int width = options.width.value_or(IsWideType(p->type) ? 32 : 16);
+        switch (kind) {
+            case RequestKind::kRead: done.outcome = session->Read(p); break;
+            case RequestKind::kReadBit: done.outcome = session->ReadBit(p, bit, width); break;
+            case RequestKind::kWrite: done.outcome = session->Write(p); break;
+        }
+        Exchange x;
+        x.write = kind == RequestKind::kWrite;
+        x.unit = p->unit();
+        x.identifier = p->identifier();
+        x.written_text = written_text;
+        x.timeout_ms = timeout_ms;
+        x.safe_timeout_ms = safe_timeout_ms;
+        x.driver_ok = done.outcome.ok();
+        x.interrupted = Interrupted();
+        x.start = done.outcome.start;
+        x.end = done.outcome.end;
+        x.observed = relay.running();
+        x.refused_logged = done.outcome.refused_replies;
+        x.last_log = done.outcome.last_log;
+        x.unobserved_hint = TraceRelay::Available() ? kDirectHint : kWindowsHint;
+        if (x.observed) x.wire = relay.Take();
+        done.diagnosis = Diagnose(x);
+        if (x.observed && listen && !x.interrupted && (!x.driver_ok || done.diagnosis.attempts > 1)) {
+            relay.ListenQuiet(safe_timeout_ms, 4 * safe_timeout_ms);
+            for (WireChunk& c : relay.Take()) x.wire.push_back(std::move(c));
+            done.diagnosis = Diagnose(x);
+        }
+        return done;
+    }
+
+    Reading MakeReading(const Point& p, const Done& done, bool bit_read, const char* action) const {
+        const Diagnosis& d = done.diagnosis;
         Reading r;
         r.time = WallClock::now();
         r.address = p.address;
@@ -142,83 +214,117 @@ struct Run {
         r.type = TypeName(p.type);
         r.action = action;
         if (bit_read) r.bit = p.block.point.bit_number;
-        r.latency_ms = o.latency_ms;
-        r.ok = o.ok();
-        if (r.ok) {
-            r.value = DecodeCell(p.type, p.cell, bit_read);
-            r.status = "ok";
-        } else {
-            r.status = "no_reply";
-            r.error = NoReplyMessage(p, o);
-        }
+        r.latency_ms = done.outcome.latency_ms;
+        r.attempts = d.attempts;
+        r.status = CauseCode(d.cause);
+        r.tally = TallyOf(d.cause);
+        r.raw = d.raw;
+        r.ok = done.outcome.ok();
+        r.has_value = r.ok;
+        if (r.ok) r.value = DecodeCell(p.type, p.cell, bit_read);
+        if (!r.ok || d.cause == Cause::kLate) r.error = d.what;
         return r;
     }
 
-    // One read of a point (request 6, or 5 for a bit).
-    Reading ReadPoint(Point* p, std::optional<int> bit, long* refused = nullptr) {
-        Outcome o;
-        if (bit) {
-            const int width = options.width.value_or(IsWideType(p->type) ? 32 : 16);
-            o = session->ReadBit(p, *bit, width);
-        } else {
-            o = session->Read(p);
-        }
-        relay.Sync();
-        if (refused != nullptr) *refused = o.refused_replies;
-        Reading r = MakeReading(*p, o, bit.has_value(), "read");
-        if (!r.ok) Fail(kExitNoReply, r.error);
+    // One read of a point (request 6, or 5 for a bit). A read cut short by
+    // Ctrl-C is left to the caller.
+    Reading ReadPoint(Point* p, std::optional<int> bit) {
+        const Done done = Request(bit ? RequestKind::kReadBit : RequestKind::kRead, p, "", true, bit.value_or(0));
+        Reading r = MakeReading(*p, done, bit.has_value(), "read");
+        const Diagnosis& d = done.diagnosis;
+        if (r.ok && d.cause == Cause::kLate) Warn(p->address, d.what, d.hint);
+        if (!r.ok && d.cause != Cause::kInterrupted) Fail(kExitNoReply, r.error, d.hint);
         return r;
     }
 
-    // One write (request 7); on failure a read tells a refusal from silence.
-    Reading WritePoint(Point* p, bool verify) {
+    // One write (request 7). On failure a check read tells a unit that
+    // refused from one that stored the value but whose answer was lost, and
+    // from one that does not answer at all.
+    Reading WritePoint(Point* p, bool verify, const std::string& written_text) {
         const CellValue written = DecodeCell(p->type, p->cell, false);
-        const Outcome o = session->Write(p);
-        relay.Sync();
-        Reading r = MakeReading(*p, o, false, "write");
-        if (o.ok()) {
-            r.value = written;
+        const Done done = Request(RequestKind::kWrite, p, written_text);
+        const Diagnosis& d = done.diagnosis;
+        Reading r = MakeReading(*p, done, false, "write");
+        r.value = written;
+        r.has_value = r.ok;
+        if (r.ok) {
+            r.status = "written";
+            if (d.cause == Cause::kLate) Warn(p->address, d.what, d.hint);
             if (!verify) return r;
             auto back = ParsePoint(p->address, p->type);
-            const Outcome ro = session->Read(back.get());
-            relay.Sync();
-            if (!ro.ok()) {
+            const Done bd = Request(RequestKind::kRead, back.get());
+            if (!bd.outcome.ok()) {
                 r.ok = false;
-                r.status = "no_reply";
-                r.error = "written, but the read-back failed: " + NoReplyMessage(*back, ro);
-                Fail(kExitNoReply, r.error);
+                r.status = CauseCode(bd.diagnosis.cause);
+                r.error = "written, but the read-back failed: " + bd.diagnosis.what;
+                Fail(ExitCodeOf(bd.diagnosis.cause), r.error, bd.diagnosis.hint);
                 return r;
             }
-            const CellValue read_back = DecodeCell(back->type, back->cell, false);
-            r.latency_ms += ro.latency_ms;
-            if (SameAsWritten(p->type, written, read_back)) {
+            const CellValue held = DecodeCell(back->type, back->cell, false);
+            r.latency_ms += bd.outcome.latency_ms;
+            r.raw = bd.diagnosis.raw;
+            r.value = held;
+            r.has_value = true;
+            if (HeldAtUnitResolution(p->identifier(), p->type, written, held)) {
                 r.status = "verified";
-                r.value = read_back;
                 return r;
             }
             r.ok = false;
             r.status = "mismatch";
-            r.value = read_back;
-            r.error = fmt::format("unit {:02d} acknowledged {} := {} but reads back {}", p->unit(),
-                                  p->identifier(), written.text, read_back.text);
-            Fail(kExitRefused, r.error);
+            r.error = fmt::format("unit {:02d} acknowledged {} := {} but holds {}", p->unit(), p->identifier(),
+                                  written_text, HeldText(held, bd.diagnosis.raw));
+            Fail(kExitRefused, r.error, RangeHint(p->identifier()));
             return r;
         }
-        // Does the unit answer at all?
-        auto probe = ParsePoint(p->address, kTypeFloat);
-        const Outcome po = session->Read(probe.get());
-        relay.Sync();
-        if (po.ok()) {
+        if (d.cause == Cause::kInterrupted) return r;
+        // What does the unit hold now?
+        auto check = ParsePoint(p->address, p->type);
+        const Done cd = Request(RequestKind::kRead, check.get());
+        if (cd.diagnosis.cause == Cause::kInterrupted) {
+            r.status = CauseCode(Cause::kInterrupted);
+            return r;
+        }
+        if (!cd.outcome.ok()) {
+            r.error += fmt::format("; a check read got no valid reply either ({})", CauseCode(cd.diagnosis.cause));
+            Fail(kExitNoReply, r.error, d.hint);
+            return r;
+        }
+        const CellValue held = DecodeCell(check->type, check->cell, false);
+        const std::string held_text = HeldText(held, cd.diagnosis.raw);
+        r.raw = cd.diagnosis.raw;
+        if (d.cause == Cause::kNak) {
             r.status = "refused";
-            r.error = fmt::format("unit {:02d} refused the write of {} := {} ({} attempts; it answers reads)",
-                                  p->unit(), p->identifier(), written.text, kAttempts);
-            Fail(kExitRefused, r.error);
+            r.error += "; it holds " + held_text;
+            Fail(kExitRefused, r.error, RangeHint(p->identifier()));
+        } else if (HeldAtUnitResolution(p->identifier(), p->type, written, held)) {
+            r.status = "held_unacknowledged";
+            r.value = held;
+            r.has_value = true;
+            r.error += "; not acknowledged, but the unit holds " + held_text;
+            Fail(kExitHeldUnacknowledged, r.error,
+                 "the write took effect and only its answer was lost; " + d.hint);
         } else {
-            r.error = fmt::format("no valid reply from unit {:02d} to the write of {} ({} attempts, {} ms each)",
-                                  p->unit(), p->identifier(), kAttempts, timeout_ms);
-            Fail(kExitNoReply, r.error);
+            r.error += "; the unit answers reads and holds " + held_text + ": the write did not take";
+            Fail(kExitNoReply, r.error, d.hint);
         }
         return r;
+    }
+
+    static std::string HeldText(const CellValue& held, const std::string& raw) {
+        return raw.empty() ? held.text : raw;
+    }
+
+    // What the unit model says about a refused write's identifier.
+    static std::string RangeHint(const std::string& identifier) {
+        const rexf::IdentifierModel* m = rexf::FindIdentifierModel(identifier);
+        if (m == nullptr) return "";
+        if (m->access == rexf::Access::kReadOnly)
+            return identifier + " (" + m->meaning + ") is read-only: a unit answers every write of it with NAK";
+        std::string hint = fmt::format("{} ({}) takes {:.{}f}..{:.{}f} and keeps {} decimal{}", identifier, m->meaning,
+                                       m->low, m->decimals, m->high, m->decimals, m->decimals,
+                                       m->decimals == 1 ? "" : "s");
+        if (m->within_limits) hint += ", within the unit's SL..SH";
+        return hint + "; a value outside is refused with NAK";
     }
 
     std::string RequirePort() const {
@@ -231,6 +337,7 @@ struct Run {
         if (exit_code != kExitOk) {
             std::fflush(stdout);
             ErrorLine("qdxpoll: " + first_failure);
+            if (!first_hint.empty()) ErrorLine("  hint: " + first_hint);
         }
         return exit_code;
     }
@@ -242,7 +349,7 @@ void SleepUntil(std::chrono::steady_clock::time_point until) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= until) return;
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-            until - now, std::chrono::milliseconds(50)));
+            until - now, std::chrono::milliseconds(20)));
     }
 }
 
@@ -252,13 +359,35 @@ int Info(Run& run) {
     return kExitOk;
 }
 
+void CheckBitOptions(const Options& o, uint32_t type) {
+    if (!o.bit) {
+        if (o.width) throw ToolError(kExitUsage, "--width goes with --bit");
+        return;
+    }
+    const int width = o.width.value_or(IsWideType(type) ? 32 : 16);
+    if (width == 32 && !IsWideType(type))
+        throw ToolError(kExitUsage, "--width 32 needs a 32-bit type (--type s32, u32 or float): a " +
+                                        std::string(TypeName(type)) + " read fills only the 16-bit value");
+    if (*o.bit >= width)
+        throw ToolError(kExitUsage,
+                        fmt::format("bit {} is beyond the {}-bit value: --width 16 takes bits 0-15 of the 16-bit "
+                                    "value, --width 32 bits 0-31 of a 32-bit type (--type s32, u32 or float)",
+                                    *o.bit, width));
+}
+
 int Read(Run& run) {
+    CheckBitOptions(run.options, run.Type());
     run.Load();
-    run.OpenPort(run.RequirePort(), kDefaultTimeoutMs);
+    run.OpenPort(run.RequirePort(), rexf::kMaxIntervalTimeMs);
     PointList points = run.ParsePoints(run.options.addresses, run.Type());
     for (auto& p : points) {
         if (Interrupted()) break;
-        run.reporter.Emit(run.ReadPoint(p.get(), run.options.bit));
+        const Reading r = run.ReadPoint(p.get(), run.options.bit);
+        if (r.status == CauseCode(Cause::kInterrupted)) {
+            run.Fail(kExitInterrupted, r.error, "the port is closed");
+            break;
+        }
+        run.reporter.Emit(r);
     }
     return run.Finish();
 }
@@ -269,14 +398,20 @@ int Write(Run& run) {
     std::string why;
     if (!EncodeValue(type, run.options.value, &cell, &why)) throw ToolError(kExitUsage, why);
     run.Load();
-    run.OpenPort(run.RequirePort(), kDefaultTimeoutMs);
+    run.OpenPort(run.RequirePort(), rexf::kMaxIntervalTimeMs);
     auto point = run.ParsePoint(run.options.write_address, type);
     point->cell = cell;
-    run.reporter.Emit(run.WritePoint(point.get(), run.options.verify));
+    const Reading r = run.WritePoint(point.get(), run.options.verify, run.options.value);
+    if (r.status == CauseCode(Cause::kInterrupted))
+        run.Fail(kExitInterrupted, r.error.empty() ? "interrupted: the write was cut short" : r.error,
+                 "the port is closed");
+    else
+        run.reporter.Emit(r);
     return run.Finish();
 }
 
-// Reads the points every interval; returns the statistics.
+// Reads the points every interval; returns the statistics. A read cut short
+// by Ctrl-C counts as interrupted.
 std::vector<PointStats> PollLoop(Run& run, PointList& points, int count, double interval_s,
                                  double* seconds, bool* interrupted) {
     std::vector<PointStats> stats(points.size());
@@ -294,13 +429,10 @@ std::vector<PointStats> PollLoop(Run& run, PointList& points, int count, double 
         }
         if (Interrupted()) break;
         std::vector<Reading> readings;
-        for (size_t i = 0; i < points.size(); ++i) {
-            long refused = 0;
-            Reading r = run.ReadPoint(points[i].get(), std::nullopt, &refused);
-            // A read cut short by Ctrl-C is not counted.
-            if (!r.ok && Interrupted()) break;
+        for (size_t i = 0; i < points.size() && !Interrupted(); ++i) {
+            Reading r = run.ReadPoint(points[i].get(), std::nullopt);
             r.cycle = cycle;
-            stats[i].Add(r, refused);
+            stats[i].Add(r);
             readings.push_back(r);
         }
         run.reporter.Cycle(readings);
@@ -313,74 +445,310 @@ std::vector<PointStats> PollLoop(Run& run, PointList& points, int count, double 
 
 int Poll(Run& run) {
     run.Load();
-    run.OpenPort(run.RequirePort(), kDefaultTimeoutMs);
+    run.OpenPort(run.RequirePort(), rexf::kMaxIntervalTimeMs);
     PointList points = run.ParsePoints(run.options.addresses, run.Type());
     double seconds = 0;
     bool interrupted = false;
     const auto stats = PollLoop(run, points, run.options.count, run.options.interval_s, &seconds, &interrupted);
     // Close the port before the statistics, as the user asked to stop.
     run.session->Close();
+    run.relay.Stop();
     run.reporter.Stats(stats, seconds, interrupted);
-    if (interrupted) run.Verbose("poll ended by interrupt; port closed");
+    if (interrupted) run.Verbose("poll ended by Ctrl-C; port closed");
     return run.Finish();
 }
 
-bool ParseUnitRange(const std::string& text, int* first, int* last) {
-    int a = -1, b = -1;
-    char dash = 0, extra = 0;
-    const int n = std::sscanf(text.c_str(), "%d%c%d%c", &a, &dash, &b, &extra);
-    if (n == 1) b = a;
-    else if (!(n == 3 && dash == '-')) return false;
-    if (a < 0 || b > 99 || a > b) return false;
-    *first = a;
-    *last = b;
-    return true;
+// One line of the scan: the cause in a few words.
+std::string BadWords(const Diagnosis& d) {
+    switch (d.cause) {
+        case Cause::kNak: return "NAK";
+        case Cause::kBadBcc: return "BCC wrong";
+        case Cause::kBadStx: return "no STX";
+        case Cause::kBadEtx: return "no ETX";
+        case Cause::kBadIdentifier: return "wrong identifier";
+        case Cause::kNoFrame: return "no frame: line settings?";
+        case Cause::kCutShort: return "replies cut short";
+        case Cause::kLate: return fmt::format("answers {:.0f} ms late", d.late_ms);
+        case Cause::kNotNumber: return "data not a number";
+        default: return CauseCode(d.cause);
+    }
 }
 
 int Scan(Run& run) {
-    int first = 0, last = 99;
-    if (!ParseUnitRange(run.options.units, &first, &last))
-        throw ToolError(kExitUsage, "--units takes FIRST-LAST within 0-99, e.g. 0-99 or 1-10");
+    std::vector<int> units;
+    std::string why;
+    if (!ParseUnitList(run.options.units.empty() ? "0-99" : run.options.units, &units, &why))
+        throw ToolError(kExitUsage, "--units: " + why);
     const std::string& id = run.options.identifier;
+    const int channel = run.options.channel;
     run.Load();
-    run.OpenPort(run.RequirePort(), kScanTimeoutMs);
+    run.OpenPort(run.RequirePort(), rexf::kFactoryIntervalTimeMs);
     // The driver checks the identifier when it parses the first address.
     PointList points;
-    for (int unit = first; unit <= last; ++unit) {
-        const std::string address = fmt::format("{:02d}K{}{}", unit, run.options.channel, id);
+    for (int unit : units) {
+        const std::string address = fmt::format("{:02d}K{}{}", unit, channel, id);
         try {
             points.push_back(run.ParsePoint(address, run.Type()));
         } catch (const ToolError&) {
             throw ToolError(kExitBadAddress, "invalid identifier \"" + id + "\" (the driver refuses " + address +
-                                                 "); identifiers are two characters such as M1, S1, SL");
+                                                 "); identifiers are two characters such as M1, S1, SL "
+                                                 "('qdxpoll identifiers' lists them)");
         }
     }
+    const int quick = run.timeout_ms, generous = std::max(run.safe_timeout_ms, run.timeout_ms);
+    ErrorLine(fmt::format("Scanning {} unit address{} for {} on channel {} at a {} ms reply timeout: up to {:.1f} s "
+                          "when none answers (3 attempts each); every hit is confirmed at {} ms after a quiet pause",
+                          units.size(), units.size() == 1 ? "" : "es", id, channel, quick,
+                          units.size() * 3.0 * quick / 1000.0, generous));
     const bool progress = StderrIsTerminal();
-    std::vector<int> answering;
-    int tried = 0;
-    for (auto& p : points) {
+    const auto start = std::chrono::steady_clock::now();
+    ScanTotals totals;
+    totals.identifier = id;
+    totals.channel = channel;
+    auto clear_progress = [&] {
+        if (progress) std::fprintf(stderr, "\r%*s\r", 60, "");
+    };
+    // Confirms a hit: after a quiet pause, one more read at the generous
+    // timeout. A late answer from an address polled before is met by no
+    // confirming read.
+    auto confirm = [&](Point* p) {
+        run.relay.ListenQuiet(generous, 4 * generous);
+        run.session->SetReplyTimeout(run.module_port, TimeoutUnits(generous));
+        const int saved = run.timeout_ms;
+        run.timeout_ms = generous;
+        Done c = run.Request(RequestKind::kRead, p, "", false);
+        run.timeout_ms = saved;
+        run.session->SetReplyTimeout(run.module_port, TimeoutUnits(quick));
+        return c;
+    };
+    auto record = [&](Point* p, const Done& c) {
+        const Diagnosis& d = c.diagnosis;
+        if (d.cause == Cause::kGood) {
+            totals.good.push_back(p->unit());
+        } else if (d.cause == Cause::kEot) {
+            totals.eot.push_back(p->unit());
+        } else if (d.cause == Cause::kSilent || d.cause == Cause::kNoValidReply) {
+            return false;
+        } else {
+            totals.bad.emplace_back(p->unit(), BadWords(d));
+        }
+        clear_progress();
+        Reading r = run.MakeReading(*p, c, false, "read");
+        if (d.cause == Cause::kEot) r.error = "answers EOT: the unit lacks " + p->identifier() + ", or its option";
+        run.reporter.Emit(r);
+        return true;
+    };
+    for (size_t i = 0; i < points.size(); ++i) {
+        Point* p = points[i].get();
         if (Interrupted()) break;
         if (progress)
-            std::fprintf(stderr, "\rscanning unit %02d of %02d-%02d, %zu answered ", p->unit(), first, last,
-                         answering.size());
-        const Outcome o = run.session->Read(p.get());
-        run.relay.Sync();
-        ++tried;
-        if (!o.ok()) continue;
-        answering.push_back(p->unit());
-        if (progress) std::fprintf(stderr, "\r%*s\r", 48, "");
-        run.reporter.Emit(run.MakeReading(*p, o, false, "read"));
+            std::fprintf(stderr, "\rscanning unit %02d (%zu of %zu), %zu answered ", p->unit(), i + 1, points.size(),
+                         totals.good.size());
+        const Done first = run.Request(RequestKind::kRead, p, "", false);
+        ++totals.tried;
+        if (first.diagnosis.cause == Cause::kInterrupted) break;
+        const bool hit = first.diagnosis.cause != Cause::kSilent &&
+                         !(first.diagnosis.cause == Cause::kNoValidReply && !first.outcome.ok());
+        if (!hit) {
+            ++totals.silent;
+            continue;
+        }
+        const Done c = confirm(p);
+        if (c.diagnosis.cause == Cause::kInterrupted) break;
+        if (record(p, c)) continue;
+        // No confirming answer: the hit was a late answer from the address
+        // polled before, which then answers more slowly than the scan waits.
+        ++totals.silent;
+        if (i > 0) {
+            Point* before = points[i - 1].get();
+            const bool known = std::count(totals.good.begin(), totals.good.end(), before->unit()) > 0;
+            if (!known) {
+                const Done b = confirm(before);
+                if (record(before, b)) --totals.silent;
+            }
+        }
     }
-    if (progress) std::fprintf(stderr, "\r%*s\r", 48, "");
-    run.reporter.ScanSummary(id, run.options.channel, answering, tried);
-    if (answering.empty())
-        run.Fail(kExitNoReply, fmt::format("no unit answers {} on channel {} (units {:02d}-{:02d}, {} ms timeout)",
-                                           id, run.options.channel, first, last, run.timeout_ms));
+    clear_progress();
+    totals.interrupted = Interrupted();
+    totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.reporter.ScanSummary(totals);
+    std::string bad_list;
+    for (const auto& b : totals.bad) bad_list += fmt::format("{}{:02d} ({})", bad_list.empty() ? "" : ", ", b.first,
+                                                             b.second);
+    const std::string tried = fmt::format("{} addresses at {} ms", totals.tried, quick);
+    if (totals.interrupted)
+        run.Fail(kExitInterrupted, fmt::format("interrupted: the scan ended after {} of {} addresses", totals.tried,
+                                               points.size()),
+                 "the port is closed");
+    else if (totals.good.empty() && !totals.bad.empty())
+        run.Fail(kExitNoReply,
+                 fmt::format("no unit answers {} properly on channel {}, but {} address{} answer{} badly: {}", id,
+                             channel, totals.bad.size(), totals.bad.size() == 1 ? "" : "es",
+                             totals.bad.size() == 1 ? "s" : "", bad_list),
+                 "units are there, but their replies are corrupt: check the line settings ('qdxpoll probe'), the "
+                 "wiring and its termination");
+    else if (!totals.bad.empty())
+        run.Fail(kExitNoReply, fmt::format("{} address{} answer{} {} badly: {}", totals.bad.size(),
+                                           totals.bad.size() == 1 ? "" : "es", totals.bad.size() == 1 ? "s" : "", id,
+                                           bad_list),
+                 "check the wiring and its termination, and for two units on one address");
+    else if (totals.good.empty() && !totals.eot.empty())
+        run.Fail(kExitNoReply,
+                 fmt::format("no unit has {} on channel {}: {} answer EOT", id, channel, totals.eot.size()),
+                 "the units are there: scan an identifier every unit has, such as M1");
+    else if (totals.good.empty())
+        run.Fail(kExitNoReply, fmt::format("no unit answers {} on channel {} ({})", id, channel, tried),
+                 "check the line settings ('qdxpoll probe'), the channel, the wiring and its termination");
+    return run.Finish();
+}
+
+// The line settings probe tries: those given first, then 1200 to 19200 baud
+// with 7E1, 7O1, 7E2, 7O2 and 8N1.
+std::vector<LineValues> ProbeSettings(const Options& o, const LineValues& defaults) {
+    std::vector<LineValues> list;
+    auto add = [&list](const LineValues& l) {
+        for (const LineValues& have : list)
+            if (LineText(have) == LineText(l)) return;
+        list.push_back(l);
+    };
+    if (!o.line.empty() || o.baud || o.data_bits || !o.parity.empty() || !o.stop_bits.empty())
+        add(ResolveLine(o, defaults));
+    for (uint16_t baud : {1200, 2400, 4800, 9600, 19200})
+        for (const char* format : {"7E1", "7O1", "7E2", "7O2", "8N1"}) {
+            LineValues l{};
+            ParseLineText(std::to_string(baud) + "," + format, &l);
+            add(l);
+        }
+    return list;
+}
+
+int Probe(Run& run) {
+    Options& o = run.options;
+    const std::string port = run.RequirePort();
+    const std::string id = o.identifier.empty() ? "M1" : o.identifier;
+    std::vector<int> units;
+    std::string why;
+    if (!ParseUnitList(o.units.empty() ? "1" : o.units, &units, &why)) throw ToolError(kExitUsage, "--units: " + why);
+    if (id.size() != 2) throw ToolError(kExitUsage, "the identifier has two characters, such as M1");
+    const LineValues defaults{9600, 7, 2, 1};
+    const std::vector<LineValues> settings = ProbeSettings(o, defaults);
+    double worst_ms = 0;
+    for (const LineValues& l : settings)
+        worst_ms += units.size() * static_cast<double>(o.timeout_ms.value_or(SafeTimeoutMs(l, rexf::kMaxIntervalTimeMs)));
+    ErrorLine(fmt::format("Probing {} for unit{} {} ({} on channel {}): {} line settings, up to {:.1f} s", port,
+                          units.size() == 1 ? "" : "s", o.units.empty() ? "01" : o.units, id, o.channel,
+                          settings.size(), worst_ms / 1000.0));
+    struct Found {
+        LineValues line;
+        int unit;
+        Cause cause;
+        std::string shown;
+    };
+    std::vector<Found> found;
+    for (const LineValues& l : settings) {
+        for (int unit : units) {
+            if (Interrupted()) break;
+            const int timeout = TimeoutUnits(o.timeout_ms.value_or(SafeTimeoutMs(l, rexf::kMaxIntervalTimeMs))) * 10;
+            const std::vector<uint8_t> frame = {0x04,
+                                                static_cast<uint8_t>('0' + unit / 10),
+                                                static_cast<uint8_t>('0' + unit % 10),
+                                                'K',
+                                                static_cast<uint8_t>('0' + o.channel),
+                                                static_cast<uint8_t>(id[0]),
+                                                static_cast<uint8_t>(id[1]),
+                                                0x05};
+            const LineTry t = TryLineSetting(port, l, frame, 11, timeout);
+            if (!t.opened) {
+                if (t.port_failed) {
+                    const std::string hint = PortOpenHint(port);
+                    throw ToolError(kExitPortUnavailable,
+                                    "cannot open port " + port + " (" + (hint.empty() ? t.error : hint) + ")");
+                }
+                found.push_back({l, unit, Cause::kNoValidReply, "the port refused this setting: " + t.error});
+                continue;
+            }
+            std::vector<uint8_t> answer;
+            for (const WireChunk& c : t.wire)
+                if (c.direction == Direction::kFromUnit) answer.insert(answer.end(), c.bytes.begin(), c.bytes.end());
+            Found f{l, unit, ClassifyAnswer(answer, id), ""};
+            if (f.cause == Cause::kGood)
+                f.shown = "answers: " + id + " [" + std::string(answer.begin() + 3, answer.begin() + 9) + "]";
+            else if (f.cause == Cause::kEot)
+                f.shown = "answers EOT: the line works, but the unit lacks " + id;
+            else if (f.cause == Cause::kNak)
+                f.shown = "answers NAK: the unit hears the frame as damaged";
+            else if (f.cause == Cause::kSilent)
+                f.shown = "silent";
+            else
+                f.shown = fmt::format("garbage: {} byte{} {}", answer.size(), answer.size() == 1 ? "" : "s",
+                                      ShowSome(answer));
+            found.push_back(f);
+            if (o.format == OutputFormat::kJson) {
+                std::fprintf(stdout, "%s\n",
+                             fmt::format("{{\"action\":\"probe\",\"line\":\"{}\",\"unit\":{},\"result\":\"{}\","
+                                         "\"bytes\":{}}}",
+                                         LineText(l), unit, CauseCode(f.cause), answer.size())
+                                 .c_str());
+            } else if (o.format == OutputFormat::kCsv) {
+                std::fprintf(stdout, "%s%s,%d,%s,%zu\n", found.size() == 1 ? "line,unit,result,bytes\n" : "",
+                             LineText(l).c_str(), unit, CauseCode(f.cause), answer.size());
+            } else {
+                std::fprintf(stdout, "  %-10s unit %02d  %s\n", LineText(l).c_str(), unit, f.shown.c_str());
+            }
+            std::fflush(stdout);
+        }
+        if (Interrupted()) break;
+    }
+    // The fastest setting that a unit understood: most characters a second.
+    const Found* best = nullptr;
+    std::string working, garbage;
+    auto rate = [](const LineValues& l) {
+        return l.baud_rate / rexf::CharacterBits(l.data_bits, l.parity != 0, l.stop_bits == 0 ? 1.0 : l.stop_bits == 1 ? 1.5 : 2.0);
+    };
+    for (const Found& f : found) {
+        const bool understood = f.cause == Cause::kGood || f.cause == Cause::kEot || f.cause == Cause::kNak;
+        const bool noise = !understood && f.cause != Cause::kSilent && f.cause != Cause::kNoValidReply;
+        if (understood) {
+            working += (working.empty() ? "" : " ") + LineText(f.line);
+            if (best == nullptr || rate(f.line) > rate(best->line) ||
+                (rate(f.line) == rate(best->line) && f.cause == Cause::kGood && best->cause != Cause::kGood))
+                best = &f;
+        }
+        if (noise) garbage += (garbage.empty() ? "" : " ") + LineText(f.line);
+    }
+    if (o.format == OutputFormat::kJson)
+        std::fprintf(stdout, "%s\n",
+                     fmt::format("{{\"time\":\"{}\",\"action\":\"summary\",\"answering\":\"{}\",\"garbage\":\"{}\","
+                                 "\"use\":\"{}\"}}",
+                                 IsoTime(WallClock::now()), working, garbage, best ? LineText(best->line) : "")
+                         .c_str());
+    if (best != nullptr) {
+        run.reporter.Text("\nAnswering at: " + working);
+        run.reporter.Text(fmt::format("Use: qdxpoll --port {} --line {} read {:02d}K{}{}", port, LineText(best->line),
+                                      best->unit, o.channel, id));
+    } else if (Interrupted()) {
+        run.Fail(kExitInterrupted, "interrupted: the probe ended early", "the port is closed");
+    } else if (!garbage.empty()) {
+        run.Fail(kExitNoReply, "no setting tried gives a valid answer, but these give garbage: " + garbage,
+                 "a unit is on the line at one of these speeds: try other formats with --line, and check the "
+                 "unit's communication settings");
+    } else {
+        run.Fail(kExitNoReply, fmt::format("nothing answers {} at unit{} {} at any setting tried", id,
+                                           units.size() == 1 ? "" : "s", o.units.empty() ? "01" : o.units),
+                 "check the unit address, the wiring and its termination; on RS-485 the adapter must release the "
+                 "line after sending");
+    }
+    std::fflush(stdout);
     return run.Finish();
 }
 
 int ListPorts(Run& run) {
     run.reporter.Ports(ListSerialDevices());
+    return kExitOk;
+}
+
+int Identifiers(Run& run) {
+    run.reporter.Identifiers();
     return kExitOk;
 }
 
@@ -408,7 +776,7 @@ int Demo(Run& run) {
     out.Text("Default line: " + DescribeLine(run.driver.default_line));
     out.Text("Banner:" + Cp437ToUtf8(run.driver.banner));
 
-    run.OpenPort(port, kDefaultTimeoutMs);
+    run.OpenPort(port, rexf::kMaxIntervalTimeMs);
     out.Text(fmt::format("== 2. Port {} started (request 1): {}, reply timeout {} ms ==", port,
                          DescribeLine(run.line), TimeoutUnits(run.timeout_ms) * 10));
 
@@ -462,7 +830,7 @@ int Demo(Run& run) {
             std::string why;
             if (EncodeValue(kTypeFloat, text, &s1->cell, &why)) {
                 if (!own_simulator) out.Text("  (real hardware: the value read is written back unchanged)");
-                const Reading w = run.WritePoint(s1.get(), true);
+                const Reading w = run.WritePoint(s1.get(), true, text);
                 count(w, true);
                 out.Emit(w, "  write:   ");
             } else {
@@ -481,7 +849,7 @@ int Demo(Run& run) {
         points.push_back(run.ParsePoint(address("S1"), kTypeFloat));
         stats = PollLoop(run, points, 3, 0.5, &seconds, &interrupted);
         for (const PointStats& s : stats) {
-            reads += static_cast<int>(s.sent);
+            reads += static_cast<int>(s.requests);
             good += static_cast<int>(s.good);
             total_ms += s.total_ms;
         }
@@ -505,11 +873,15 @@ int Demo(Run& run) {
 int RunCommand(Options& options) {
     Run run(options);
     const std::string& c = options.command;
+    SetInterruptHook(&TraceRelay::InterruptFromSignal);
+    if (options.trace && options.direct)
+        throw ToolError(kExitUsage, "--trace watches the line through qdxpoll; --direct gives the driver the port "
+                                    "itself: choose one");
     if (options.trace && !TraceRelay::Available()) {
         std::string why;
         bool port_failed = false;
         std::string unused;
-        run.relay.Start("", LineValues{}, &unused, &why, &port_failed);
+        run.relay.Start("", LineValues{}, true, &unused, &why, &port_failed);
         throw ToolError(kExitUsage, why);
     }
     if (c == "info") return Info(run);
@@ -517,6 +889,8 @@ int RunCommand(Options& options) {
     if (c == "write") return Write(run);
     if (c == "poll") return Poll(run);
     if (c == "scan") return Scan(run);
+    if (c == "probe") return Probe(run);
+    if (c == "identifiers") return Identifiers(run);
     if (c == "list-ports") return ListPorts(run);
     if (c == "demo") return Demo(run);
     throw ToolError(kExitUsage, "unknown command " + c);

@@ -11,9 +11,11 @@ enum ExitCode {
     kExitUsage = 64,         // bad command line or a value out of range
     kExitBadAddress = 65,    // the driver refused a point address
     kExitPortUnavailable = 66,  // the port cannot be opened
-    kExitNoReply = 69,       // no valid reply from a unit
+    kExitNoReply = 69,       // no valid reply from a unit (the message names the cause)
     kExitInternal = 70,      // the module or the simulator could not be loaded or started
+    kExitHeldUnacknowledged = 75,  // a write was not acknowledged, but the unit holds the value
     kExitRefused = 76,       // a unit refused a write (or read back another value)
+    kExitInterrupted = 130,  // Ctrl-C cut a request short
 };
 
 // Thrown by any part of the tool to end the run with one message and code.
@@ -30,9 +32,12 @@ inline const char* ExitCodeHelp() {
            "  64  bad command line, or a value out of range for its type\n"
            "  65  invalid point address (refused by the driver)\n"
            "  66  the port cannot be opened\n"
-           "  69  no valid reply from a unit (silent, or every reply corrupt)\n"
+           "  69  no valid reply from a unit: nothing, EOT, NAK, corrupt, cut short or late\n"
+           "      (the message names which), or a scan that found no unit answering well\n"
            "  70  the driver module or the simulator cannot be loaded or started\n"
-           "  76  a unit refused a write, or --verify read back another value\n";
+           "  75  a write was not acknowledged, but the unit holds the written value\n"
+           "  76  a unit refused a write (NAK), or --verify read back another value\n"
+           "  130 Ctrl-C cut a request short (a poll ended by Ctrl-C exits 0)\n";
 }
 
 #endif  // QDXPOLL_EXIT_CODES_H

@@ -23,7 +23,10 @@ std::vector<std::string> Candidates(const std::string& requested, const char* en
         return list;  // an explicit path is the only one tried
     }
     const std::string env = GetEnvironment(env_name);
-    if (!env.empty()) list.push_back(env);
+    if (!env.empty()) {
+        list.push_back(env);
+        return list;  // so is the one the environment names
+    }
     const std::string self = ExecutableDir();
     if (!self.empty()) {
         list.push_back(JoinPath(self, file_name));
@@ -36,9 +39,24 @@ std::vector<std::string> Candidates(const std::string& requested, const char* en
     return list;
 }
 
+// A path the user named (option or environment) must exist: another file
+// found elsewhere would be a silent stand-in.
+void RequireNamedFile(const std::string& requested, const char* option, const char* env_name) {
+    if (!requested.empty()) {
+        if (!FileExists(requested))
+            throw ToolError(kExitInternal, std::string(option) + " " + requested + ": no such file");
+        return;
+    }
+    const std::string env = GetEnvironment(env_name);
+    if (!env.empty() && !FileExists(env))
+        throw ToolError(kExitInternal, std::string(env_name) + " names " + env + ", which does not exist (unset it, or "
+                                       "give " + option + " PATH)");
+}
+
 }  // namespace
 
 LoadedModule LoadModule(const std::string& requested_path) {
+    RequireNamedFile(requested_path, "--module", "QDXPOLL_MODULE");
     const auto candidates = Candidates(requested_path, "QDXPOLL_MODULE", kModuleFileName, "",
                                        QDXPOLL_BUILD_MODULE_PATH);
     std::string reasons;
@@ -72,6 +90,7 @@ LoadedModule LoadModule(const std::string& requested_path) {
 std::string FindCompanion(const std::string& requested_path, const char* env_name,
                           const std::string& file_name, const std::string& tree_dir,
                           const std::string& recorded_path) {
+    RequireNamedFile(requested_path, "--simulator", env_name);
     for (const std::string& path :
          Candidates(requested_path, env_name, file_name, tree_dir, recorded_path))
         if (FileExists(path)) return path;

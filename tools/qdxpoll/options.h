@@ -13,15 +13,17 @@
 enum class OutputFormat { kText, kJson, kCsv };
 
 struct Options {
-    std::string command;  // info, read, write, poll, scan, list-ports, demo
+    std::string command;  // info, read, write, poll, scan, probe, identifiers, list-ports, demo
 
     // Port and line.
     std::string port;                     // empty: none given
+    std::string line;                     // --line 9600,7O2; empty: none given
     std::optional<int> baud;
     std::optional<int> data_bits;
     std::string stop_bits;                // "1", "1.5", "2"; empty: driver default
     std::string parity;                   // none|odd|even|mark|space; empty: driver default
     std::optional<int> timeout_ms;        // reply timeout; empty: per command default
+    bool direct = false;                  // the driver gets the real port; no view of the wire
 
     // Where the module and the simulator are.
     std::string module_path;
@@ -34,7 +36,7 @@ struct Options {
     bool trace = false;
 
     // Points and values.
-    std::string type = "float";
+    std::string type;  // empty: float, or u16 for a bit read
     std::optional<int> bit;
     std::optional<int> width;
     std::vector<std::string> addresses;
@@ -46,23 +48,30 @@ struct Options {
     double interval_s = 1.0;
     int count = 0;  // 0: until Ctrl-C
 
-    // scan
+    // scan and probe
     std::string identifier;
     int channel = 1;
-    std::string units = "0-99";
+    std::string units;  // empty: per command default
 
     // demo
     int unit = 1;
 };
 
 // Parses the command line into *options. Returns -1 to go on, or the exit
-// code to end with (0 after --help, 64 after a usage error, with the
-// message already printed).
+// code to end with (0 after --help or --version, 64 after a usage error,
+// with the message already printed).
 int ParseCommandLine(int argc, char** argv, Options* options);
 
 // The line values the options ask for, each unset one taken from the
-// driver's defaults.
+// driver's defaults. Throws ToolError (64) for a --line that does not read,
+// or one given together with --baud, --data-bits, --parity or --stop-bits.
 LineValues ResolveLine(const Options& options, const LineValues& defaults);
+
+// Reads "9600,7O2" (baud, data bits, parity letter N O E M S, stop bits 1,
+// 1.5 or 2); false when it does not read.
+bool ParseLineText(const std::string& text, LineValues* line);
+// "9600,7O2", the --line form of the line values.
+std::string LineText(const LineValues& line);
 
 // Human spellings of the line value codes.
 const char* ParityName(uint16_t code);
@@ -72,5 +81,16 @@ std::string DescribeLine(const LineValues& line);
 
 // Reply timeout in the driver's 10 ms units, rounded up: 95 ms -> 10.
 int32_t TimeoutUnits(int timeout_ms);
+
+// The reply timeout that an answer from a unit with this interval time
+// always meets at the line's settings (a multiple of 10 ms).
+int SafeTimeoutMs(const LineValues& line, int interval_ms);
+
+// Unit addresses from "1,3,5-9" (each 0..99); false with *why set when the
+// text does not read.
+bool ParseUnitList(const std::string& text, std::vector<int>* units, std::string* why);
+
+// The candidate nearest to word within two edits, or "".
+std::string Nearest(const std::string& word, const std::vector<std::string>& candidates);
 
 #endif  // QDXPOLL_OPTIONS_H

@@ -1,5 +1,7 @@
 // Output of readings, statistics and descriptions in the three forms:
-// readable text, JSON lines, CSV with a header row.
+// readable text, JSON lines, CSV with a header row. Summaries go where the
+// readings go: JSON objects with "action":"summary", CSV rows of the same
+// table with action "summary".
 #ifndef QDXPOLL_OUTPUT_H
 #define QDXPOLL_OUTPUT_H
 
@@ -9,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnosis.h"
 #include "options.h"
 #include "platform.h"
 #include "session.h"
@@ -26,19 +29,39 @@ struct Reading {
     std::string type;
     std::optional<int> bit;
     std::string action = "read";    // read, write
-    bool ok = false;
-    CellValue value;                // when ok
-    std::string status;             // ok, no_reply, refused, mismatch
-    std::string error;              // one-line reason when not ok
+    bool ok = false;                // the request did what was asked
+    bool has_value = false;         // value holds what the unit gave (also when not ok)
+    CellValue value;
+    std::string raw;                // the unit's six data characters, as they came
+    std::string status;             // ok, late, silent, eot, nak, ... (CauseCode), or a write's outcome
+    std::string error;              // one-line reason when not ok, or a warning when late
     double latency_ms = 0;
+    int attempts = 0;
+    Tally tally = Tally::kGood;
 };
 
-// Per-address statistics of a poll.
+// Per-address statistics of a poll. Each request counts once, in good or in
+// the column of its failure's cause; retried counts the good ones that
+// needed more than one attempt.
 struct PointStats {
     std::string address;
-    long sent = 0, good = 0, no_reply = 0, refused = 0;
+    long requests = 0, attempts = 0, good = 0, retried = 0, no_answer = 0, eot = 0, nak = 0, refused = 0,
+         late = 0, interrupted = 0;
     double min_ms = 0, max_ms = 0, total_ms = 0;
-    void Add(const Reading& r, long refused_replies);
+    void Add(const Reading& r);
+};
+
+// What a scan found.
+struct ScanTotals {
+    std::string identifier;
+    int channel = 1;
+    int tried = 0;
+    std::vector<int> good;
+    std::vector<int> eot;                              // answer EOT: no such identifier
+    std::vector<std::pair<int, std::string>> bad;      // answer badly, and how
+    int silent = 0;
+    bool interrupted = false;
+    double seconds = 0;
 };
 
 std::string IsoTime(WallClock::time_point t);    // 2026-12-08T14:05:01.123Z
@@ -61,8 +84,8 @@ public:
     void Stats(const std::vector<PointStats>& stats, double seconds, bool interrupted);
     void Info(const DriverDescription& d, const std::string& module_path);
     void Ports(const std::vector<SerialDevice>& ports);
-    void ScanSummary(const std::string& identifier, int channel, const std::vector<int>& units,
-                     int tried);
+    void Identifiers();
+    void ScanSummary(const ScanTotals& totals);
 
 private:
     void CsvHeader();

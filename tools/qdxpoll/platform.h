@@ -30,10 +30,14 @@ bool StdoutIsTerminal();
 bool StderrIsTerminal();
 
 // Ctrl-C (and SIGTERM on POSIX) sets a flag instead of ending the process,
-// so that a poll can close its port and print its statistics. On Windows
-// the console also gets UTF-8 output, for the banner and the trace.
+// so that a poll can close its port and print its statistics; a second one
+// ends the process at once (exit code 130). On Windows the console also gets
+// UTF-8 output, for the banner and the trace.
 void InstallConsoleHandlers();
 bool Interrupted();
+// A function the first Ctrl-C calls, from the signal handler (POSIX) or the
+// console's handler thread (Windows): it must be safe there.
+void SetInterruptHook(void (*hook)());
 
 // The name to put in the start request for the port the user named. Names
 // longer than the driver's 11 characters are resolved to the device they
@@ -49,6 +53,9 @@ struct SerialDevice {
     std::string module_name;           // the name the driver accepts
     std::vector<std::string> aliases;  // stable names (/dev/serial/by-id/...)
     std::string note;                  // e.g. "no UART behind it"
+    std::string description;           // USB adapter: manufacturer and product
+    std::string usb_id;                // USB adapter: VID:PID, e.g. 0403:6001
+    std::string serial_number;         // USB adapter's serial number
 };
 std::vector<SerialDevice> ListSerialDevices();
 

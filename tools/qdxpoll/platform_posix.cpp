@@ -27,8 +27,41 @@ const char* const kSimulatorFileName = "rexfsim";
 namespace {
 
 volatile sig_atomic_t g_interrupted = 0;
+void (*volatile g_interrupt_hook)() = nullptr;
 
-void OnInterrupt(int) { g_interrupted = 1; }
+void OnInterrupt(int) {
+    if (g_interrupted) _exit(130);  // the second Ctrl-C: at once
+    g_interrupted = 1;
+    if (g_interrupt_hook != nullptr) g_interrupt_hook();
+}
+
+std::string RealPath(const std::string& path);
+
+// First line of a sysfs attribute file ("" when there is none).
+std::string SysfsValue(const std::string& path) {
+    std::ifstream in(path);
+    std::string value;
+    std::getline(in, value);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\n')) value.pop_back();
+    return value;
+}
+
+// For a USB serial adapter, the USB device's description, VID:PID and serial
+// number: the first directory above the tty's device that has idVendor.
+void AddUsbDetails(const std::string& name, SerialDevice* d) {
+    std::string dir = RealPath("/sys/class/tty/" + name + "/device");
+    for (int up = 0; up < 6 && dir.size() > 1; ++up) {
+        if (!SysfsValue(dir + "/idVendor").empty()) {
+            d->usb_id = SysfsValue(dir + "/idVendor") + ":" + SysfsValue(dir + "/idProduct");
+            const std::string maker = SysfsValue(dir + "/manufacturer");
+            const std::string product = SysfsValue(dir + "/product");
+            d->description = maker.empty() ? product : product.empty() ? maker : maker + " " + product;
+            d->serial_number = SysfsValue(dir + "/serial");
+            return;
+        }
+        dir = dir.substr(0, dir.rfind('/'));
+    }
+}
 
 std::string RealPath(const std::string& path) {
     char resolved[PATH_MAX];
@@ -111,6 +144,8 @@ void InstallConsoleHandlers() {
 
 bool Interrupted() { return g_interrupted != 0; }
 
+void SetInterruptHook(void (*hook)()) { g_interrupt_hook = hook; }
+
 std::string ModulePortName(const std::string& user_port, std::string* error) {
     if (user_port.empty()) {
         *error = "the port name is empty";
@@ -165,6 +200,7 @@ std::vector<SerialDevice> ListSerialDevices() {
             int uart_type = -1;
             if (name.compare(0, 4, "ttyS") == 0 && (type >> uart_type) && uart_type == 0)
                 d.note = "no UART behind it";
+            AddUsbDetails(name, &d);
             found[d.path] = d;
         }
         closedir(dir);

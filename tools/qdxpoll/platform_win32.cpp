@@ -4,10 +4,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 
 #include "host/records.h"
+#include "line_probe.h"
 #include "simulator.h"
 #include "trace_relay.h"
 
@@ -17,10 +19,12 @@ const char* const kSimulatorFileName = "rexfsim.exe";
 namespace {
 
 volatile LONG g_interrupted = 0;
+void (*volatile g_interrupt_hook)() = nullptr;
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-        InterlockedExchange(&g_interrupted, 1);
+        if (InterlockedExchange(&g_interrupted, 1) != 0) ExitProcess(130);  // the second one: at once
+        if (g_interrupt_hook != nullptr) g_interrupt_hook();
         return TRUE;
     }
     return FALSE;
@@ -87,6 +91,8 @@ void InstallConsoleHandlers() {
 
 bool Interrupted() { return InterlockedCompareExchange(&g_interrupted, 0, 0) != 0; }
 
+void SetInterruptHook(void (*hook)()) { g_interrupt_hook = hook; }
+
 std::string ModulePortName(const std::string& user_port, std::string* error) {
     if (user_port.empty()) {
         *error = "the port name is empty";
@@ -140,14 +146,17 @@ struct TraceRelay::State {};
 bool TraceRelay::Available() { return false; }
 TraceRelay::TraceRelay() = default;
 TraceRelay::~TraceRelay() = default;
-bool TraceRelay::Start(const std::string&, const LineValues&, std::string*, std::string* error,
+bool TraceRelay::Start(const std::string&, const LineValues&, bool, std::string*, std::string* error,
                        bool* port_failed) {
     *port_failed = false;
-    *error = "--trace is not available on Windows (it relays through a Linux pseudo-terminal)";
+    *error = "--trace needs Linux: qdxpoll watches the line through a pseudo-terminal, which Windows lacks";
     return false;
 }
 void TraceRelay::Sync() {}
+std::vector<WireChunk> TraceRelay::Take() { return {}; }
+void TraceRelay::ListenQuiet(int, int) {}
 void TraceRelay::Stop() {}
+void TraceRelay::InterruptFromSignal() {}
 
 SimulatorProcess::~SimulatorProcess() = default;
 bool SimulatorProcess::Start(const std::string&, const std::vector<std::string>&, bool, std::string*,
@@ -156,3 +165,67 @@ bool SimulatorProcess::Start(const std::string&, const std::vector<std::string>&
     return false;
 }
 void SimulatorProcess::Stop() {}
+
+// --- Trying a line setting (probe) ---------------------------------------
+
+LineTry TryLineSetting(const std::string& port, const LineValues& line, const std::vector<uint8_t>& frame,
+                       size_t need, int timeout_ms) {
+    LineTry t;
+    HANDLE h = CreateFileA(port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        t.port_failed = true;
+        t.error = "cannot open " + port + (GetLastError() == ERROR_ACCESS_DENIED ? ": in use by another program"
+                                                                                 : ": no such port");
+        return t;
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(h, &dcb);
+    dcb.BaudRate = line.baud_rate;
+    dcb.ByteSize = static_cast<BYTE>(line.data_bits);
+    dcb.Parity = static_cast<BYTE>(line.parity);      // the same codes: none, odd, even, mark, space
+    dcb.StopBits = static_cast<BYTE>(line.stop_bits);  // 0 one, 1 one and a half, 2 two
+    dcb.fBinary = TRUE;
+    dcb.fParity = line.parity != 0;
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = dcb.fInX = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;  // an RS-485 adapter steered by RTS must hear the answer
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;  // a read returns what has come within 20 ms
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = 20;
+    timeouts.WriteTotalTimeoutConstant = 2000;
+    if (!SetCommState(h, &dcb) || !SetCommTimeouts(h, &timeouts)) {
+        t.error = "the port refused the line settings";
+        CloseHandle(h);
+        return t;
+    }
+    t.opened = true;
+    PurgeComm(h, PURGE_RXCLEAR);
+    t.sent = SteadyClock::now();
+    t.wire.push_back(WireChunk{t.sent, Direction::kToUnit, frame});
+    DWORD written = 0;
+    if (WriteFile(h, frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr)) {
+        size_t got = 0;
+        auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+        while (got < need && !Interrupted() && SteadyClock::now() < deadline) {
+            uint8_t buffer[64];
+            DWORD n = 0;
+            const DWORD want = static_cast<DWORD>(std::min<size_t>(sizeof buffer, need - got));
+            if (!ReadFile(h, buffer, want, &n, nullptr)) break;
+            if (n == 0) continue;
+            t.wire.push_back(WireChunk{SteadyClock::now(), Direction::kFromUnit,
+                                       std::vector<uint8_t>(buffer, buffer + n)});
+            got += n;
+            deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+        }
+        if (got >= need) {
+            const uint8_t eot = 0x04;
+            WriteFile(h, &eot, 1, &written, nullptr);
+        }
+    }
+    CloseHandle(h);
+    return t;
+}

@@ -2,12 +2,17 @@
 #include "serial_line_posix.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "line_probe.h"
+#include "platform.h"
 
 namespace {
 
@@ -63,6 +68,10 @@ int OpenSerialLine(const std::string& path, const LineValues& line, std::string*
         case 7: tio.c_cflag |= CS7; break;
         default: tio.c_cflag |= CS8; break;
     }
+    // A character with a parity error is taken as NUL, as the driver's own
+    // port does.
+    tio.c_iflag &= ~INPCK;
+    if (line.parity != 0) tio.c_iflag |= INPCK;
     switch (line.parity) {
         case 1: tio.c_cflag |= PARENB | PARODD; break;
         case 2: tio.c_cflag |= PARENB; break;
@@ -78,4 +87,61 @@ int OpenSerialLine(const std::string& path, const LineValues& line, std::string*
     if (tcsetattr(fd, TCSANOW, &tio) != 0 && errno != EINVAL)
         return fail("cannot apply the line settings to " + path + ": " + std::strerror(errno));
     return fd;
+}
+
+LineTry TryLineSetting(const std::string& port, const LineValues& line, const std::vector<uint8_t>& frame,
+                       size_t need, int timeout_ms) {
+    LineTry t;
+    const std::string path = DevicePathOfPortName(port);
+    const int fd = OpenSerialLine(path, line, &t.error);
+    if (fd < 0) {
+        t.port_failed = t.error.find("baud rate") == std::string::npos;
+        return t;
+    }
+    t.opened = true;
+    auto send = [&](const uint8_t* bytes, size_t count) {
+        size_t done = 0;
+        while (done < count) {
+            const ssize_t n = write(fd, bytes + done, count - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                pollfd p{fd, POLLOUT, 0};
+                poll(&p, 1, 100);
+            } else {
+                return false;
+            }
+        }
+        return true;
+    };
+    tcflush(fd, TCIFLUSH);
+    t.sent = SteadyClock::now();
+    t.wire.push_back(WireChunk{t.sent, Direction::kToUnit, frame});
+    if (send(frame.data(), frame.size())) {
+        size_t got = 0;
+        auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+        while (got < need && !Interrupted()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+            if (left.count() <= 0) break;
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 50))) <= 0) continue;
+            uint8_t buffer[64];
+            const ssize_t n = read(fd, buffer, std::min(sizeof buffer, need - got));
+            if (n <= 0) {
+                if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+                break;
+            }
+            t.wire.push_back(WireChunk{SteadyClock::now(), Direction::kFromUnit,
+                                       std::vector<uint8_t>(buffer, buffer + n)});
+            got += static_cast<size_t>(n);
+            deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+        }
+        if (got >= need) {
+            const uint8_t eot = 0x04;
+            send(&eot, 1);
+            tcdrain(fd);
+        }
+    }
+    close(fd);
+    return t;
 }

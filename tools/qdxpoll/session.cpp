@@ -67,13 +67,14 @@ bool Session::Parse(const std::string& address, uint32_t type, Point* point) {
 
 Outcome Session::Timed(uint32_t code, Point* point) {
     const long refused_before = RefusedReplyCount();
-    const auto start = std::chrono::steady_clock::now();
-    point->block.point.value = &point->cell;
     Outcome outcome;
+    point->block.point.value = &point->cell;
+    outcome.start = std::chrono::steady_clock::now();
     outcome.result = Call(code, &point->block.point);
-    outcome.latency_ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    outcome.end = std::chrono::steady_clock::now();
+    outcome.latency_ms = std::chrono::duration<double, std::milli>(outcome.end - outcome.start).count();
     outcome.refused_replies = RefusedReplyCount() - refused_before;
+    if (outcome.refused_replies > 0) outcome.last_log = LastDriverLine();
     return outcome;
 }
 
@@ -89,6 +90,14 @@ Outcome Session::ReadBit(Point* point, int bit, int width) {
 }
 
 Outcome Session::Write(Point* point) { return Timed(kRequestWriteValue, point); }
+
+int32_t Session::SetReplyTimeout(const std::string& module_port_name, int32_t timeout_units) {
+    Close();
+    ReopenParams reopen{};
+    std::snprintf(reopen.port_name, sizeof reopen.port_name, "%s", module_port_name.c_str());
+    reopen.reply_timeout = timeout_units;
+    return Call(kRequestReopen, &reopen);  // a zero baud rate keeps the line values
+}
 
 int32_t Session::Close() {
     if (port_.port_handle == 0) return kResultOk;

@@ -4,6 +4,7 @@
 #ifndef QDXPOLL_SESSION_H
 #define QDXPOLL_SESSION_H
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -37,6 +38,8 @@ struct Outcome {
     int32_t result = kResultFailed;  // the driver's result code
     double latency_ms = 0;           // time spent inside QdxMain
     long refused_replies = 0;        // replies the driver refused during the request
+    std::string last_log;            // the driver's latest line about a refused reply
+    std::chrono::steady_clock::time_point start, end;  // around the call
     bool ok() const { return result == kResultOk; }
 };
 
@@ -55,6 +58,9 @@ public:
     Outcome Read(Point* point);
     Outcome ReadBit(Point* point, int bit, int width);
     Outcome Write(Point* point);
+    // Closes the port and opens it again with another reply timeout (close
+    // and reopen requests); the driver's result.
+    int32_t SetReplyTimeout(const std::string& module_port_name, int32_t timeout_units);
     // Closes the port if it is open; the driver's result.
     int32_t Close();
 

@@ -1,5 +1,6 @@
-// Trace relay on Linux: a pseudo-terminal for the driver, the real port for
-// qdxpoll, and a thread that copies bytes between them and shows frames.
+// Wire relay on Linux: a pseudo-terminal for the driver, the real port for
+// qdxpoll, and a thread that copies bytes between them, records them and
+// shows frames.
 #include "trace_relay.h"
 
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include "driver_log.h"
 #include "frame_decoder.h"
 #include "output.h"
+#include "platform.h"
 #include "serial_line_posix.h"
 
 namespace {
@@ -27,6 +29,9 @@ namespace {
 // A frame that is not followed by more bytes within this time is complete
 // (the closing EOT, a cut-off reply).
 constexpr int kQuietMs = 30;
+
+// The wake pipe of the running relay, for the signal handler.
+std::atomic<int> g_interrupt_fd{-1};
 
 void ShowFrame(FrameDecoder::Time time, Direction direction, const std::vector<uint8_t>& bytes) {
     ErrorLine(fmt::format("trace {} {} {:<32} {}", ClockTime(time),
@@ -40,7 +45,8 @@ bool WriteAll(int fd, const uint8_t* bytes, size_t count) {
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN) {
-                pollfd p{fd, POLLOUT, 0};
+                pollfd p{fd, POLLIN, 0};
+                p.events = POLLOUT;
                 poll(&p, 1, 100);
                 continue;
             }
@@ -57,19 +63,32 @@ bool WriteAll(int fd, const uint8_t* bytes, size_t count) {
 struct TraceRelay::State {
     int real_fd = -1;
     int master_fd = -1;
-    int slave_fd = -1;  // kept open so the pseudo-terminal never hangs up
+    int slave_fd = -1;  // kept open so the pseudo-terminal never hangs up by itself
     int wake[2] = {-1, -1};
+    std::string link;   // a short name for a pseudo-terminal whose own name is too long
     std::thread thread;
     std::mutex mutex;
     std::condition_variable synced;
     unsigned long sync_asked = 0, sync_done = 0;
     std::atomic<bool> stop{false};
     bool real_open = true;
+    bool show = false;
     FrameDecoder decoder{ShowFrame};
+    std::mutex log_mutex;
+    std::vector<WireChunk> log;
+    std::atomic<SteadyClock::rep> last_from_unit{0};
 
     ~State() {
         for (int fd : {real_fd, master_fd, slave_fd, wake[0], wake[1]})
             if (fd >= 0) close(fd);
+        if (!link.empty()) unlink(link.c_str());
+    }
+
+    void Record(Direction direction, const uint8_t* bytes, size_t n) {
+        const auto now = SteadyClock::now();
+        if (direction == Direction::kFromUnit) last_from_unit.store(now.time_since_epoch().count());
+        std::lock_guard<std::mutex> lock(log_mutex);
+        log.push_back(WireChunk{now, direction, std::vector<uint8_t>(bytes, bytes + n)});
     }
 
     // Moves whatever one side has to the other; false when the side is gone.
@@ -78,8 +97,9 @@ struct TraceRelay::State {
         const ssize_t n = read(from, buffer, sizeof buffer);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
         if (n <= 0) return false;
-        decoder.Feed(direction, buffer, static_cast<size_t>(n));
-        WriteAll(to, buffer, static_cast<size_t>(n));
+        Record(direction, buffer, static_cast<size_t>(n));
+        if (show) decoder.Feed(direction, buffer, static_cast<size_t>(n));
+        if (to >= 0) WriteAll(to, buffer, static_cast<size_t>(n));
         return true;
     }
 
@@ -94,6 +114,14 @@ struct TraceRelay::State {
         }
     }
 
+    // Closing the master side hangs the driver's side up: its reads and
+    // writes fail at once.
+    void CutDriverSide() {
+        if (master_fd < 0) return;
+        close(master_fd);
+        master_fd = -1;
+    }
+
     void Run() {
         while (!stop.load()) {
             const bool was_open = real_open;
@@ -104,7 +132,7 @@ struct TraceRelay::State {
                 break;
             }
             if (ready == 0) {
-                decoder.Flush();
+                if (show) decoder.Flush();
                 continue;
             }
             if (fds[0].revents & POLLIN) Pass(master_fd, real_fd, Direction::kToUnit);
@@ -113,20 +141,23 @@ struct TraceRelay::State {
             } else if (fds[1].revents & (POLLHUP | POLLERR)) {
                 real_open = false;
             }
-            if (was_open && !real_open) ErrorLine("trace: the port closed; nothing more is relayed");
+            if (was_open && !real_open) ErrorLine("qdxpoll: the port closed; nothing more is relayed");
             if (fds[2].revents & POLLIN) {
-                char token[64];
-                while (read(wake[0], token, sizeof token) == static_cast<ssize_t>(sizeof token)) {
-                }
+                char tokens[64];
+                ssize_t got;
+                bool interrupt = false;
+                while ((got = read(wake[0], tokens, sizeof tokens)) > 0)
+                    interrupt |= std::memchr(tokens, 'i', static_cast<size_t>(got)) != nullptr;
+                if (interrupt) CutDriverSide();
                 Drain();
-                decoder.Flush();
+                if (show) decoder.Flush();
                 std::lock_guard<std::mutex> lock(mutex);
                 sync_done = sync_asked;
                 synced.notify_all();
             }
         }
         Drain();
-        decoder.Flush();
+        if (show) decoder.Flush();
     }
 };
 
@@ -136,30 +167,42 @@ TraceRelay::TraceRelay() = default;
 
 TraceRelay::~TraceRelay() { Stop(); }
 
-bool TraceRelay::Start(const std::string& real_port, const LineValues& line, std::string* driver_port,
-                       std::string* error, bool* port_failed) {
+bool TraceRelay::Start(const std::string& real_port, const LineValues& line, bool show_frames,
+                       std::string* driver_port, std::string* error, bool* port_failed) {
     *port_failed = false;
     auto state = std::make_unique<State>();
+    state->show = show_frames;
     state->real_fd = OpenSerialLine(DevicePathOfPortName(real_port), line, error);
     if (state->real_fd < 0) {
         *port_failed = true;
         return false;
     }
-    state->master_fd = posix_openpt(O_RDWR | O_NOCTTY);
+    state->master_fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     char slave_name[64] = {};
     if (state->master_fd < 0 || grantpt(state->master_fd) != 0 || unlockpt(state->master_fd) != 0 ||
         ptsname_r(state->master_fd, slave_name, sizeof slave_name) != 0) {
-        *error = std::string("cannot create a pseudo-terminal for the trace: ") + std::strerror(errno);
+        *error = std::string("cannot create a pseudo-terminal to watch the line: ") + std::strerror(errno);
         return false;
     }
-    if (std::strlen(slave_name) > kPortNameMax) {
-        *error = std::string("the trace's pseudo-terminal ") + slave_name +
-                 " has a name longer than the driver's 11 characters";
-        return false;
+    std::string name = slave_name;
+    if (name.size() > kPortNameMax) {
+        // /dev/pts/100 and above do not fit the driver's 11 characters: a
+        // short link to it does.
+        for (unsigned i = 0; i < 200 && state->link.empty(); ++i) {
+            const std::string candidate = fmt::format("/tmp/q{:05d}", (getpid() + i * 7919u) % 100000u);
+            if (symlink(slave_name, candidate.c_str()) == 0) state->link = candidate;
+        }
+        if (state->link.empty()) {
+            *error = std::string("the pseudo-terminal ") + slave_name +
+                     " has a name longer than the driver's 11 characters, and no short link to it can be made "
+                     "in /tmp (--direct gives the driver the port itself)";
+            return false;
+        }
+        name = state->link;
     }
-    state->slave_fd = open(slave_name, O_RDWR | O_NOCTTY);
-    if (state->slave_fd < 0 || pipe(state->wake) != 0) {
-        *error = std::string("cannot open the trace's pseudo-terminal: ") + std::strerror(errno);
+    state->slave_fd = open(slave_name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (state->slave_fd < 0 || pipe2(state->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        *error = std::string("cannot open the pseudo-terminal to watch the line: ") + std::strerror(errno);
         return false;
     }
     termios tio{};
@@ -169,11 +212,13 @@ bool TraceRelay::Start(const std::string& real_port, const LineValues& line, std
     }
     fcntl(state->master_fd, F_SETFL, fcntl(state->master_fd, F_GETFL) | O_NONBLOCK);
     fcntl(state->real_fd, F_SETFL, fcntl(state->real_fd, F_GETFL) | O_NONBLOCK);
-    fcntl(state->wake[0], F_SETFL, fcntl(state->wake[0], F_GETFL) | O_NONBLOCK);
-    *driver_port = slave_name;
+    *driver_port = name;
     State* raw = state.get();
+    g_interrupt_fd.store(state->wake[1]);
     state->thread = std::thread([raw] { raw->Run(); });
     state_ = std::move(state);
+    // A Ctrl-C that came while the relay was being set up still cuts it.
+    if (Interrupted()) InterruptFromSignal();
     return true;
 }
 
@@ -186,8 +231,33 @@ void TraceRelay::Sync() {
     state_->synced.wait_for(lock, std::chrono::seconds(2), [&] { return state_->sync_done >= ticket; });
 }
 
+std::vector<WireChunk> TraceRelay::Take() {
+    std::vector<WireChunk> taken;
+    if (!state_) return taken;
+    Sync();
+    std::lock_guard<std::mutex> lock(state_->log_mutex);
+    taken.swap(state_->log);
+    return taken;
+}
+
+void TraceRelay::ListenQuiet(int quiet_ms, int max_ms) {
+    if (!state_) return;
+    const auto start = SteadyClock::now();
+    const auto quiet = std::chrono::milliseconds(quiet_ms);
+    while (!Interrupted()) {
+        const auto now = SteadyClock::now();
+        if (now - start >= std::chrono::milliseconds(max_ms)) break;
+        const SteadyClock::time_point last{SteadyClock::duration(state_->last_from_unit.load())};
+        const auto quiet_since = std::max(start, last);
+        if (now - quiet_since >= quiet) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    Sync();
+}
+
 void TraceRelay::Stop() {
     if (!state_) return;
+    g_interrupt_fd.store(-1);
     state_->stop.store(true);
     const char token = 'x';
     if (write(state_->wake[1], &token, 1) != 1) {
@@ -195,4 +265,12 @@ void TraceRelay::Stop() {
     }
     if (state_->thread.joinable()) state_->thread.join();
     state_.reset();
+}
+
+void TraceRelay::InterruptFromSignal() {
+    const int fd = g_interrupt_fd.load();
+    if (fd < 0) return;
+    const char token = 'i';
+    const ssize_t ignored = write(fd, &token, 1);
+    (void)ignored;
 }

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sim/unit_model.h"
+
 namespace {
 
 const char* const kTypeNames[] = {"u16", "s16", "bcd", "float", "s32", "u32", "state"};
@@ -233,4 +235,13 @@ bool SameAsWritten(uint32_t type, const CellValue& written, const CellValue& rea
     // A negative value gives one of its six places to the minus sign.
     if (written.number < 0) last_place *= 10;
     return std::fabs(written.number - read_back.number) <= last_place * 1.001;
+}
+
+bool HeldAtUnitResolution(const std::string& identifier, uint32_t type, const CellValue& written,
+                          const CellValue& held) {
+    if (SameAsWritten(type, written, held)) return true;
+    const rexf::IdentifierModel* m = rexf::FindIdentifierModel(identifier);
+    if (m == nullptr || !written.numeric || !held.numeric) return false;
+    const double kept = rexf::CutToDecimals(written.number, m->decimals);
+    return std::fabs(held.number - kept) < 0.5 * std::pow(10.0, -m->decimals);
 }

@@ -49,4 +49,10 @@ bool EncodeValue(uint32_t type, const std::string& text, ValueCell* cell, std::s
 // for the driver's six-character value text (one unit in its last place).
 bool SameAsWritten(uint32_t type, const CellValue& written, const CellValue& read_back);
 
+// Whether a unit holds the written value: the same as written (above), or
+// the written value cut to the decimals the unit keeps for the identifier
+// (a unit cuts, never rounds: 42.57 is held as 42.5 with one decimal).
+bool HeldAtUnitResolution(const std::string& identifier, uint32_t type, const CellValue& written,
+                          const CellValue& held);
+
 #endif  // QDXPOLL_VALUES_H
