@@ -43,19 +43,30 @@ const char kUsage[] =
     "  --link PATH            also make the symlink PATH to the pseudo-terminal\n"
     "                         (removed on exit)\n"
     "  --device PATH          use this serial device instead of a pseudo-terminal\n"
-    "  --baud N               device speed (default 9600)\n"
+    "  --baud N               device speed (default 9600, as the driver's default)\n"
     "  --data-bits 7|8        device data bits (default 7)\n"
-    "  --parity even|odd|none device parity (default even)\n"
+    "  --parity even|odd|none device parity (default odd)\n"
     "  --stop-bits 1|2        device stop bits (default 2)\n"
     "  --pace BAUD            send no faster than a line at BAUD (11 bits a character)\n"
     "                         and take received bytes as arriving at that speed too\n"
-    "  --response-delay MS    wait MS before every answer\n"
+    "  --interval-time MS     the units' interval time, 0..250: the wait before every\n"
+    "                         answer (default 0 on a pseudo-terminal; units leave the\n"
+    "                         factory with 10)\n"
+    "  --realistic            a real line: pace at --baud and an interval time of 10 ms\n"
+    "                         (unless --interval-time says otherwise)\n"
+    "  --response-delay MS    wait MS before every answer (any length, for tests)\n"
     "Points:\n"
     "  --units LIST           default table: these units (default 1,2,3)\n"
     "  --channels LIST        default table: these channels (default 1)\n"
+    "  --option-units LIST    default table: units fitted with the current transformer\n"
+    "                         option, M2 and M3 (default 2); the others answer EOT\n"
     "  --table FILE           load the points from FILE instead of the default table\n"
-    "  --no-drift             keep measured values still (by default a poll of M1/M2\n"
-    "                         moves it 0.5 toward S1/S2)\n"
+    "  --no-drift             keep measured values still (by default a poll of M1\n"
+    "                         moves it 0.5 toward S1)\n"
+    "  --accept-all           no unit model: every identifier at every unit, every\n"
+    "                         write stored and answered with the text written, no\n"
+    "                         EOT for missing identifiers and no data link after a\n"
+    "                         reply\n"
     "  --state FILE           write the table to FILE after every change (atomically)\n"
     "Faults (one per transaction):\n"
     "  --fault KIND[:MS]:PROB inject KIND with probability PROB (repeatable)\n"
@@ -71,6 +82,14 @@ const char kUsage[] =
     "  --trace                trace frames to stderr\n"
     "  --help                 this text\n"
     "\n"
+    "Each unit behaves as the REX-F manuals describe: a poll for an identifier it\n"
+    "lacks gets EOT; a write to a read-only identifier, outside the setting range\n"
+    "(S1 also within SL..SH) or with a text that is not a number gets NAK and\n"
+    "nothing is stored; a written value is cut to the decimals the unit keeps and\n"
+    "replies carry the held value at those decimals (\"0150.7\"). After a data\n"
+    "reply ACK gets the next identifier's data, NAK the same data again, any other\n"
+    "byte EOT, and 3 s of silence EOT.\n"
+    "\n"
     "Commands on stdin, one a line, each answered by one line 'ok ...' or\n"
     "'error ...' on stdout:\n"
     "  set U C ID VALUE       store a number          get U C ID   -> ok TEXT\n"
@@ -85,10 +104,12 @@ struct Options {
     std::string link, device, table_file, state_file;
     long baud = 9600;
     int data_bits = 7, stop_bits = 2;
-    std::string parity = "even";
+    std::string parity = "odd";
     long pace_baud = 0;
     int response_delay_ms = 0;
-    std::vector<int> units{1, 2, 3}, channels{1};
+    int interval_time_ms = -1;  // -1: not given
+    bool realistic = false, accept_all = false;
+    std::vector<int> units{1, 2, 3}, channels{1}, option_units{2};
     bool drift = true, trace = false;
     std::vector<std::string> fault_rules;
     std::string script;
@@ -161,6 +182,14 @@ Options ParseOptions(int argc, char** argv) {
             o.pace_baud = ToNumber(a, value(), 1, 4000000);
         } else if (a == "--response-delay") {
             o.response_delay_ms = static_cast<int>(ToNumber(a, value(), 0, 600000));
+        } else if (a == "--interval-time") {
+            o.interval_time_ms = static_cast<int>(ToNumber(a, value(), 0, 250));
+        } else if (a == "--realistic") {
+            o.realistic = true;
+        } else if (a == "--accept-all") {
+            o.accept_all = true;
+        } else if (a == "--option-units") {
+            o.option_units = ToList(a, value(), 99);
         } else if (a == "--units") {
             o.units = ToList(a, value(), 99);
         } else if (a == "--channels") {
@@ -183,6 +212,11 @@ Options ParseOptions(int argc, char** argv) {
             Fail("unknown option " + a + " (try --help)");
         }
     }
+    if (o.realistic) {
+        if (o.pace_baud == 0) o.pace_baud = o.baud;
+        if (o.interval_time_ms < 0) o.interval_time_ms = 10;
+    }
+    if (o.interval_time_ms > 0) o.response_delay_ms += o.interval_time_ms;
     return o;
 }
 
@@ -281,6 +315,7 @@ private:
         size_t sent = 0;
     };
     std::deque<Pending> output_;
+    Clock::time_point last_sent_;  // when the last answer left completely
     bool output_blocked_ = false;  // the line took no more bytes: wait for POLLOUT
     Clock::duration byte_time_{};  // 0: no pacing
     Clock::time_point line_free_;  // pacing: when the line has sent its last byte
@@ -332,6 +367,7 @@ void Simulator::OpenDevice() {
 }
 
 void Simulator::Setup() {
+    table_.set_unit_model(!options_.accept_all);
     if (!options_.table_file.empty()) {
         try {
             table_.Load(options_.table_file);
@@ -339,7 +375,7 @@ void Simulator::Setup() {
             Fail(e.what());
         }
     } else {
-        table_.FillDefaults(options_.units, options_.channels);
+        table_.FillDefaults(options_.units, options_.channels, options_.option_units);
     }
     std::string error;
     faults_.Seed(static_cast<uint32_t>(options_.seed));
@@ -432,6 +468,7 @@ void Simulator::OnLineInput() {
             Schedule(a, received);
             changed |= a.table_changed;
         }
+        if (reader_.in_frame()) controller_.EndLink();
         if (changed) SaveState();
         FlushOutput();  // answer at once when nothing holds the answer back
         if (static_cast<size_t>(n) < sizeof buf) break;
@@ -480,6 +517,7 @@ long Simulator::FlushOutput() {
         }
         Trace("tx", head.bytes, "");
         output_.pop_front();
+        last_sent_ = std::max(now, line_free_);
     }
     return -1;
 }
@@ -598,7 +636,20 @@ int Simulator::Run() {
             g_print_stats = 0;
             PrintStats();
         }
-        const long wait_us = FlushOutput();
+        long wait_us = FlushOutput();
+        if (controller_.link_open() && output_.empty()) {
+            // The host stays silent after a data reply: end the data link.
+            const auto due = last_sent_ + std::chrono::milliseconds(kLinkTimeoutMs);
+            const Clock::time_point now = Clock::now();
+            if (now >= due) {
+                const Answer a = controller_.EndSilentLink();
+                Trace("--", "", a.note);
+                Schedule(a, now);
+                continue;
+            }
+            const long link_us = static_cast<long>(std::chrono::ceil<std::chrono::microseconds>(due - now).count());
+            wait_us = wait_us < 0 ? link_us : std::min(wait_us, link_us);
+        }
         pollfd fds[2];
         nfds_t count = 0;
         fds[count++] = pollfd{line_fd_, static_cast<short>(POLLIN | (output_blocked_ ? POLLOUT : 0)), 0};

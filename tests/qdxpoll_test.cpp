@@ -117,17 +117,18 @@ protected:
 };
 
 TEST_F(QdxpollTest, ReadsWritesPollsAndScans) {
+    ASSERT_EQ(sim_.Command("set 1 1 PB -100").substr(0, 2), "ok");
     struct Case {
         std::vector<std::string> args;
         std::string expected;  // in standard output
     } cases[] = {
         {{"read", "01K1M1"}, "01K1M1  unit 01 ch 1 M1  float = 24  ("},
-        {{"read", "01K1SL", "--type", "s16"}, "s16 = -100"},
+        {{"read", "01K1PB", "--type", "s16"}, "s16 = -100"},
         {{"read", "01K1S1", "--type", "bcd"}, "bcd = 0150"},
         {{"read", "01K1S1", "--type", "u16", "--bit", "1"}, "bit 1 = 1"},  // 150 = 0b10010110
-        {{"read", "01K1O2", "--type", "float"}, "float = 12.25"},
+        {{"read", "01K1O2", "--type", "float"}, "float = 12.2"},
         {{"write", "01K1S1", "42.5", "--verify"}, "float := 42.5  written and read back"},
-        {{"write", "02K1S1", "1234", "--type", "bcd"}, "bcd := 1234  written"},
+        {{"write", "02K1S1", "0345", "--type", "bcd"}, "bcd := 0345  written"},
         {{"scan", "M1", "--units", "0-4", "--timeout", "30"},
          "3 of 5 unit addresses answer M1 on channel 1: 01 02 03"},
     };
@@ -137,8 +138,8 @@ TEST_F(QdxpollTest, ReadsWritesPollsAndScans) {
         EXPECT_NE(run.out.find(c.expected), std::string::npos) << run.out;
     }
     // The writes reached the controllers.
-    EXPECT_EQ(sim_.Command("get 1 1 S1").rfind("ok 42.5", 0), 0u);
-    EXPECT_EQ(sim_.Command("get 2 1 S1").rfind("ok 1234", 0), 0u);
+    EXPECT_EQ(sim_.Command("get 1 1 S1"), "ok 0042.5");
+    EXPECT_EQ(sim_.Command("get 2 1 S1"), "ok 0345.0");
 
     const ToolRun poll = Tool({"poll", "01K1M1", "02K1M1", "--count", "3", "--interval", "0.05"});
     EXPECT_EQ(poll.exit_code, 0) << poll.err;
@@ -150,7 +151,8 @@ TEST_F(QdxpollTest, ReadsWritesPollsAndScans) {
 }
 
 TEST_F(QdxpollTest, JsonAndCsvForScripts) {
-    const ToolRun json = Tool({"--json", "read", "01K1M1", "01K1SL", "--type", "s32"});
+    ASSERT_EQ(sim_.Command("set 1 1 PB -100").substr(0, 2), "ok");
+    const ToolRun json = Tool({"--json", "read", "01K1M1", "01K1PB", "--type", "s32"});
     ASSERT_EQ(json.exit_code, 0) << json.err;
     const auto lines = Lines(json.out);
     ASSERT_EQ(lines.size(), 2u) << json.out;
@@ -160,14 +162,14 @@ TEST_F(QdxpollTest, JsonAndCsvForScripts) {
     EXPECT_EQ(first["value"], 24);
     EXPECT_EQ(first["status"], "ok");
     EXPECT_EQ(second["value"], -100);
-    EXPECT_EQ(second["identifier"], "SL");
+    EXPECT_EQ(second["identifier"], "PB");
 
     const ToolRun csv = Tool({"--csv", "poll", "01K1O2", "--count", "2", "--interval", "0"});
     ASSERT_EQ(csv.exit_code, 0) << csv.err;
     const auto rows = Lines(csv.out);
     ASSERT_EQ(rows.size(), 3u) << csv.out;  // header and two readings; statistics go to stderr
     EXPECT_EQ(rows[0].rfind("time,cycle,", 0), 0u);
-    const std::regex row(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z,2,read,01K1O2,1,1,O2,float,,12.25,ok,)");
+    const std::regex row(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z,2,read,01K1O2,1,1,O2,float,,12.2,ok,)");
     EXPECT_TRUE(std::regex_search(rows[2], row)) << rows[2];
 }
 
