@@ -24,6 +24,7 @@
 
 #include "host/records.h"
 #include "serial/serial.h"
+#include "tests/support/value_text_sweep.h"
 #include "telvor/telvor.h"
 
 namespace {
@@ -744,6 +745,15 @@ void Module() {
     FreeLibrary(module);
 }
 
+// The value text built by this compiler and its runtime (the module's own
+// source): every one- and two-decimal value goes out as itself.
+void ValueTexts() {
+    g_case = "value texts";
+    const ValueTextSweep sweep = SweepValueTexts();
+    CHECK(sweep.checked == 2 * 110000 - 2);
+    if (!CHECK(sweep.wrong == 0)) std::printf("  %ld wrong, first: %s\n", sweep.wrong, sweep.first_wrong.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -761,6 +771,7 @@ int main(int argc, char** argv) {
 
     SerialLayer();
     Module();
+    ValueTexts();
 
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
