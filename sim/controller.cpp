@@ -242,7 +242,6 @@ Answer Controller::HandlePoll(const std::string& f) {
         ++stats_.replies;
         OpenLink(PointKey{unit, channel, ident}, good_reply);
     }
-    if (drift_) a.table_changed = table_->Drift(unit, channel, ident);
     return a;
 }
 

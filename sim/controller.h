@@ -64,8 +64,6 @@ class Controller {
 public:
     Controller(PointTable* table, FaultPlan* faults) : table_(table), faults_(faults) {}
 
-    void set_drift(bool on) { drift_ = on; }
-    bool drift() const { return drift_; }
     void set_response_delay_ms(int ms) { response_delay_ms_ = ms; }
 
     Answer Handle(const Received& frame);
@@ -96,7 +94,6 @@ private:
 
     PointTable* table_;
     FaultPlan* faults_;
-    bool drift_ = true;
     int response_delay_ms_ = 0;
     Stats stats_;
     bool link_open_ = false;

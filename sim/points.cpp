@@ -123,7 +123,7 @@ double DefaultValue(const std::string& ident, int channel) {
     static const std::map<std::string, double> values = {
         {"M1", 24.0},  {"M2", 5.2},   {"M3", 4.8},   {"MS", 150.0}, {"S1", 150.0}, {"S2", 80.0},
         {"SH", 400.0}, {"SL", 0.0},   {"SR", 1},     {"O1", 35.5},  {"O2", 12.2},  {"OH", 100.0},
-        {"OL", 0.0},   {"P1", 30.0},  {"P2", 30.0},  {"I1", 240.0}, {"D1", 60.0},  {"A1", 10.0},
+        {"OL", 0.0},   {"P1", 30.0},  {"P2", 30.0},  {"I1", 120.0}, {"D1", 30.0},  {"A1", 10.0},
         {"A2", 10.0},  {"A3", 5.0},   {"F1", 1.0},   {"HH", 2.0},   {"HA", 2.0},   {"HB", 2.0},
         {"E1", 1},     {"T1", 20.0},  {"C1", 0.5},   {"V1", 3.0},   {"XA", 1},     {"ZA", 1}};
     auto it = values.find(ident);
@@ -205,8 +205,11 @@ const char* TableFileHelp() {
            "  as the reply's data characters exactly. ro/rw, range and decimals say\n"
            "  whether a host may write the point, what it accepts and the places the\n"
            "  unit keeps (0..5); each defaults to the identifier's unit model. A unit\n"
-           "  has exactly the points listed for it. '#' starts a comment. The --state\n"
-           "  file is written in this format.\n";
+           "  has exactly the points listed for it. A line\n"
+           "    process UNIT [gain=4] [tau=600] [dead=60] [ambient=24]\n"
+           "  sets the unit's furnace: degrees per % of output, time constant and\n"
+           "  dead time in seconds, ambient temperature. '#' starts a comment. The\n"
+           "  --state file is written in this format.\n";
 }
 
 bool ParseUnit(const std::string& s, int* unit) {
@@ -308,6 +311,40 @@ std::string Escape(const std::string& bytes) {
     return out;
 }
 
+void PointTable::LoadProcessLine(const std::vector<std::string>& w, const std::string& where) {
+    int unit = 0;
+    if (w.size() < 2 || !ParseUnit(w[1], &unit))
+        throw std::runtime_error(where + "expected process UNIT [gain=G] [tau=S] [dead=S] [ambient=T]");
+    ProcessConstants k = ProcessOf(unit);
+    for (size_t i = 2; i < w.size(); ++i) {
+        const size_t eq = w[i].find('=');
+        char* end = nullptr;
+        const std::string name = w[i].substr(0, eq == std::string::npos ? w[i].size() : eq);
+        const std::string number = eq == std::string::npos ? "" : w[i].substr(eq + 1);
+        const double v = std::strtod(number.c_str(), &end);
+        if (number.empty() || *end != '\0' || !std::isfinite(v))
+            throw std::runtime_error(where + "bad process constant " + w[i]);
+        if (name == "gain") k.gain = v;
+        else if (name == "tau" && v > 0) k.time_constant = v;
+        else if (name == "dead" && v >= 0 && v <= 3600) k.dead_time = v;
+        else if (name == "ambient") k.ambient = v;
+        else throw std::runtime_error(where + "bad process constant " + w[i]);
+    }
+    process_[unit] = k;
+}
+
+ProcessConstants PointTable::ProcessOf(int unit) const {
+    auto it = process_.find(unit);
+    return it == process_.end() ? ProcessConstants{} : it->second;
+}
+
+std::vector<std::pair<int, int>> PointTable::Holders(const std::string& ident) const {
+    std::vector<std::pair<int, int>> out;
+    for (const auto& [key, p] : points_)
+        if (key.ident == ident) out.emplace_back(key.unit, key.channel);
+    return out;
+}
+
 void PointTable::Load(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw std::runtime_error("cannot read table file " + path);
@@ -320,6 +357,10 @@ void PointTable::Load(const std::string& path) {
         const std::string where = path + ":" + std::to_string(number) + ": ";
         if (!SplitWords(line, &w, &q, &error)) throw std::runtime_error(where + error);
         if (w.empty()) continue;
+        if (w[0] == "process") {
+            LoadProcessLine(w, where);
+            continue;
+        }
         PointKey key;
         if (w.size() < 4 || !ParseUnit(w[0], &key.unit) || !ParseChannel(w[1], &key.channel) ||
             !ParseIdent(w[2], &key.ident))
@@ -359,6 +400,9 @@ void PointTable::Load(const std::string& path) {
 bool PointTable::Save(const std::string& path) const {
     std::ostringstream out;
     out << "# UNIT CHANNEL IDENT \"TEXT\" (the stored text; raw texts marked)\n";
+    for (const auto& [unit, k] : process_)
+        out << "process " << unit << " gain=" << Number(k.gain) << " tau=" << Number(k.time_constant)
+            << " dead=" << Number(k.dead_time) << " ambient=" << Number(k.ambient) << '\n';
     char head[32];
     for (const auto& [key, p] : points_) {
         std::snprintf(head, sizeof head, "%02d %d %s ", key.unit, key.channel, key.ident.c_str());
@@ -470,17 +514,5 @@ bool PointTable::Remove(const PointKey& key) {
 // its replies carry those digits back: a value stored by a selecting frame is
 // answered with its own text, never re-derived from a binary approximation.
 std::string PointTable::ReplyText(const Point& p) { return p.text; }
-
-bool PointTable::Drift(int unit, int channel, const std::string& polled_ident) {
-    if (polled_ident != "M1") return false;
-    Point* measured = Find(unit, channel, "M1");
-    const Point* target = Find(unit, channel, "S1");
-    if (!measured || !target || measured->raw) return false;
-    const double step = 0.5;
-    const double diff = target->value - measured->value;
-    if (diff == 0.0) return false;
-    Hold(*measured, measured->value + (std::fabs(diff) <= step ? diff : (diff > 0 ? step : -step)));
-    return true;
-}
 
 }  // namespace rexfsim

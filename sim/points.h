@@ -77,6 +77,15 @@ struct Point {
 // are shown where the value needs the room.
 std::string UnitText(double value, int decimals);
 
+// A unit's process (a furnace): steady temperature = ambient + gain x output
+// (%), reached with the time constant after the dead time.
+struct ProcessConstants {
+    double gain = 4.0;         // degrees per % of output
+    double time_constant = 600.0;  // s
+    double dead_time = 60.0;       // s
+    double ambient = 24.0;         // degrees
+};
+
 class PointTable {
 public:
     // With the unit model (the default) a point holds its value at its
@@ -122,13 +131,18 @@ public:
     // The six data characters a reply for this point carries.
     static std::string ReplyText(const Point& p);
 
-    // Moves a measured value one step toward its set value (M1 toward S1)
-    // after it has been polled. Returns true if a value changed.
-    bool Drift(int unit, int channel, const std::string& polled_ident);
 
     size_t size() const { return points_.size(); }
 
+    // The process constants of a unit (defaults unless the table file sets
+    // them with a "process UNIT ..." line).
+    ProcessConstants ProcessOf(int unit) const;
+
+    // Every unit and channel that has a point with this identifier.
+    std::vector<std::pair<int, int>> Holders(const std::string& ident) const;
+
 private:
+    void LoadProcessLine(const std::vector<std::string>& words, const std::string& where);
     Point& Insert(const PointKey& key);
     // Holds value at the point's decimals (unit model) and sets its text.
     void Hold(Point& p, double value);
@@ -137,6 +151,7 @@ private:
 
     bool unit_model_ = true;
     std::map<PointKey, Point> points_;
+    std::map<int, ProcessConstants> process_;
     std::map<int, int> unit_counts_;
 };
 

@@ -28,6 +28,7 @@
 #include "controller.h"
 #include "faults.h"
 #include "points.h"
+#include "process.h"
 
 namespace rexfsim {
 namespace {
@@ -61,8 +62,13 @@ const char kUsage[] =
     "  --option-units LIST    default table: units fitted with the current transformer\n"
     "                         option, M2 and M3 (default 2); the others answer EOT\n"
     "  --table FILE           load the points from FILE instead of the default table\n"
-    "  --no-drift             keep measured values still (by default a poll of M1\n"
-    "                         moves it 0.5 toward S1)\n"
+    "  --no-process           keep measured values still (also --no-drift); by default\n"
+    "                         M1 follows a furnace driven by the unit's PID control\n"
+    "                         on S1 (P1, I1, D1, output limits OH/OL, output O1),\n"
+    "                         and the alarm states AA/AB follow S1 + A1/A2 with the\n"
+    "                         gaps HA/HB\n"
+    "  --speed N              run the process N times faster than real time\n"
+    "                         (default 1; 0 stands still but for 'advance')\n"
     "  --accept-all           no unit model: every identifier at every unit, every\n"
     "                         write stored and answered with the text written, no\n"
     "                         EOT for missing identifiers and no data link after a\n"
@@ -96,7 +102,8 @@ const char kUsage[] =
     "  set-raw U C ID \"TEXT\"  replies carry these 6 characters until the next set\n"
     "  del U C ID             forget a point          stats        -> ok COUNTS\n"
     "  fault KIND[:MS]:PROB | fault clear             script K1,K2,...\n"
-    "  drift on|off           trace on|off            ping         quit\n"
+    "  process on|off         trace on|off            ping         quit\n"
+    "  advance SECONDS        move the process on by SECONDS of process time\n"
     "SIGUSR1 prints the counts to stderr; so does the exit on SIGINT/SIGTERM.\n"
     "\n";
 
@@ -110,7 +117,8 @@ struct Options {
     int interval_time_ms = -1;  // -1: not given
     bool realistic = false, accept_all = false;
     std::vector<int> units{1, 2, 3}, channels{1}, option_units{2};
-    bool drift = true, trace = false;
+    bool process = true, trace = false;
+    double speed = 1.0;
     std::vector<std::string> fault_rules;
     std::string script;
     unsigned long seed = 1;
@@ -198,8 +206,14 @@ Options ParseOptions(int argc, char** argv) {
             o.table_file = value();
         } else if (a == "--state") {
             o.state_file = value();
-        } else if (a == "--no-drift") {
-            o.drift = false;
+        } else if (a == "--no-process" || a == "--no-drift") {
+            o.process = false;
+        } else if (a == "--speed") {
+            const std::string v = value();
+            char* end = nullptr;
+            o.speed = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end != '\0' || !(o.speed >= 0 && o.speed <= 100000))
+                Fail("bad value '" + v + "' for --speed (0..100000)");
         } else if (a == "--trace") {
             o.trace = true;
         } else if (a == "--fault") {
@@ -271,7 +285,7 @@ std::string Describe(const std::string& bytes) {
 class Simulator {
 public:
     explicit Simulator(const Options& o)
-        : options_(o), controller_(&table_, &faults_), start_(Clock::now()) {}
+        : options_(o), controller_(&table_, &faults_), process_(&table_), start_(Clock::now()) {}
 
     void Setup();
     int Run();
@@ -290,11 +304,16 @@ private:
     std::string Command(const std::string& line);
     void SaveState();
     void PrintStats();
+    // Moves the process on to now (at --speed); true if a point changed.
+    bool AdvanceProcess();
 
     Options options_;
     PointTable table_;
     FaultPlan faults_;
     Controller controller_;
+    LineProcess process_;
+    bool process_on_ = true;
+    Clock::time_point process_clock_;
     FrameReader reader_;
     Clock::time_point start_;
 
@@ -386,7 +405,8 @@ void Simulator::Setup() {
         if (!ParseFaultList(options_.script, &script, &error)) Fail(error);
         faults_.SetScript(script);
     }
-    controller_.set_drift(options_.drift);
+    process_on_ = options_.process;
+    process_clock_ = Clock::now();
     controller_.set_response_delay_ms(options_.response_delay_ms);
     trace_ = options_.trace;
     if (options_.pace_baud > 0)
@@ -428,6 +448,13 @@ void Simulator::SaveState() {
         std::fprintf(stderr, "rexfsim: cannot write %s\n", options_.state_file.c_str());
 }
 
+bool Simulator::AdvanceProcess() {
+    const Clock::time_point now = Clock::now();
+    const double seconds = std::chrono::duration<double>(now - process_clock_).count() * options_.speed;
+    process_clock_ = now;
+    return process_on_ && process_.Advance(seconds);
+}
+
 void Simulator::PrintStats() {
     std::fprintf(stderr, "rexfsim: %s\n", controller_.StatsLine().c_str());
 }
@@ -461,7 +488,7 @@ void Simulator::OnLineInput() {
         }
         frames.clear();
         reader_.Feed(buf, static_cast<size_t>(n), &frames);
-        bool changed = false;
+        bool changed = frames.empty() ? false : AdvanceProcess();
         for (const Received& f : frames) {
             const Answer a = controller_.Handle(f);
             Trace("rx", f.bytes, a.note);
@@ -534,6 +561,8 @@ std::string Simulator::Command(const std::string& line) {
         return w.size() == count && ParseUnit(w[1], &key.unit) && ParseChannel(w[2], &key.channel) &&
                ParseIdent(w[3], &key.ident);
     };
+    // Values read or set by a command are those of now.
+    if (AdvanceProcess()) SaveState();
     if (cmd == "ping") return "ok";
     if (cmd == "quit") {
         quit_ = true;
@@ -586,12 +615,23 @@ std::string Simulator::Command(const std::string& line) {
         faults_.SetScript(script);
         return "ok";
     }
-    if (cmd == "drift" || cmd == "trace") {
+    if (cmd == "process" || cmd == "drift" || cmd == "trace") {
         if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) return "error usage: " + cmd + " on|off";
-        if (cmd == "drift")
-            controller_.set_drift(w[1] == "on");
-        else
+        if (cmd == "trace") {
             trace_ = w[1] == "on";
+        } else {
+            AdvanceProcess();
+            process_on_ = w[1] == "on";
+        }
+        return "ok";
+    }
+    if (cmd == "advance") {
+        char* end = nullptr;
+        const double seconds = w.size() == 2 ? std::strtod(w[1].c_str(), &end) : -1;
+        if (w.size() != 2 || *end != '\0' || !(seconds >= 0 && seconds <= 3600))
+            return "error usage: advance SECONDS (0..3600)";
+        AdvanceProcess();
+        if (process_on_ && process_.Advance(seconds)) SaveState();
         return "ok";
     }
     return "error unknown command " + cmd;

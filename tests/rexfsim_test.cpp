@@ -374,24 +374,76 @@ TEST_F(RexfsimTest, ProbableFaultsFollowTheSeedAndAreCounted) {
     EXPECT_EQ(sim_.Command("fault silence:0.6").substr(0, 5), "error");  // more than 1 in all
 }
 
-TEST_F(RexfsimTest, RunsWithoutStdinDriftsAndRemovesItsLinkOnExit) {
+TEST_F(RexfsimTest, RunsWithoutStdinAndRemovesItsLinkOnExit) {
     const std::string link = "/tmp/rexfsim-link-" + std::to_string(getpid());
-    Start({"--link", link}, SimulatorOptions{false, true});
+    Start({"--link", link, "--speed", "1000"}, SimulatorOptions{false, true});
     struct stat st{};
     ASSERT_EQ(lstat(link.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     RawLine via_link(link);
     ASSERT_TRUE(via_link.ok());
-    // M1 moves toward S1 (150) by one step per poll.
     EXPECT_EQ(via_link.Transact(Poll("01K1M1"), 11), Reply("M1", "0024.0"));
-    EXPECT_EQ(via_link.Transact(Poll("01K1M1"), 11), Reply("M1", "0024.5"));
+    // The furnace heats toward S1 (150) while time passes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string later = via_link.Transact(Poll("01K1M1"), 11);
+    ASSERT_EQ(later.size(), 11u);
+    EXPECT_GT(std::stod(later.substr(3, 6)), 30.0) << later;
     // The driver's close and reopen of the line does not upset the simulator.
     line_.reset();
     RawLine again(sim_.path());
-    EXPECT_EQ(again.Transact(Poll("01K1M1"), 11), Reply("M1", "0025.0"));
+    EXPECT_EQ(again.Transact(Poll("01K1M1"), 11).substr(0, 3), STX + std::string("M1"));
     const int status = sim_.Stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_NE(lstat(link.c_str(), &st), 0);
+}
+
+// The process behind a unit, moved on by process time alone (--speed 0 and
+// 'advance'), so nothing here depends on the machine's speed.
+TEST_F(RexfsimTest, MeasuredValueFollowsTheUnitsControlLoop) {
+    Start({"--speed", "0", "--units", "1"});
+    auto value = [&](const char* ident) { return std::stod(sim_.Command(std::string("get 1 1 ") + ident).substr(3)); };
+    struct Trace {
+        double highest = -1e9, lowest_late = 1e9, highest_late = -1e9;
+        int output_swings = 0, alarm_minutes = 0;
+    };
+    auto run = [&](int minutes) {
+        Trace t;
+        double last_output = value("O1");
+        for (int m = 1; m <= minutes; ++m) {
+            EXPECT_EQ(sim_.Command("advance 60"), "ok");
+            const double pv = value("M1"), output = value("O1");
+            t.highest = std::max(t.highest, pv);
+            if (m > minutes - 10) {
+                t.lowest_late = std::min(t.lowest_late, pv);
+                t.highest_late = std::max(t.highest_late, pv);
+            }
+            t.output_swings += (output == 100.0) != (last_output == 100.0);
+            t.alarm_minutes += value("AA") == 1.0;
+            last_output = output;
+        }
+        return t;
+    };
+    // A step of S1 with the default tuning: little overshoot, then settled
+    // within half a degree; the deviation alarm (S1 + A1) never trips.
+    ASSERT_EQ(sim_.Command("set 1 1 S1 200").substr(0, 2), "ok");
+    Trace step = run(30);
+    EXPECT_LT(step.highest, 200.0 + 0.05 * 176) << "overshoot within 5 % of the step";
+    EXPECT_GT(step.lowest_late, 199.5);
+    EXPECT_LT(step.highest_late, 200.5);
+    EXPECT_EQ(step.alarm_minutes, 0);
+    // S1 stepped down below M1 - A1: the alarm holds until M1 is back within
+    // the gap.
+    ASSERT_EQ(sim_.Command("set 1 1 S1 150").substr(0, 2), "ok");
+    step = run(30);
+    EXPECT_GT(step.alarm_minutes, 0);
+    EXPECT_EQ(value("AA"), 0.0);
+    // A proportional band of 0: on/off action, the output swinging between
+    // its limits and the measured value cycling around the set value.
+    ASSERT_EQ(sim_.Command("set 1 1 P1 0").substr(0, 2), "ok");
+    const Trace on_off = run(60);
+    EXPECT_GE(on_off.output_swings, 6);
+    EXPECT_LT(on_off.lowest_late, 150.0);
+    EXPECT_GT(on_off.highest_late, 150.0);
 }
 
 }  // namespace

@@ -397,7 +397,7 @@ int Demo(Run& run) {
             throw ToolError(kExitInternal, std::string("cannot find the simulator ") + kSimulatorFileName +
                                                " (use --simulator PATH, or --port for real hardware)");
         std::string error;
-        if (!run.simulator.Start(program, {"--realistic"}, o.verbose, &port, &error)) throw ToolError(kExitInternal, error);
+        if (!run.simulator.Start(program, {"--realistic", "--speed", "60"}, o.verbose, &port, &error)) throw ToolError(kExitInternal, error);
         out.Text("Simulator: " + program);
         out.Text("           units 01 02 03 on channel 1, listening on " + port);
     }
