@@ -22,6 +22,7 @@
 #include <cstring>
 #include <deque>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "serial/serial.h"
@@ -273,12 +274,19 @@ bool CheckDetail(const std::string& problems, const std::string& where, int line
     X(fAbortOnError) X(fDummy2) X(wReserved) X(XonLim) X(XoffLim) X(ByteSize) X(Parity) X(StopBits)       \
     X(XonChar) X(XoffChar) X(ErrorChar) X(EofChar) X(EvtChar) X(wReserved1)
 
+// A DCB field as a number; characters as the byte they are.
+template <typename T>
+long long Shown(T value) {
+    if constexpr (std::is_same_v<T, char>) return static_cast<unsigned char>(value);
+    return static_cast<long long>(value);
+}
+
 std::string DcbDifferences(const DCB& got, const DCB& want) {
     std::string text;
-#define COMPARE(field)                                                                                  \
-    if (got.field != want.field) {                                                                      \
-        text += " " #field " " + std::to_string(static_cast<long long>(got.field)) + " (expected " +   \
-                std::to_string(static_cast<long long>(want.field)) + ")";                               \
+#define COMPARE(field)                                                                                   \
+    if (got.field != want.field) {                                                                       \
+        text += " " #field " " + std::to_string(Shown(got.field)) + " (expected " +                     \
+                std::to_string(Shown(want.field)) + ")";                                                 \
     }
     DCB_FIELDS(COMPARE)
 #undef COMPARE
