@@ -168,7 +168,7 @@ TEST_F(Transactions, BadBccThenGoodReplyLogsOnceAndClosesOnce) {
     // OB holding -1.000 has the block check 0x0C; the fault changes one data
     // character, so the driver computes 0x0D. Both are below 0x10, where each
     // is printed as a blank and one hex digit, the computed one first.
-    Set("01 1 OB", "-1");
+    SetRaw("01 1 OB", "-1.000");
     ASSERT_EQ(sim_.Command("script bad-bcc,ok").substr(0, 2), "ok");
     PointRecord point = Point("01K1OB", kTypeFloat);
     EXPECT_EQ(Read(&point), 0);
