@@ -5,14 +5,17 @@
 // Checks: either the text is refused (only for a value without a value text:
 // not finite, 10000 or more, -1000 or less, or an unknown data type), or it
 // is 6 characters of 0-9 . - with exactly one point and '-' only first, and
-// reads back (strtod) as v' with the digits of v cut after the last place:
-// v' <= v for a text without '-', v' >= v with '-', and |v - v'| below one
-// unit of the last place. The place of the point is fixed by the size of v:
+// reads back (strtod) as v' with the digits of v's shortest decimal (the
+// shortest text that reads back as the same float) cut after the last place:
+// v' <= that decimal for a text without '-', v' >= it with '-', and v' within
+// one unit of the last place of v. The place of the point is fixed by the size of v:
 // no leading zero before it, and '-' exactly when v is below -0.000001.
 #include <math.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <charconv>
 
 #include "fuzz_support.h"
 #include "protocol/value_text.h"
@@ -98,14 +101,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     text[kValueTextLength] = '\0';
     const double back = strtod(text, nullptr);
+    // The shortest decimal of the single-precision working value.
+    char shortest_text[64];
+    const auto written = std::to_chars(shortest_text, shortest_text + sizeof shortest_text - 1,
+                                       static_cast<float>(v), std::chars_format::fixed);
+    FUZZ_CHECK(written.ec == std::errc());
+    *written.ptr = '\0';
+    const double shortest = strtod(shortest_text, nullptr);
     const int decimals = kValueTextLength - 1 - point_at;
     const double unit = pow(10.0, -decimals);
     if (negative) {
-        FUZZ_CHECK(back >= v);
-        FUZZ_CHECK(back - v < unit * (1 + 1e-9));
+        FUZZ_CHECK(back >= shortest);
+        FUZZ_CHECK(back - shortest < unit * (1 + 1e-9));
     } else {
-        FUZZ_CHECK(back <= v || (v < 0 && back == 0));
-        FUZZ_CHECK(fabs(v - back) < unit * (1 + 1e-9));
+        FUZZ_CHECK(back <= shortest || (v < 0 && back == 0));
+        FUZZ_CHECK(fabs(shortest - back) < unit * (1 + 1e-9));
     }
     return 0;
 }

@@ -2,6 +2,10 @@
 #include "protocol/value_text.h"
 
 #include <math.h>
+#include <string.h>
+
+#include <charconv>
+#include <system_error>
 
 #include "protocol/value_cell.h"
 
@@ -31,8 +35,6 @@ bool ChooseRow(float v, TextRow* row) {
     else *row = {3, 1, true};
     return true;
 }
-
-char Digit(int64_t n) { return static_cast<char>('0' + n % 10); }
 
 }  // namespace
 
@@ -70,20 +72,35 @@ bool TakeWorkingValue(const PointRecord* point, float* value) {
 bool FormatWorkingValue(float v, char text[kValueTextLength]) {
     TextRow row;
     if (!ChooseRow(v, &row)) return false;
-    // a x 10^k is exact in double for k up to 5, so truncating it gives the
-    // digits of the exact binary value.
-    const double a = row.negative ? fabs(static_cast<double>(v)) : static_cast<double>(v);
+    // The digits are those of the shortest decimal that reads back as the same
+    // single-precision number: the value the host holds (150.7, not the
+    // binary 150.6999969...), so that a unit keeping fewer places does not
+    // store it one step low. Digits beyond the row's last place are cut off.
+    // Values below 10000 in magnitude need at most about 50 characters
+    // (the smallest subnormals in fixed notation).
+    char digits[64];
+    const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits - 1, fabsf(v),
+                                                       std::chars_format::fixed);
+    if (written.ec != std::errc()) return false;
+    *written.ptr = '\0';
+    const char* point = strchr(digits, '.');
+    const size_t whole_length = point != nullptr ? static_cast<size_t>(point - digits) : strlen(digits);
+    const char* fraction = point != nullptr ? point + 1 : "";
+    // Between -0.000001 and 0 the row shows the point and zeros.
+    const bool zero = !row.negative && v < 0.0f;
+
     int place = 0;
     if (row.negative) text[place++] = '-';
-    const int64_t whole = static_cast<int64_t>(a);  // below 10000
-    int64_t divisor = 1;
-    for (int d = 1; d < row.integer_digits; ++d) divisor *= 10;
-    for (int d = 0; d < row.integer_digits; ++d, divisor /= 10) text[place++] = Digit(whole / divisor);
+    for (int d = row.integer_digits; d > 0; --d) {
+        // The integer part of the shortest text is the integer part of v.
+        const size_t from_end = static_cast<size_t>(d);
+        text[place++] = from_end <= whole_length ? digits[whole_length - from_end] : '0';
+    }
     text[place++] = '.';
-    double scale = 1.0;
-    for (int k = 1; k <= row.decimals; ++k) {
-        scale *= 10.0;
-        text[place++] = Digit(static_cast<int64_t>(a * scale));  // truncates toward zero
+    bool fraction_left = true;
+    for (int k = 0; k < row.decimals; ++k) {
+        if (fraction_left && fraction[k] == '\0') fraction_left = false;
+        text[place++] = (zero || !fraction_left) ? '0' : fraction[k];
     }
     return true;
 }

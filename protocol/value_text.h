@@ -1,7 +1,9 @@
 // The six-character value text of a selecting frame: digits, one decimal
 // point and, for negative values, a leading minus sign. The larger the
 // value, the fewer the decimals; digits beyond the last place are cut off,
-// never rounded.
+// never rounded. The digits are those of the shortest decimal that reads back
+// as the same single-precision number, so a value the host holds as 150.7
+// goes out as 150.70, not as the 150.69 of its binary expansion.
 #ifndef QDXTLMV_PROTOCOL_VALUE_TEXT_H
 #define QDXTLMV_PROTOCOL_VALUE_TEXT_H
 

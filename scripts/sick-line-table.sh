@@ -49,12 +49,13 @@ echo "|---|---|---|---|"
 
 start_sim
 row "silence (no unit 07)" read 07K1M1
-sim del 1 1 M2
-row "EOT (unit 01 lacks M2)" read 01K1M2
+row "EOT (unit 01 lacks M2, an option)" read 01K1M2
 sim script nak,nak,nak
 row "NAK on read" read 01K1M1
 sim script nak,nak,nak
-row "NAK on write" write 01K1S1 178
+row "NAK on write (frame taken as damaged)" write 01K1S1 178
+row "NAK on write (read-only M1)" write 01K1M1 50
+row "NAK on write (S1 out of range)" write 01K1S1 2000
 sim script bad-bcc,bad-bcc,bad-bcc
 row "bad BCC" read 01K1M1
 sim script no-stx,no-stx,no-stx
@@ -96,6 +97,11 @@ end=$(now_ms)
 printf '| %s | `%s` | %s | %.2f s after Ctrl-C |\n' "Ctrl-C with -t 5000" "$(grep -m1 '^qdxpoll: ' "$out.err")" "$code" \
   "$(echo "($end - $sent) / 1000" | bc -l)"
 rm -f "$out.out" "$out.err"
+stop_sim
+
+# A unit with the longest interval time, read with a short reply timeout.
+start_sim --interval-time 250
+row "timeout too short (interval time 250 ms, -t 100)" read 01K1M1 -t 100
 stop_sim
 
 # Units whose line settings differ from qdxpoll's (9600,7O2).

@@ -4,10 +4,14 @@
 // backend file per platform implements them (serial_posix.cpp on Linux,
 // serial_win32.cpp on Windows); the build picks the file.
 //
-// The layer keeps no state of its own: the handle it hands out is stored by
-// the caller in the port record, and the line settings and reply timeout live
-// with the open port in the operating system (or, on POSIX, in a small table
-// indexed by descriptor, since termios has no per-descriptor read timeout).
+// The handle the layer hands out is stored by the caller in the port record,
+// and the line settings and reply timeout live with the open port in the
+// operating system (or, on POSIX, in a small table indexed by descriptor,
+// since termios has no per-descriptor read timeout). Each backend remembers,
+// in a small fixed table, which handles it opened: an operation given any
+// other value fails at once and never reaches the system, so a stale or
+// foreign value in a port record can never close, read or write something
+// else of the host's process.
 #ifndef QDXTLMV_SERIAL_SERIAL_H
 #define QDXTLMV_SERIAL_SERIAL_H
 
@@ -62,7 +66,8 @@ inline int32_t EffectiveReadWaitMs(int32_t stored_ms) {
 // handle is left open.
 int ComOpen(const SerialSettings* settings, ComHandle* handle);
 
-// Closes the port: 0, or 7 when the system refuses.
+// Closes the port: 0, or 7 when the system refuses or the handle is not one
+// this layer opened (which is then left alone).
 int ComClose(ComHandle handle);
 
 // Sets the reply timeout (units of 10 ms); returns the previous one in the

@@ -1,9 +1,16 @@
 // Serial port layer, Win32 backend.
 //
 // The port is a synchronous handle from CreateFileA, opened without sharing.
-// The layer keeps no state: the line configuration and the reply timeout live
-// with the handle in the system (the DCB and the COMMTIMEOUTS of the port),
-// and every operation reads back from there what it needs.
+// The line configuration and the reply timeout live with the handle in the
+// system (the DCB and the COMMTIMEOUTS of the port), and every operation reads
+// back from there what it needs.
+//
+// Handle ownership. The layer remembers the handles it opened, in a small
+// fixed table, and passes only those to the system. Any other value a caller
+// hands in (a port record the host did not zero, a handle kept after a failed
+// close) may be a file, pipe or socket of the host's own process: every
+// operation refuses it at once, so the layer never closes, reads or writes a
+// handle it does not own.
 //
 // Reply timeout. Reads wait for ReadTotalTimeoutConstant milliseconds in all
 // (the interval and multiplier timeouts stay 0). With all three read timeouts
@@ -28,6 +35,9 @@ const char kNullDeviceName[] = "NUL";
 
 enum { kQueueSize = 1200, kDiscardChunk = 512, kOpenReadWaitMs = kOpenReplyTimeoutMs };
 enum { kErrorCharValue = 0xFC };
+// Ports open at the same time. A host drives one port record per COM port;
+// Windows numbers them COM1 to COM256.
+enum { kMaxOpenPorts = 256 };
 // A line that keeps delivering full chunks (a chattering device, a virtual
 // port that fills faster than the draining reads empty it) is drained at most
 // this many times per discard (64 KiB), so the caller is never kept busy
@@ -43,6 +53,30 @@ HANDLE ToHandle(ComHandle handle) {
 
 ComHandle FromHandle(HANDLE handle) {
     return static_cast<ComHandle>(reinterpret_cast<uintptr_t>(handle));
+}
+
+// Handles this layer opened and has not closed yet; a null entry is free.
+HANDLE g_open_ports[kMaxOpenPorts];
+
+// The table entry of a handle the layer opened, or null for any other value.
+HANDLE* FindOpenPort(ComHandle handle) {
+    if (handle == 0) return nullptr;
+    const HANDLE wanted = ToHandle(handle);
+    for (HANDLE& entry : g_open_ports) {
+        if (entry == wanted) return &entry;
+    }
+    return nullptr;
+}
+
+// Enters a freshly opened handle; false when the table is full.
+bool RememberPort(HANDLE port) {
+    for (HANDLE& entry : g_open_ports) {
+        if (entry == nullptr) {
+            entry = port;
+            return true;
+        }
+    }
+    return false;
 }
 
 // DTR: on (0x0001 or 0x0100), else handshake (0x8000), else off.
@@ -92,6 +126,14 @@ void ApplySettings(const SerialSettings* settings, DCB* dcb) {
     dcb->ErrorChar = static_cast<char>(kErrorCharValue);
 }
 
+// Ends an open that failed after CreateFileA: the handle leaves the table and
+// is closed, and the result is passed on.
+int CloseFailedOpen(HANDLE port, int result) {
+    *FindOpenPort(FromHandle(port)) = nullptr;
+    CloseHandle(port);
+    return result;
+}
+
 }  // namespace
 
 int ComOpen(const SerialSettings* settings, ComHandle* handle) {
@@ -104,6 +146,10 @@ int ComOpen(const SerialSettings* settings, ComHandle* handle) {
     HANDLE port = CreateFileA(settings->port_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE || port == nullptr) return kComOpenFailed;
+    if (!RememberPort(port)) {
+        CloseHandle(port);
+        return kComOpenFailed;
+    }
 
     // The null device takes no configuration; only the exact name counts.
     if (strcmp(settings->port_name, kNullDeviceName) == 0) {
@@ -114,10 +160,7 @@ int ComOpen(const SerialSettings* settings, ComHandle* handle) {
     DCB dcb;
     memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(port, &dcb)) {
-        CloseHandle(port);
-        return kComNotSerial;
-    }
+    if (!GetCommState(port, &dcb)) return CloseFailedOpen(port, kComNotSerial);
 
     // Timeouts first, so that the port never waits without limit once it
     // carries the new line settings.
@@ -127,16 +170,10 @@ int ComOpen(const SerialSettings* settings, ComHandle* handle) {
     timeouts.ReadTotalTimeoutConstant = kOpenReadWaitMs;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 0;
-    if (!SetCommTimeouts(port, &timeouts)) {
-        CloseHandle(port);
-        return kComOpenFailed;
-    }
+    if (!SetCommTimeouts(port, &timeouts)) return CloseFailedOpen(port, kComOpenFailed);
 
     ApplySettings(settings, &dcb);
-    if (!SetCommState(port, &dcb)) {
-        CloseHandle(port);
-        return kComBadSettings;
-    }
+    if (!SetCommState(port, &dcb)) return CloseFailedOpen(port, kComBadSettings);
 
     // Queue sizes are a request the driver may ignore; the port works
     // without them.
@@ -147,12 +184,17 @@ int ComOpen(const SerialSettings* settings, ComHandle* handle) {
 }
 
 int ComClose(ComHandle handle) {
-    if (handle == 0) return kComIoFailed;
+    HANDLE* entry = FindOpenPort(handle);
+    if (entry == nullptr) return kComIoFailed;
+    // The value leaves the table whatever CloseHandle reports: once it has
+    // been given back, the system may hand the same value out again for
+    // anything else in the process, which a later close must not reach.
+    *entry = nullptr;
     return CloseHandle(ToHandle(handle)) ? kComOk : kComIoFailed;
 }
 
 int32_t ComSetReplyTimeout(ComHandle handle, int32_t units) {
-    if (handle == 0) return 0;
+    if (FindOpenPort(handle) == nullptr) return 0;
     HANDLE port = ToHandle(handle);
     COMMTIMEOUTS timeouts;
     if (!GetCommTimeouts(port, &timeouts)) return 0;
@@ -170,7 +212,7 @@ int32_t ComSetReplyTimeout(ComHandle handle, int32_t units) {
 }
 
 int ComDiscardInput(ComHandle handle) {
-    if (handle == 0) return kComOpenFailed;
+    if (FindOpenPort(handle) == nullptr) return kComOpenFailed;
     HANDLE port = ToHandle(handle);
 
     DWORD errors = 0;
@@ -196,7 +238,9 @@ int ComDiscardInput(ComHandle handle) {
 }
 
 int ComWrite(ComHandle handle, const void* bytes, int32_t count, int32_t* written) {
-    if (handle == 0 || count < 0 || (bytes == nullptr && count > 0)) return kComIoFailed;
+    if (FindOpenPort(handle) == nullptr || count < 0 || (bytes == nullptr && count > 0)) {
+        return kComIoFailed;
+    }
     DWORD done = 0;
     if (!WriteFile(ToHandle(handle), bytes, static_cast<DWORD>(count), &done, nullptr)) {
         return kComIoFailed;
@@ -207,7 +251,7 @@ int ComWrite(ComHandle handle, const void* bytes, int32_t count, int32_t* writte
 
 int ComReadExact(ComHandle handle, void* buffer, int32_t count, int32_t* got) {
     if (got != nullptr) *got = 0;
-    if (handle == 0) return kComIoFailed;
+    if (FindOpenPort(handle) == nullptr) return kComIoFailed;
     // Reads go in 16-bit counts of at least one byte: any other count, or no
     // place to put the bytes, is refused before reading, so a read never runs
     // past the buffer (a read of nothing would end "with no byte" anyway).

@@ -83,17 +83,82 @@ Answer Controller::Silent(const std::string& why) {
     return a;
 }
 
+Answer Controller::Eot(const std::string& why) {
+    ++stats_.eots;
+    Answer a;
+    a.note = why;
+    Piece piece;
+    piece.bytes.assign(1, static_cast<char>(kEot));
+    piece.delay_ms = response_delay_ms_;
+    a.pieces.push_back(piece);
+    return a;
+}
+
+std::string Controller::DataReply(const std::string& ident, const std::string& data) {
+    std::string reply;
+    reply += static_cast<char>(kStx);
+    reply += ident;
+    reply += data;
+    reply += static_cast<char>(kEtx);
+    reply += static_cast<char>(BlockCheck(reply, 1, reply.size() - 1));
+    return reply;
+}
+
+void Controller::OpenLink(const PointKey& key, const std::string& reply) {
+    link_open_ = table_->unit_model();
+    link_key_ = key;
+    link_reply_ = reply;
+}
+
+Answer Controller::EndSilentLink() {
+    link_open_ = false;
+    Answer a = Eot("host silent after the reply: end of data link");
+    a.pieces.front().delay_ms = 0;
+    return a;
+}
+
+Answer Controller::HandleLinkByte(const std::string& bytes) {
+    link_open_ = false;
+    const char b = bytes[0];
+    if (b == static_cast<char>(kNak)) {
+        Answer a;
+        a.note = "NAK: the same data again";
+        a.pieces.push_back(Piece{link_reply_, response_delay_ms_});
+        ++stats_.replies;
+        OpenLink(link_key_, link_reply_);
+        return a;
+    }
+    if (b == static_cast<char>(kAck)) {
+        const auto* next = table_->NextPoint(link_key_);
+        if (!next) return Eot("ACK: no further identifier");
+        const std::string reply = DataReply(next->first.ident, PointTable::ReplyText(next->second));
+        Answer a;
+        a.note = "ACK: next identifier " + next->first.ident;
+        a.pieces.push_back(Piece{reply, response_delay_ms_});
+        ++stats_.replies;
+        OpenLink(next->first, reply);
+        return a;
+    }
+    stats_.discarded_bytes += bytes.size();
+    return Eot("neither ACK nor NAK after the reply");
+}
+
 Answer Controller::Handle(const Received& frame) {
     switch (frame.kind) {
         case Received::kPoll:
+            link_open_ = false;
             return HandlePoll(frame.bytes);
         case Received::kSelect:
+            link_open_ = false;
             return HandleSelect(frame.bytes);
         case Received::kDiscarded:
             break;
     }
+    const bool closing = frame.bytes.size() == 1 && frame.bytes[0] == static_cast<char>(kEot);
+    if (link_open_ && !closing) return HandleLinkByte(frame.bytes);
+    link_open_ = false;
     Answer a;
-    if (frame.bytes.size() == 1 && frame.bytes[0] == static_cast<char>(kEot)) {
+    if (closing) {
         a.note = "closing EOT";
     } else {
         stats_.discarded_bytes += frame.bytes.size();
@@ -133,14 +198,15 @@ Answer Controller::HandlePoll(const std::string& f) {
     const int channel = f[4] - '0';
     const std::string ident = f.substr(5, 2);
     const Point* p = table_->Find(unit, channel, ident);
-    if (!p) return Silent("no such point");
+    if (!p) {
+        // A unit answers for an identifier it lacks (or an option not
+        // fitted) with a lone EOT; only a unit that is not there is silent.
+        if (table_->unit_model() && table_->HasUnit(unit)) return Eot("no such identifier");
+        return Silent("no such point");
+    }
 
-    std::string reply;
-    reply += static_cast<char>(kStx);
-    reply += ident;
-    reply += PointTable::ReplyText(*p);
-    reply += static_cast<char>(kEtx);
-    reply += static_cast<char>(BlockCheck(reply, 1, 9));
+    std::string reply = DataReply(ident, PointTable::ReplyText(*p));
+    const std::string good_reply = reply;
 
     Answer a;
     const Fault fault = faults_->Next();
@@ -172,8 +238,10 @@ Answer Controller::HandlePoll(const std::string& f) {
             break;
     }
     Shape(&a, fault, reply);
-    if (!a.pieces.empty()) ++stats_.replies;
-    if (drift_) a.table_changed = table_->Drift(unit, channel, ident);
+    if (!a.pieces.empty()) {
+        ++stats_.replies;
+        OpenLink(PointKey{unit, channel, ident}, good_reply);
+    }
     return a;
 }
 
@@ -194,7 +262,9 @@ Answer Controller::HandleSelect(const std::string& f) {
     } else {
         key.channel = f[5] - '0';
         key.ident = f.substr(6, 2);
-        if (!table_->Find(unit, key.channel, key.ident)) return Silent("no such point");
+        // Without the unit model a write to a missing point goes unanswered.
+        if (!table_->unit_model() && !table_->Find(unit, key.channel, key.ident))
+            return Silent("no such point");
         text = f.substr(8, 6);
         const uint8_t bcc = BlockCheck(f, 4, 14);
         if (bcc != static_cast<uint8_t>(f[15])) {
@@ -203,6 +273,8 @@ Answer Controller::HandleSelect(const std::string& f) {
             problem = buf;
         } else if (!ParseValueText(text, &value)) {
             problem = "bad value text";
+        } else {
+            problem = table_->RefusalOf(key, value);
         }
     }
 
@@ -243,7 +315,7 @@ std::string Controller::StatsLine() const {
     return "polls=" + std::to_string(stats_.polls) + " selects=" + std::to_string(stats_.selects) +
            " replies=" + std::to_string(stats_.replies) + " acks=" + std::to_string(stats_.acks) +
            " naks=" + std::to_string(stats_.naks) + " silent=" + std::to_string(stats_.silent) +
-           " discarded=" + std::to_string(stats_.discarded_bytes) + " faults: " + faults_->Tally();
+           " discarded=" + std::to_string(stats_.discarded_bytes) + " eots=" + std::to_string(stats_.eots) + " faults: " + faults_->Tally();
 }
 
 }  // namespace rexfsim

@@ -27,6 +27,8 @@ struct Received {
 class FrameReader {
 public:
     void Feed(const uint8_t* data, size_t n, std::vector<Received>* out);
+    // A frame (or the host's closing EOT) has begun and is not yet complete.
+    bool in_frame() const { return !frame_.empty(); }
 
 private:
     void Drop(std::vector<Received>* out);
@@ -51,18 +53,28 @@ struct Answer {
 
 struct Stats {
     unsigned long polls = 0, selects = 0, replies = 0, acks = 0, naks = 0, silent = 0,
-                  discarded_bytes = 0;
+                  discarded_bytes = 0, eots = 0;
 };
+
+// How long a unit waits for the host after a data reply before it ends the
+// data link with EOT.
+constexpr int kLinkTimeoutMs = 3000;
 
 class Controller {
 public:
     Controller(PointTable* table, FaultPlan* faults) : table_(table), faults_(faults) {}
 
-    void set_drift(bool on) { drift_ = on; }
-    bool drift() const { return drift_; }
     void set_response_delay_ms(int ms) { response_delay_ms_ = ms; }
 
     Answer Handle(const Received& frame);
+
+    // After a data reply the unit keeps the data link open for the host's
+    // ACK (next identifier), NAK (the same data again) or EOT (end).
+    bool link_open() const { return link_open_; }
+    // The host began a frame or sent its closing EOT: the data link ends.
+    void EndLink() { link_open_ = false; }
+    // The host stayed silent after a data reply: the unit sends EOT.
+    Answer EndSilentLink();
 
     Stats& stats() { return stats_; }
     std::string StatsLine() const;
@@ -70,15 +82,23 @@ public:
 private:
     Answer HandlePoll(const std::string& f);
     Answer HandleSelect(const std::string& f);
+    // A byte from the host while the data link is open (unit model only).
+    Answer HandleLinkByte(const std::string& bytes);
     Answer Silent(const std::string& why);
+    Answer Eot(const std::string& why);
+    // STX, identifier, data, ETX, BCC.
+    static std::string DataReply(const std::string& ident, const std::string& data);
+    void OpenLink(const PointKey& key, const std::string& reply);
     // Adds the configured response delay and the fault's pieces to an answer.
     void Shape(Answer* a, const Fault& fault, const std::string& bytes);
 
     PointTable* table_;
     FaultPlan* faults_;
-    bool drift_ = true;
     int response_delay_ms_ = 0;
     Stats stats_;
+    bool link_open_ = false;
+    PointKey link_key_;
+    std::string link_reply_;
 };
 
 }  // namespace rexfsim

@@ -1,14 +1,18 @@
 #include "points.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 #include <unistd.h>
+
+#include "sim/unit_model.h"
 
 namespace rexfsim {
 
@@ -113,16 +117,15 @@ const std::vector<std::string>& AllIdentifiers() {
 namespace {
 
 // Starting values that make a demo look like a heating controller: measured
-// value below the set value, PID constants, limits; everything else 0.
+// value below the set value, PID constants, limits; everything else 0. All
+// lie within the unit model's ranges.
 double DefaultValue(const std::string& ident, int channel) {
     static const std::map<std::string, double> values = {
-        {"M1", 24.0},  {"M2", 23.5},  {"MS", 150.0}, {"S1", 150.0}, {"S2", 80.0},
-        {"SH", 400.0}, {"SL", -100.0}, {"SR", 1},    {"O1", 35.5},  {"O2", 12.25},
-        {"OH", 100.0}, {"OL", 0.0},   {"P1", 30.0},  {"P2", 30.0},  {"I1", 240.0},
-        {"I2", 240.0}, {"D1", 60.0},  {"A1", 10.0},  {"A2", 10.0},  {"A3", 5.0},
-        {"F1", 1.0},   {"HH", 2.0},   {"HA", 2.0},   {"HB", 2.0},   {"E1", 1},
-        {"G1", 1.0},   {"T1", 20.0},  {"C1", 0.5},   {"V1", 3.0},   {"XA", 1},
-        {"ZA", 0.001}};
+        {"M1", 24.0},  {"M2", 5.2},   {"M3", 4.8},   {"MS", 150.0}, {"S1", 150.0}, {"S2", 80.0},
+        {"SH", 400.0}, {"SL", 0.0},   {"SR", 1},     {"O1", 35.5},  {"O2", 12.2},  {"OH", 100.0},
+        {"OL", 0.0},   {"P1", 30.0},  {"P2", 30.0},  {"I1", 120.0}, {"D1", 30.0},  {"A1", 10.0},
+        {"A2", 10.0},  {"A3", 5.0},   {"F1", 1.0},   {"HH", 2.0},   {"HA", 2.0},   {"HB", 2.0},
+        {"E1", 1},     {"T1", 20.0},  {"C1", 0.5},   {"V1", 3.0},   {"XA", 1},     {"ZA", 1}};
     auto it = values.find(ident);
     double v = it == values.end() ? 0.0 : it->second;
     // Later channels read a little differently, so channels can be told apart.
@@ -130,23 +133,82 @@ double DefaultValue(const std::string& ident, int channel) {
     return v;
 }
 
+bool Contains(const std::vector<int>& list, int value) {
+    for (int v : list)
+        if (v == value) return true;
+    return false;
+}
+
+// "LOW..HIGH" as two numbers.
+bool ParseRange(const std::string& s, double* low, double* high) {
+    const size_t dots = s.find("..");
+    if (dots == std::string::npos) return false;
+    char* end = nullptr;
+    const std::string a = s.substr(0, dots), b = s.substr(dots + 2);
+    *low = std::strtod(a.c_str(), &end);
+    if (a.empty() || *end != '\0') return false;
+    *high = std::strtod(b.c_str(), &end);
+    return !b.empty() && *end == '\0' && *low <= *high;
+}
+
+std::string Number(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
 }  // namespace
 
-void PointTable::FillDefaults(const std::vector<int>& units, const std::vector<int>& channels) {
+PointModel ModelOf(const std::string& ident) {
+    PointModel m;
+    if (const rexf::IdentifierModel* row = rexf::FindIdentifierModel(ident)) {
+        m.read_only = row->access == rexf::Access::kReadOnly;
+        m.low = row->low;
+        m.high = row->high;
+        m.decimals = row->decimals;
+        m.within_limits = row->within_limits;
+    }
+    return m;
+}
+
+std::string UnitText(double value, int decimals) {
+    for (int d = std::min(std::max(decimals, 0), 5); d >= 0; --d) {
+        double held = rexf::CutToDecimals(value, d);
+        if (held == 0.0) held = 0.0;  // no "-000.0"
+        char text[64];
+        std::snprintf(text, sizeof text, "%0*.*f", 6, d, held);
+        if (std::strlen(text) == 6) return text;
+    }
+    return value < 0 ? "-99999" : "999999";
+}
+
+void PointTable::FillDefaults(const std::vector<int>& units, const std::vector<int>& channels,
+                              const std::vector<int>& option_units) {
     for (int u : units)
         for (int c : channels)
-            for (const auto& id : AllIdentifiers()) SetValue(PointKey{u, c, id}, DefaultValue(id, c));
+            for (const auto& id : AllIdentifiers()) {
+                const rexf::IdentifierModel* row = rexf::FindIdentifierModel(id);
+                if (unit_model_ && row && row->option && !Contains(option_units, u)) continue;
+                SetValue(PointKey{u, c, id}, DefaultValue(id, c));
+            }
 }
 
 const char* TableFileHelp() {
-    return "Table file: one point a line, UNIT CHANNEL IDENT VALUE, for example\n"
+    return "Table file: one point a line, UNIT CHANNEL IDENT VALUE [ro|rw] [range=LOW..HIGH]\n"
+           "[decimals=N], for example\n"
            "    01 1 M1 24.0\n"
-           "    01 1 S1 \"150.00\"\n"
+           "    01 1 S1 \"150.00\" range=0..800 decimals=1\n"
            "    02 3 XA \"\\x001.2-+\"\n"
            "  UNIT 0..99, CHANNEL 0..9, IDENT two characters. VALUE is a number, or a\n"
            "  quoted text of exactly 6 characters (escapes \\xHH, \\\\, \\\"): a quoted\n"
            "  number is stored like a written value, any other quoted text is sent\n"
-           "  as the reply's data characters exactly. '#' starts a comment. The\n"
+           "  as the reply's data characters exactly. ro/rw, range and decimals say\n"
+           "  whether a host may write the point, what it accepts and the places the\n"
+           "  unit keeps (0..5); each defaults to the identifier's unit model. A unit\n"
+           "  has exactly the points listed for it. A line\n"
+           "    process UNIT [gain=4] [tau=600] [dead=60] [ambient=24]\n"
+           "  sets the unit's furnace: degrees per % of output, time constant and\n"
+           "  dead time in seconds, ambient temperature. '#' starts a comment. The\n"
            "  --state file is written in this format.\n";
 }
 
@@ -249,6 +311,40 @@ std::string Escape(const std::string& bytes) {
     return out;
 }
 
+void PointTable::LoadProcessLine(const std::vector<std::string>& w, const std::string& where) {
+    int unit = 0;
+    if (w.size() < 2 || !ParseUnit(w[1], &unit))
+        throw std::runtime_error(where + "expected process UNIT [gain=G] [tau=S] [dead=S] [ambient=T]");
+    ProcessConstants k = ProcessOf(unit);
+    for (size_t i = 2; i < w.size(); ++i) {
+        const size_t eq = w[i].find('=');
+        char* end = nullptr;
+        const std::string name = w[i].substr(0, eq == std::string::npos ? w[i].size() : eq);
+        const std::string number = eq == std::string::npos ? "" : w[i].substr(eq + 1);
+        const double v = std::strtod(number.c_str(), &end);
+        if (number.empty() || *end != '\0' || !std::isfinite(v))
+            throw std::runtime_error(where + "bad process constant " + w[i]);
+        if (name == "gain") k.gain = v;
+        else if (name == "tau" && v > 0) k.time_constant = v;
+        else if (name == "dead" && v >= 0 && v <= 3600) k.dead_time = v;
+        else if (name == "ambient") k.ambient = v;
+        else throw std::runtime_error(where + "bad process constant " + w[i]);
+    }
+    process_[unit] = k;
+}
+
+ProcessConstants PointTable::ProcessOf(int unit) const {
+    auto it = process_.find(unit);
+    return it == process_.end() ? ProcessConstants{} : it->second;
+}
+
+std::vector<std::pair<int, int>> PointTable::Holders(const std::string& ident) const {
+    std::vector<std::pair<int, int>> out;
+    for (const auto& [key, p] : points_)
+        if (key.ident == ident) out.emplace_back(key.unit, key.channel);
+    return out;
+}
+
 void PointTable::Load(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw std::runtime_error("cannot read table file " + path);
@@ -261,10 +357,30 @@ void PointTable::Load(const std::string& path) {
         const std::string where = path + ":" + std::to_string(number) + ": ";
         if (!SplitWords(line, &w, &q, &error)) throw std::runtime_error(where + error);
         if (w.empty()) continue;
+        if (w[0] == "process") {
+            LoadProcessLine(w, where);
+            continue;
+        }
         PointKey key;
-        if (w.size() != 4 || !ParseUnit(w[0], &key.unit) || !ParseChannel(w[1], &key.channel) ||
+        if (w.size() < 4 || !ParseUnit(w[0], &key.unit) || !ParseChannel(w[1], &key.channel) ||
             !ParseIdent(w[2], &key.ident))
-            throw std::runtime_error(where + "expected UNIT CHANNEL IDENT VALUE");
+            throw std::runtime_error(where + "expected UNIT CHANNEL IDENT VALUE [ro|rw] [range=LOW..HIGH] [decimals=N]");
+        PointModel model = Find(key.unit, key.channel, key.ident) ? Find(key.unit, key.channel, key.ident)->model
+                                                                   : ModelOf(key.ident);
+        for (size_t i = 4; i < w.size(); ++i) {
+            const std::string& x = w[i];
+            if (x == "ro" || x == "rw") {
+                model.read_only = x == "ro";
+            } else if (x.rfind("range=", 0) == 0) {
+                if (!ParseRange(x.substr(6), &model.low, &model.high))
+                    throw std::runtime_error(where + "bad range " + x + " (range=LOW..HIGH)");
+            } else if (x.rfind("decimals=", 0) == 0 && x.size() == 10 && x[9] >= '0' && x[9] <= '5') {
+                model.decimals = x[9] - '0';
+            } else {
+                throw std::runtime_error(where + "unknown attribute " + x);
+            }
+        }
+        Insert(key).model = model;
         double v = 0;
         if (q[3]) {
             if (w[3].size() != 6) throw std::runtime_error(where + "quoted value must be 6 characters");
@@ -284,10 +400,19 @@ void PointTable::Load(const std::string& path) {
 bool PointTable::Save(const std::string& path) const {
     std::ostringstream out;
     out << "# UNIT CHANNEL IDENT \"TEXT\" (the stored text; raw texts marked)\n";
+    for (const auto& [unit, k] : process_)
+        out << "process " << unit << " gain=" << Number(k.gain) << " tau=" << Number(k.time_constant)
+            << " dead=" << Number(k.dead_time) << " ambient=" << Number(k.ambient) << '\n';
     char head[32];
     for (const auto& [key, p] : points_) {
         std::snprintf(head, sizeof head, "%02d %d %s ", key.unit, key.channel, key.ident.c_str());
-        out << head << '"' << Escape(p.text) << '"' << (p.raw ? " # raw" : "") << '\n';
+        out << head << '"' << Escape(p.text) << '"';
+        const PointModel m = ModelOf(key.ident);
+        if (p.model.read_only != m.read_only) out << (p.model.read_only ? " ro" : " rw");
+        if (p.model.low != m.low || p.model.high != m.high)
+            out << " range=" << Number(p.model.low) << ".." << Number(p.model.high);
+        if (p.model.decimals != m.decimals) out << " decimals=" << p.model.decimals;
+        out << (p.raw ? " # raw" : "") << '\n';
     }
     const std::string tmp = path + ".tmp";
     {
@@ -306,27 +431,77 @@ Point* PointTable::Find(int unit, int channel, const std::string& ident) {
 
 bool PointTable::HasUnit(int unit) const { return unit_counts_.count(unit) != 0; }
 
-void PointTable::SetValue(const PointKey& key, double value) {
+Point& PointTable::Insert(const PointKey& key) {
     auto [it, added] = points_.try_emplace(key);
-    if (added) ++unit_counts_[key.unit];
-    it->second.value = value;
-    it->second.text = FormatValueText(value);
-    it->second.raw = false;
+    if (added) {
+        ++unit_counts_[key.unit];
+        it->second.model = ModelOf(key.ident);
+    }
+    return it->second;
+}
+
+void PointTable::Hold(Point& p, double value) {
+    p.raw = false;
+    if (unit_model_) {
+        p.value = rexf::CutToDecimals(value, p.model.decimals);
+        p.text = UnitText(p.value, p.model.decimals);
+    } else {
+        p.value = value;
+        p.text = FormatValueText(value);
+    }
+}
+
+void PointTable::FollowSetValue(const PointKey& key) {
+    if (!unit_model_ || key.ident != "S1") return;
+    const Point* set_value = Find(key.unit, key.channel, "S1");
+    if (Point* monitor = Find(key.unit, key.channel, "MS")) Hold(*monitor, set_value->value);
+}
+
+void PointTable::SetValue(const PointKey& key, double value) {
+    Hold(Insert(key), value);
+    FollowSetValue(key);
 }
 
 void PointTable::SetRaw(const PointKey& key, const std::string& text) {
-    auto [it, added] = points_.try_emplace(key);
-    if (added) ++unit_counts_[key.unit];
-    it->second.text = text;
-    it->second.raw = true;
+    Point& p = Insert(key);
+    p.text = text;
+    p.raw = true;
 }
 
 void PointTable::StoreWritten(const PointKey& key, double value, const std::string& text) {
-    auto [it, added] = points_.try_emplace(key);
-    if (added) ++unit_counts_[key.unit];
-    it->second.value = value;
-    it->second.text = text;
-    it->second.raw = false;
+    Point& p = Insert(key);
+    if (unit_model_) {
+        Hold(p, value);
+        FollowSetValue(key);
+        return;
+    }
+    p.value = value;
+    p.text = text;
+    p.raw = false;
+}
+
+std::string PointTable::RefusalOf(const PointKey& key, double value) {
+    const Point* p = Find(key.unit, key.channel, key.ident);
+    if (!p) return "no such identifier";
+    if (!unit_model_) return "";
+    if (p->model.read_only) return "read-only";
+    const double held = rexf::CutToDecimals(value, p->model.decimals);
+    if (held < p->model.low || held > p->model.high)
+        return "outside " + Number(p->model.low) + ".." + Number(p->model.high);
+    if (p->model.within_limits) {
+        const Point* low = Find(key.unit, key.channel, "SL");
+        const Point* high = Find(key.unit, key.channel, "SH");
+        if ((low && held < low->value) || (high && held > high->value))
+            return "outside SL..SH (" + (low ? Number(low->value) : "") + ".." +
+                   (high ? Number(high->value) : "") + ")";
+    }
+    return "";
+}
+
+const std::pair<const PointKey, Point>* PointTable::NextPoint(const PointKey& key) const {
+    auto it = points_.upper_bound(key);
+    if (it == points_.end() || it->first.unit != key.unit || it->first.channel != key.channel) return nullptr;
+    return &*it;
 }
 
 bool PointTable::Remove(const PointKey& key) {
@@ -339,18 +514,5 @@ bool PointTable::Remove(const PointKey& key) {
 // its replies carry those digits back: a value stored by a selecting frame is
 // answered with its own text, never re-derived from a binary approximation.
 std::string PointTable::ReplyText(const Point& p) { return p.text; }
-
-bool PointTable::Drift(int unit, int channel, const std::string& polled_ident) {
-    if (polled_ident != "M1" && polled_ident != "M2") return false;
-    Point* measured = Find(unit, channel, polled_ident);
-    Point* target = Find(unit, channel, polled_ident == "M1" ? "S1" : "S2");
-    if (!measured || !target || measured->raw) return false;
-    const double step = 0.5;
-    const double diff = target->value - measured->value;
-    if (diff == 0.0) return false;
-    measured->value += std::fabs(diff) <= step ? diff : (diff > 0 ? step : -step);
-    measured->text = FormatValueText(measured->value);
-    return true;
-}
 
 }  // namespace rexfsim

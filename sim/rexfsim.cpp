@@ -30,6 +30,7 @@
 #include "faults.h"
 #include "line_match.h"
 #include "points.h"
+#include "process.h"
 
 namespace rexfsim {
 namespace {
@@ -45,13 +46,18 @@ const char kUsage[] =
     "  --link PATH            also make the symlink PATH to the pseudo-terminal\n"
     "                         (removed on exit)\n"
     "  --device PATH          use this serial device instead of a pseudo-terminal\n"
-    "  --baud N               device speed (default 9600)\n"
+    "  --baud N               device speed (default 9600, as the driver's default)\n"
     "  --data-bits 7|8        device data bits (default 7)\n"
-    "  --parity even|odd|none device parity (default even)\n"
+    "  --parity even|odd|none device parity (default odd)\n"
     "  --stop-bits 1|2        device stop bits (default 2)\n"
     "  --pace BAUD            send no faster than a line at BAUD (11 bits a character)\n"
     "                         and take received bytes as arriving at that speed too\n"
-    "  --response-delay MS    wait MS before every answer\n"
+    "  --interval-time MS     the units' interval time, 0..250: the wait before every\n"
+    "                         answer (default 0 on a pseudo-terminal; units leave the\n"
+    "                         factory with 10)\n"
+    "  --realistic            a real line: pace at --baud and an interval time of 10 ms\n"
+    "                         (unless --interval-time says otherwise)\n"
+    "  --response-delay MS    wait MS before every answer (any length, for tests)\n"
     "  --line-check           compare the line settings the other side asked for (read\n"
     "                         from the pseudo-terminal) with --baud, --data-bits,\n"
     "                         --parity and --stop-bits, and send every answer as the\n"
@@ -59,9 +65,20 @@ const char kUsage[] =
     "Points:\n"
     "  --units LIST           default table: these units (default 1,2,3)\n"
     "  --channels LIST        default table: these channels (default 1)\n"
+    "  --option-units LIST    default table: units fitted with the current transformer\n"
+    "                         option, M2 and M3 (default 2); the others answer EOT\n"
     "  --table FILE           load the points from FILE instead of the default table\n"
-    "  --no-drift             keep measured values still (by default a poll of M1/M2\n"
-    "                         moves it 0.5 toward S1/S2)\n"
+    "  --no-process           keep measured values still (also --no-drift); by default\n"
+    "                         M1 follows a furnace driven by the unit's PID control\n"
+    "                         on S1 (P1, I1, D1, output limits OH/OL, output O1),\n"
+    "                         and the alarm states AA/AB follow S1 + A1/A2 with the\n"
+    "                         gaps HA/HB\n"
+    "  --speed N              run the process N times faster than real time\n"
+    "                         (default 1; 0 stands still but for 'advance')\n"
+    "  --accept-all           no unit model: every identifier at every unit, every\n"
+    "                         write stored and answered with the text written, no\n"
+    "                         EOT for missing identifiers and no data link after a\n"
+    "                         reply\n"
     "  --state FILE           write the table to FILE after every change (atomically)\n"
     "Faults (one per transaction):\n"
     "  --fault KIND[:MS]:PROB inject KIND with probability PROB (repeatable)\n"
@@ -77,13 +94,22 @@ const char kUsage[] =
     "  --trace                trace frames to stderr\n"
     "  --help                 this text\n"
     "\n"
+    "Each unit behaves as the REX-F manuals describe: a poll for an identifier it\n"
+    "lacks gets EOT; a write to a read-only identifier, outside the setting range\n"
+    "(S1 also within SL..SH) or with a text that is not a number gets NAK and\n"
+    "nothing is stored; a written value is cut to the decimals the unit keeps and\n"
+    "replies carry the held value at those decimals (\"0150.7\"). After a data\n"
+    "reply ACK gets the next identifier's data, NAK the same data again, any other\n"
+    "byte EOT, and 3 s of silence EOT.\n"
+    "\n"
     "Commands on stdin, one a line, each answered by one line 'ok ...' or\n"
     "'error ...' on stdout:\n"
     "  set U C ID VALUE       store a number          get U C ID   -> ok TEXT\n"
     "  set-raw U C ID \"TEXT\"  replies carry these 6 characters until the next set\n"
     "  del U C ID             forget a point          stats        -> ok COUNTS\n"
     "  fault KIND[:MS]:PROB | fault clear             script K1,K2,...\n"
-    "  drift on|off           trace on|off            ping         quit\n"
+    "  process on|off         trace on|off            ping         quit\n"
+    "  advance SECONDS        move the process on by SECONDS of process time\n"
     "SIGUSR1 prints the counts to stderr; so does the exit on SIGINT/SIGTERM.\n"
     "\n";
 
@@ -91,11 +117,14 @@ struct Options {
     std::string link, device, table_file, state_file;
     long baud = 9600;
     int data_bits = 7, stop_bits = 2;
-    std::string parity = "even";
+    std::string parity = "odd";
     long pace_baud = 0;
     int response_delay_ms = 0;
-    std::vector<int> units{1, 2, 3}, channels{1};
-    bool drift = true, trace = false, line_check = false;
+    int interval_time_ms = -1;  // -1: not given
+    bool realistic = false, accept_all = false;
+    std::vector<int> units{1, 2, 3}, channels{1}, option_units{2};
+    bool process = true, trace = false, line_check = false;
+    double speed = 1.0;
     std::vector<std::string> fault_rules;
     std::string script;
     unsigned long seed = 1;
@@ -167,6 +196,14 @@ Options ParseOptions(int argc, char** argv) {
             o.pace_baud = ToNumber(a, value(), 1, 4000000);
         } else if (a == "--response-delay") {
             o.response_delay_ms = static_cast<int>(ToNumber(a, value(), 0, 600000));
+        } else if (a == "--interval-time") {
+            o.interval_time_ms = static_cast<int>(ToNumber(a, value(), 0, 250));
+        } else if (a == "--realistic") {
+            o.realistic = true;
+        } else if (a == "--accept-all") {
+            o.accept_all = true;
+        } else if (a == "--option-units") {
+            o.option_units = ToList(a, value(), 99);
         } else if (a == "--units") {
             o.units = ToList(a, value(), 99);
         } else if (a == "--channels") {
@@ -175,8 +212,14 @@ Options ParseOptions(int argc, char** argv) {
             o.table_file = value();
         } else if (a == "--state") {
             o.state_file = value();
-        } else if (a == "--no-drift") {
-            o.drift = false;
+        } else if (a == "--no-process" || a == "--no-drift") {
+            o.process = false;
+        } else if (a == "--speed") {
+            const std::string v = value();
+            char* end = nullptr;
+            o.speed = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end != '\0' || !(o.speed >= 0 && o.speed <= 100000))
+                Fail("bad value '" + v + "' for --speed (0..100000)");
         } else if (a == "--trace") {
             o.trace = true;
         } else if (a == "--line-check") {
@@ -191,6 +234,11 @@ Options ParseOptions(int argc, char** argv) {
             Fail("unknown option " + a + " (try --help)");
         }
     }
+    if (o.realistic) {
+        if (o.pace_baud == 0) o.pace_baud = o.baud;
+        if (o.interval_time_ms < 0) o.interval_time_ms = 10;
+    }
+    if (o.interval_time_ms > 0) o.response_delay_ms += o.interval_time_ms;
     return o;
 }
 
@@ -245,7 +293,7 @@ std::string Describe(const std::string& bytes) {
 class Simulator {
 public:
     explicit Simulator(const Options& o)
-        : options_(o), controller_(&table_, &faults_), start_(Clock::now()) {}
+        : options_(o), controller_(&table_, &faults_), process_(&table_), start_(Clock::now()) {}
 
     void Setup();
     int Run();
@@ -264,11 +312,16 @@ private:
     std::string Command(const std::string& line);
     void SaveState();
     void PrintStats();
+    // Moves the process on to now (at --speed); true if a point changed.
+    bool AdvanceProcess();
 
     Options options_;
     PointTable table_;
     FaultPlan faults_;
     Controller controller_;
+    LineProcess process_;
+    bool process_on_ = true;
+    Clock::time_point process_clock_;
     FrameReader reader_;
     Clock::time_point start_;
 
@@ -289,6 +342,7 @@ private:
         size_t sent = 0;
     };
     std::deque<Pending> output_;
+    Clock::time_point last_sent_;  // when the last answer left completely
     bool output_blocked_ = false;  // the line took no more bytes: wait for POLLOUT
     Clock::duration byte_time_{};  // 0: no pacing
     Clock::time_point line_free_;  // pacing: when the line has sent its last byte
@@ -340,6 +394,7 @@ void Simulator::OpenDevice() {
 }
 
 void Simulator::Setup() {
+    table_.set_unit_model(!options_.accept_all);
     if (!options_.table_file.empty()) {
         try {
             table_.Load(options_.table_file);
@@ -347,7 +402,7 @@ void Simulator::Setup() {
             Fail(e.what());
         }
     } else {
-        table_.FillDefaults(options_.units, options_.channels);
+        table_.FillDefaults(options_.units, options_.channels, options_.option_units);
     }
     std::string error;
     faults_.Seed(static_cast<uint32_t>(options_.seed));
@@ -358,7 +413,8 @@ void Simulator::Setup() {
         if (!ParseFaultList(options_.script, &script, &error)) Fail(error);
         faults_.SetScript(script);
     }
-    controller_.set_drift(options_.drift);
+    process_on_ = options_.process;
+    process_clock_ = Clock::now();
     controller_.set_response_delay_ms(options_.response_delay_ms);
     trace_ = options_.trace;
     if (options_.pace_baud > 0)
@@ -400,6 +456,13 @@ void Simulator::SaveState() {
         std::fprintf(stderr, "rexfsim: cannot write %s\n", options_.state_file.c_str());
 }
 
+bool Simulator::AdvanceProcess() {
+    const Clock::time_point now = Clock::now();
+    const double seconds = std::chrono::duration<double>(now - process_clock_).count() * options_.speed;
+    process_clock_ = now;
+    return process_on_ && process_.Advance(seconds);
+}
+
 void Simulator::PrintStats() {
     std::fprintf(stderr, "rexfsim: %s\n", controller_.StatsLine().c_str());
 }
@@ -433,7 +496,7 @@ void Simulator::OnLineInput() {
         }
         frames.clear();
         reader_.Feed(buf, static_cast<size_t>(n), &frames);
-        bool changed = false;
+        bool changed = frames.empty() ? false : AdvanceProcess();
         for (const Received& f : frames) {
             Answer a = controller_.Handle(f);
             if (options_.line_check) {
@@ -446,6 +509,7 @@ void Simulator::OnLineInput() {
             Schedule(a, received);
             changed |= a.table_changed;
         }
+        if (reader_.in_frame()) controller_.EndLink();
         if (changed) SaveState();
         FlushOutput();  // answer at once when nothing holds the answer back
         if (static_cast<size_t>(n) < sizeof buf) break;
@@ -494,6 +558,7 @@ long Simulator::FlushOutput() {
         }
         Trace("tx", head.bytes, "");
         output_.pop_front();
+        last_sent_ = std::max(now, line_free_);
     }
     return -1;
 }
@@ -510,6 +575,8 @@ std::string Simulator::Command(const std::string& line) {
         return w.size() == count && ParseUnit(w[1], &key.unit) && ParseChannel(w[2], &key.channel) &&
                ParseIdent(w[3], &key.ident);
     };
+    // Values read or set by a command are those of now.
+    if (AdvanceProcess()) SaveState();
     if (cmd == "ping") return "ok";
     if (cmd == "quit") {
         quit_ = true;
@@ -562,12 +629,23 @@ std::string Simulator::Command(const std::string& line) {
         faults_.SetScript(script);
         return "ok";
     }
-    if (cmd == "drift" || cmd == "trace") {
+    if (cmd == "process" || cmd == "drift" || cmd == "trace") {
         if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) return "error usage: " + cmd + " on|off";
-        if (cmd == "drift")
-            controller_.set_drift(w[1] == "on");
-        else
+        if (cmd == "trace") {
             trace_ = w[1] == "on";
+        } else {
+            AdvanceProcess();
+            process_on_ = w[1] == "on";
+        }
+        return "ok";
+    }
+    if (cmd == "advance") {
+        char* end = nullptr;
+        const double seconds = w.size() == 2 ? std::strtod(w[1].c_str(), &end) : -1;
+        if (w.size() != 2 || *end != '\0' || !(seconds >= 0 && seconds <= 3600))
+            return "error usage: advance SECONDS (0..3600)";
+        AdvanceProcess();
+        if (process_on_ && process_.Advance(seconds)) SaveState();
         return "ok";
     }
     return "error unknown command " + cmd;
@@ -612,7 +690,20 @@ int Simulator::Run() {
             g_print_stats = 0;
             PrintStats();
         }
-        const long wait_us = FlushOutput();
+        long wait_us = FlushOutput();
+        if (controller_.link_open() && output_.empty()) {
+            // The host stays silent after a data reply: end the data link.
+            const auto due = last_sent_ + std::chrono::milliseconds(kLinkTimeoutMs);
+            const Clock::time_point now = Clock::now();
+            if (now >= due) {
+                const Answer a = controller_.EndSilentLink();
+                Trace("--", "", a.note);
+                Schedule(a, now);
+                continue;
+            }
+            const long link_us = static_cast<long>(std::chrono::ceil<std::chrono::microseconds>(due - now).count());
+            wait_us = wait_us < 0 ? link_us : std::min(wait_us, link_us);
+        }
         pollfd fds[2];
         nfds_t count = 0;
         fds[count++] = pollfd{line_fd_, static_cast<short>(POLLIN | (output_blocked_ ? POLLOUT : 0)), 0};

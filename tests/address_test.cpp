@@ -80,8 +80,23 @@ TEST(ParseAddress, FieldsLandAtTheBlockOffsets) {
     EXPECT_EQ(unit, 42);
 }
 
-// Every pair of the identifier table is accepted, and it has 79 of them.
+// Every pair of the identifier table is accepted, and it has 79 of them:
+// exactly these, out of every pair of byte values.
 TEST(ParseAddress, IdentifierTableHas79Pairs) {
+    const std::string table =
+        "A1 A2 A3 AA AB AC AV AW B1 B2 C1 CA D1 DA DP E1 F1 F2 G1 GB HA HB HH HV HW I1 IV J1 LA LL "
+        "M1 M2 M3 MS NA NB O1 O2 OA OB OE OH OL ON OQ P1 P2 PB PH PL RA RB RR S1 S2 SH SL SR SX SY "
+        "T1 TG V1 V2 WA WB WH WL XA XB XE XH XI XL XN XR XV XW ZA";
+    std::string pairs;
+    for (int first = 0; first < 256; ++first) {
+        for (int second = 0; second < 256; ++second) {
+            if (!CheckIdentifier(static_cast<char>(first), static_cast<char>(second))) continue;
+            pairs += pairs.empty() ? "" : " ";
+            pairs += {static_cast<char>(first), static_cast<char>(second)};
+        }
+    }
+    EXPECT_EQ(pairs, table);
+
     int accepted = 0;
     for (const char* first = kPositionCharSets[4]; *first; ++first) {
         for (const char* second = kPositionCharSets[5]; *second; ++second) {

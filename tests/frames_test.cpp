@@ -89,6 +89,9 @@ TEST(Frames, DataReplyChecksInOrder) {
     std::vector<uint8_t> all_wrong = {0x00, 'X', 'X', '1', '2', '3', '4', '5', '6', 0x00, 0x00};
     std::vector<uint8_t> swapped = {0x02, 0x31, 0x4D, 0x2D, 0x31, 0x39, 0x39, 0x2E, 0x39, 0x03, 0x00};
     swapped[10] = BlockCheck(swapped.data(), 1, 9);  // right BCC over the wrong identifier
+    // Both identifier bytes are checked, and before the ETX.
+    std::vector<uint8_t> second_byte_no_etx = with(2, '2');
+    second_byte_no_etx[9] = 0x17;
     std::vector<uint8_t> not_a_number = {0x02, 0x4D, 0x31, 'a', 'b', 'c', ' ', ' ', ' ', 0x03, 0x00};
     not_a_number[10] = BlockCheck(not_a_number.data(), 1, 9);
     const ReplyCase cases[] = {
@@ -96,6 +99,7 @@ TEST(Frames, DataReplyChecksInOrder) {
         {"no STX, everything else wrong too", all_wrong, kReplyMissingStx},
         {"identifier swapped, BCC right", swapped, kReplyWrongIdentifier},
         {"lower-case identifier", with(1, 'm'), kReplyWrongIdentifier},
+        {"wrong second identifier byte, no ETX", second_byte_no_etx, kReplyWrongIdentifier},
         {"no ETX", with(9, 0x17), kReplyMissingEtx},
         {"BCC one bit off", with(10, 0x75), kReplyBadBcc},
         {"data field is not looked at", not_a_number, kReplyGood},

@@ -104,6 +104,9 @@ TEST_F(PortLifecycle, StartFailureLeavesTheRecordButTheActiveFlag) {
     PortRecord expected = FreshPort();
     expected.active = 7;
     EXPECT_EQ(std::memcmp(&port, &expected, kPortRecordUsedBytes), 0);
+    // A failed open request writes nothing either, the active flag included.
+    EXPECT_EQ(Call(kRequestOpen, &port), 2);
+    EXPECT_EQ(std::memcmp(&port, &expected, kPortRecordUsedBytes), 0);
 }
 
 // A name without its NUL in the 12-byte field is refused; nothing past the

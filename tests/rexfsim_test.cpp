@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -125,28 +126,87 @@ TEST_F(RexfsimTest, PollIsAnsweredWithTheValueTextAndItsBcc) {
               Hex("\x02\x4D\x31\x2D\x31\x39\x39\x2E\x39\x03\x74"));
     line_->Send(std::string(1, EOT));  // the closing byte is taken quietly
 
-    // Numbers become six characters, cut off and never rounded.
+    // A unit sends what it holds at the decimals it keeps (one for S1), cut
+    // off, never rounded, without zero suppression. Without the unit model
+    // numbers take the driver's value text.
     const struct {
         const char* value;
-        const char* text;
+        const char* unit_text;
+        const char* accept_all_text;
     } cases[] = {
-        {"150", "150.00"},   {"25.5", "25.500"},   {"0.7", ".69999"},  {"1234.56", "1234.5"},
-        {"3.14159", "3.1415"}, {"-0.5", "-.5000"}, {"-12.25", "-12.25"}, {"-999.9", "-999.9"},
-        {"0", ".00000"},     {"-0.0000011", "-.0000"}, {"123456", "9999.9"}, {"-5000", "-999.9"},
+        {"150", "0150.0", "150.00"},      {"25.5", "0025.5", "25.500"},   {"0.7", "0000.7", ".69999"},
+        {"1234.56", "1234.5", "1234.5"},  {"3.14159", "0003.1", "3.1415"}, {"-0.5", "-000.5", "-.5000"},
+        {"-12.25", "-012.2", "-12.25"},   {"-999.9", "-999.9", "-999.9"}, {"0", "0000.0", ".00000"},
+        {"-0.0000011", "0000.0", "-.0000"}, {"123456", "123456", "9999.9"}, {"-5000", "-05000", "-999.9"},
+    };
+    for (bool accept_all : {false, true}) {
+        if (accept_all) {
+            sim_.Stop();
+            Start({"--no-drift", "--accept-all"});
+        }
+        for (const auto& c : cases) {
+            const char* text = accept_all ? c.accept_all_text : c.unit_text;
+            SCOPED_TRACE(std::string(c.value) + (accept_all ? " accepting all" : ""));
+            ASSERT_EQ(sim_.Command(std::string("set 02 1 S1 ") + c.value), std::string("ok ") + text);
+            EXPECT_EQ(Hex(line_->Transact(Poll("02K1S1"), 11)), Hex(Reply("S1", text)));
+        }
+    }
+}
+
+// Writes as a unit takes them: within the identifier's access and range,
+// cut to the decimals it keeps, refused with NAK and nothing stored otherwise.
+TEST_F(RexfsimTest, UnitRefusesWhatItCannotHoldAndCutsToItsDecimals) {
+    Start({"--no-drift"});
+    const struct {
+        const char* point;  // channel and identifier at unit 01
+        const char* text;
+        char answer;
+        const char* held;  // "get" afterwards
+    } cases[] = {
+        {"1S1", "150.75", ACK, "0150.7"},  // cut, not rounded
+        {"1S1", "450.00", NAK, "0150.7"},  // above SH (400)
+        {"1S1", "-.5000", NAK, "0150.7"},  // below SL (0)
+        {"1S1", "    +0", NAK, "0150.7"},  // not a number as a unit reads it
+        {"1S1", "   -.", NAK, "0150.7"},
+        {"1S1", "  80.5", ACK, "0080.5"},  // zero-suppressed texts are taken
+        {"1M1", "500.00", NAK, "0024.0"},  // read-only
+        {"1XA", "5.0000", ACK, "000005"},  // no decimals kept
+        {"1XA", "10.000", NAK, "000005"},  // outside 0..9
+        {"1SL", "100.00", ACK, "0100.0"},
+        {"1S1", "090.00", NAK, "0080.5"},  // now below SL
+        {"1MS", "090.00", NAK, "0080.5"},  // the set value monitor follows S1
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.value);
-        ASSERT_EQ(sim_.Command(std::string("set 02 1 S1 ") + c.value), std::string("ok ") + c.text);
-        EXPECT_EQ(Hex(line_->Transact(Poll("02K1S1"), 11)), Hex(Reply("S1", c.text)));
+        SCOPED_TRACE(std::string(c.point) + " := " + c.text);
+        EXPECT_EQ(Hex(line_->Transact(Select("01", c.point, std::string(c.text) + std::string(6 - std::strlen(c.text), ' ')), 1)),
+                  Hex(std::string(1, c.answer)));
+        EXPECT_EQ(sim_.Command(std::string("get 01 ") + c.point[0] + " " + (c.point + 1)), std::string("ok ") + c.held);
     }
+    // An identifier the unit lacks (the current transformer option is on
+    // unit 02 only) is refused on a write and answered with EOT on a poll.
+    EXPECT_EQ(line_->Transact(Select("01", "1M2", "001.00"), 1), std::string(1, NAK));
+    EXPECT_EQ(Hex(line_->Transact(Poll("01K1M2"), 1)), Hex(std::string(1, EOT)));
+    EXPECT_EQ(line_->Transact(Poll("02K1M2"), 11), Reply("M2", "0005.2"));
+    line_->Send(std::string(1, EOT));
+
+    // The data link after a reply: ACK gets the next identifier, NAK the same
+    // data again, any other byte EOT, and a silent host EOT after about 3 s.
+    EXPECT_EQ(line_->Transact(Poll("01K1A1"), 11), Reply("A1", "0010.0"));
+    EXPECT_EQ(line_->Transact(std::string(1, ACK), 11), Reply("A2", "0010.0"));
+    EXPECT_EQ(line_->Transact(std::string(1, NAK), 11), Reply("A2", "0010.0"));
+    EXPECT_EQ(Hex(line_->Transact("?", 1)), Hex(std::string(1, EOT)));
+    EXPECT_EQ(line_->Transact(Poll("01K1A1"), 11), Reply("A1", "0010.0"));
+    const auto replied = Clock::now();
+    EXPECT_EQ(Hex(line_->Receive(1, 5000)), Hex(std::string(1, EOT)));
+    EXPECT_GE(Clock::now() - replied, std::chrono::milliseconds(2900));
 }
 
 TEST_F(RexfsimTest, SelectWithAGoodBccIsAcknowledgedAndStoredByteForByte) {
     char state[] = "/tmp/rexfsim-state-XXXXXX";
     ASSERT_GE(mkstemp(state), 0);
-    Start({"--no-drift", "--state", state});
+    Start({"--no-drift", "--accept-all", "--state", state});
 
-    // The frame for S1 = 150.00 at unit 01, channel 1, then other texts.
+    // Without the unit model every write is kept as written. The frame for S1 = 150.00 at unit 01, channel 1, then other texts.
     const std::string frame_150("\x04\x30\x31\x02\x4B\x31\x53\x31\x31\x35\x30\x2E\x30\x30\x03\x01", 16);
     EXPECT_EQ(line_->Transact(frame_150, 1), std::string(1, ACK));
     EXPECT_EQ(sim_.Command("get 01 1 S1"), "ok 150.00");
@@ -183,27 +243,36 @@ TEST_F(RexfsimTest, SelectWithAGoodBccIsAcknowledgedAndStoredByteForByte) {
     unlink(state);
 }
 
-TEST_F(RexfsimTest, PointsItDoesNotHoldGetNoAnswer) {
-    Start({"--no-drift", "--units", "1", "--channels", "1"});
-    ASSERT_EQ(sim_.Command("del 01 1 A1"), "ok");
-    const std::string frames[] = {
-        Poll("09K1M1"),                 // no such unit
-        Poll("01K2M1"),                 // no such channel
-        Poll("01K1A1"),                 // identifier removed
-        Select("09", "1S1", "150.00"),  // no such unit, even with a good BCC
-        Select("01", "1A1", "150.00"),
-        [] { std::string f = Select("09", "1S1", "150.00"); f[15] ^= 1; return f; }(),
+TEST_F(RexfsimTest, PointsItDoesNotHold) {
+    const std::string eot(1, EOT), nak(1, NAK), none;
+    const struct {
+        std::string frame;
+        std::string unit_answer, accept_all_answer;
+    } cases[] = {
+        {Poll("09K1M1"), none, none},                 // no such unit
+        {Poll("01K2M1"), eot, none},                  // no such channel
+        {Poll("01K1A1"), eot, none},                  // identifier removed
+        {Select("09", "1S1", "150.00"), none, none},  // no such unit, even with a good BCC
+        {Select("01", "1A1", "150.00"), nak, none},
+        {[] { std::string f = Select("09", "1S1", "150.00"); f[15] ^= 1; return f; }(), none, none},
     };
-    for (const auto& f : frames) {
-        SCOPED_TRACE(Hex(f));
-        line_->Send(f);
-        EXPECT_EQ(Hex(line_->ReceiveWithin(200)), "");
+    for (bool accept_all : {false, true}) {
+        std::vector<std::string> args{"--no-drift", "--units", "1", "--channels", "1"};
+        if (accept_all) args.push_back("--accept-all");
+        sim_.Stop();
+        Start(args);
+        ASSERT_EQ(sim_.Command("del 01 1 A1"), "ok");
+        for (const auto& c : cases) {
+            SCOPED_TRACE(Hex(c.frame) + (accept_all ? " accepting all" : ""));
+            line_->Send(c.frame);
+            EXPECT_EQ(Hex(line_->ReceiveWithin(200)), Hex(accept_all ? c.accept_all_answer : c.unit_answer));
+        }
+        EXPECT_EQ(line_->Transact(Poll("01K1S1"), 11), Reply("S1", accept_all ? "150.00" : "0150.0"));
     }
-    EXPECT_EQ(line_->Transact(Poll("01K1S1"), 11), Reply("S1", "150.00"));
 }
 
 TEST_F(RexfsimTest, FramesAreFoundInAnyByteStream) {
-    Start({"--no-drift"});
+    Start({"--no-drift", "--accept-all"});
     // Garbage, a frame cut short by a new EOT, a lone closing EOT, then a
     // frame that arrives one byte at a time.
     line_->Send(std::string("\x01xyz\x05\x06", 6) + EOT + "01K1" + EOT);
@@ -229,7 +298,7 @@ TEST_F(RexfsimTest, FramesAreFoundInAnyByteStream) {
 }
 
 TEST_F(RexfsimTest, ScriptedFaultsShapeSuccessiveAnswers) {
-    Start({"--no-drift", "--script",
+    Start({"--no-drift", "--accept-all", "--script",
            "bad-bcc,no-stx,no-etx,wrong-id,nak,silence,garbage-answer,extra,delay:150,split:30,ok"},
           SimulatorOptions{true, false});
     const std::string good = Reply("M1", "24.000");
@@ -305,24 +374,76 @@ TEST_F(RexfsimTest, ProbableFaultsFollowTheSeedAndAreCounted) {
     EXPECT_EQ(sim_.Command("fault silence:0.6").substr(0, 5), "error");  // more than 1 in all
 }
 
-TEST_F(RexfsimTest, RunsWithoutStdinDriftsAndRemovesItsLinkOnExit) {
+TEST_F(RexfsimTest, RunsWithoutStdinAndRemovesItsLinkOnExit) {
     const std::string link = "/tmp/rexfsim-link-" + std::to_string(getpid());
-    Start({"--link", link}, SimulatorOptions{false, true});
+    Start({"--link", link, "--speed", "1000"}, SimulatorOptions{false, true});
     struct stat st{};
     ASSERT_EQ(lstat(link.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     RawLine via_link(link);
     ASSERT_TRUE(via_link.ok());
-    // M1 moves toward S1 (150) by one step per poll.
-    EXPECT_EQ(via_link.Transact(Poll("01K1M1"), 11), Reply("M1", "24.000"));
-    EXPECT_EQ(via_link.Transact(Poll("01K1M1"), 11), Reply("M1", "24.500"));
+    EXPECT_EQ(via_link.Transact(Poll("01K1M1"), 11), Reply("M1", "0024.0"));
+    // The furnace heats toward S1 (150) while time passes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string later = via_link.Transact(Poll("01K1M1"), 11);
+    ASSERT_EQ(later.size(), 11u);
+    EXPECT_GT(std::stod(later.substr(3, 6)), 30.0) << later;
     // The driver's close and reopen of the line does not upset the simulator.
     line_.reset();
     RawLine again(sim_.path());
-    EXPECT_EQ(again.Transact(Poll("01K1M1"), 11), Reply("M1", "25.000"));
+    EXPECT_EQ(again.Transact(Poll("01K1M1"), 11).substr(0, 3), STX + std::string("M1"));
     const int status = sim_.Stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_NE(lstat(link.c_str(), &st), 0);
+}
+
+// The process behind a unit, moved on by process time alone (--speed 0 and
+// 'advance'), so nothing here depends on the machine's speed.
+TEST_F(RexfsimTest, MeasuredValueFollowsTheUnitsControlLoop) {
+    Start({"--speed", "0", "--units", "1"});
+    auto value = [&](const char* ident) { return std::stod(sim_.Command(std::string("get 1 1 ") + ident).substr(3)); };
+    struct Trace {
+        double highest = -1e9, lowest_late = 1e9, highest_late = -1e9;
+        int output_swings = 0, alarm_minutes = 0;
+    };
+    auto run = [&](int minutes) {
+        Trace t;
+        double last_output = value("O1");
+        for (int m = 1; m <= minutes; ++m) {
+            EXPECT_EQ(sim_.Command("advance 60"), "ok");
+            const double pv = value("M1"), output = value("O1");
+            t.highest = std::max(t.highest, pv);
+            if (m > minutes - 10) {
+                t.lowest_late = std::min(t.lowest_late, pv);
+                t.highest_late = std::max(t.highest_late, pv);
+            }
+            t.output_swings += (output == 100.0) != (last_output == 100.0);
+            t.alarm_minutes += value("AA") == 1.0;
+            last_output = output;
+        }
+        return t;
+    };
+    // A step of S1 with the default tuning: little overshoot, then settled
+    // within half a degree; the deviation alarm (S1 + A1) never trips.
+    ASSERT_EQ(sim_.Command("set 1 1 S1 200").substr(0, 2), "ok");
+    Trace step = run(30);
+    EXPECT_LT(step.highest, 200.0 + 0.05 * 176) << "overshoot within 5 % of the step";
+    EXPECT_GT(step.lowest_late, 199.5);
+    EXPECT_LT(step.highest_late, 200.5);
+    EXPECT_EQ(step.alarm_minutes, 0);
+    // S1 stepped down below M1 - A1: the alarm holds until M1 is back within
+    // the gap.
+    ASSERT_EQ(sim_.Command("set 1 1 S1 150").substr(0, 2), "ok");
+    step = run(30);
+    EXPECT_GT(step.alarm_minutes, 0);
+    EXPECT_EQ(value("AA"), 0.0);
+    // A proportional band of 0: on/off action, the output swinging between
+    // its limits and the measured value cycling around the set value.
+    ASSERT_EQ(sim_.Command("set 1 1 P1 0").substr(0, 2), "ok");
+    const Trace on_off = run(60);
+    EXPECT_GE(on_off.output_swings, 6);
+    EXPECT_LT(on_off.lowest_late, 150.0);
+    EXPECT_GT(on_off.highest_late, 150.0);
 }
 
 }  // namespace

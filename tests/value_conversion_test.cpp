@@ -10,6 +10,7 @@
 #include "protocol/read.h"
 #include "protocol/value_cell.h"
 #include "protocol/value_text.h"
+#include "support/value_text_sweep.h"
 
 namespace {
 
@@ -126,7 +127,7 @@ TEST(ValueText, ExampleTableAndRowBoundaries) {
         {kTypeBcd, Hi(0x00FA), "160.00"},          {kTypeS16, Hi(0xFFFF), "-1.000"},
         {kTypeS32, static_cast<uint32_t>(-5), "-5.000"}, {kTypeU32, 5, "5.0000"},
         {kTypeState, Hi(1), "1.0000"},             {kTypeState, Hi(0), ".00000"},
-        {kTypeFloat, FloatBits(0.7f), ".69999"},   {kTypeFloat, FloatBits(999.999f), "999.99"},
+        {kTypeFloat, FloatBits(0.7f), ".70000"},   {kTypeFloat, FloatBits(999.999f), "999.99"},
         {kTypeFloat, FloatBits(1234.56f), "1234.5"}, {kTypeFloat, FloatBits(9999.9f), "9999.9"},
         {kTypeFloat, FloatBits(3.14159f), "3.1415"}, {kTypeFloat, FloatBits(0.001f), ".00100"},
         {kTypeFloat, FloatBits(1000.0f), "1000.0"}, {kTypeFloat, FloatBits(100.0f), "100.00"},
@@ -138,9 +139,13 @@ TEST(ValueText, ExampleTableAndRowBoundaries) {
         {kTypeFloat, FloatBits(-0.0000011f), "-.0000"},
         {kTypeFloat, FloatBits(-0.0f), ".00000"},
         {kTypeFloat, FloatBits(9999.99f), "9999.9"}, {kTypeFloat, FloatBits(999.9999f), "999.99"},
-        {kTypeFloat, FloatBits(99.9999f), "99.999"}, {kTypeFloat, FloatBits(0.99999f), ".99998"},
+        {kTypeFloat, FloatBits(99.9999f), "99.999"}, {kTypeFloat, FloatBits(0.99999f), ".99999"},
         {kTypeFloat, FloatBits(-999.99f), "-999.9"}, {kTypeU16, Hi(9999), "9999.0"},
         {kTypeS32, static_cast<uint32_t>(-999), "-999.0"},
+        // The value the host holds, not its binary expansion.
+        {kTypeFloat, FloatBits(150.7f), "150.70"},  {kTypeFloat, FloatBits(25.3f), "25.300"},
+        {kTypeFloat, FloatBits(2.3f), "2.3000"},    {kTypeFloat, FloatBits(-0.7f), "-.7000"},
+        {kTypeFloat, FloatBits(8077.8f), "8077.8"}, {kTypeFloat, FloatBits(-999.8f), "-999.8"},
     };
     for (const TextCase& c : cases) {
         PointRecord point{};
@@ -151,6 +156,12 @@ TEST(ValueText, ExampleTableAndRowBoundaries) {
         ASSERT_TRUE(FormatValueText(&point, text)) << c.text;
         EXPECT_EQ(std::string(text, 6), c.text) << "type " << c.type << " cell " << std::hex << c.cell;
     }
+}
+
+TEST(ValueText, EveryOneAndTwoDecimalValueGoesOutAsItself) {
+    const ValueTextSweep sweep = SweepValueTexts();
+    EXPECT_EQ(sweep.checked, 2 * 110000 - 2);
+    EXPECT_EQ(sweep.wrong, 0) << "first: " << sweep.first_wrong;
 }
 
 // Values that have no value text are refused rather than sent in some form.

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Runs the Windows checks (serial_win32_check.exe) under Wine against two
-# pseudo-terminal lines served by line_peer.py and, when it is built, a third
-# one served by the controller simulator rexfsim.
+# Runs the Windows checks under Wine: serial_win32_calls.exe (the serial
+# layer's Win32 calls against recording stand-ins), version_check.exe (the
+# version information of QDXTLMV.dll, TELVOR.dll and qdxpoll.exe), then
+# serial_win32_check.exe against two pseudo-terminal lines served by
+# line_peer.py and, when it is built, a third one served by the controller
+# simulator rexfsim.
 #
 # Usage: tests/wine/run.sh [BUILD_DIR]
 #   BUILD_DIR is the windows-i686 build (default: build/windows-i686 in the
-#   source tree); it must hold serial_win32_check.exe, QDXTLMV.dll and
+#   source tree); it must hold the three check programs, QDXTLMV.dll and
 #   TELVOR.dll. The Wine prefix lives in BUILD_DIR/wineprefix; it is created
 #   (wineboot -i, 32-bit) on the first run only.
 #
@@ -75,7 +78,8 @@ trap finish EXIT
 trap 'exit 1' INT TERM
 
 exe="$build_dir/serial_win32_check.exe"
-for file in "$exe" "$build_dir/QDXTLMV.dll" "$build_dir/TELVOR.dll"; do
+for file in "$exe" "$build_dir/serial_win32_calls.exe" "$build_dir/version_check.exe" \
+    "$build_dir/QDXTLMV.dll" "$build_dir/TELVOR.dll"; do
     if [ ! -f "$file" ]; then
         echo "run.sh: missing $file (build the windows-i686 preset first)" >&2
         exit 1
@@ -95,6 +99,31 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 
 work="$(mktemp -d "$build_dir/wine-lines.XXXXXX")"
+line_re='^[0-9]+ passed, [0-9]+ failed'
+
+# Runs one check program under Wine, shows what it printed but its summary,
+# and adds its counts to the totals; a program that ends without its summary
+# or with a failure status counts one failure more.
+total_passed=0
+total_failed=0
+run_counted() {
+    local out="$work/counted.out" rc line
+    (cd "$build_dir" && timeout 600 "$wine_cmd" "$@") >"$out" 2>&1
+    rc=$?
+    tr -d '\r' <"$out" | grep -Ev "$line_re"
+    line="$(tr -d '\r' <"$out" | grep -E "$line_re" | tail -n 1)"
+    if [ -n "$line" ]; then
+        total_passed=$((total_passed + ${line%% passed*}))
+        total_failed=$((total_failed + $(echo "$line" | sed -n 's/.* \([0-9]*\) failed.*/\1/p')))
+        echo "run.sh: $1: $line"
+    fi
+    if [ -z "$line" ] || { [ "$rc" -ne 0 ] && echo "$line" | grep -q ' 0 failed'; }; then
+        echo "run.sh: $1 ended without success (status $rc)" >&2
+        total_failed=$((total_failed + 1))
+    fi
+    summary="$total_passed passed, $total_failed failed"
+}
+
 "$python_cmd" "$here/line_peer.py" "$work/lines" 2 &
 peer_pid=$!
 for _ in $(seq 1 100); do
@@ -145,41 +174,26 @@ ln -sfn "$line2" "$WINEPREFIX/dosdevices/com6"
 rm -f "$WINEPREFIX/dosdevices/com9"
 echo "run.sh: COM5 -> $line1, COM6 -> $line2${line3:+, COM7 -> $line3 (rexfsim)}"
 
-cd "$build_dir" || exit 1
-timeout 600 "$wine_cmd" "$exe" COM5 COM6 "" ${line3:+COM7} >"$work/out" 2>&1
-rc=$?
-line_re='^[0-9]+ passed, [0-9]+ failed'
-tr -d '\r' <"$work/out" | grep -Ev "$line_re"
-last="$(tr -d '\r' <"$work/out" | grep -E "$line_re" | tail -n 1)"
-if [ -n "$last" ]; then
-    summary="$last"
-    # A crash after the last line still counts as a failure.
-    if [ "$rc" -ne 0 ] && echo "$last" | grep -q ' 0 failed'; then
-        summary="${last%% passed*} passed, 1 failed"
-    fi
-else
-    echo "run.sh: the check program ended without its summary (status $rc)" >&2
-fi
+run_counted serial_win32_calls.exe
+run_counted version_check.exe QDXTLMV.dll TELVOR.dll tools/qdxpoll/qdxpoll.exe
+run_counted serial_win32_check.exe COM5 COM6 "" ${line3:+COM7}
 
 # The host tool's tour against the simulator, through the Windows module. A
 # pseudo-terminal keeps 8 data bits and no parity, so the tour asks for them.
 demo="$build_dir/tools/qdxpoll/qdxpoll.exe"
 if [ -n "$line3" ] && [ -f "$demo" ]; then
-    passed="${summary%% passed*}"
-    failed="$(echo "$summary" | sed -n 's/.* \([0-9]*\) failed.*/\1/p')"
     echo "run.sh: qdxpoll.exe demo --port COM7"
-    if timeout 300 "$wine_cmd" "$demo" demo --port COM7 --data-bits 8 --parity none --quiet \
-        >"$work/demo.out" 2>&1; then
-        passed=$((passed + 1))
+    if (cd "$build_dir" && timeout 300 "$wine_cmd" "$demo" demo --port COM7 --data-bits 8 \
+        --parity none --quiet) >"$work/demo.out" 2>&1; then
+        total_passed=$((total_passed + 1))
         tr -d '\r' <"$work/demo.out" | tail -n 5
     else
-        failed=$((failed + 1))
-        rc=1
+        total_failed=$((total_failed + 1))
         tr -d '\r' <"$work/demo.out"
         echo "run.sh: qdxpoll.exe demo failed" >&2
     fi
-    summary="$passed passed, $failed failed"
+    summary="$total_passed passed, $total_failed failed"
 fi
 
-[ "$rc" -eq 0 ] && echo "$summary" | grep -q ' 0 failed$'
+[ "$total_failed" -eq 0 ]
 exit $?

@@ -10,8 +10,9 @@
 //
 // The layer's functions are linked in directly (serial_win32.cpp); the module
 // is loaded with LoadLibraryA and driven through QdxMain alone. Both share
-// this process, so a handle the module stores in a port record can be probed
-// with the layer's functions.
+// this process, but each copy of the layer serves only the handles it opened
+// itself, so a handle the module stores in a port record is probed with the
+// system's own calls.
 //
 // Prints one line per failed check and ends with "N passed, N failed"; the
 // exit status is 1 when any check failed.
@@ -24,36 +25,13 @@
 
 #include "host/records.h"
 #include "serial/serial.h"
+#include "tests/support/value_text_sweep.h"
 #include "telvor/telvor.h"
+#include "tests/wine/check.h"
 
 namespace {
 
-int g_passed = 0;
-int g_failed = 0;
-const char* g_case = "";
-
-bool Check(bool ok, const char* what, int line) {
-    if (ok) {
-        ++g_passed;
-    } else {
-        ++g_failed;
-        std::printf("FAILED [%s] line %d: %s\n", g_case, line, what);
-    }
-    return ok;
-}
-
-bool CheckEq(long long got, long long want, const char* what, int line) {
-    if (got == want) {
-        ++g_passed;
-        return true;
-    }
-    ++g_failed;
-    std::printf("FAILED [%s] line %d: %s is %lld, expected %lld\n", g_case, line, what, got, want);
-    return false;
-}
-
-#define CHECK(cond) Check((cond), #cond, __LINE__)
-#define CHECK_EQ(got, want) CheckEq(static_cast<long long>(got), static_cast<long long>(want), #got, __LINE__)
+using wine_check::g_case;
 
 // ---------------------------------------------------------------------------
 // Helpers.
@@ -95,10 +73,31 @@ bool RunningOnWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+HANDLE AsHandle(ComHandle h) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(h)); }
+
 // True while the handle is open in this process.
 bool HandleIsOpen(ComHandle h) {
     DWORD flags = 0;
-    return GetHandleInformation(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(h)), &flags) != 0;
+    return GetHandleInformation(AsHandle(h), &flags) != 0;
+}
+
+// Probes of a port the module opened, through the system: the read wait in
+// force (0 when it cannot be read), a whole write, and a read of up to count
+// bytes within that wait (the bytes read).
+DWORD ReadWaitMs(ComHandle h) {
+    COMMTIMEOUTS t;
+    return GetCommTimeouts(AsHandle(h), &t) ? t.ReadTotalTimeoutConstant : 0;
+}
+
+bool SystemWrite(ComHandle h, const char* text) {
+    DWORD done = 0;
+    const DWORD count = static_cast<DWORD>(std::strlen(text));
+    return WriteFile(AsHandle(h), text, count, &done, nullptr) && done == count;
+}
+
+DWORD SystemRead(ComHandle h, void* buffer, DWORD count) {
+    DWORD got = 0;
+    return ReadFile(AsHandle(h), buffer, count, &got, nullptr) ? got : 0;
 }
 
 // Reads whatever the peer still sends within a short time and forgets it.
@@ -133,6 +132,63 @@ void NullHandleFailsAtOnce() {
     CHECK_EQ(ComSetReplyTimeout(0, 30), 0);
     CHECK_EQ(ComClose(0), kComIoFailed);
     CHECK(Elapsed(t0) < 500);
+}
+
+// A file of the host's own: its handle value may turn up in a port record.
+struct HostFile {
+    char path[MAX_PATH] = {};
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    static constexpr char kText[] = "host data";
+
+    HostFile() {
+        char dir[MAX_PATH];
+        if (GetTempPathA(sizeof dir, dir) == 0 || GetTempFileNameA(dir, "qdx", 0, path) == 0) return;
+        handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD done = 0;
+        if (handle != INVALID_HANDLE_VALUE) WriteFile(handle, kText, sizeof kText - 1, &done, nullptr);
+    }
+    ~HostFile() {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        DeleteFileA(path);
+    }
+    ComHandle value() const { return static_cast<ComHandle>(reinterpret_cast<uintptr_t>(handle)); }
+
+    // True when the handle is still open, its position is where the host
+    // left it (after its text) and the file holds just that text.
+    bool Untouched() const {
+        if (!HandleIsOpen(value())) return false;
+        if (SetFilePointer(handle, 0, nullptr, FILE_CURRENT) != sizeof kText - 1) return false;
+        char back[32] = {};
+        DWORD got = 0;
+        SetFilePointer(handle, 0, nullptr, FILE_BEGIN);
+        const bool read = ReadFile(handle, back, sizeof back, &got, nullptr) != 0;
+        return read && got == sizeof kText - 1 && std::memcmp(back, kText, got) == 0;
+    }
+};
+
+// A handle the layer did not open is refused by every operation and stays
+// the host's: open, at its position, with its content.
+void ForeignHandle() {
+    g_case = "foreign handle";
+    HostFile file;
+    if (!CHECK(file.handle != INVALID_HANDLE_VALUE)) return;
+    const ComHandle h = file.value();
+    unsigned char buf[4] = {};
+    int32_t n = -1;
+    CHECK_EQ(ComWrite(h, "xy", 2, &n), kComIoFailed);
+    CHECK_EQ(ComReadExact(h, buf, 4, &n), kComIoFailed);
+    CHECK_EQ(ComDiscardInput(h), kComOpenFailed);
+    CHECK_EQ(ComSetReplyTimeout(h, 30), 0);
+    CHECK_EQ(ComClose(h), kComIoFailed);
+    CHECK(file.Untouched());
+
+    // A port handle the layer has closed is foreign from then on.
+    ComHandle port = 0;
+    SerialSettings s = MakeSettings(g_lines.first);
+    if (!CHECK_EQ(ComOpen(&s, &port), kComOk)) return;
+    CHECK_EQ(ComClose(port), kComOk);
+    CHECK_EQ(ComClose(port), kComIoFailed);
 }
 
 void OpenFailures() {
@@ -408,6 +464,7 @@ void DiscardInput(ComHandle h) {
 
 void SerialLayer() {
     NullHandleFailsAtOnce();
+    ForeignHandle();
     OpenFailures();
     NullDevice();
     ExclusiveOpen();
@@ -538,7 +595,7 @@ void ModuleRequests(QdxMainFn qdx) {
     CHECK(Logged(std::string("QDXTLMV> QDX3 v7.00 started on ") + g_lines.first));
     CHECK(HandleIsOpen(first));
     // The start applied the record's timeout to the port.
-    CHECK_EQ(ComSetReplyTimeout(first, 30), 30);
+    CHECK_EQ(ReadWaitMs(first), 300);
 
     if (g_exclusive_opens) {
         g_case = "start again";
@@ -549,13 +606,11 @@ void ModuleRequests(QdxMainFn qdx) {
     }
 
     g_case = "flush";
-    CHECK_EQ(WriteText(first, "!b0700"), 0);
+    CHECK(SystemWrite(first, "!b0700"));
     Sleep(300);
     CHECK_EQ(Call(qdx, &port.record, kRequestFlushInput, nullptr), kResultOk);
     char buf[4];
-    int32_t n = -1;
-    CHECK_EQ(ComReadExact(first, buf, 1, &n), kComIoFailed);
-    CHECK_EQ(n, 0);
+    CHECK_EQ(SystemRead(first, buf, 1), 0);
 
     g_case = "close";
     CHECK_EQ(Call(qdx, &port.record, kRequestClose, nullptr), kResultOk);
@@ -571,7 +626,7 @@ void ModuleRequests(QdxMainFn qdx) {
     CHECK(port.record.port_handle != 0);
     CHECK_EQ(port.record.active, 1);
     // Until a start or reopen, the port waits the 1000 ms of a new port.
-    CHECK_EQ(ComSetReplyTimeout(port.record.port_handle, 100), 100);
+    CHECK_EQ(ReadWaitMs(port.record.port_handle), 1000);
     const ComHandle opened = port.record.port_handle;
     if (g_exclusive_opens) {
         CHECK_EQ(Call(qdx, &port.record, kRequestOpen, nullptr), kResultFailed);
@@ -589,15 +644,15 @@ void ModuleRequests(QdxMainFn qdx) {
     CHECK(std::strcmp(port.record.settings.port_name, g_lines.second) == 0);
     CHECK_EQ(port.record.reply_timeout, 30);
     CHECK_EQ(port.record.settings.line.baud_rate, kLine.baud_rate);
-    CHECK_EQ(ComSetReplyTimeout(port.record.port_handle, 30), 30);
+    CHECK_EQ(ReadWaitMs(port.record.port_handle), 300);
     if (port.record.port_handle != opened) CHECK(!HandleIsOpen(opened));
     CHECK(PortIsFree(g_lines.first));
     CHECK(HandleIsOpen(port.record.port_handle));
     if (g_exclusive_opens) CHECK(!PortIsFree(g_lines.second));
     // The new line carries data.
-    CHECK_EQ(WriteText(port.record.port_handle, "ping"), 0);
+    CHECK(SystemWrite(port.record.port_handle, "ping"));
     std::memset(buf, 0, sizeof buf);
-    CHECK_EQ(ComReadExact(port.record.port_handle, buf, 4, nullptr), kComOk);
+    CHECK_EQ(SystemRead(port.record.port_handle, buf, 4), 4);
     CHECK(std::memcmp(buf, "ping", 4) == 0);
 
     g_case = "reopen fails";
@@ -610,6 +665,59 @@ void ModuleRequests(QdxMainFn qdx) {
     CHECK(!HandleIsOpen(second));
     CHECK(PortIsFree(g_lines.second));
     CHECK_EQ(Call(qdx, &port.record, kRequestClose, nullptr), kResultOk);
+}
+
+// A port record that holds a handle of the host's own (a record the host did
+// not zero, a value kept after a failed close): start, open and reopen store
+// their port over it and leave the host's file alone; the other requests
+// never reach it.
+void ForeignHandleInRecord(QdxMainFn qdx) {
+    g_case = "foreign handle in record";
+    HostFile file;
+    if (!CHECK(file.handle != INVALID_HANDLE_VALUE)) return;
+    Port port;
+    StartParams start = MakeStart(g_lines.first);
+    ReopenParams reopen;
+    std::memset(&reopen, 0, sizeof reopen);
+    std::strncpy(reopen.port_name, g_lines.second, sizeof reopen.port_name - 1);
+
+    struct Step {
+        const char* what;
+        uint32_t code;
+        void* parameter;
+    };
+    const Step steps[] = {
+        {"start", kRequestStart, &start},
+        {"open", kRequestOpen, nullptr},
+        {"reopen to another name", kRequestReopen, &reopen},
+    };
+    for (const Step& step : steps) {
+        g_case = step.what;
+        port.record.port_handle = file.value();
+        CHECK_EQ(Call(qdx, &port.record, step.code, step.parameter), kResultOk);
+        CHECK(port.record.port_handle != 0 && port.record.port_handle != file.value());
+        CHECK(file.Untouched());
+        CHECK_EQ(Call(qdx, &port.record, kRequestClose, nullptr), kResultOk);
+    }
+
+    g_case = "requests on a foreign handle";
+    port.record.port_handle = file.value();
+    PointRecord point;
+    std::memset(&point, 0, sizeof point);
+    point.unit_address = 1;
+    point.channel = 1;
+    point.identifier = 'M' * 256 + '1';
+    point.data_type = kTypeFloat;
+    ValueCell cell = {{1, 2, 3, 4}};
+    point.value = &cell;
+    CHECK_EQ(Call(qdx, &port.record, kRequestFlushInput, nullptr), kResultOk);
+    CHECK_EQ(Call(qdx, &port.record, kRequestReadValue, &point), kResultFailed);
+    CHECK_EQ(Call(qdx, &port.record, kRequestWriteValue, &point), kResultFailed);
+    // A close cannot release what the driver never opened: it fails and the
+    // value stays for the host to deal with.
+    CHECK_EQ(Call(qdx, &port.record, kRequestClose, nullptr), kResultFailed);
+    CHECK_EQ(port.record.port_handle, file.value());
+    CHECK(file.Untouched());
 }
 
 void ModuleStartFailures(QdxMainFn qdx) {
@@ -734,6 +842,7 @@ void Module() {
 
     TelvorSetSink(CollectLine, nullptr);
     ModuleRequests(qdx);
+    ForeignHandleInRecord(qdx);
     ModuleStartFailures(qdx);
     if (g_lines.controller != nullptr) {
         ControllerLine(qdx);
@@ -742,6 +851,15 @@ void Module() {
     }
     TelvorSetSink(nullptr, nullptr);
     FreeLibrary(module);
+}
+
+// The value text built by this compiler and its runtime (the module's own
+// source): every one- and two-decimal value goes out as itself.
+void ValueTexts() {
+    g_case = "value texts";
+    const ValueTextSweep sweep = SweepValueTexts();
+    CHECK(sweep.checked == 2 * 110000 - 2);
+    if (!CHECK(sweep.wrong == 0)) std::printf("  %ld wrong, first: %s\n", sweep.wrong, sweep.first_wrong.c_str());
 }
 
 }  // namespace
@@ -761,7 +879,7 @@ int main(int argc, char** argv) {
 
     SerialLayer();
     Module();
+    ValueTexts();
 
-    std::printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return wine_check::CheckSummary();
 }

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -71,7 +70,6 @@ struct Run {
     std::string module_port;
     int exit_code = kExitOk;
     std::string first_failure, first_hint;
-    std::set<std::string> warned;
 
     void Fail(int code, const std::string& message, const std::string& hint = "") {
         if (exit_code == kExitOk) {
@@ -79,14 +77,6 @@ struct Run {
             first_failure = message;
             first_hint = hint;
         }
-    }
-
-    // A warning about a request that still gave its value; once a point.
-    void Warn(const std::string& address, const std::string& message, const std::string& hint) {
-        if (!warned.insert(address).second) return;
-        std::fflush(stdout);
-        ErrorLine("qdxpoll: warning: " + message);
-        if (!hint.empty()) ErrorLine("  hint: " + hint);
     }
 
     void Verbose(const std::string& line_text) const {
@@ -232,8 +222,10 @@ struct Run {
         const Done done = Request(bit ? RequestKind::kReadBit : RequestKind::kRead, p, "", true, bit.value_or(0));
         Reading r = MakeReading(*p, done, bit.has_value(), "read");
         const Diagnosis& d = done.diagnosis;
-        if (r.ok && d.cause == Cause::kLate) Warn(p->address, d.what, d.hint);
-        if (!r.ok && d.cause != Cause::kInterrupted) Fail(kExitNoReply, r.error, d.hint);
+        // A value taken from a late answer is the unit's, but the timeout
+        // that let it come late would let it meet the next request: a
+        // failure all the same.
+        if ((!r.ok && d.cause != Cause::kInterrupted) || d.cause == Cause::kLate) Fail(kExitNoReply, d.what, d.hint);
         return r;
     }
 
@@ -249,7 +241,7 @@ struct Run {
         r.has_value = r.ok;
         if (r.ok) {
             r.status = "written";
-            if (d.cause == Cause::kLate) Warn(p->address, d.what, d.hint);
+            if (d.cause == Cause::kLate) Fail(kExitNoReply, d.what, d.hint);
             if (!verify) return r;
             auto back = ParsePoint(p->address, p->type);
             const Done bd = Request(RequestKind::kRead, back.get());
@@ -765,7 +757,7 @@ int Demo(Run& run) {
             throw ToolError(kExitInternal, std::string("cannot find the simulator ") + kSimulatorFileName +
                                                " (use --simulator PATH, or --port for real hardware)");
         std::string error;
-        if (!run.simulator.Start(program, {}, o.verbose, &port, &error)) throw ToolError(kExitInternal, error);
+        if (!run.simulator.Start(program, {"--realistic", "--speed", "60"}, o.verbose, &port, &error)) throw ToolError(kExitInternal, error);
         out.Text("Simulator: " + program);
         out.Text("           units 01 02 03 on channel 1, listening on " + port);
     }

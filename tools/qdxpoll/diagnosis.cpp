@@ -302,8 +302,10 @@ void DescribeFailure(const Exchange& x, Diagnosis* d) {
                                    : "; the retry took that late answer as its own reply (the unit's value, "
                                      "one poll older)";
             d->what += fmt::format(": a reply timeout of {} ms would have taken it", d->timeout_needed_ms);
-            d->hint = fmt::format("use --timeout {}: a late answer can be taken for the reply to the next request",
-                                  d->timeout_needed_ms);
+            d->hint = fmt::format("use --timeout {} or more", d->timeout_needed_ms);
+            if (d->timeout_needed_ms < x.safe_timeout_ms)
+                d->hint += fmt::format(" ({} ms covers every interval time at these line settings)", x.safe_timeout_ms);
+            d->hint += ": a late answer is taken for the reply to the next request, perhaps for another unit";
             if (d->timeout_needed_ms > x.safe_timeout_ms)
                 d->hint += "; no interval time (0-250 ms) makes a unit this slow: look for a converter or "
                            "adapter that holds the answer back";

@@ -6,6 +6,12 @@
 #include "exit_codes.h"
 #include "platform.h"
 
+// The module's folder relative to qdxpoll's own in an installation
+// (../lib/qdxtlmv on Linux, .. on Windows), set by the build.
+#ifndef QDXPOLL_INSTALL_MODULE_DIR
+#define QDXPOLL_INSTALL_MODULE_DIR ""
+#endif
+
 namespace {
 
 // The directory above dir, by name ("" when there is none).
@@ -16,7 +22,7 @@ std::string Parent(const std::string& dir) {
 
 std::vector<std::string> Candidates(const std::string& requested, const char* env_name,
                                     const std::string& file_name, const std::string& tree_dir,
-                                    const std::string& recorded) {
+                                    const std::string& recorded, const std::string& install_dir = "") {
     std::vector<std::string> list;
     if (!requested.empty()) {
         list.push_back(requested);
@@ -30,6 +36,7 @@ std::vector<std::string> Candidates(const std::string& requested, const char* en
     const std::string self = ExecutableDir();
     if (!self.empty()) {
         list.push_back(JoinPath(self, file_name));
+        if (!install_dir.empty()) list.push_back(JoinPath(JoinPath(self, install_dir), file_name));
         // build/<preset>/tools/qdxpoll/qdxpoll next to build/<preset>/<tree_dir>/<file>
         const std::string top = Parent(Parent(self));
         if (!top.empty())
@@ -58,7 +65,7 @@ void RequireNamedFile(const std::string& requested, const char* option, const ch
 LoadedModule LoadModule(const std::string& requested_path) {
     RequireNamedFile(requested_path, "--module", "QDXPOLL_MODULE");
     const auto candidates = Candidates(requested_path, "QDXPOLL_MODULE", kModuleFileName, "",
-                                       QDXPOLL_BUILD_MODULE_PATH);
+                                       QDXPOLL_BUILD_MODULE_PATH, QDXPOLL_INSTALL_MODULE_DIR);
     std::string reasons;
     for (const std::string& path : candidates) {
         if (!FileExists(path)) continue;
