@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <regex>
@@ -20,6 +21,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#ifdef QDX_WATCH
+#include <httplib.h>
+
+#include "support/browser.h"
+#endif
 #include "support/simulator.h"
 #include "tools/qdxpoll/cp437.h"
 #include "tools/qdxpoll/frame_decoder.h"
@@ -48,9 +54,12 @@ std::string Slurp(const std::string& path) {
     return text.str();
 }
 
+// While qdxpoll runs: its process id and the file its stderr goes to.
+using Meanwhile = std::function<void(pid_t, const std::string& err_path)>;
+
 // Runs qdxpoll with args, stdout and stderr kept apart; killed after 60 s.
-// While it runs, `meanwhile` gets its process id (once).
-ToolRun RunTool(const std::vector<std::string>& args, const std::function<void(pid_t)>& meanwhile = nullptr) {
+// While it runs, `meanwhile` is called (once).
+ToolRun RunTool(const std::vector<std::string>& args, const Meanwhile& meanwhile = nullptr) {
     char out_name[] = "/tmp/qdxpoll-out-XXXXXX";
     char err_name[] = "/tmp/qdxpoll-err-XXXXXX";
     const int out_fd = mkstemp(out_name);
@@ -71,7 +80,7 @@ ToolRun RunTool(const std::vector<std::string>& args, const std::function<void(p
     }
     close(out_fd);
     close(err_fd);
-    if (meanwhile) meanwhile(pid);
+    if (meanwhile) meanwhile(pid, err_name);
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (waitpid(pid, &status, WNOHANG) == 0) {
@@ -114,7 +123,7 @@ protected:
     }
 
     // Runs qdxpoll on the simulator's line, driver log hidden.
-    ToolRun Tool(std::vector<std::string> args, const std::function<void(pid_t)>& meanwhile = nullptr) {
+    ToolRun Tool(std::vector<std::string> args, const Meanwhile& meanwhile = nullptr) {
         args.insert(args.begin(), {"--port", sim_.path(), "--quiet"});
         return RunTool(args, meanwhile);
     }
@@ -277,7 +286,7 @@ TEST_F(QdxpollTest, EachFailureHasItsOwnExitCodeAndOneMessage) {
 
     // Ctrl-C during a long wait ends the read as interrupted (how soon is
     // measured by scripts/sick-line-table.sh, not here).
-    const ToolRun interrupted = Tool({"read", "07K1M1", "-t", "5000"}, [](pid_t pid) {
+    const ToolRun interrupted = Tool({"read", "07K1M1", "-t", "5000"}, [](pid_t pid, const std::string&) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         kill(pid, SIGINT);
     });
@@ -340,7 +349,205 @@ TEST(QdxpollDemo, TourAgainstItsOwnSimulator) {
     EXPECT_NE(run.out.find("RKC REX-F Series"), std::string::npos);
     EXPECT_NE(run.out.find("written and read back"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("0 failed"), std::string::npos) << run.out;
+#ifdef QDX_WATCH
+    // Without a terminal the last step checks its page and ends on its own.
+    EXPECT_NE(run.out.find("the page answers: HTTP 200"), std::string::npos) << run.out;
+#endif
 }
+
+#ifdef QDX_WATCH
+
+// The port of the page that watch announces on stderr; 0 when none comes
+// within 10 s.
+int PagePort(const std::string& err_path) {
+    const std::regex address(R"(http://127\.0\.0\.1:(\d+)/)");
+    for (int i = 0; i < 500; ++i) {
+        std::smatch m;
+        const std::string err = Slurp(err_path);
+        if (std::regex_search(err, m, address)) return std::stoi(m[1]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return 0;
+}
+
+// The page's event stream from its start: the hello and `cycles` cycles,
+// each as its name and its data.
+std::vector<std::pair<std::string, nlohmann::json>> Events(httplib::Client& client, int cycles) {
+    std::string text;
+    auto seen = [&text] {
+        int n = 0;
+        for (size_t at = 0; (at = text.find("event: cycle\n", at)) != std::string::npos; ++at) ++n;
+        return n;
+    };
+    client.Get("/events", [&](const char* data, size_t size) {
+        text.append(data, size);
+        return seen() < cycles;
+    });
+    std::vector<std::pair<std::string, nlohmann::json>> events;
+    std::smatch m;
+    const std::regex event(R"(event: (\w+)\ndata: (.*)\n\n)");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), event); it != std::sregex_iterator(); ++it)
+        events.emplace_back((*it)[1], nlohmann::json::parse((*it)[2].str()));
+    return events;
+}
+
+// Calls check with a client of watch's page, then ends watch with Ctrl-C.
+Meanwhile WithPage(const std::function<void(httplib::Client&, int port)>& check) {
+    return [check](pid_t pid, const std::string& err_path) {
+        const int port = PagePort(err_path);
+        if (port == 0) {
+            ADD_FAILURE() << "watch printed no address:\n" << Slurp(err_path);
+        } else {
+            httplib::Client client("127.0.0.1", port);
+            client.set_read_timeout(10);
+            check(client, port);
+        }
+        kill(pid, SIGINT);
+    };
+}
+
+// The page's server as a browser meets it: the page with its chart library,
+// the events, the CSV of a chart; writes only with --allow-writes, each with
+// write's checks and outcomes, and only from the page itself.
+TEST_F(QdxpollTest, WatchServesThePageItsEventsItsCsvAndWrites) {
+    const ToolRun read_only = Tool({"watch", "01K1M1", "01K1S1", "--interval", "0.1"},
+                                   WithPage([](httplib::Client& client, int) {
+        const auto page = client.Get("/");
+        ASSERT_TRUE(page);
+        EXPECT_EQ(page->status, 200);
+        EXPECT_NE(page->body.find("<script src=\"/dygraph.min.js\">"), std::string::npos);
+        const auto chart_library = client.Get("/dygraph.min.js");
+        ASSERT_TRUE(chart_library);
+        EXPECT_GT(chart_library->body.size(), 100000u);
+
+        const auto events = Events(client, 2);
+        ASSERT_EQ(events.size(), 3u);
+        EXPECT_EQ(events[0].first, "hello");
+        const nlohmann::json& setup = events[0].second["setup"];
+        EXPECT_EQ(setup["charts"], nlohmann::json::parse("[[1,0]]")) << "S1 and M1 of a unit on one chart";
+        EXPECT_EQ(setup["allow_writes"], false);
+        EXPECT_EQ(setup["writable"][0]["address"], "01K1S1");
+        EXPECT_EQ(events[2].first, "cycle");
+        EXPECT_EQ(events[2].second["row"][1], 24.0);
+        EXPECT_EQ(events[2].second["stats"][0]["address"], "01K1M1");
+
+        const auto csv = client.Get("/chart.csv?points=01K1M1&from=0");
+        ASSERT_TRUE(csv);
+        const auto rows = Lines(csv->body);
+        ASSERT_GE(rows.size(), 3u) << csv->body;
+        EXPECT_EQ(rows[0], "time,01K1M1");
+        EXPECT_TRUE(std::regex_match(rows[1], std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z,24\.0)")))
+            << rows[1];
+
+        const auto write = client.Post("/write", R"({"address":"01K1S1","value":"42"})", "application/json");
+        ASSERT_TRUE(write);
+        EXPECT_EQ(write->status, 403) << "read-only without --allow-writes";
+        const auto elsewhere = client.Get("/", {{"Host", "qdxpoll.example"}});
+        ASSERT_TRUE(elsewhere);
+        EXPECT_EQ(elsewhere->status, 403) << "a page of another name pointing here";
+    }));
+    EXPECT_EQ(read_only.exit_code, 0) << read_only.err;
+    EXPECT_NE(read_only.out.find("Statistics after"), std::string::npos) << read_only.out;
+    EXPECT_EQ(sim_.Command("get 1 1 S1"), "ok 0150.0");
+
+    struct Write {
+        const char* what;
+        std::string body;
+        httplib::Headers headers;
+        const char* content_type;
+        int http_status;
+        const char* status;  // of the write, or ""
+        int exit_code;       // what 'qdxpoll write' ends with
+    } writes[] = {
+        {"verified", R"({"address":"01K1S1","value":"42.57"})", {}, "application/json", 200, "verified", 0},
+        {"refused by the unit", R"({"address":"01K1S1","value":"2000","verify":false})", {}, "application/json", 200,
+         "refused", 76},
+        {"value the driver cannot send", R"({"address":"01K1S1","value":"10000"})", {}, "application/json", 400, "",
+         0},
+        {"bad address", R"({"address":"01K9S1","value":"1"})", {}, "application/json", 400, "", 0},
+        {"a form of another site", "address=01K1S1&value=1", {}, "application/x-www-form-urlencoded", 415, "", 0},
+        {"a page of another site", R"({"address":"01K1S1","value":"1"})", {{"Origin", "http://qdxpoll.example"}},
+         "application/json", 403, "", 0},
+    };
+    const ToolRun writable = Tool({"watch", "01K1M1", "--interval", "0.1", "--allow-writes"},
+                                  WithPage([&](httplib::Client& client, int) {
+        for (const Write& w : writes) {
+            const auto answer = client.Post("/write", w.headers, w.body, w.content_type);
+            ASSERT_TRUE(answer) << w.what;
+            EXPECT_EQ(answer->status, w.http_status) << w.what << ": " << answer->body;
+            const auto body = nlohmann::json::parse(answer->body, nullptr, false);
+            if (*w.status) {
+                EXPECT_EQ(body.value("status", ""), w.status) << w.what << ": " << answer->body;
+                EXPECT_EQ(body.value("exit_code", -1), w.exit_code) << w.what;
+                EXPECT_EQ(body.value("ok", true), w.exit_code == 0) << w.what;
+            } else {
+                EXPECT_FALSE(body.value("error", "").empty()) << w.what << ": " << answer->body;
+            }
+        }
+        const auto events = Events(client, 0);
+        ASSERT_FALSE(events.empty());
+        const nlohmann::json& failures = events[0].second["failures"];
+        ASSERT_EQ(failures.size(), 1u) << failures;
+        EXPECT_EQ(failures[0]["cause"], "refused");
+        EXPECT_NE(failures[0]["hint"].get<std::string>().find("takes 0.0..1372.0"), std::string::npos);
+    }));
+    EXPECT_EQ(writable.exit_code, 0) << "the page's writes leave watch's exit code to its polling\n" << writable.err;
+    EXPECT_EQ(sim_.Command("get 1 1 S1"), "ok 0042.5");
+    EXPECT_NE(writable.out.find("write from the page: 01K1S1"), std::string::npos) << writable.out;
+}
+
+// The page in a real browser against a simulated furnace: the chart gains
+// points, and a write through the form (after its confirmation) changes S1
+// on the unit, which M1 then follows. The screenshot stays in the build
+// tree's artifacts/ for CI to keep.
+TEST(QdxpollWatchPage, InChromiumTheChartGrowsAndTheFormWritesS1) {
+    if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
+    if (qdxtest::HeadlessBrowser::ExecutablePath().empty())
+        GTEST_SKIP() << "Chromium not found at /usr/bin/chromium (Debian package chromium; or set QDX_CHROMIUM): "
+                        "the page of watch is not checked in a browser";
+    qdxtest::Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start({"--speed", "120"}, {}, &error)) << error;
+    std::filesystem::create_directories(QDX_ARTIFACT_DIR);
+    const std::string screenshot = QDX_ARTIFACT_DIR "/watch-page.png";
+    std::filesystem::remove(screenshot);
+    auto number = [](const nlohmann::json& v) { return v.is_number() ? v.get<double>() : -1.0; };
+    const ToolRun run = RunTool(
+        {"--port", sim.path(), "--quiet", "watch", "01K1M1", "01K1S1", "01K1O1", "--interval", "0.2",
+         "--allow-writes"},
+        WithPage([&](httplib::Client&, int port) {
+            qdxtest::HeadlessBrowser browser;
+            std::string why;
+            ASSERT_TRUE(browser.Start(1200, 1000, QDX_ARTIFACT_DIR "/chromium.log", &why) &&
+                        browser.Open("http://127.0.0.1:" + std::to_string(port) + "/", &why))
+                << why;
+            const char* rows = "Number(document.body.dataset.rows || 0)";
+            ASSERT_TRUE(browser.WaitFor(std::string(rows) + " >= 3", 15000)) << "the page draws no chart";
+            const double drawn = number(browser.Evaluate(rows));
+            EXPECT_TRUE(browser.WaitFor(std::string(rows) + " >= " + std::to_string(drawn + 3), 5000))
+                << "the chart gains no points";
+
+            // As a user: the point and the value, Write..., then the confirmation.
+            browser.Evaluate("document.getElementById('write-address').value = '01K1S1';"
+                             "document.getElementById('write-value').value = '210';"
+                             "document.getElementById('write-button').click()");
+            EXPECT_TRUE(browser.WaitFor("!document.getElementById('write-confirm').hidden", 2000));
+            EXPECT_EQ(sim.Command("get 1 1 S1"), "ok 0150.0") << "written before the confirmation";
+            browser.Evaluate("document.getElementById('write-yes').click()");
+            EXPECT_TRUE(browser.WaitFor("document.body.dataset.writeStatus === 'verified'", 10000))
+                << browser.Evaluate("document.getElementById('write-result').textContent");
+            EXPECT_EQ(sim.Command("get 1 1 S1"), "ok 0210.0");
+            // The chart shows the new S1 and M1 climbing past the old one.
+            EXPECT_TRUE(browser.WaitFor("rows[rows.length - 1][2] === 210 && rows[rows.length - 1][1] > 160", 15000))
+                << browser.Evaluate("JSON.stringify(rows[rows.length - 1])");
+            ASSERT_TRUE(browser.Screenshot(screenshot, &why)) << why;
+        }));
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.out.find("write from the page: 01K1S1"), std::string::npos) << run.out;
+    EXPECT_GT(std::filesystem::file_size(screenshot), 10000u);
+}
+
+#endif  // QDX_WATCH
 
 // --- The tool's own parts ------------------------------------------------
 

@@ -1,10 +1,11 @@
-// Commands: info, read, write, poll, scan, probe, identifiers, list-ports,
-// demo.
+// Commands: info, read, write, poll, watch, scan, probe, identifiers,
+// list-ports, demo.
 #include "commands.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "simulator.h"
 #include "trace_relay.h"
 #include "values.h"
+#include "watch_server.h"
 
 namespace {
 
@@ -70,8 +72,12 @@ struct Run {
     std::string module_port;
     int exit_code = kExitOk;
     std::string first_failure, first_hint;
+    int last_code = kExitOk;  // the latest failure, whichever came first
+    std::string last_hint;
 
     void Fail(int code, const std::string& message, const std::string& hint = "") {
+        last_code = code;
+        last_hint = hint;
         if (exit_code == kExitOk) {
             exit_code = code;
             first_failure = message;
@@ -212,7 +218,10 @@ struct Run {
         r.ok = done.outcome.ok();
         r.has_value = r.ok;
         if (r.ok) r.value = DecodeCell(p.type, p.cell, bit_read);
-        if (!r.ok || d.cause == Cause::kLate) r.error = d.what;
+        if (!r.ok || d.cause == Cause::kLate) {
+            r.error = d.what;
+            r.hint = d.hint;
+        }
         return r;
     }
 
@@ -402,10 +411,15 @@ int Write(Run& run) {
     return run.Finish();
 }
 
+// How a poll waits between cycles, and what it does after each.
+using CycleWait = std::function<void(std::chrono::steady_clock::time_point)>;
+using CycleDone = std::function<void(const std::vector<Reading>&, const std::vector<PointStats>&)>;
+
 // Reads the points every interval; returns the statistics. A read cut short
 // by Ctrl-C counts as interrupted.
 std::vector<PointStats> PollLoop(Run& run, PointList& points, int count, double interval_s,
-                                 double* seconds, bool* interrupted) {
+                                 double* seconds, bool* interrupted, const CycleWait& wait = SleepUntil,
+                                 const CycleDone& done = nullptr) {
     std::vector<PointStats> stats(points.size());
     for (size_t i = 0; i < points.size(); ++i) stats[i].address = points[i]->address;
     const auto start = std::chrono::steady_clock::now();
@@ -417,7 +431,7 @@ std::vector<PointStats> PollLoop(Run& run, PointList& points, int count, double 
             next += interval;
             const auto now = std::chrono::steady_clock::now();
             if (next < now) next = now;  // a late cycle starts at once, never twice
-            SleepUntil(next);
+            wait(next);
         }
         if (Interrupted()) break;
         std::vector<Reading> readings;
@@ -428,6 +442,7 @@ std::vector<PointStats> PollLoop(Run& run, PointList& points, int count, double 
             readings.push_back(r);
         }
         run.reporter.Cycle(readings);
+        if (done) done(readings, stats);
         if (Interrupted()) break;
     }
     *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -447,6 +462,122 @@ int Poll(Run& run) {
     run.relay.Stop();
     run.reporter.Stats(stats, seconds, interrupted);
     if (interrupted) run.Verbose("poll ended by Ctrl-C; port closed");
+    return run.Finish();
+}
+
+// A write the page asks for, with the checks and the read-back of `write`.
+// Its outcome goes to the page (and to the output, as a write); it leaves
+// the exit code to the polling.
+PageWriteAnswer WriteFromPage(Run& run, const PageWrite& w) {
+    const uint32_t type = run.Type();
+    ValueCell cell{};
+    std::string why;
+    if (!EncodeValue(type, w.value, &cell, &why)) return {400, {{"ok", false}, {"error", why}}};
+    std::unique_ptr<Point> point;
+    try {
+        point = run.ParsePoint(w.address, type);
+    } catch (const ToolError& e) {
+        return {400, {{"ok", false}, {"error", e.what()}}};
+    }
+    point->cell = cell;
+    const int exit_code = run.exit_code;
+    const std::string first_failure = run.first_failure, first_hint = run.first_hint;
+    run.last_code = kExitOk;
+    const Reading r = run.WritePoint(point.get(), w.verify, w.value);
+    nlohmann::json body = ReadingJson(r);
+    body["ok"] = run.last_code == kExitOk && r.status != CauseCode(Cause::kInterrupted);
+    body["exit_code"] = run.last_code;  // what 'qdxpoll write' would end with
+    if (run.last_code != kExitOk) body["hint"] = run.last_hint;
+    run.exit_code = exit_code;
+    run.first_failure = first_failure;
+    run.first_hint = first_hint;
+    run.reporter.Emit(r, "write from the page: ");
+    return {200, body};
+}
+
+// Polls the points as poll does and serves the page while it runs. `serving`
+// is told the page's address once it is served.
+std::vector<PointStats> WatchLoop(Run& run, PointList& points, int count, double interval_s, bool allow_writes,
+                                  WatchServer& server, const std::function<void(const std::string&)>& serving,
+                                  double* seconds, bool* interrupted) {
+    WatchSetup setup;
+    setup.listen_address = run.options.listen_address;
+    setup.port = run.options.http_port;
+    setup.allow_writes = allow_writes;
+    setup.type = TypeName(run.Type());
+    setup.heading = fmt::format("{} at {}, a cycle every {:g} s", run.options.port.empty() ? "the simulator"
+                                                                                           : run.options.port,
+                                LineText(run.line), interval_s);
+    auto watched = [](const Point& p) {
+        const rexf::IdentifierModel* m = rexf::FindIdentifierModel(p.identifier());
+        return WatchPoint{p.address, p.unit(), p.channel(), p.identifier(), m != nullptr ? m->meaning : ""};
+    };
+    // The form offers the writable points polled and the set value of every
+    // unit and channel polled.
+    auto offer = [&setup](const WatchPoint& w) {
+        for (const WatchPoint& have : setup.writable)
+            if (have.address == w.address) return;
+        const rexf::IdentifierModel* m = rexf::FindIdentifierModel(w.identifier);
+        if (m == nullptr || m->access != rexf::Access::kReadOnly) setup.writable.push_back(w);
+    };
+    for (const auto& p : points) {
+        setup.points.push_back(watched(*p));
+        if (p->identifier() == "S1") offer(setup.points.back());
+    }
+    for (const auto& p : points) {
+        auto s1 = std::make_unique<Point>();
+        if (run.session->Parse(fmt::format("{:02d}K{}S1", p->unit(), p->channel()), run.Type(), s1.get()))
+            offer(watched(*s1));
+    }
+    for (const WatchPoint& w : setup.points) offer(w);
+
+    std::string url, error;
+    if (!server.Start(setup, &url, &error))
+        throw ToolError(kExitUsage, error + (run.options.http_port != 0 ? "; choose another --http PORT, or "
+                                                                          "leave it out for a free one"
+                                                                        : ""));
+    serving(url);
+    const auto stats = PollLoop(
+        run, points, count, interval_s, seconds, interrupted,
+        [&](std::chrono::steady_clock::time_point until) {
+            server.WaitRunningWrites(until, [&run](const PageWrite& w) { return WriteFromPage(run, w); });
+        },
+        [&server](const std::vector<Reading>& readings, const std::vector<PointStats>& s) {
+            server.Publish(readings, s);
+        });
+    server.Stop();
+    return stats;
+}
+
+std::string PageNote(const std::string& url, bool allow_writes) {
+    std::string note = "Open " + url + " in a browser: the chart, the statistics and the last failures, live; " +
+                       (allow_writes ? "its form writes values (each confirmed first)."
+                                     : "read-only (--allow-writes lets its form write values).");
+    return note;
+}
+
+int Watch(Run& run) {
+    if (const char* why = WatchServer::Unavailable()) throw ToolError(kExitUsage, why);
+    run.Load();
+    run.OpenPort(run.RequirePort(), rexf::kMaxIntervalTimeMs);
+    PointList points = run.ParsePoints(run.options.addresses, run.Type());
+    WatchServer server;
+    double seconds = 0;
+    bool interrupted = false;
+    const Options& o = run.options;
+    const auto stats = WatchLoop(run, points, o.count, o.interval_s, o.allow_writes, server,
+                                 [&](const std::string& url) {
+                                     ErrorLine(PageNote(url, o.allow_writes) + " Ctrl-C ends.");
+                                     if (o.listen_address == "0.0.0.0" || o.listen_address == "::")
+                                         ErrorLine("  (served on every network this machine is on: open it "
+                                                   "with the machine's address in place of " +
+                                                   o.listen_address + ")");
+                                 },
+                                 &seconds, &interrupted);
+    run.session->Close();
+    run.relay.Stop();
+    run.reporter.Stats(stats, seconds, interrupted);
+    if (interrupted) run.Verbose("watch ended by Ctrl-C; port closed");
     return run.Finish();
 }
 
@@ -744,6 +875,55 @@ int Identifiers(Run& run) {
     return kExitOk;
 }
 
+// The demo's last step: the page of watch. On a terminal it serves until
+// Ctrl-C; without one (a script, CI) it checks that the page answers,
+// serves two seconds and ends. Against the simulator the page may write; a
+// real unit's settings only with --allow-writes.
+void DemoWatch(Run& run, bool own_simulator) {
+    Reporter& out = run.reporter;
+    out.Text("\n== 7. Watch: the points live in a browser ==");
+    if (const char* why = WatchServer::Unavailable()) {
+        out.Text(std::string("  skipped: ") + why);
+        return;
+    }
+    const bool interactive = StdinIsTerminal() && StdoutIsTerminal();
+    const bool allow_writes = own_simulator || run.options.allow_writes;
+    auto address = [&run](const char* id) { return fmt::format("{:02d}K1{}", run.options.unit, id); };
+    PointList points;
+    points.push_back(run.ParsePoint(address("M1"), kTypeFloat));
+    points.push_back(run.ParsePoint(address("S1"), kTypeFloat));
+    if (own_simulator) {
+        points.push_back(run.ParsePoint(address("O1"), kTypeFloat));
+        // A new set value: the chart opens on a step response.
+        auto s1 = run.ParsePoint(address("S1"), kTypeFloat);
+        std::string why;
+        if (EncodeValue(kTypeFloat, "200", &s1->cell, &why)) out.Emit(run.WritePoint(s1.get(), false, "200"), "  ");
+        out.Text("  The simulated unit heats a furnace 60 times faster than real time: M1 settles at the new S1 "
+                 "in about 15 s.");
+    }
+    WatchServer server;
+    double seconds = 0;
+    bool interrupted = false;
+    const auto stats = WatchLoop(
+        run, points, interactive ? 0 : 4, 0.5, allow_writes, server,
+        [&](const std::string& url) {
+            if (interactive) {
+                out.Text("  " + PageNote(url, allow_writes));
+                if (own_simulator) out.Text("  Write another S1 with the page's form and watch M1 follow it.");
+                out.Text("  Also: qdxpoll --port ttyUSB0 watch 01K1M1 01K1S1. Ctrl-C ends the demo.");
+                return;
+            }
+            std::string result;
+            if (!server.CheckPage(&result)) run.Fail(kExitInternal, "the page of watch at " + url + ": " + result);
+            out.Text("  Served " + url + " for two seconds (no terminal here, so the demo does not wait for "
+                     "Ctrl-C): " + result + ".");
+            out.Text("  On a terminal the demo serves it until Ctrl-C; or: qdxpoll --port ttyUSB0 watch 01K1M1 "
+                     "01K1S1");
+        },
+        &seconds, &interrupted);
+    out.Stats(stats, seconds, interrupted);
+}
+
 int Demo(Run& run) {
     Options& o = run.options;
     Reporter& out = run.reporter;
@@ -848,7 +1028,6 @@ int Demo(Run& run) {
         out.Stats(stats, seconds, interrupted);
     }
 
-    run.session->Close();
     out.Text("\n== 6. Summary ==");
     out.Text(fmt::format("{} reads and {} write{}, {} good, {} failed; average {} ms a transaction", reads,
                          writes, writes == 1 ? "" : "s", good, reads + writes - good,
@@ -857,6 +1036,8 @@ int Demo(Run& run) {
                                       : "Something failed: " + run.first_failure);
     if (own_simulator)
         out.Text("Next: qdxpoll --port ttyUSB0 read 01K1M1   (your controller on a real port)");
+    if (!Interrupted()) DemoWatch(run, own_simulator);
+    run.session->Close();
     return run.Finish();
 }
 
@@ -880,6 +1061,7 @@ int RunCommand(Options& options) {
     if (c == "read") return Read(run);
     if (c == "write") return Write(run);
     if (c == "poll") return Poll(run);
+    if (c == "watch") return Watch(run);
     if (c == "scan") return Scan(run);
     if (c == "probe") return Probe(run);
     if (c == "identifiers") return Identifiers(run);

@@ -31,6 +31,7 @@ std::string HelpFooter() {
         "  qdxpoll -p ttyUSB0 read 01K1M1              read a value\n"
         "  qdxpoll -p ttyUSB0 write 01K1S1 180 --verify  write a value\n"
         "  qdxpoll -p ttyUSB0 poll 01K1M1 01K1S1       watch values (Ctrl-C ends)\n"
+        "  qdxpoll -p ttyUSB0 watch 01K1M1 01K1S1      the same, live in a browser\n"
         "  qdxpoll -p ttyUSB0 probe                    find the line settings of a unit that stays silent\n"
         "  qdxpoll COMMAND --help                      a command's options and examples\n\n"
         "Addresses: six characters UUKCII: unit 00-99, the letter K, channel 0-8,\n"
@@ -87,6 +88,19 @@ void AddCommonOptions(CLI::App& app, Options* o) {
 void AddTypeOption(CLI::App* cmd, Options* o) {
     cmd->add_option("--type", o->type, "Data type: u16, s16, bcd, float, s32, u32, state (default float)")
         ->check(CLI::IsMember({"u16", "s16", "bcd", "float", "s32", "u32", "state"}));
+}
+
+// The page's options: watch, and the demo's last step.
+void AddPageOptions(CLI::App* cmd, Options* o) {
+    cmd->add_option("--http", o->http_port, "Port of the page (default, or 0: a free one, printed with the address)")
+        ->check(CLI::Range(0, 65535));
+    cmd->add_option("--listen", o->listen_address,
+                    "Address the page is served on (default 127.0.0.1, this machine only; 0.0.0.0: every "
+                    "network the machine is on)")
+        ->capture_default_str();
+    cmd->add_flag("--allow-writes", o->allow_writes,
+                  "Let the page write values (each with a confirmation); without it the page is read-only "
+                  "(the demo's simulator always takes writes)");
 }
 
 CLI::App* Command(CLI::App& app, const char* name, const char* what, const std::string& examples) {
@@ -182,6 +196,21 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
         ->check(CLI::Range(0, 1000000000))
         ->capture_default_str();
 
+    auto* watch = Command(app, "watch",
+                          "Poll as poll does and show the points live in a browser: a chart, the statistics, "
+                          "the last failures and their causes, a write form (with --allow-writes); Ctrl-C ends",
+                          "  qdxpoll -p ttyUSB0 watch 01K1M1 01K1S1            then open the address it prints\n"
+                          "  qdxpoll -p ttyUSB0 watch 01K1M1 01K1S1 --allow-writes --http 8080\n");
+    watch->add_option("ADDRESS", o->addresses, "Point addresses")->required();
+    AddTypeOption(watch, o);
+    watch->add_option("-i,--interval", o->interval_s, "Seconds between cycles")
+        ->check(CLI::Range(0.0, 86400.0))
+        ->capture_default_str();
+    watch->add_option("-n,--count", o->count, "Number of cycles (0: until Ctrl-C)")
+        ->check(CLI::Range(0, 1000000000))
+        ->capture_default_str();
+    AddPageOptions(watch, o);
+
     auto* scan = Command(app, "scan", "Find the unit addresses that answer an identifier",
                          "  qdxpoll -p ttyUSB0 scan M1                    units 00-99, channel 1\n"
                          "  qdxpoll -p ttyUSB0 scan M1 --units 1,3,5-9 --channel 2\n");
@@ -215,6 +244,7 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
     demo->add_option("-u,--unit", o->unit, "Unit address to use, 0..99")
         ->check(CLI::Range(0, 99))
         ->capture_default_str();
+    AddPageOptions(demo, o);
 
     try {
         app.parse(argc, argv);

@@ -13,7 +13,7 @@
 enum class OutputFormat { kText, kJson, kCsv };
 
 struct Options {
-    std::string command;  // info, read, write, poll, scan, probe, identifiers, list-ports, demo
+    std::string command;  // info, read, write, poll, watch, scan, probe, identifiers, list-ports, demo
 
     // Port and line.
     std::string port;                     // empty: none given
@@ -47,6 +47,11 @@ struct Options {
     // poll
     double interval_s = 1.0;
     int count = 0;  // 0: until Ctrl-C
+
+    // watch (also the demo's last step)
+    std::string listen_address = "127.0.0.1";
+    int http_port = 0;  // 0: a free one
+    bool allow_writes = false;
 
     // scan and probe
     std::string identifier;

@@ -49,6 +49,8 @@ json ValueJson(const CellValue& v) {
     return v.number;
 }
 
+}  // namespace
+
 json ReadingJson(const Reading& r) {
     json j;
     j["time"] = IsoTime(r.time);
@@ -73,6 +75,30 @@ json ReadingJson(const Reading& r) {
     if (r.attempts > 0) j["attempts"] = r.attempts;
     return j;
 }
+
+json StatsJson(const PointStats& s) {
+    auto latency = [](double ms) { return std::round(ms * 10) / 10; };
+    json j;
+    j["address"] = s.address;
+    j["requests"] = s.requests;
+    j["attempts"] = s.attempts;
+    j["good"] = s.good;
+    j["retried"] = s.retried;
+    j["no_answer"] = s.no_answer;
+    j["eot"] = s.eot;
+    j["nak"] = s.nak;
+    j["refused"] = s.refused;
+    j["late"] = s.late;
+    j["interrupted"] = s.interrupted;
+    if (s.good > 0) {
+        j["latency_min_ms"] = latency(s.min_ms);
+        j["latency_avg_ms"] = latency(s.total_ms / s.good);
+        j["latency_max_ms"] = latency(s.max_ms);
+    }
+    return j;
+}
+
+namespace {
 
 std::string RawText(const Reading& r) { return r.raw.empty() ? "" : "  [" + r.raw + "]"; }
 
@@ -189,28 +215,11 @@ void Reporter::Cycle(const std::vector<Reading>& readings) {
 
 void Reporter::Stats(const std::vector<PointStats>& stats, double seconds, bool interrupted) {
     const auto now = WallClock::now();
-    auto latency = [](double ms) { return std::round(ms * 10) / 10; };
     if (format_ == OutputFormat::kJson) {
         for (const PointStats& s : stats) {
-            json j;
+            json j = StatsJson(s);
             j["time"] = IsoTime(now);
             j["action"] = "summary";
-            j["address"] = s.address;
-            j["requests"] = s.requests;
-            j["attempts"] = s.attempts;
-            j["good"] = s.good;
-            j["retried"] = s.retried;
-            j["no_answer"] = s.no_answer;
-            j["eot"] = s.eot;
-            j["nak"] = s.nak;
-            j["refused"] = s.refused;
-            j["late"] = s.late;
-            j["interrupted"] = s.interrupted;
-            if (s.good > 0) {
-                j["latency_min_ms"] = latency(s.min_ms);
-                j["latency_avg_ms"] = latency(s.total_ms / s.good);
-                j["latency_max_ms"] = latency(s.max_ms);
-            }
             j["seconds"] = std::round(seconds * 10) / 10;
             j["ended_by_interrupt"] = interrupted;
             Line(j.dump());

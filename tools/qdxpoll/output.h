@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "diagnosis.h"
 #include "options.h"
 #include "platform.h"
@@ -35,6 +37,7 @@ struct Reading {
     std::string raw;                // the unit's six data characters, as they came
     std::string status;             // ok, late, silent, eot, nak, ... (CauseCode), or a write's outcome
     std::string error;              // one-line reason when not ok, or a warning when late
+    std::string hint;               // the next step, with error
     double latency_ms = 0;
     int attempts = 0;
     Tally tally = Tally::kGood;
@@ -63,6 +66,11 @@ struct ScanTotals {
     bool interrupted = false;
     double seconds = 0;
 };
+
+// The JSON forms of a reading and of one address's statistics, as --json
+// prints them (the statistics without time and end).
+nlohmann::json ReadingJson(const Reading& r);
+nlohmann::json StatsJson(const PointStats& s);
 
 std::string IsoTime(WallClock::time_point t);    // 2026-12-08T14:05:01.123Z
 std::string LocalTime(WallClock::time_point t);  // 2026-12-08 14:05:01.123

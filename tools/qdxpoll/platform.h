@@ -26,6 +26,7 @@ std::string JoinPath(const std::string& dir, const std::string& name);
 struct tm;
 void BreakDownTime(long long t, bool utc, struct tm* out);
 
+bool StdinIsTerminal();
 bool StdoutIsTerminal();
 bool StderrIsTerminal();
 

@@ -130,6 +130,7 @@ void BreakDownTime(long long t, bool utc, struct tm* out) {
         localtime_r(&value, out);
 }
 
+bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 

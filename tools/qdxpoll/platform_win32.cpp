@@ -73,6 +73,11 @@ void BreakDownTime(long long t, bool utc, struct tm* out) {
         localtime_s(out, &value);
 }
 
+bool StdinIsTerminal() {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
 bool StdoutIsTerminal() {
     DWORD mode;
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
