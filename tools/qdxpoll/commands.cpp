@@ -495,6 +495,7 @@ int Scan(Run& run) {
     const bool progress = StderrIsTerminal();
     const auto start = std::chrono::steady_clock::now();
     ScanTotals totals;
+    std::string bad_hint;  // the next step for the first address that answers badly
     totals.identifier = id;
     totals.channel = channel;
     auto clear_progress = [&] {
@@ -508,7 +509,7 @@ int Scan(Run& run) {
         run.session->SetReplyTimeout(run.module_port, TimeoutUnits(generous));
         const int saved = run.timeout_ms;
         run.timeout_ms = generous;
-        Done c = run.Request(RequestKind::kRead, p, "", false);
+        Done c = run.Request(RequestKind::kRead, p);
         run.timeout_ms = saved;
         run.session->SetReplyTimeout(run.module_port, TimeoutUnits(quick));
         return c;
@@ -523,6 +524,7 @@ int Scan(Run& run) {
             return false;
         } else {
             totals.bad.emplace_back(p->unit(), BadWords(d));
+            if (bad_hint.empty()) bad_hint = d.hint;
         }
         clear_progress();
         Reading r = run.MakeReading(*p, c, false, "read");
@@ -577,13 +579,12 @@ int Scan(Run& run) {
                  fmt::format("no unit answers {} properly on channel {}, but {} address{} answer{} badly: {}", id,
                              channel, totals.bad.size(), totals.bad.size() == 1 ? "" : "es",
                              totals.bad.size() == 1 ? "s" : "", bad_list),
-                 "units are there, but their replies are corrupt: check the line settings ('qdxpoll probe'), the "
-                 "wiring and its termination");
+                 "units are there, but their answers fail; " + bad_hint);
     else if (!totals.bad.empty())
         run.Fail(kExitNoReply, fmt::format("{} address{} answer{} {} badly: {}", totals.bad.size(),
                                            totals.bad.size() == 1 ? "" : "es", totals.bad.size() == 1 ? "s" : "", id,
                                            bad_list),
-                 "check the wiring and its termination, and for two units on one address");
+                 bad_hint);
     else if (totals.good.empty() && !totals.eot.empty())
         run.Fail(kExitNoReply,
                  fmt::format("no unit has {} on channel {}: {} answer EOT", id, channel, totals.eot.size()),
