@@ -628,14 +628,17 @@ int Probe(Run& run) {
     double worst_ms = 0;
     for (const LineValues& l : settings)
         worst_ms += units.size() * static_cast<double>(o.timeout_ms.value_or(SafeTimeoutMs(l, rexf::kMaxIntervalTimeMs)));
+    std::string unit_text;
+    for (int u : units) unit_text += fmt::format("{}{:02d}", unit_text.empty() ? "" : " ", u);
     ErrorLine(fmt::format("Probing {} for unit{} {} ({} on channel {}): {} line settings, up to {:.1f} s", port,
-                          units.size() == 1 ? "" : "s", o.units.empty() ? "01" : o.units, id, o.channel,
-                          settings.size(), worst_ms / 1000.0));
+                          units.size() == 1 ? "" : "s", unit_text, id, o.channel, settings.size(),
+                          worst_ms / 1000.0));
     struct Found {
         LineValues line;
         int unit;
         Cause cause;
         std::string shown;
+        size_t bytes;
     };
     std::vector<Found> found;
     for (const LineValues& l : settings) {
@@ -657,34 +660,36 @@ int Probe(Run& run) {
                     throw ToolError(kExitPortUnavailable,
                                     "cannot open port " + port + " (" + (hint.empty() ? t.error : hint) + ")");
                 }
-                found.push_back({l, unit, Cause::kNoValidReply, "the port refused this setting: " + t.error});
-                continue;
+                found.push_back({l, unit, Cause::kNoValidReply, "the port refused this setting: " + t.error, 0});
+            } else {
+                std::vector<uint8_t> answer;
+                for (const WireChunk& c : t.wire)
+                    if (c.direction == Direction::kFromUnit)
+                        answer.insert(answer.end(), c.bytes.begin(), c.bytes.end());
+                Found f{l, unit, ClassifyAnswer(answer, id), "", answer.size()};
+                if (f.cause == Cause::kGood)
+                    f.shown = "answers: " + id + " [" + std::string(answer.begin() + 3, answer.begin() + 9) + "]";
+                else if (f.cause == Cause::kEot)
+                    f.shown = "answers EOT: the line works, but the unit lacks " + id;
+                else if (f.cause == Cause::kNak)
+                    f.shown = "answers NAK: the unit hears the frame as damaged";
+                else if (f.cause == Cause::kSilent)
+                    f.shown = "silent";
+                else
+                    f.shown = fmt::format("garbage: {} byte{} {}", answer.size(), answer.size() == 1 ? "" : "s",
+                                          ShowSome(answer));
+                found.push_back(f);
             }
-            std::vector<uint8_t> answer;
-            for (const WireChunk& c : t.wire)
-                if (c.direction == Direction::kFromUnit) answer.insert(answer.end(), c.bytes.begin(), c.bytes.end());
-            Found f{l, unit, ClassifyAnswer(answer, id), ""};
-            if (f.cause == Cause::kGood)
-                f.shown = "answers: " + id + " [" + std::string(answer.begin() + 3, answer.begin() + 9) + "]";
-            else if (f.cause == Cause::kEot)
-                f.shown = "answers EOT: the line works, but the unit lacks " + id;
-            else if (f.cause == Cause::kNak)
-                f.shown = "answers NAK: the unit hears the frame as damaged";
-            else if (f.cause == Cause::kSilent)
-                f.shown = "silent";
-            else
-                f.shown = fmt::format("garbage: {} byte{} {}", answer.size(), answer.size() == 1 ? "" : "s",
-                                      ShowSome(answer));
-            found.push_back(f);
+            const Found& f = found.back();
             if (o.format == OutputFormat::kJson) {
                 std::fprintf(stdout, "%s\n",
                              fmt::format("{{\"action\":\"probe\",\"line\":\"{}\",\"unit\":{},\"result\":\"{}\","
                                          "\"bytes\":{}}}",
-                                         LineText(l), unit, CauseCode(f.cause), answer.size())
+                                         LineText(l), unit, CauseCode(f.cause), f.bytes)
                                  .c_str());
             } else if (o.format == OutputFormat::kCsv) {
                 std::fprintf(stdout, "%s%s,%d,%s,%zu\n", found.size() == 1 ? "line,unit,result,bytes\n" : "",
-                             LineText(l).c_str(), unit, CauseCode(f.cause), answer.size());
+                             LineText(l).c_str(), unit, CauseCode(f.cause), f.bytes);
             } else {
                 std::fprintf(stdout, "  %-10s unit %02d  %s\n", LineText(l).c_str(), unit, f.shown.c_str());
             }
@@ -727,7 +732,7 @@ int Probe(Run& run) {
                  "unit's communication settings");
     } else {
         run.Fail(kExitNoReply, fmt::format("nothing answers {} at unit{} {} at any setting tried", id,
-                                           units.size() == 1 ? "" : "s", o.units.empty() ? "01" : o.units),
+                                           units.size() == 1 ? "" : "s", unit_text),
                  "check the unit address, the wiring and its termination; on RS-485 the adapter must release the "
                  "line after sending");
     }
