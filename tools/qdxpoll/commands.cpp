@@ -626,6 +626,7 @@ int Scan(Run& run) {
     const bool progress = StderrIsTerminal();
     const auto start = std::chrono::steady_clock::now();
     ScanTotals totals;
+    std::string bad_hint;  // the next step for the first address that answers badly
     totals.identifier = id;
     totals.channel = channel;
     auto clear_progress = [&] {
@@ -639,7 +640,7 @@ int Scan(Run& run) {
         run.session->SetReplyTimeout(run.module_port, TimeoutUnits(generous));
         const int saved = run.timeout_ms;
         run.timeout_ms = generous;
-        Done c = run.Request(RequestKind::kRead, p, "", false);
+        Done c = run.Request(RequestKind::kRead, p);
         run.timeout_ms = saved;
         run.session->SetReplyTimeout(run.module_port, TimeoutUnits(quick));
         return c;
@@ -654,6 +655,7 @@ int Scan(Run& run) {
             return false;
         } else {
             totals.bad.emplace_back(p->unit(), BadWords(d));
+            if (bad_hint.empty()) bad_hint = d.hint;
         }
         clear_progress();
         Reading r = run.MakeReading(*p, c, false, "read");
@@ -708,13 +710,12 @@ int Scan(Run& run) {
                  fmt::format("no unit answers {} properly on channel {}, but {} address{} answer{} badly: {}", id,
                              channel, totals.bad.size(), totals.bad.size() == 1 ? "" : "es",
                              totals.bad.size() == 1 ? "s" : "", bad_list),
-                 "units are there, but their replies are corrupt: check the line settings ('qdxpoll probe'), the "
-                 "wiring and its termination");
+                 "units are there, but their answers fail; " + bad_hint);
     else if (!totals.bad.empty())
         run.Fail(kExitNoReply, fmt::format("{} address{} answer{} {} badly: {}", totals.bad.size(),
                                            totals.bad.size() == 1 ? "" : "es", totals.bad.size() == 1 ? "s" : "", id,
                                            bad_list),
-                 "check the wiring and its termination, and for two units on one address");
+                 bad_hint);
     else if (totals.good.empty() && !totals.eot.empty())
         run.Fail(kExitNoReply,
                  fmt::format("no unit has {} on channel {}: {} answer EOT", id, channel, totals.eot.size()),
@@ -758,14 +759,17 @@ int Probe(Run& run) {
     double worst_ms = 0;
     for (const LineValues& l : settings)
         worst_ms += units.size() * static_cast<double>(o.timeout_ms.value_or(SafeTimeoutMs(l, rexf::kMaxIntervalTimeMs)));
+    std::string unit_text;
+    for (int u : units) unit_text += fmt::format("{}{:02d}", unit_text.empty() ? "" : " ", u);
     ErrorLine(fmt::format("Probing {} for unit{} {} ({} on channel {}): {} line settings, up to {:.1f} s", port,
-                          units.size() == 1 ? "" : "s", o.units.empty() ? "01" : o.units, id, o.channel,
-                          settings.size(), worst_ms / 1000.0));
+                          units.size() == 1 ? "" : "s", unit_text, id, o.channel, settings.size(),
+                          worst_ms / 1000.0));
     struct Found {
         LineValues line;
         int unit;
         Cause cause;
         std::string shown;
+        size_t bytes;
     };
     std::vector<Found> found;
     for (const LineValues& l : settings) {
@@ -787,34 +791,36 @@ int Probe(Run& run) {
                     throw ToolError(kExitPortUnavailable,
                                     "cannot open port " + port + " (" + (hint.empty() ? t.error : hint) + ")");
                 }
-                found.push_back({l, unit, Cause::kNoValidReply, "the port refused this setting: " + t.error});
-                continue;
+                found.push_back({l, unit, Cause::kNoValidReply, "the port refused this setting: " + t.error, 0});
+            } else {
+                std::vector<uint8_t> answer;
+                for (const WireChunk& c : t.wire)
+                    if (c.direction == Direction::kFromUnit)
+                        answer.insert(answer.end(), c.bytes.begin(), c.bytes.end());
+                Found f{l, unit, ClassifyAnswer(answer, id), "", answer.size()};
+                if (f.cause == Cause::kGood)
+                    f.shown = "answers: " + id + " [" + std::string(answer.begin() + 3, answer.begin() + 9) + "]";
+                else if (f.cause == Cause::kEot)
+                    f.shown = "answers EOT: the line works, but the unit lacks " + id;
+                else if (f.cause == Cause::kNak)
+                    f.shown = "answers NAK: the unit hears the frame as damaged";
+                else if (f.cause == Cause::kSilent)
+                    f.shown = "silent";
+                else
+                    f.shown = fmt::format("garbage: {} byte{} {}", answer.size(), answer.size() == 1 ? "" : "s",
+                                          ShowSome(answer));
+                found.push_back(f);
             }
-            std::vector<uint8_t> answer;
-            for (const WireChunk& c : t.wire)
-                if (c.direction == Direction::kFromUnit) answer.insert(answer.end(), c.bytes.begin(), c.bytes.end());
-            Found f{l, unit, ClassifyAnswer(answer, id), ""};
-            if (f.cause == Cause::kGood)
-                f.shown = "answers: " + id + " [" + std::string(answer.begin() + 3, answer.begin() + 9) + "]";
-            else if (f.cause == Cause::kEot)
-                f.shown = "answers EOT: the line works, but the unit lacks " + id;
-            else if (f.cause == Cause::kNak)
-                f.shown = "answers NAK: the unit hears the frame as damaged";
-            else if (f.cause == Cause::kSilent)
-                f.shown = "silent";
-            else
-                f.shown = fmt::format("garbage: {} byte{} {}", answer.size(), answer.size() == 1 ? "" : "s",
-                                      ShowSome(answer));
-            found.push_back(f);
+            const Found& f = found.back();
             if (o.format == OutputFormat::kJson) {
                 std::fprintf(stdout, "%s\n",
                              fmt::format("{{\"action\":\"probe\",\"line\":\"{}\",\"unit\":{},\"result\":\"{}\","
                                          "\"bytes\":{}}}",
-                                         LineText(l), unit, CauseCode(f.cause), answer.size())
+                                         LineText(l), unit, CauseCode(f.cause), f.bytes)
                                  .c_str());
             } else if (o.format == OutputFormat::kCsv) {
                 std::fprintf(stdout, "%s%s,%d,%s,%zu\n", found.size() == 1 ? "line,unit,result,bytes\n" : "",
-                             LineText(l).c_str(), unit, CauseCode(f.cause), answer.size());
+                             LineText(l).c_str(), unit, CauseCode(f.cause), f.bytes);
             } else {
                 std::fprintf(stdout, "  %-10s unit %02d  %s\n", LineText(l).c_str(), unit, f.shown.c_str());
             }
@@ -857,7 +863,7 @@ int Probe(Run& run) {
                  "unit's communication settings");
     } else {
         run.Fail(kExitNoReply, fmt::format("nothing answers {} at unit{} {} at any setting tried", id,
-                                           units.size() == 1 ? "" : "s", o.units.empty() ? "01" : o.units),
+                                           units.size() == 1 ? "" : "s", unit_text),
                  "check the unit address, the wiring and its termination; on RS-485 the adapter must release the "
                  "line after sending");
     }

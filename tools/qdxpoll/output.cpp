@@ -109,7 +109,8 @@ std::string ReadingText(const Reading& r) {
         return fmt::format("{}  {} := {}  {}  ({} ms)", where, what, r.value.text,
                            r.status == "verified" ? "written and read back" : "written", Millis(r.latency_ms));
     if (r.ok)
-        return fmt::format("{}  {} = {}{}  ({} ms{})", where, what, r.value.text, RawText(r), Millis(r.latency_ms),
+        return fmt::format("{}  {} = {}{}  ({} ms{}{})", where, what, r.value.text, RawText(r), Millis(r.latency_ms),
+                           r.attempts > 1 ? fmt::format(", {} attempts", r.attempts) : "",
                            r.status == "late" ? ", late" : "");
     return fmt::format("{}  {}: {}", where, r.action, r.error);
 }

@@ -95,7 +95,9 @@ LineTry TryLineSetting(const std::string& port, const LineValues& line, const st
     const std::string path = DevicePathOfPortName(port);
     const int fd = OpenSerialLine(path, line, &t.error);
     if (fd < 0) {
-        t.port_failed = t.error.find("baud rate") == std::string::npos;
+        // The port itself, or only this setting?
+        t.port_failed = t.error.find("baud rate") == std::string::npos &&
+                        t.error.find("cannot apply the line settings") == std::string::npos;
         return t;
     }
     t.opened = true;
