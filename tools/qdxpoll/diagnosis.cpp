@@ -350,8 +350,9 @@ void DescribeFailure(const Exchange& x, Diagnosis* d) {
             break;
         }
         case Cause::kNotNumber:
+            // Bytes beyond ASCII shown as their value, as in the trace.
             d->what = fmt::format("{} replied to {} with data that is not a number: \"{}\"", unit, x.identifier,
-                                  std::string(a->taken.begin() + 3, a->taken.begin() + 9));
+                                  ShowBytes(std::vector<uint8_t>(a->taken.begin() + 3, a->taken.begin() + 9)));
             d->hint = "the unit has no value to give here: an input error such as a sensor break (see B1), or a "
                       "parameter not in use";
             break;

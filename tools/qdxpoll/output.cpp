@@ -76,6 +76,8 @@ json ReadingJson(const Reading& r) {
     return j;
 }
 
+std::string JsonText(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
 json StatsJson(const PointStats& s) {
     auto latency = [](double ms) { return std::round(ms * 10) / 10; };
     json j;
@@ -184,7 +186,7 @@ void Reporter::Emit(const Reading& r, const std::string& text_prefix) {
             Line(text_prefix + ReadingText(r));
             break;
         case OutputFormat::kJson:
-            Line(ReadingJson(r).dump());
+            Line(JsonText(ReadingJson(r)));
             break;
         case OutputFormat::kCsv:
             CsvHeader();

@@ -72,6 +72,10 @@ struct ScanTotals {
 nlohmann::json ReadingJson(const Reading& r);
 nlohmann::json StatsJson(const PointStats& s);
 
+// The text of j; bytes that are not UTF-8 (from a garbled line) become
+// U+FFFD instead of an error.
+std::string JsonText(const nlohmann::json& j);
+
 std::string IsoTime(WallClock::time_point t);    // 2026-12-08T14:05:01.123Z
 std::string LocalTime(WallClock::time_point t);  // 2026-12-08 14:05:01.123
 std::string ClockTime(WallClock::time_point t);  // 14:05:01.123

@@ -89,7 +89,7 @@ std::string UrlHost(const std::string& address) {
 
 void Reply(httplib::Response& res, int status, const json& body) {
     res.status = status;
-    res.set_content(body.dump(), "application/json");
+    res.set_content(JsonText(body), "application/json");
 }
 
 }  // namespace
@@ -134,7 +134,7 @@ struct WatchServer::State {
                          {"rows", json(rows)},
                          {"stats", stats},
                          {"failures", json(failures)}};
-        return "event: hello\ndata: " + hello.dump() + "\n\n";
+        return "event: hello\ndata: " + JsonText(hello) + "\n\n";
     }
 
     void AddFailure(json failure) {
@@ -404,7 +404,7 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
     s.stats = std::move(stats_json);
     ++s.cycles;
     const json event{{"row", row}, {"stats", s.stats}, {"failures", json(s.failures)}};
-    s.recent.emplace_back(s.cycles, "event: cycle\ndata: " + event.dump() + "\n\n");
+    s.recent.emplace_back(s.cycles, "event: cycle\ndata: " + JsonText(event) + "\n\n");
     while (s.recent.size() > kRecentCycles) s.recent.pop_front();
     s.changed.notify_all();
 }
