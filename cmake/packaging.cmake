@@ -73,14 +73,21 @@ install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${QDX_INSTALL_DOC_DIR}
   RENAME ${QDX_LICENSE_NAME} COMPONENT docs)
 
 # Licences of what the tools are built with, from the Debian packages that
-# provided it: CLI11, fmt and nlohmann-json (compiled into qdxpoll), and on
-# Windows the MinGW-w64 runtime and winpthreads linked into every file.
+# provided it: CLI11, fmt and nlohmann-json (compiled into qdxpoll), on Linux
+# cpp-httplib and dygraphs (qdxpoll watch), and on Windows the MinGW-w64
+# runtime and winpthreads linked into every file.
 set(qdx_third_party
   CLI11 /usr/share/doc/libcli11-dev/copyright
   fmt /usr/share/doc/libfmt-dev/copyright
   nlohmann-json /usr/share/doc/nlohmann-json3-dev/copyright)
 if(WIN32)
   list(APPEND qdx_third_party mingw-w64 /usr/share/doc/mingw-w64-i686-dev/copyright)
+endif()
+# qdxpoll watch: cpp-httplib (linked) and dygraphs (built into qdxpoll).
+if(QDXPOLL_WATCH)
+  list(APPEND qdx_third_party
+    cpp-httplib /usr/share/doc/libcpp-httplib-dev/copyright
+    dygraphs /usr/share/doc/libjs-dygraphs/copyright)
 endif()
 while(qdx_third_party)
   list(POP_FRONT qdx_third_party name copyright)
@@ -154,6 +161,9 @@ else()
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${QDX_INSTALL_STANDIN_DIR})
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
+    if(QDXPOLL_WATCH)
+      string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libcpp-httplib0.11 (>= 0.11.4)")
+    endif()
   endif()
 endif()
 include(CPack)

@@ -90,6 +90,8 @@ same_files() {
 
 third_party=(third-party/CLI11.txt third-party/fmt.txt third-party/nlohmann-json.txt)
 linux_docs=(share/doc/qdxtlmv/LICENSE share/doc/qdxtlmv/README.md "${third_party[@]/#/share/doc/qdxtlmv/}")
+# qdxpoll watch's libraries, with the tools of the x86-64 packages.
+watch_docs=(share/doc/qdxtlmv/third-party/cpp-httplib.txt share/doc/qdxtlmv/third-party/dygraphs.txt)
 linux_module=(lib/qdxtlmv/libQDXTLMV.so lib/qdxtlmv/stand-in/libTELVOR.so
               lib/qdxtlmv/stand-in/TELVOR-STAND-IN.txt)
 
@@ -103,7 +105,7 @@ if [ "$check" = 1 ]; then
     echo "=== $amd64_tgz"
     tar tzvf "$amd64_tgz" | grep -v '^d'
     top="qdxtlmv-$version-linux-amd64"
-    files=(bin/qdxpoll bin/rexfsim "${linux_module[@]}" "${linux_docs[@]}")
+    files=(bin/qdxpoll bin/rexfsim "${linux_module[@]}" "${linux_docs[@]}" "${watch_docs[@]}")
     tar tzf "$amd64_tgz" | grep -v '/$' | same_files "$amd64_tgz" "${files[@]/#/$top/}"
     # Unpacked anywhere, qdxpoll finds the module and the simulator beside it.
     tar xzf "$amd64_tgz" -C "$work"
@@ -122,6 +124,7 @@ if [ "$check" = 1 ]; then
     [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$deb: version"
     [ "$(dpkg-deb -f "$deb" Architecture)" = amd64 ] || fail "$deb: architecture"
     grep -q libc6 <<<"$(dpkg-deb -f "$deb" Depends)" || fail "$deb: no dependencies"
+    grep -q libcpp-httplib <<<"$(dpkg-deb -f "$deb" Depends)" || fail "$deb: no dependency on cpp-httplib (watch)"
 
     echo "=== $i386_tgz"
     tar tzvf "$i386_tgz" | grep -v '^d'

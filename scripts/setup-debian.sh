@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test QDXTLMV:
 # compilers for the three builds, GoogleTest sources, the host tool's
-# libraries, the peer library for the benchmarks, and Wine for the Windows
-# build's tests. Run as root (or through sudo).
+# libraries (with cpp-httplib and dygraphs for the page of qdxpoll watch), the
+# peer library for the benchmarks, Wine for the Windows build's tests and
+# Chromium for the page's test in a browser. Run as root (or through sudo).
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
@@ -12,5 +13,6 @@ $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq \
   cmake make g++ g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686 \
   googletest libcli11-dev nlohmann-json3-dev libfmt-dev libmodbus-dev \
+  pkg-config libcpp-httplib-dev libjs-dygraphs \
   clang libclang-rt-14-dev python3 procps \
-  wine wine32:i386 >/dev/null
+  wine wine32:i386 chromium >/dev/null

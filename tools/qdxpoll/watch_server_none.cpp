@@ -1,4 +1,5 @@
-// Builds without the web server (Windows): watch says where it runs.
+// Builds without the web server (Windows; a Linux build without cpp-httplib
+// for its target): watch says why it is missing.
 #include "watch_server.h"
 
 struct WatchServer::State {};
@@ -7,8 +8,13 @@ WatchServer::WatchServer() = default;
 WatchServer::~WatchServer() = default;
 
 const char* WatchServer::Unavailable() {
-    return "watch serves its page with cpp-httplib, which this build of qdxpoll is made without: watch runs "
-           "on Linux; here 'qdxpoll poll' reads the same points with the same statistics";
+#ifdef _WIN32
+    return "watch runs on Linux: its page is served with cpp-httplib, which the Windows build of qdxpoll is "
+           "made without; here 'qdxpoll poll' reads the same points with the same statistics";
+#else
+    return "this qdxpoll is built without watch: its page is served with cpp-httplib, which the build found "
+           "no library of for its target (Debian: libcpp-httplib-dev); 'qdxpoll poll' reads the same points";
+#endif
 }
 
 bool WatchServer::Start(const WatchSetup&, std::string*, std::string* error) {
