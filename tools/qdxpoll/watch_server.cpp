@@ -3,6 +3,8 @@
 // write from the page waits in a queue until the polling thread runs it.
 #include "watch_server.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -187,13 +189,17 @@ struct WatchServer::State {
         return true;
     }
 
+    // Another site's page reaches this server only by a name of its own
+    // made to point here, which its requests carry as Host: so the server
+    // answers requests addressed to an IP address (a loopback one when it
+    // listens there), localhost, or the address it was told to listen on.
     bool HostAllowed(const std::string& host_header) const {
-        if (!IsLoopback(setup.listen_address) || host_header.empty()) return true;
-        // Listening on the loopback address only a page of this machine can
-        // reach the server, unless another site's name is made to point
-        // there: such a page's requests carry its own name as Host.
+        if (host_header.empty()) return true;
         const std::string host = HostPart(host_header);
-        return IsLoopback(host) || host == setup.listen_address;
+        if (IsLoopback(host) || host == setup.listen_address) return true;
+        if (IsLoopback(setup.listen_address)) return false;
+        unsigned char address[sizeof(in6_addr)];
+        return inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
     }
 
     void Routes();
@@ -203,7 +209,8 @@ void WatchServer::State::Routes() {
     server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         if (HostAllowed(req.get_header_value("Host"))) return httplib::Server::HandlerResponse::Unhandled;
         res.status = 403;
-        res.set_content("qdxpoll watch answers only requests addressed to " + setup.listen_address + "\n",
+        res.set_content("qdxpoll watch answers only requests addressed to its IP address, or localhost: open "
+                        "the page with the address it printed\n",
                         "text/plain");
         return httplib::Server::HandlerResponse::Handled;
     });
