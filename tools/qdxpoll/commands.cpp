@@ -921,8 +921,8 @@ void DemoWatch(Run& run, bool own_simulator) {
             }
             std::string result;
             if (!server.CheckPage(&result)) run.Fail(kExitInternal, "the page of watch at " + url + ": " + result);
-            out.Text("  Served " + url + " for two seconds (no terminal here, so the demo does not wait for "
-                     "Ctrl-C): " + result + ".");
+            out.Text("  Serving " + url + " for two seconds only (no terminal here: the demo does not wait for "
+                     "Ctrl-C); " + result + ".");
             out.Text("  On a terminal the demo serves it until Ctrl-C; or: qdxpoll --port ttyUSB0 watch 01K1M1 "
                      "01K1S1");
         },
