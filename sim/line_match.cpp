@@ -8,25 +8,37 @@
 namespace rexfsim {
 namespace {
 
-long BaudOf(speed_t speed) {
-    static const struct {
-        speed_t speed;
-        long baud;
-    } kSpeeds[] = {{B300, 300},     {B600, 600},     {B1200, 1200},     {B2400, 2400},     {B4800, 4800},
-                   {B9600, 9600},   {B19200, 19200}, {B38400, 38400},   {B57600, 57600},   {B115200, 115200},
-                   {B230400, 230400}};
-    for (const auto& s : kSpeeds)
-        if (s.speed == speed) return s.baud;
-    return 0;
-}
-
 int Ones(unsigned v) {
     int n = 0;
     for (; v != 0; v >>= 1) n += static_cast<int>(v & 1u);
     return n;
 }
 
+// The termios speeds the simulator knows, with their baud rates.
+const struct {
+    speed_t speed;
+    long baud;
+} kSpeeds[] = {{B300, 300},     {B600, 600},     {B1200, 1200},     {B2400, 2400},     {B4800, 4800},
+               {B9600, 9600},   {B19200, 19200}, {B38400, 38400},   {B57600, 57600},   {B115200, 115200},
+               {B230400, 230400}};
+
 }  // namespace
+
+long BaudOf(speed_t speed) {
+    for (const auto& s : kSpeeds)
+        if (s.speed == speed) return s.baud;
+    return 0;
+}
+
+bool SpeedOf(long baud, speed_t* speed) {
+    for (const auto& s : kSpeeds) {
+        if (s.baud == baud) {
+            *speed = s.speed;
+            return true;
+        }
+    }
+    return false;
+}
 
 bool operator==(const LineFormat& a, const LineFormat& b) {
     return a.baud == b.baud && a.data_bits == b.data_bits && a.parity == b.parity && a.stop_bits == b.stop_bits;

@@ -12,6 +12,8 @@
 #ifndef REXFSIM_LINE_MATCH_H
 #define REXFSIM_LINE_MATCH_H
 
+#include <termios.h>
+
 #include <string>
 
 #include "controller.h"
@@ -26,6 +28,11 @@ struct LineFormat {
 };
 
 bool operator==(const LineFormat& a, const LineFormat& b);
+
+// The baud rate of a termios speed (0 for one the simulator does not know),
+// and the speed of a baud rate (false for one it does not know).
+long BaudOf(speed_t speed);
+bool SpeedOf(long baud, speed_t* speed);
 
 // "9600,7O2".
 std::string LineFormatText(const LineFormat& f);

@@ -102,13 +102,10 @@ bool ParseValueText(const std::string& text, double* value) {
 
 const std::vector<std::string>& AllIdentifiers() {
     static const std::vector<std::string> ids = [] {
-        static const char* const rows[] = {
-            "A123ABCVW", "B12", "C1A", "D1AP", "E1", "F12", "G1B", "HABHVW",
-            "I1V", "J1", "LAL", "M123S", "NAB", "O12ABEHLNQ", "P12BHL", "RABR",
-            "S12HLRXY", "T1G", "V12", "WABHL", "XABEHILNRVW", "ZA"};
+        size_t count = 0;
+        const rexf::IdentifierModel* models = rexf::IdentifierModels(&count);
         std::vector<std::string> out;
-        for (const char* row : rows)
-            for (const char* c = row + 1; *c; ++c) out.push_back(std::string{row[0], *c});
+        for (size_t i = 0; i < count; ++i) out.push_back(models[i].ident);
         return out;
     }();
     return ids;

@@ -243,20 +243,9 @@ Options ParseOptions(int argc, char** argv) {
 }
 
 speed_t BaudConstant(long baud) {
-    switch (baud) {
-        case 300: return B300;
-        case 600: return B600;
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        case 230400: return B230400;
-        default: Fail("unsupported --baud " + std::to_string(baud));
-    }
+    speed_t speed = B0;
+    if (!SpeedOf(baud, &speed)) Fail("unsupported --baud " + std::to_string(baud));
+    return speed;
 }
 
 // Shows a frame for the trace: control characters by name, other unprintable

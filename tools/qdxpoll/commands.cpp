@@ -832,7 +832,7 @@ int Probe(Run& run) {
     const Found* best = nullptr;
     std::string working, garbage;
     auto rate = [](const LineValues& l) {
-        return l.baud_rate / rexf::CharacterBits(l.data_bits, l.parity != 0, l.stop_bits == 0 ? 1.0 : l.stop_bits == 1 ? 1.5 : 2.0);
+        return l.baud_rate / rexf::CharacterBits(l.data_bits, l.parity != 0, StopBitsCount(l.stop_bits));
     };
     for (const Found& f : found) {
         const bool understood = f.cause == Cause::kGood || f.cause == Cause::kEot || f.cause == Cause::kNak;

@@ -333,9 +333,11 @@ std::string DescribeLine(const LineValues& line) {
 
 int32_t TimeoutUnits(int timeout_ms) { return static_cast<int32_t>((timeout_ms + 9) / 10); }
 
+double StopBitsCount(uint16_t code) { return code == 0 ? 1.0 : code == 1 ? 1.5 : 2.0; }
+
 int SafeTimeoutMs(const LineValues& line, int interval_ms) {
-    const double stop = line.stop_bits == 0 ? 1.0 : line.stop_bits == 1 ? 1.5 : 2.0;
-    return rexf::SafeReplyTimeoutMs(interval_ms, line.baud_rate, line.data_bits, line.parity != 0, stop);
+    return rexf::SafeReplyTimeoutMs(interval_ms, line.baud_rate, line.data_bits, line.parity != 0,
+                                    StopBitsCount(line.stop_bits));
 }
 
 bool ParseUnitList(const std::string& text, std::vector<int>* units, std::string* why) {

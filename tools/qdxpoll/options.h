@@ -81,6 +81,8 @@ std::string LineText(const LineValues& line);
 // Human spellings of the line value codes.
 const char* ParityName(uint16_t code);
 const char* StopBitsName(uint16_t code);
+// The stop bits a stop-bit code stands for: 1, 1.5 or 2.
+double StopBitsCount(uint16_t code);
 // "9600 baud, 7 data bits, odd parity, 2 stop bits"
 std::string DescribeLine(const LineValues& line);
 
