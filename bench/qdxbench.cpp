@@ -37,13 +37,13 @@
 #endif
 
 #include "host/records.h"
-#include "sim/launcher.h"
+#include "support/child_process.h"
 
 namespace qdxbench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using launcher::ChildProcess;
+using support::ChildProcess;
 
 // The line the figures are held against: 9600 baud, 7 data bits, parity and
 // 2 stop bits, 11 bits a character.

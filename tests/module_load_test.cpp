@@ -8,7 +8,7 @@
 #include <string>
 
 #include "host/driver_info.h"
-#include "support/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

@@ -24,9 +24,9 @@
 #ifdef QDX_WATCH
 #include <httplib.h>
 
-#include "support/browser.h"
+#include "tests/support/browser.h"
 #endif
-#include "support/simulator.h"
+#include "tests/support/simulator.h"
 #include "tools/qdxpoll/cp437.h"
 #include "tools/qdxpoll/frame_decoder.h"
 #include "tools/qdxpoll/values.h"

@@ -16,7 +16,7 @@
 
 #include <fmt/format.h>
 
-#include "sim/unit_model.h"
+#include "rexf/unit_model.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "exit_codes.h"
 #include "platform.h"
-#include "sim/line_timing.h"
+#include "rexf/line_timing.h"
 
 namespace {
 

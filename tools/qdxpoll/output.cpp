@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cp437.h"
-#include "sim/unit_model.h"
+#include "rexf/unit_model.h"
 
 using nlohmann::json;
 
