@@ -37,6 +37,7 @@
 #endif
 
 #include "host/records.h"
+#include "rexf/wire.h"
 #include "support/child_process.h"
 
 namespace qdxbench {
@@ -56,7 +57,10 @@ constexpr int kPacedDelayMs = 2;        // controller response delay of the pace
 constexpr int kSilentTimeoutUnits = 10; // 100 ms
 constexpr int kSlicesPerRound = 10;     // turns each contender takes in a round
 
-constexpr uint8_t kStx = 0x02, kEtx = 0x03, kEot = 0x04, kEnq = 0x05, kAck = 0x06;
+using rexf::kAck;
+using rexf::kEtx;
+using rexf::kEot;
+using rexf::kStx;
 
 struct Options {
     int rounds = 15;
@@ -197,6 +201,9 @@ public:
     bool Write(const uint8_t* bytes, size_t count) {
         return write(fd_, bytes, count) == static_cast<ssize_t>(count);
     }
+    bool Write(const std::string& bytes) {
+        return Write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    }
 
     bool ReadExact(uint8_t* buffer, size_t count, int timeout_ms) {
         size_t got = 0;
@@ -218,12 +225,6 @@ public:
 private:
     int fd_ = -1;
 };
-
-uint8_t Bcc(const uint8_t* bytes, int first, int last) {
-    uint8_t x = 0;
-    for (int i = first; i <= last; ++i) x ^= bytes[i];
-    return x;
-}
 
 // ---------------------------------------------------------------------------
 // Rounds and figures.
@@ -422,9 +423,8 @@ int Main(int argc, char** argv) {
     ClosePort(&module, &host);
 
     // The floor's frames, the same bytes the module sends.
-    uint8_t poll_frame[8] = {kEot, '0', '1', 'K', '1', 'M', '1', kEnq};
-    uint8_t select_frame[16] = {kEot, '0', '1', kStx, 'K', '1', 'S', '1', '1', '5', '0', '.', '0', '0', kEtx, 0};
-    select_frame[15] = Bcc(select_frame, 4, 14);
+    const std::string poll_frame = rexf::PollFrame(1, 1, "M1");
+    const std::string select_frame = rexf::SelectFrame(1, 1, "S1", "150.00");
     const uint8_t eot = kEot;
     RawLine raw;
     uint8_t reply[11];
@@ -432,14 +432,14 @@ int Main(int argc, char** argv) {
     auto module_read = [&] { return module.Call(kRequestReadValue, &host.port, &host.read_point) == kResultOk; };
     auto module_write = [&] { return module.Call(kRequestWriteValue, &host.port, &host.write_point) == kResultOk; };
     auto floor_read = [&] {
-        if (!raw.Write(poll_frame, sizeof poll_frame)) return false;
+        if (!raw.Write(poll_frame)) return false;
         if (!raw.ReadExact(reply, sizeof reply, 1000)) return false;
         const bool good = reply[0] == kStx && reply[9] == kEtx;
         raw.Write(&eot, 1);
         return good;
     };
     auto floor_write = [&] {
-        if (!raw.Write(select_frame, sizeof select_frame)) return false;
+        if (!raw.Write(select_frame)) return false;
         uint8_t answer = 0;
         return raw.ReadExact(&answer, 1, 1000) && answer == kAck;
     };

@@ -70,6 +70,9 @@ public:
     bool Flush(Frame* out);
     // A frame (or the closing EOT) has begun and is not complete.
     bool in_frame() const { return !frame_.empty(); }
+    // The offset of the oldest byte not yet given out (everything fed when
+    // none is left).
+    size_t pending_offset() const { return !stray_.empty() ? stray_offset_ : !frame_.empty() ? frame_offset_ : fed_; }
 
 private:
     void GiveUp();

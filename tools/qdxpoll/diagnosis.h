@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "causes.h"
 #include "frame_decoder.h"
 
 using SteadyClock = std::chrono::steady_clock;
@@ -21,31 +22,6 @@ struct WireChunk {
     Direction direction;
     std::vector<uint8_t> bytes;
 };
-
-enum class Cause {
-    kGood,           // a valid data reply, or ACK to a write
-    kSilent,         // nothing at all
-    kEot,            // a lone EOT: the unit lacks the identifier (or its option)
-    kNak,            // NAK
-    kCutShort,       // a data reply cut short: the reply timeout is too short for the unit
-    kLate,           // an answer that came after its reply timeout
-    kNoFrame,        // bytes that are no frame: line settings
-    kBadStx,         // refused by the checks: no STX, wrong identifier, no ETX, BCC
-    kBadIdentifier,
-    kBadEtx,
-    kBadBcc,
-    kNotNumber,      // a good frame whose data is not a number
-    kOtherAnswer,    // a write answered by a byte that is neither ACK nor NAK
-    kInterrupted,    // Ctrl-C ended the request
-    kNoValidReply,   // no view of the wire: the driver's failure, cause unknown
-};
-
-// Short code for JSON, CSV and statistics: "good", "silent", "eot", ...
-const char* CauseCode(Cause cause);
-
-// The statistics' column a request's cause counts in.
-enum class Tally { kGood, kNoAnswer, kEot, kNak, kRefused, kLate, kInterrupted };
-Tally TallyOf(Cause cause);
 
 // One request as it happened.
 struct Exchange {
