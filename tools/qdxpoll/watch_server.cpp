@@ -282,17 +282,19 @@ void WatchServer::State::Routes() {
             }
         };
         const double from = bound("from", -1e300), to = bound("to", 1e300);
-        std::string csv = "time";
-        for (size_t c : columns) csv += "," + setup.points[c].address;
-        csv += "\n";
+        std::vector<std::string> names{"time"};
+        for (size_t c : columns) names.push_back(setup.points[c].address);
+        const CsvTable table(names);
+        std::string csv = table.HeaderLine() + "\n";
         {
             std::lock_guard<std::mutex> lock(mutex);
             for (const json& row : rows) {
                 const long long ms = row[0].get<long long>();
                 if (ms < from || ms > to) continue;
-                csv += IsoTime(WallClock::time_point(std::chrono::milliseconds(ms)));
-                for (size_t c : columns) csv += "," + (row[c + 1].is_null() ? std::string() : row[c + 1].dump());
-                csv += "\n";
+                CsvFields fields{{"time", IsoTime(WallClock::time_point(std::chrono::milliseconds(ms)))}};
+                for (size_t c : columns)
+                    if (!row[c + 1].is_null()) fields[setup.points[c].address] = row[c + 1].dump();
+                csv += table.Line(fields) + "\n";
             }
         }
         res.set_header("Content-Disposition", "attachment; filename=\"qdxpoll-watch.csv\"");
