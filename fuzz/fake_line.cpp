@@ -108,6 +108,8 @@ int ComClose(ComHandle handle) {
     return kComOk;
 }
 
+int ComCloseOwned(ComHandle handle) { return ComClose(handle); }
+
 int32_t ComSetReplyTimeout(ComHandle handle, int32_t units) {
     FakePort* port = FindPort(handle);
     if (port == nullptr) return 0;

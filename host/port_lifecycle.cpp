@@ -23,12 +23,12 @@ ComHandle OpenFromSettings(const SerialSettings* settings) {
 }
 
 // Stores a newly opened handle. A handle still held is closed first, so a
-// second open that the system allows never leaks the first one. The serial
-// layer closes only handles it opened itself: any other value the record
-// holds (a record the host did not zero, a value kept after a failed close)
-// is left alone and simply replaced, since it may belong to the host.
+// second open that the system allows never leaks the first one. Only a
+// handle the serial layer opened itself is closed here: any other value the
+// record holds (a record the host did not zero, a value kept after a failed
+// close) is left alone and simply replaced, since it may belong to the host.
 void TakeHandle(PortRecord* port, ComHandle handle) {
-    if (port->port_handle != 0 && port->port_handle != handle) ComClose(port->port_handle);
+    if (port->port_handle != 0 && port->port_handle != handle) ComCloseOwned(port->port_handle);
     port->port_handle = handle;
 }
 

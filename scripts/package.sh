@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release packages into one folder:
 #   qdxtlmv-<version>-linux-amd64.tar.gz, qdxtlmv_<version>_amd64.deb   (preset default)
-#   qdxtlmv-module-<version>-linux-i386.tar.gz                          (preset linux-i386)
+#   qdxtlmv-module-<version>-linux-i386.tar.gz                          (preset linux-i386,
+#                                                                        or QDX_I386_PRESET)
 #   QDXTLMV-<version>-win32.zip                                         (preset windows-i686)
 # with a .sha256 file beside each and SHA256SUMS over all of them.
 #
@@ -42,7 +43,10 @@ out="$(cd "$out" && pwd)"
 version="$(sed -n 's/^project(QDXTLMV VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)"
 [ -n "$version" ] || { echo "package.sh: no project version in CMakeLists.txt" >&2; exit 1; }
 
-for preset in default linux-i386 windows-i686; do
+# The 32-bit Linux build: QDX_I386_PRESET names another preset of it (CI's
+# emulated path builds linux-i386-emulated).
+i386_preset="${QDX_I386_PRESET:-linux-i386}"
+for preset in default "$i386_preset" windows-i686; do
     echo "=== $preset"
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"

@@ -4,15 +4,59 @@
 # libraries (with cpp-httplib and dygraphs for the page of qdxpoll watch), the
 # peer library for the benchmarks, Wine for the Windows build's tests and
 # Chromium for the page's test in a browser. Run as root (or through sudo).
+#
+# Some kernels run no 32-bit programs (their 32-bit emulation is off). There
+# the script installs qemu-user-static and registers it for 32-bit x86
+# programs through binfmt_misc, so that the -m32 build and its tests run
+# under the emulator, and installs 64-bit Wine and the x86-64 MinGW compiler
+# for the Windows checks (32-bit Wine cannot start on such a kernel).
+# QDX_FORCE_EMULATION=1 installs the same on a machine that runs 32-bit
+# programs, so that the fallback can be tried there; it registers nothing.
+# Running it again changes nothing.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+apt_install() {
+    $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "$@" >/dev/null
+}
 $SUDO dpkg --add-architecture i386
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq \
+$SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
+apt_install \
   cmake make g++ g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686 \
   googletest libcli11-dev nlohmann-json3-dev libfmt-dev libmodbus-dev \
   pkg-config libcpp-httplib-dev libjs-dygraphs \
   clang libclang-rt-14-dev python3 procps \
-  wine wine32:i386 chromium >/dev/null
+  wine wine32:i386 chromium
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+if [ "$("$here/runs-32-bit.sh" 2>/dev/null)" = native ]; then
+    if [ "${QDX_FORCE_EMULATION:-0}" = 1 ]; then
+        apt_install qemu-user-static wine64 g++-mingw-w64-x86-64
+        echo "setup: QDX_FORCE_EMULATION=1: installed qemu-user-static, wine64 and MinGW x86-64 for the fallback checks (this kernel runs 32-bit programs itself)"
+    fi
+    exit 0
+fi
+
+# No 32-bit programs here: qemu-i386 runs them, registered with the F flag
+# (the kernel opens the emulator once, so it works in any mount namespace)
+# for both executables and position-independent ones (e_type 2 and 3).
+apt_install qemu-user-static wine64 g++-mingw-w64-x86-64
+binfmt=/proc/sys/fs/binfmt_misc
+if [ ! -e "$binfmt/register" ]; then
+    $SUDO mount -t binfmt_misc binfmt_misc "$binfmt"
+fi
+if [ ! -e "$binfmt/qemu-i386" ]; then
+    magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+    mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    echo ":qemu-i386:M::$magic:$mask:/usr/bin/qemu-i386-static:F" | $SUDO tee "$binfmt/register" >/dev/null
+fi
+if [ "$(cat "$binfmt/qemu-i386" | head -n 1)" != enabled ]; then
+    echo 1 | $SUDO tee "$binfmt/qemu-i386" >/dev/null
+fi
+if [ "$("$here/runs-32-bit.sh")" = emulated ]; then
+    echo "setup: this kernel runs no 32-bit programs: registered qemu-i386 (qemu-user-static) for them through binfmt_misc; installed wine64 and MinGW x86-64 for the Windows checks"
+else
+    echo "setup: this kernel runs no 32-bit programs, and qemu-i386 through binfmt_misc did not help" >&2
+    exit 1
+fi

@@ -10,8 +10,10 @@
 // since termios has no per-descriptor read timeout). Each backend remembers,
 // in a small fixed table, which handles it opened: an operation given any
 // other value fails at once and never reaches the system, so a stale or
-// foreign value in a port record can never close, read or write something
-// else of the host's process.
+// foreign value in a port record can never read or write something else of
+// the host's process. Only the host's close request looks further: it closes
+// a serial device the process holds, since a module unloaded and loaded
+// again has forgotten the ports its earlier copy opened.
 #ifndef QDXTLMV_SERIAL_SERIAL_H
 #define QDXTLMV_SERIAL_SERIAL_H
 
@@ -66,9 +68,17 @@ inline int32_t EffectiveReadWaitMs(int32_t stored_ms) {
 // handle is left open.
 int ComOpen(const SerialSettings* settings, ComHandle* handle);
 
-// Closes the port: 0, or 7 when the system refuses or the handle is not one
-// this layer opened (which is then left alone).
+// Closes the port the host asks to close: a handle this layer opened, or a
+// serial device the process holds that the layer does not remember (a port
+// opened before the module was unloaded and loaded again). 0, or 7 when the
+// system refuses (a handle of the layer's then stays its own, so a later
+// close tries again) or the value is no serial device (which is left alone).
 int ComClose(ComHandle handle);
+
+// Closes a handle only if this layer opened it: 0, or 7 for any other value,
+// which never reaches the system. For ports replaced by a newer open, where
+// the value held may be the host's own.
+int ComCloseOwned(ComHandle handle);
 
 // Sets the reply timeout (units of 10 ms); returns the previous one in the
 // same units, or 0 when the timeouts cannot be read or written.

@@ -16,6 +16,8 @@
 //   (termios has no per-descriptor read timeout). The table also marks which
 //   descriptors this layer opened: an operation on a handle that is not in
 //   the table fails at once and never touches a descriptor someone else owns.
+//   The one exception is the host's close request on a terminal descriptor,
+//   which is how a port opened before a reload of the module is released.
 //
 // No heap, no exceptions, no threads.
 
@@ -354,6 +356,18 @@ int ConfigurePort(int fd, const SerialSettings* settings, PortSlot* slot) {
     return result;
 }
 
+// Lifts the exclusive mode, so that the next opener is not kept out while
+// the other end of the device (a pseudo-terminal master) is still open, and
+// closes the descriptor. Linux releases the descriptor even when close
+// reports an error (EINTR, EIO from a device that went away, EBADF for one
+// closed behind the layer's back), so the port is closed either way: the
+// handle is no longer held, and reporting a failure would leave the host
+// with a handle that no later close could release.
+void ReleaseTerminal(int fd) {
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+}
+
 }  // namespace
 
 int ComOpen(const SerialSettings* settings, ComHandle* handle) {
@@ -390,20 +404,28 @@ int ComOpen(const SerialSettings* settings, ComHandle* handle) {
     return kComOk;
 }
 
-int ComClose(ComHandle handle) {
+int ComCloseOwned(ComHandle handle) {
     PortSlot* slot = FindSlot(handle);
     if (slot == nullptr) return kComIoFailed;
     const int fd = slot->fd;
-    // Lift the exclusive mode so that the next opener is not kept out while
-    // the other end of the device (a pseudo-terminal master) is still open.
-    ioctl(fd, TIOCNXCL);
     ReleaseSlot(slot);
-    // Linux releases the descriptor even when close reports an error (EINTR,
-    // EIO from a device that went away, EBADF for one closed behind the
-    // layer's back), so the port is closed either way: the handle is no
-    // longer held, and reporting a failure would leave the host with a handle
-    // that no later close could release.
-    close(fd);
+    ReleaseTerminal(fd);
+    return kComOk;
+}
+
+int ComClose(ComHandle handle) {
+    if (FindSlot(handle) != nullptr) return ComCloseOwned(handle);
+    // A terminal descriptor the table does not know: a port this layer opened
+    // before the module was unloaded and loaded again (the table went with
+    // the old copy), still holding the device and its lock. The host asks
+    // for it to be closed, so it is. Anything else (a file, a socket, the
+    // process's own standard descriptors, the master end of a
+    // pseudo-terminal, which is never a port) is left alone.
+    if (handle < 3 || handle > 0x7fffffffu) return kComIoFailed;
+    const int fd = static_cast<int>(handle);
+    unsigned int pty_number = 0;
+    if (!isatty(fd) || ioctl(fd, TIOCGPTN, &pty_number) == 0) return kComIoFailed;
+    ReleaseTerminal(fd);
     return kComOk;
 }
 

@@ -9,8 +9,11 @@
 // fixed table, and passes only those to the system. Any other value a caller
 // hands in (a port record the host did not zero, a handle kept after a failed
 // close) may be a file, pipe or socket of the host's own process: every
-// operation refuses it at once, so the layer never closes, reads or writes a
-// handle it does not own.
+// operation refuses it at once, so the layer never reads or writes a handle
+// it does not own. The host's close request alone goes one step further: a
+// handle on which GetCommState succeeds is a serial device the process holds,
+// and after the module was unloaded and loaded again it is one of the old
+// copy's ports, so the close releases it.
 //
 // Reply timeout. Reads wait for ReadTotalTimeoutConstant milliseconds in all
 // (the interval and multiplier timeouts stay 0). With all three read timeouts
@@ -183,14 +186,31 @@ int ComOpen(const SerialSettings* settings, ComHandle* handle) {
     return kComOk;
 }
 
-int ComClose(ComHandle handle) {
+int ComCloseOwned(ComHandle handle) {
     HANDLE* entry = FindOpenPort(handle);
     if (entry == nullptr) return kComIoFailed;
-    // The value leaves the table whatever CloseHandle reports: once it has
-    // been given back, the system may hand the same value out again for
-    // anything else in the process, which a later close must not reach.
+    // A handle the system would not close stays the layer's, so that the
+    // host's next close tries again; once given back, it leaves the table,
+    // since the system may hand the same value out again for anything else.
+    if (!CloseHandle(ToHandle(handle))) return kComIoFailed;
     *entry = nullptr;
-    return CloseHandle(ToHandle(handle)) ? kComOk : kComIoFailed;
+    return kComOk;
+}
+
+int ComClose(ComHandle handle) {
+    if (FindOpenPort(handle) != nullptr) return ComCloseOwned(handle);
+    if (handle == 0) return kComIoFailed;
+    // A communications handle the table does not know: a port this layer
+    // opened before the module was unloaded and loaded again (the table went
+    // with the old copy), still holding the device. The host asks for it to
+    // be closed, so it is. Anything that is no serial device (a file, a
+    // pipe, the console) is left alone.
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    HANDLE port = ToHandle(handle);
+    if (!GetCommState(port, &dcb)) return kComIoFailed;
+    return CloseHandle(port) ? kComOk : kComIoFailed;
 }
 
 int32_t ComSetReplyTimeout(ComHandle handle, int32_t units) {

@@ -2,6 +2,7 @@
 // QdxMain with records laid out byte by byte, logging through the host
 // runtime library without ending the process.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "host/driver_info.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/pty.h"
 
 namespace {
 
@@ -132,6 +134,41 @@ TEST_F(LoadedModule, LogLinesReachTheHostLibrary) {
     EXPECT_EQ(log.levels()[0], 32);
     EXPECT_EQ(Get<uint32_t>(port, 4), 1u) << "active flag holds the enable value";
     EXPECT_EQ(Get<uint32_t>(port, 8), 0u) << "no handle";
+}
+
+// A host may unload the module and load it again while a port is open: the
+// new copy's close request still releases that port, and the device can be
+// started again.
+TEST_F(LoadedModule, APortOpenedBeforeAReloadIsClosedAfterIt) {
+    qdxtest::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    if (!pty.fits_port_name()) GTEST_SKIP() << "pty path longer than a port name";
+    qdxtest::LogCapture log;
+    unsigned char port[64] = {};
+    unsigned char start[28] = {};
+    std::strcpy(reinterpret_cast<char*>(start), pty.slave_path().c_str());
+    Put(start, 12, uint32_t{1});
+    Put(start, 16, int32_t{10});
+    Put(start, 20, uint16_t{9600});
+    Put(start, 22, uint16_t{7});
+    Put(start, 24, uint16_t{2});
+    Put(start, 26, uint16_t{1});
+    ASSERT_EQ(Call(entry_, 1, port, start), 0);
+    const uint32_t handle = Get<uint32_t>(port, 8);
+    ASSERT_GE(handle, 3u);
+
+    ASSERT_EQ(dlclose(handle_), 0);
+    ASSERT_EQ(dlopen(QDX_MODULE_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr) << "the module stayed loaded";
+    handle_ = dlopen(QDX_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle_, nullptr) << dlerror();
+    entry_ = reinterpret_cast<EntryFn>(dlsym(handle_, "QdxMain"));
+    ASSERT_NE(entry_, nullptr);
+
+    EXPECT_EQ(Call(entry_, 11, port, nullptr), 0);
+    EXPECT_EQ(Get<uint32_t>(port, 8), 0u);
+    EXPECT_EQ(fcntl(static_cast<int>(handle), F_GETFD), -1) << "the descriptor is released";
+    ASSERT_EQ(Call(entry_, 1, port, start), 0) << "the device starts again";
+    EXPECT_EQ(Call(entry_, 11, port, nullptr), 0);
 }
 
 TEST_F(LoadedModule, ExportsQdxMainAlone) {

@@ -1,6 +1,8 @@
 // Start, open, close, reopen and discard input through QdxMain against real
 // pseudo-terminals.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -212,6 +214,35 @@ TEST_F(PortLifecycle, FlushInputDiscardsPendingBytes) {
     EXPECT_EQ(Call(kRequestFlushInput, &port), 0);
     EXPECT_EQ(qdxtest::PendingInput(static_cast<int>(port.port_handle)), 0);
     EXPECT_EQ(Call(kRequestClose, &port), 0);
+}
+
+// A close that fails keeps the handle in the record, so that a later close
+// tries again; a terminal the driver does not remember (a port of a copy of
+// the module loaded before) is released by the close request alone.
+TEST_F(PortLifecycle, CloseKeepsWhatItCannotReleaseAndReleasesUnknownTerminals) {
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const int terminal = open(pty_.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 3);
+    struct Case {
+        const char* what;
+        int fd;
+        int32_t result;
+        bool released;
+    } cases[] = {
+        {"a pipe of the host's", pipe_fds[0], 2, false},
+        {"a terminal the driver does not know", terminal, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PortRecord port = FreshPort();
+        port.port_handle = static_cast<uint32_t>(c.fd);
+        EXPECT_EQ(Call(kRequestClose, &port), c.result);
+        EXPECT_EQ(port.port_handle, c.released ? 0u : static_cast<uint32_t>(c.fd));
+        EXPECT_EQ(fcntl(c.fd, F_GETFD) == -1, c.released);
+    }
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
 }
 
 TEST(PortLifecycleClosed, ReadsAndWritesOnAClosedPortFailAtOnce) {

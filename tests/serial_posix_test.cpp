@@ -2,6 +2,7 @@
 // pair plays the controller, the layer opens the slave by its path.
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -41,14 +42,17 @@ SerialSettings Settings(const std::string& name, uint16_t baud = 9600, uint16_t 
     return s;
 }
 
-// Whether the terminal is in exclusive mode (only root may open it again).
+// Whether another opener is kept out: the flock every open takes (which
+// holds for root and under an emulator as well), or the terminal's exclusive
+// mode where the system reports it (an emulator may not pass TIOCGEXCL on).
 bool Exclusive(const std::string& path) {
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return true;
+    const bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0;
     int on = 0;
     const bool exclusive = ioctl(fd, TIOCGEXCL, &on) == 0 && on != 0;
     close(fd);
-    return exclusive;
+    return locked || exclusive;
 }
 
 // A pty pair with the layer's port open on its slave end.
@@ -261,17 +265,38 @@ TEST_F(OpenPort, SecondOpenIsRefusedHereAndInOtherProcesses) {
 
 TEST_F(OpenPort, ForeignAndClosedHandlesAreRefused) {
     // The master descriptor is open in this process but not a port of the
-    // layer: nothing may touch it.
-    const ComHandle foreign = static_cast<ComHandle>(pty.master());
-    EXPECT_EQ(kComIoFailed, ComClose(foreign));
-    EXPECT_EQ(0, ComSetReplyTimeout(foreign, 30));
-    EXPECT_NE(-1, fcntl(pty.master(), F_GETFD));
+    // layer: nothing may touch it, nor a pipe.
+    int pipe_fds[2];
+    ASSERT_EQ(0, pipe(pipe_fds));
+    for (const int other : {pty.master(), pipe_fds[0]}) {
+        const ComHandle foreign = static_cast<ComHandle>(other);
+        EXPECT_EQ(kComIoFailed, ComClose(foreign));
+        EXPECT_EQ(kComIoFailed, ComCloseOwned(foreign));
+        EXPECT_EQ(0, ComSetReplyTimeout(foreign, 30));
+        EXPECT_NE(-1, fcntl(other, F_GETFD));
+    }
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
 
     ASSERT_EQ(kComOk, ComClose(handle));
     const ComHandle closed = handle;
     handle = 0;
     EXPECT_EQ(kComIoFailed, ComClose(closed));
     EXPECT_EQ(kComIoFailed, ComWrite(closed, "x", 1, nullptr));
+}
+
+// A terminal the layer does not remember (a port opened by an earlier copy
+// of the module) is closed by the host's close, and only by that.
+TEST_F(OpenPort, CloseReleasesATerminalTheLayerDoesNotKnow) {
+    const int other = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(other, 3);
+    const ComHandle unknown = static_cast<ComHandle>(other);
+    EXPECT_EQ(kComIoFailed, ComCloseOwned(unknown));
+    EXPECT_EQ(kComIoFailed, ComWrite(unknown, "x", 1, nullptr));
+    ASSERT_NE(-1, fcntl(other, F_GETFD));
+    EXPECT_EQ(kComOk, ComClose(unknown));
+    EXPECT_EQ(-1, fcntl(other, F_GETFD));
+    EXPECT_TRUE(Exclusive(pty.slave_path())) << "the layer's own port stays open";
 }
 
 TEST(SerialPosix, NullAndInvalidHandlesFailAtOnce) {
@@ -296,22 +321,25 @@ TEST(SerialPosix, LineSettingsOnAPseudoTerminal) {
     struct Case {
         uint16_t baud, data, stop, parity, lines;
         int expected;
+        speed_t baud_speed;
     };
     const Case cases[] = {
-        {9600, 7, 2, 2, 0x0303, kComOk},    // 7E2, the driver's default
-        {9600, 7, 2, 1, 0x0303, kComOk},    // 7O2
-        {19200, 8, 0, 0, 0x0000, kComOk},   // 8N1, DTR and RTS off
-        {57600, 8, 2, 3, 0x8000, kComOk},   // mark, DTR handshake
-        {50, 5, 0, 4, 0x1000, kComOk},      // space, RTS handshake
-        {4800, 6, 0, 2, 0x2000, kComOk},    // RTS toggle
-        {1200, 0x0107, 2, 0x0102, 0, kComOk},  // only the low bytes count
-        {12345, 7, 2, 2, 0x0303, kComBadSettings},
-        {0, 8, 0, 0, 0x0303, kComBadSettings},
-        {9600, 9, 0, 0, 0x0303, kComBadSettings},
-        {9600, 4, 0, 0, 0x0303, kComBadSettings},
-        {9600, 8, 1, 0, 0x0303, kComBadSettings},  // one and a half stop bits
-        {9600, 8, 3, 0, 0x0303, kComBadSettings},
-        {9600, 8, 0, 5, 0x0303, kComBadSettings},
+        {9600, 7, 2, 2, 0x0303, kComOk, B9600},    // 7E2
+        {9600, 7, 2, 1, 0x0303, kComOk, B9600},    // 7O2, the driver's default
+        {19200, 8, 0, 0, 0x0000, kComOk, B19200},  // 8N1, DTR and RTS off
+        {57600, 8, 2, 3, 0x8000, kComOk, B57600},  // mark, DTR handshake
+        {50, 5, 0, 4, 0x1000, kComOk, B50},        // space, RTS handshake
+        {4800, 6, 0, 2, 0x2000, kComOk, B4800},    // RTS toggle
+        {2400, 7, 0, 1, 0x0303, kComOk, B2400},    // 7O1
+        {1200, 0x0107, 2, 0x0102, 0, kComOk, B1200},  // only the low bytes count
+        {300, 7, 2, 0x0201, 0, kComOk, B300},      // odd in the low byte
+        {12345, 7, 2, 2, 0x0303, kComBadSettings, B0},
+        {0, 8, 0, 0, 0x0303, kComBadSettings, B0},
+        {9600, 9, 0, 0, 0x0303, kComBadSettings, B0},
+        {9600, 4, 0, 0, 0x0303, kComBadSettings, B0},
+        {9600, 8, 1, 0, 0x0303, kComBadSettings, B0},  // one and a half stop bits
+        {9600, 8, 3, 0, 0x0303, kComBadSettings, B0},
+        {9600, 8, 0, 5, 0x0303, kComBadSettings, B0},
     };
     qdxtest::PtyPair pty;
     ASSERT_TRUE(pty.ok());
@@ -330,7 +358,13 @@ TEST(SerialPosix, LineSettingsOnAPseudoTerminal) {
         }
         struct termios t;
         ASSERT_EQ(0, tcgetattr(static_cast<int>(h), &t));
+        // A pseudo-terminal keeps the speed, the stop bits and odd parity's
+        // bit as asked (it drops the character size and parity enable).
         EXPECT_EQ(c.stop == 2, (t.c_cflag & CSTOPB) != 0);
+        const bool odd = (c.parity & 0xff) == 1 || (c.parity & 0xff) == 3;
+        EXPECT_EQ(odd, (t.c_cflag & PARODD) != 0);
+        EXPECT_EQ(c.baud_speed, cfgetospeed(&t));
+        EXPECT_EQ(c.baud_speed, cfgetispeed(&t));
         EXPECT_EQ(0u, t.c_cflag & CRTSCTS);
         EXPECT_EQ(0u, t.c_iflag & (IXON | IXOFF));
         EXPECT_EQ(0u, t.c_lflag & (ICANON | ECHO));

@@ -10,7 +10,9 @@
 #   BUILD_DIR is the windows-i686 build (default: build/windows-i686 in the
 #   source tree); it must hold the three check programs, QDXTLMV.dll and
 #   TELVOR.dll. The Wine prefix lives in BUILD_DIR/wineprefix; it is created
-#   (wineboot -i, 32-bit) on the first run only.
+#   (wineboot -i) on the first run only. A windows-x86_64 build runs under
+#   64-bit Wine (wine64, WINEARCH=win64), for machines whose kernel runs no
+#   32-bit programs; any other under 32-bit Wine.
 #
 # What CI runs, from the source tree, as root on Debian 12 (bookworm):
 #   dpkg --add-architecture i386 && apt-get update
@@ -45,12 +47,33 @@ build_dir="$(cd "$build_dir" 2>/dev/null && pwd)" || {
     echo "0 passed, 1 failed"
     exit 1
 }
-wine_cmd="${WINE:-wine}"
 python_cmd="${PYTHON:-python3}"
-wineserver_cmd="${WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver32)}"
+
+# The build's machine decides the Wine: 32-bit programs (the product) under
+# 32-bit Wine, an x86-64 build (for machines whose kernel runs no 32-bit
+# programs) under 64-bit Wine, called directly so that Debian's wrapper never
+# tries the 32-bit loader.
+pe_machine() {
+    "$python_cmd" - "$1" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read(4096)
+offset = struct.unpack_from("<I", data, 0x3C)[0]
+print(hex(struct.unpack_from("<H", data, offset + 4)[0]))
+PY
+}
+if [ -f "$build_dir/QDXTLMV.dll" ] && [ "$(pe_machine "$build_dir/QDXTLMV.dll")" = 0x8664 ]; then
+    export WINEARCH=win64
+    wine_cmd="${WINE:-/usr/lib/wine/wine64}"
+    export WINELOADER="$wine_cmd"
+    wineserver_cmd="${WINESERVER:-/usr/lib/wine/wineserver64}"
+else
+    export WINEARCH=win32
+    wine_cmd="${WINE:-wine}"
+    wineserver_cmd="${WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver32)}"
+fi
+echo "run.sh: $WINEARCH Wine ($wine_cmd) for $build_dir"
 
 export WINEPREFIX="$build_dir/wineprefix"
-export WINEARCH=win32
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko prompts at boot
 
@@ -164,7 +187,9 @@ if [ -n "$line3" ]; then
 else
     echo '"COM7"=-' >>"$work/ports.reg"
 fi
-timeout 120 "$wine_cmd" regedit /S "$(winepath -w "$work/ports.reg" 2>/dev/null || echo "$work/ports.reg")" \
+reg_path="$(timeout 120 "$wine_cmd" winepath -w "$work/ports.reg" 2>/dev/null | tr -d '\r')"
+[ -n "$reg_path" ] || reg_path="$work/ports.reg"
+timeout 120 "$wine_cmd" regedit /S "$reg_path" \
     >/dev/null 2>&1
 "$wineserver_cmd" -w >/dev/null 2>&1
 mkdir -p "$WINEPREFIX/dosdevices"

@@ -217,19 +217,27 @@ BOOL WINAPI FakeCloseHandle(HANDLE h) {
 
 }  // namespace
 
-// The import entries the layer calls through.
+// The import entries the layer calls through. 32-bit Windows decorates the
+// names of its stdcall functions (an underscore before, the bytes of the
+// arguments after); 64-bit Windows has one calling convention and plain names.
+#if defined(_WIN64)
+#define QDX_IMPORT(name, argument_bytes) "__imp_" #name
+#else
+#define QDX_IMPORT(name, argument_bytes) "__imp__" #name "@" #argument_bytes
+#endif
 extern "C" {
-void* g_imp_create __asm__("__imp__CreateFileA@28") = reinterpret_cast<void*>(&FakeCreateFileA);
-void* g_imp_get_state __asm__("__imp__GetCommState@8") = reinterpret_cast<void*>(&FakeGetCommState);
-void* g_imp_set_state __asm__("__imp__SetCommState@8") = reinterpret_cast<void*>(&FakeSetCommState);
-void* g_imp_get_timeouts __asm__("__imp__GetCommTimeouts@8") = reinterpret_cast<void*>(&FakeGetCommTimeouts);
-void* g_imp_set_timeouts __asm__("__imp__SetCommTimeouts@8") = reinterpret_cast<void*>(&FakeSetCommTimeouts);
-void* g_imp_setup __asm__("__imp__SetupComm@12") = reinterpret_cast<void*>(&FakeSetupComm);
-void* g_imp_clear __asm__("__imp__ClearCommError@12") = reinterpret_cast<void*>(&FakeClearCommError);
-void* g_imp_read __asm__("__imp__ReadFile@20") = reinterpret_cast<void*>(&FakeReadFile);
-void* g_imp_write __asm__("__imp__WriteFile@20") = reinterpret_cast<void*>(&FakeWriteFile);
-void* g_imp_close __asm__("__imp__CloseHandle@4") = reinterpret_cast<void*>(&FakeCloseHandle);
+void* g_imp_create __asm__(QDX_IMPORT(CreateFileA, 28)) = reinterpret_cast<void*>(&FakeCreateFileA);
+void* g_imp_get_state __asm__(QDX_IMPORT(GetCommState, 8)) = reinterpret_cast<void*>(&FakeGetCommState);
+void* g_imp_set_state __asm__(QDX_IMPORT(SetCommState, 8)) = reinterpret_cast<void*>(&FakeSetCommState);
+void* g_imp_get_timeouts __asm__(QDX_IMPORT(GetCommTimeouts, 8)) = reinterpret_cast<void*>(&FakeGetCommTimeouts);
+void* g_imp_set_timeouts __asm__(QDX_IMPORT(SetCommTimeouts, 8)) = reinterpret_cast<void*>(&FakeSetCommTimeouts);
+void* g_imp_setup __asm__(QDX_IMPORT(SetupComm, 12)) = reinterpret_cast<void*>(&FakeSetupComm);
+void* g_imp_clear __asm__(QDX_IMPORT(ClearCommError, 12)) = reinterpret_cast<void*>(&FakeClearCommError);
+void* g_imp_read __asm__(QDX_IMPORT(ReadFile, 20)) = reinterpret_cast<void*>(&FakeReadFile);
+void* g_imp_write __asm__(QDX_IMPORT(WriteFile, 20)) = reinterpret_cast<void*>(&FakeWriteFile);
+void* g_imp_close __asm__(QDX_IMPORT(CloseHandle, 4)) = reinterpret_cast<void*>(&FakeCloseHandle);
 }
+#undef QDX_IMPORT
 
 namespace {
 
@@ -715,31 +723,57 @@ void Discards() {
 // Closing, and handles the layer did not open.
 
 void CloseAndForeignHandles() {
+    // A close the system refuses leaves the handle the layer's: the next
+    // close tries again, and only a close that succeeded gives it up.
     g_case = "CloseHandle fails";
     ComHandle h = OpenPort();
     g.fail = Bit(kCloseHandle);
     CHECK_EQ(Recorded([&] { return ComClose(h); }), kComIoFailed);
     CHECK(Sequence(g.calls) == "CloseHandle" && g.calls[0].handle == AsHandle(h));
+    g.calls.clear();
+    CHECK_EQ(Recorded([&] { return ComCloseOwned(h); }), kComIoFailed);
+    CHECK(Sequence(g.calls) == "CloseHandle");
+    g.calls.clear();
+    g.fail = 0;
+    CHECK_EQ(Recorded([&] { return ComClose(h); }), kComOk);
+    CHECK(Sequence(g.calls) == "CloseHandle" && g.calls[0].handle == AsHandle(h));
 
-    // Given back (even when the system complained), a value is no longer the
-    // layer's; nor is any value it never opened. None reaches the system.
+    // Given back, a value is no longer the layer's; nor is any value it never
+    // opened. No operation passes it to the system, but for the host's close,
+    // which asks GetCommState whether it is a serial device (a port of the
+    // module's copy before a reload) and closes it only then.
     g_case = "foreign handles";
     unsigned char buffer[11];
-    const ComHandle foreign[] = {
-        0,
-        h,
-        static_cast<ComHandle>(g.next_handle + 4),
-        static_cast<ComHandle>(reinterpret_cast<uintptr_t>(GetStdHandle(STD_OUTPUT_HANDLE))),
+    struct Foreign {
+        ComHandle value;
+        bool serial;  // GetCommState succeeds on it
     };
-    for (ComHandle value : foreign) {
+    const Foreign foreign[] = {
+        {0, true},
+        {h, false},
+        {h, true},
+        {static_cast<ComHandle>(g.next_handle + 4), true},
+        {static_cast<ComHandle>(reinterpret_cast<uintptr_t>(GetStdHandle(STD_OUTPUT_HANDLE))), false},
+    };
+    for (const Foreign& f : foreign) {
         Reset();
+        const ComHandle value = f.value;
         int32_t count = -1;
         CHECK_EQ(Recorded([&] { return ComWrite(value, "x", 1, &count); }), kComIoFailed);
         CHECK_EQ(Recorded([&] { return ComReadExact(value, buffer, 11, &count); }), kComIoFailed);
         CHECK_EQ(Recorded([&] { return ComDiscardInput(value); }), kComOpenFailed);
         CHECK_EQ(Recorded([&] { return ComSetReplyTimeout(value, 30); }), 0);
-        CHECK_EQ(Recorded([&] { return ComClose(value); }), kComIoFailed);
+        CHECK_EQ(Recorded([&] { return ComCloseOwned(value); }), kComIoFailed);
         if (!CHECK(g.calls.empty())) std::printf("  %08X reached: %s\n", value, Sequence(g.calls).c_str());
+
+        if (!f.serial) g.fail = Bit(kGetCommState);
+        const bool closes = value != 0 && f.serial;
+        CHECK_EQ(Recorded([&] { return ComClose(value); }), closes ? kComOk : kComIoFailed);
+        const std::string expected = value == 0 ? "" : closes ? "GetCommState CloseHandle" : "GetCommState";
+        if (!CHECK(Sequence(g.calls) == expected)) {
+            std::printf("  close of %08X: %s\n", value, Sequence(g.calls).c_str());
+        }
+        for (const Call& call : g.calls) CHECK(call.handle == AsHandle(value));
     }
 }
 
