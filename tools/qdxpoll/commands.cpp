@@ -38,6 +38,9 @@ enum class RequestKind { kRead, kReadBit, kWrite };
 struct Done {
     Outcome outcome;
     Diagnosis diagnosis;
+    // A value was taken: the driver's result, unless its conversion made
+    // infinity or NaN of the reply.
+    bool ok() const { return outcome.ok() && diagnosis.cause != Cause::kNotNumber; }
 };
 
 const char* const kWindowsHint =
@@ -182,6 +185,10 @@ struct Run {
         x.timeout_ms = timeout_ms;
         x.safe_timeout_ms = safe_timeout_ms;
         x.driver_ok = done.outcome.ok();
+        if (kind == RequestKind::kRead && x.driver_ok && p->type == kTypeFloat) {
+            const CellValue v = DecodeCell(p->type, p->cell, false);
+            if (!v.numeric) x.non_finite_value = v.text;
+        }
         x.interrupted = Interrupted();
         x.start = done.outcome.start;
         x.end = done.outcome.end;
@@ -215,7 +222,7 @@ struct Run {
         r.status = CauseCode(d.cause);
         r.tally = TallyOf(d.cause);
         r.raw = d.raw;
-        r.ok = done.outcome.ok();
+        r.ok = done.ok();
         r.has_value = r.ok;
         if (r.ok) r.value = DecodeCell(p.type, p.cell, bit_read);
         if (!r.ok || d.cause == Cause::kLate) {
@@ -254,7 +261,7 @@ struct Run {
             if (!verify) return r;
             auto back = ParsePoint(p->address, p->type);
             const Done bd = Request(RequestKind::kRead, back.get());
-            if (!bd.outcome.ok()) {
+            if (!bd.ok()) {
                 r.ok = false;
                 r.status = CauseCode(bd.diagnosis.cause);
                 r.error = "written, but the read-back failed: " + bd.diagnosis.what;
@@ -285,7 +292,7 @@ struct Run {
             r.status = CauseCode(Cause::kInterrupted);
             return r;
         }
-        if (!cd.outcome.ok()) {
+        if (!cd.ok()) {
             r.error += fmt::format("; a check read got no valid reply either ({})", CauseCode(cd.diagnosis.cause));
             Fail(kExitNoReply, r.error, d.hint);
             return r;
