@@ -225,6 +225,8 @@ TEST_F(QdxpollTest, EachFailureHasItsOwnExitCodeAndOneMessage) {
         const char* cleanup;      // sent to the simulator after, or null
     } cases[] = {
         {"bad address", {"read", "01K9M1"}, 65, "invalid address \"01K9M1\"", nullptr, nullptr},
+        {"address with a byte after it", {"write", "01K1S1 ", "25"}, 65, "invalid address \"01K1S1 \"", nullptr,
+         nullptr},
         {"silent unit", {"read", "07K1M1", "--timeout", "30"}, 69,
          "no answer from unit 07 to 3 polls of M1 (nothing within 30 ms of each)", nullptr, nullptr},
         {"identifier the unit lacks", {"read", "01K1M2", "-t", "30"}, 69,

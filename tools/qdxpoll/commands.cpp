@@ -143,7 +143,10 @@ struct Run {
 
     std::unique_ptr<Point> ParsePoint(const std::string& address, uint32_t type) {
         auto point = std::make_unique<Point>();
-        if (!session->Parse(address, type, point.get()))
+        // Six characters exactly: the driver reads the text up to its first
+        // NUL and lets a blank follow, so that "01K1S1<NUL>..." or "01K1S1 "
+        // would pass, with bytes after the address that nobody sees.
+        if (address.size() != 6 || !session->Parse(address, type, point.get()))
             throw ToolError(kExitBadAddress,
                             "invalid address \"" + address +
                                 "\": expected six characters UUKCII, unit 00-99, K, channel 0-8 and a "
