@@ -146,6 +146,7 @@ TEST_F(QdxpollTest, ReadsWritesPollsAndScans) {
         {{"write", "02K1S1", "0345", "--type", "bcd"}, "bcd := 0345  written"},
         {{"scan", "M1", "--units", "0-4", "--timeout", "30"},
          "3 of 5 unit addresses answer M1 on channel 1: 01 02 03"},
+        {{"demo", "--unit", "3", "--allow-writes"}, "not written: no terminal to ask on"},
     };
     for (const Case& c : cases) {
         const ToolRun run = Tool(c.args);
@@ -155,6 +156,7 @@ TEST_F(QdxpollTest, ReadsWritesPollsAndScans) {
     // The writes reached the controllers.
     EXPECT_EQ(sim_.Command("get 1 1 S1"), "ok 0042.5");
     EXPECT_EQ(sim_.Command("get 2 1 S1"), "ok 0345.0");
+    EXPECT_EQ(sim_.Command("get 3 1 S1"), "ok 0150.0") << "the demo wrote to a real unit without asking";
 
     const ToolRun poll = Tool({"poll", "01K1M1", "02K1M1", "--count", "3", "--interval", "0.05"});
     EXPECT_EQ(poll.exit_code, 0) << poll.err;
