@@ -429,6 +429,8 @@ TEST_F(QdxpollTest, WatchServesThePageItsEventsItsCsvAndWrites) {
         ASSERT_TRUE(page);
         EXPECT_EQ(page->status, 200);
         EXPECT_NE(page->body.find("<script src=\"/dygraph.min.js\">"), std::string::npos);
+        EXPECT_NE(page->get_header_value("Content-Security-Policy").find("frame-ancestors 'none'"), std::string::npos);
+        EXPECT_EQ(page->get_header_value("X-Content-Type-Options"), "nosniff");
         const auto chart_library = client.Get("/dygraph.min.js");
         ASSERT_TRUE(chart_library);
         EXPECT_GT(chart_library->body.size(), 100000u);
@@ -534,6 +536,11 @@ TEST(QdxpollWatchPage, InChromiumTheChartGrowsAndTheFormWritesS1) {
             ASSERT_TRUE(browser.Start(1200, 1000, QDX_ARTIFACT_DIR "/chromium.log", &why) &&
                         browser.Open("http://127.0.0.1:" + std::to_string(port) + "/", &why))
                 << why;
+            // The page runs under the server's content security policy: it
+            // breaks none of it.
+            browser.Evaluate("window.violations = [];"
+                             "document.addEventListener('securitypolicyviolation',"
+                             " (e) => violations.push(e.violatedDirective))");
             const char* rows = "Number(document.body.dataset.rows || 0)";
             ASSERT_TRUE(browser.WaitFor(std::string(rows) + " >= 3", 15000)) << "the page draws no chart";
             const double drawn = number(browser.Evaluate(rows));
@@ -553,6 +560,7 @@ TEST(QdxpollWatchPage, InChromiumTheChartGrowsAndTheFormWritesS1) {
             // The chart shows the new S1 and M1 climbing past the old one.
             EXPECT_TRUE(browser.WaitFor("rows[rows.length - 1][2] === 210 && rows[rows.length - 1][1] > 160", 15000))
                 << browser.Evaluate("JSON.stringify(rows[rows.length - 1])");
+            EXPECT_EQ(browser.Evaluate("violations"), nlohmann::json::array());
             ASSERT_TRUE(browser.Screenshot(screenshot, &why)) << why;
         }));
     EXPECT_EQ(run.exit_code, 0) << run.err;
