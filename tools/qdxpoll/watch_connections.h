@@ -3,7 +3,8 @@
 // whole within a time and a number of bytes (a client sending a byte a second
 // holds its worker for seconds, not for ever); a response the client takes
 // nothing of for a while is dropped (a page that stops reading gives up its
-// worker and its place); an idle connection closes soon.
+// worker and its place); an idle connection closes soon. Its threads run at
+// a lower priority than the polling.
 #ifndef QDXPOLL_WATCH_CONNECTIONS_H
 #define QDXPOLL_WATCH_CONNECTIONS_H
 
@@ -32,6 +33,10 @@ public:
     // once its response is sent: for a refused request whose body was not
     // read, so that the body is never taken for the next request.
     static void CloseAfterResponse();
+
+    // Lowers the calling thread's priority below the polling's: every thread
+    // of the server calls it (the workers do on their first connection).
+    static void YieldToPolling();
 
 private:
     bool process_and_close_socket(socket_t sock) override;

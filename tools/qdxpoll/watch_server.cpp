@@ -501,7 +501,10 @@ bool WatchServer::Start(const WatchSetup& setup, std::string* url, std::string* 
     for (const WatchPoint& p : setup.writable) setup_json["writable"].push_back(PointJson(p));
     s.setup_text = JsonText(setup_json);
     s.Routes();
-    s.thread = std::thread([&s] { s.server.listen_after_bind(); });
+    s.thread = std::thread([&s] {
+        BoundedServer::YieldToPolling();
+        s.server.listen_after_bind();
+    });
     s.port = port;
     *url = "http://" + UrlHost(setup.listen_address) + ":" + std::to_string(port) + "/" +
            (s.token.empty() ? "" : "#token=" + s.token);
