@@ -566,6 +566,8 @@ TEST_F(QdxpollTest, WatchServesThePageItsEventsItsCsvAndWrites) {
              R"({"address":"01K1S1\u0000XYZ","value":"158"})", {}, "application/json", 400, "", 0, "1 1 S1"},
             {"an address with a byte after it", "POST", "/write", R"({"address":"01K1S1 ","value":"158"})", {}, "application/json",
              403, "", 0, "1 1 S1"},
+            {"a compressed body, which might unpack to any size", "POST", "/write", "\x1f\x8b",
+             {{"Content-Encoding", "gzip"}}, "application/json", 415, "", 0, "1 1 S1"},
             {"a flood of writes", "POST", "/write", R"({"address":"01K1S1","value":"42.5","verify":false})", {}, "application/json",
              429, "", 0, nullptr, 12},
             {"another site's page holding a stream", "GET", "/events", "", {{"Origin", "http://qdxpoll.example"}}, "",
