@@ -1,8 +1,7 @@
-// One connection of the page's server at a time on each worker: the loop of
-// cpp-httplib's own, over a stream that enforces the limits.
+// The connections of the page's server: cpp-httplib's loop of requests on a
+// connection, over a stream of our own that enforces the limits.
 #include "watch_connections.h"
 
-#include <arpa/inet.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/resource.h>
