@@ -452,6 +452,11 @@ private:
 // Calls check with a client of watch's page, then ends watch with Ctrl-C.
 Meanwhile WithPage(const std::function<void(httplib::Client&, int port)>& check) {
     return [check](pid_t pid, const std::string& err_path) {
+        // Watch ends also when the check throws, and is not left running.
+        struct Ctrl_C {
+            pid_t pid;
+            ~Ctrl_C() { kill(pid, SIGINT); }
+        } end{pid};
         const int port = PagePort(err_path);
         if (port == 0) {
             ADD_FAILURE() << "watch printed no address:\n" << Slurp(err_path);
@@ -460,7 +465,6 @@ Meanwhile WithPage(const std::function<void(httplib::Client&, int port)>& check)
             client.set_read_timeout(10);
             check(client, port);
         }
-        kill(pid, SIGINT);
     };
 }
 
