@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include "ask.h"
 #include "cp437.h"
 #include "diagnosis.h"
 #include "driver_log.h"
@@ -38,6 +39,9 @@ enum class RequestKind { kRead, kReadBit, kWrite };
 struct Done {
     Outcome outcome;
     Diagnosis diagnosis;
+    // A value was taken: the driver's result, unless its conversion made
+    // infinity or NaN of the reply.
+    bool ok() const { return outcome.ok() && diagnosis.cause != Cause::kNotNumber; }
 };
 
 const char* const kWindowsHint =
@@ -140,7 +144,10 @@ struct Run {
 
     std::unique_ptr<Point> ParsePoint(const std::string& address, uint32_t type) {
         auto point = std::make_unique<Point>();
-        if (!session->Parse(address, type, point.get()))
+        // Six characters exactly: the driver reads the text up to its first
+        // NUL and lets a blank follow, so that "01K1S1<NUL>..." or "01K1S1 "
+        // would pass, with bytes after the address that nobody sees.
+        if (address.size() != 6 || !session->Parse(address, type, point.get()))
             throw ToolError(kExitBadAddress,
                             "invalid address \"" + address +
                                 "\": expected six characters UUKCII, unit 00-99, K, channel 0-8 and a "
@@ -182,6 +189,10 @@ struct Run {
         x.timeout_ms = timeout_ms;
         x.safe_timeout_ms = safe_timeout_ms;
         x.driver_ok = done.outcome.ok();
+        if (kind == RequestKind::kRead && x.driver_ok && p->type == kTypeFloat) {
+            const CellValue v = DecodeCell(p->type, p->cell, false);
+            if (!v.numeric) x.non_finite_value = v.text;
+        }
         x.interrupted = Interrupted();
         x.start = done.outcome.start;
         x.end = done.outcome.end;
@@ -215,7 +226,7 @@ struct Run {
         r.status = CauseCode(d.cause);
         r.tally = TallyOf(d.cause);
         r.raw = d.raw;
-        r.ok = done.outcome.ok();
+        r.ok = done.ok();
         r.has_value = r.ok;
         if (r.ok) r.value = DecodeCell(p.type, p.cell, bit_read);
         if (!r.ok || d.cause == Cause::kLate) {
@@ -254,7 +265,7 @@ struct Run {
             if (!verify) return r;
             auto back = ParsePoint(p->address, p->type);
             const Done bd = Request(RequestKind::kRead, back.get());
-            if (!bd.outcome.ok()) {
+            if (!bd.ok()) {
                 r.ok = false;
                 r.status = CauseCode(bd.diagnosis.cause);
                 r.error = "written, but the read-back failed: " + bd.diagnosis.what;
@@ -285,7 +296,7 @@ struct Run {
             r.status = CauseCode(Cause::kInterrupted);
             return r;
         }
-        if (!cd.outcome.ok()) {
+        if (!cd.ok()) {
             r.error += fmt::format("; a check read got no valid reply either ({})", CauseCode(cd.diagnosis.cause));
             Fail(kExitNoReply, r.error, d.hint);
             return r;
@@ -553,6 +564,9 @@ std::string PageNote(const std::string& url, bool allow_writes) {
     std::string note = "Open " + url + " in a browser: the chart, the statistics and the last failures, live; " +
                        (allow_writes ? "its form writes values (each confirmed first)."
                                      : "read-only (--allow-writes lets its form write values).");
+    if (url.find("#token=") != std::string::npos)
+        note += " Served beyond this machine, the page writes only with the token at the end of this address: "
+                "give it only to whom may write.";
     return note;
 }
 
@@ -884,7 +898,7 @@ int Identifiers(Run& run) {
 // The demo's last step: the page of watch. On a terminal it serves until
 // Ctrl-C; without one (a script, CI) it checks that the page answers,
 // serves two seconds and ends. Against the simulator the page may write; a
-// real unit's settings only with --allow-writes.
+// real unit's settings only with --allow-writes, and only on a terminal.
 void DemoWatch(Run& run, bool own_simulator) {
     Reporter& out = run.reporter;
     out.Text("\n== 7. Watch: the points live in a browser ==");
@@ -893,7 +907,7 @@ void DemoWatch(Run& run, bool own_simulator) {
         return;
     }
     const bool interactive = StdinIsTerminal() && StdoutIsTerminal();
-    const bool allow_writes = own_simulator || run.options.allow_writes;
+    const bool allow_writes = own_simulator || (run.options.allow_writes && interactive);
     auto address = [&run](const char* id) { return fmt::format("{:02d}K1{}", run.options.unit, id); };
     PointList points;
     points.push_back(run.ParsePoint(address("M1"), kTypeFloat));
@@ -1008,9 +1022,17 @@ int Demo(Run& run) {
             std::string why;
             if (EncodeValue(kTypeFloat, text, &s1->cell, &why)) {
                 if (!own_simulator) out.Text("  (real hardware: the value read is written back unchanged)");
-                const Reading w = run.WritePoint(s1.get(), true, text);
-                count(w, true);
-                out.Emit(w, "  write:   ");
+                // A real unit is written only when the user says so here.
+                if (own_simulator || AskYes(fmt::format("  Write S1 := {} to unit {:02d}?", text, unit))) {
+                    const Reading w = run.WritePoint(s1.get(), true, text);
+                    count(w, true);
+                    out.Emit(w, "  write:   ");
+                } else {
+                    out.Text(StdinIsTerminal() && StdoutIsTerminal()
+                                 ? "  not written"
+                                 : "  not written: no terminal to ask on, and a real unit is written only when "
+                                   "asked for");
+                }
             } else {
                 out.Text("  skipped: " + why);
             }
