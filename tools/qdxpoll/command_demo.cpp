@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "ask.h"
 #include "commands.h"
 #include "cp437.h"
 #include "exit_codes.h"
@@ -22,7 +23,7 @@ namespace {
 // The demo's last step: the page of watch. On a terminal it serves until
 // Ctrl-C; without one (a script, CI) it checks that the page answers,
 // serves two seconds and ends. Against the simulator the page may write; a
-// real unit's settings only with --allow-writes.
+// real unit's settings only with --allow-writes, and only on a terminal.
 void DemoWatch(Session& session, bool own_simulator) {
     Reporter& out = session.reporter;
     out.Text("\n== 7. Watch: the points live in a browser ==");
@@ -31,7 +32,7 @@ void DemoWatch(Session& session, bool own_simulator) {
         return;
     }
     const bool interactive = StdinIsTerminal() && StdoutIsTerminal();
-    const bool allow_writes = own_simulator || session.options.allow_writes;
+    const bool allow_writes = own_simulator || (session.options.allow_writes && interactive);
     auto address = [&session](const char* id) { return fmt::format("{:02d}K1{}", session.options.unit, id); };
     PointList points;
     points.push_back(session.ParsePoint(address("M1"), kTypeFloat));
@@ -157,9 +158,17 @@ int RunDemo(Session& session) {
             std::string why;
             if (EncodeValue(kTypeFloat, text, &s1->cell, &why)) {
                 if (!own_simulator) out.Text("  (real hardware: the value read is written back unchanged)");
-                const Reading w = WritePoint(session, s1.get(), true, text);
-                count(w, true);
-                out.Emit(w, "  write:   ");
+                // A real unit is written only when the user says so here.
+                if (own_simulator || AskYes(fmt::format("  Write S1 := {} to unit {:02d}?", text, unit))) {
+                    const Reading w = WritePoint(session, s1.get(), true, text);
+                    count(w, true);
+                    out.Emit(w, "  write:   ");
+                } else {
+                    out.Text(StdinIsTerminal() && StdoutIsTerminal()
+                                 ? "  not written"
+                                 : "  not written: no terminal to ask on, and a real unit is written only when "
+                                   "asked for");
+                }
             } else {
                 out.Text("  skipped: " + why);
             }

@@ -74,6 +74,15 @@ bool IsAttemptFrame(const std::string& f, bool write) {
     return write ? f.size() == rexf::kSelectBytes : f.size() == rexf::kPollBytes;
 }
 
+// Whether a data reply's six characters read, as the driver reads them (a
+// float of up to six characters), as infinity or NaN.
+bool ConvertsToNonFinite(const std::vector<uint8_t>& reply) {
+    char field[8] = {};
+    std::copy(reply.begin() + 3, reply.begin() + 9, field);
+    float value = 0;
+    return std::sscanf(field, "%6f", &value) == 1 && !std::isfinite(value);
+}
+
 void ClassifyTaken(const Exchange& x, bool last, AttemptView* a) {
     const std::vector<uint8_t>& t = a->taken;
     if (x.write) {
@@ -121,8 +130,9 @@ void ClassifyTaken(const Exchange& x, bool last, AttemptView* a) {
         return;
     }
     // A frame that passes every check fails the request only when its data
-    // is not a number.
-    a->cause = (last && !x.driver_ok && !x.interrupted) ? Cause::kNotNumber : Cause::kGood;
+    // is not a number: one the driver refused, or one it converted to
+    // infinity or NaN ("  inf ", "1e+300").
+    a->cause = (last && !x.interrupted && (!x.driver_ok || ConvertsToNonFinite(t))) ? Cause::kNotNumber : Cause::kGood;
 }
 
 }  // namespace
@@ -161,6 +171,14 @@ Diagnosis Diagnose(const Exchange& x) {
         } else if (x.driver_ok) {
             d.cause = Cause::kGood;
             d.attempts = 1 + static_cast<int>(x.refused_logged);
+            if (!x.non_finite_value.empty()) {
+                d.cause = Cause::kNotNumber;
+                d.value_taken = false;
+                d.what = fmt::format("unit {:02d} replied to {} with data that is not a number: the driver made {} "
+                                     "of it",
+                                     x.unit, x.identifier, x.non_finite_value);
+                d.hint = InfoOf(Cause::kNotNumber).hint;
+            }
         } else {
             DescribeUnobserved(x, &d);
         }
@@ -295,7 +313,18 @@ Diagnosis Diagnose(const Exchange& x) {
         if (!x.driver_ok) DescribeFailure(x, &d);
         return d;
     }
+    // A value the driver made infinity or NaN of is no reading, whatever the
+    // wire showed.
+    if (x.driver_ok && !x.non_finite_value.empty() && !x.write && d.attempt.back().taken.size() == kReplyBytes)
+        d.attempt.back().cause = Cause::kNotNumber;
     const AttemptView& final_attempt = d.attempt.back();
+    if (x.driver_ok && final_attempt.cause == Cause::kNotNumber) {
+        d.cause = Cause::kNotNumber;
+        d.value_taken = false;
+        d.raw.assign(final_attempt.taken.begin() + 3, final_attempt.taken.begin() + 9);
+        DescribeFailure(x, &d);
+        return d;
+    }
     if (x.driver_ok) {
         d.cause = final_attempt.cause == Cause::kLate ? Cause::kLate : Cause::kGood;
         if (!x.write && final_attempt.taken.size() == kReplyBytes)

@@ -32,6 +32,9 @@ struct Exchange {
     int timeout_ms = 0;           // the reply timeout in effect
     int safe_timeout_ms = 0;      // the timeout every unit's answer meets on this line
     bool driver_ok = false;       // the driver's result was 0
+    // A read the driver took, but whose data it converted to no number:
+    // "inf", "-inf" or "nan" as stored in the value; "" otherwise.
+    std::string non_finite_value;
     bool interrupted = false;     // Ctrl-C came during the request
     SteadyClock::time_point start, end;  // around the call to the driver
     bool observed = false;        // the wire was seen (the relay ran)

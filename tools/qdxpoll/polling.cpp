@@ -147,5 +147,8 @@ std::string PageNote(const std::string& url, bool allow_writes) {
     std::string note = "Open " + url + " in a browser: the chart, the statistics and the last failures, live; " +
                        (allow_writes ? "its form writes values (each confirmed first)."
                                      : "read-only (--allow-writes lets its form write values).");
+    if (url.find("#token=") != std::string::npos)
+        note += " Served beyond this machine, the page writes only with the token at the end of this address: "
+                "give it only to whom may write.";
     return note;
 }

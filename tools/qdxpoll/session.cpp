@@ -89,7 +89,10 @@ void Session::ClosePort() {
 
 std::unique_ptr<Point> Session::ParsePoint(const std::string& address, uint32_t type) {
     auto point = std::make_unique<Point>();
-    if (!driver->Parse(address, type, point.get()))
+    // Six characters exactly: the driver reads the text up to its first NUL
+    // and lets a blank follow, so that "01K1S1<NUL>..." or "01K1S1 " would
+    // pass, with bytes after the address that nobody sees.
+    if (address.size() != 6 || !driver->Parse(address, type, point.get()))
         throw ToolError(kExitBadAddress, "invalid address \"" + address +
                                              "\": expected six characters UUKCII, unit 00-99, K, channel 0-8 and a "
                                              "known identifier, e.g. 01K1M1 ('qdxpoll identifiers' lists them)");
@@ -131,6 +134,10 @@ Done Session::Request(RequestKind kind, Point* p, const std::string& written_tex
     x.timeout_ms = timeout_ms;
     x.safe_timeout_ms = safe_timeout_ms;
     x.driver_ok = done.outcome.ok();
+    if (kind == RequestKind::kRead && x.driver_ok && p->type == kTypeFloat) {
+        const CellValue v = DecodeCell(p->type, p->cell, false);
+        if (!v.numeric) x.non_finite_value = v.text;
+    }
     x.interrupted = Interrupted();
     x.start = done.outcome.start;
     x.end = done.outcome.end;
@@ -164,7 +171,7 @@ Reading Session::MakeReading(const Point& p, const Done& done, bool bit_read, co
     r.status = CauseCode(d.cause);
     r.tally = InfoOf(d.cause).tally;
     r.raw = d.raw;
-    r.ok = done.outcome.ok();
+    r.ok = done.ok();
     r.has_value = r.ok;
     if (r.ok) r.value = DecodeCell(p.type, p.cell, bit_read);
     if (!r.ok || d.cause == Cause::kLate) {

@@ -27,6 +27,9 @@ enum class RequestKind { kRead, kReadBit, kWrite };
 struct Done {
     Outcome outcome;
     Diagnosis diagnosis;
+    // A value was taken: the driver's result, unless its conversion made
+    // infinity or NaN of the reply.
+    bool ok() const { return outcome.ok() && diagnosis.cause != Cause::kNotNumber; }
 };
 
 // The exit code of a request that failed with this cause.

@@ -38,7 +38,7 @@ Reading WritePoint(Session& session, Point* p, bool verify, const std::string& w
         if (!verify) return r;
         auto back = session.ParsePoint(p->address, p->type);
         const Done bd = session.Request(RequestKind::kRead, back.get());
-        if (!bd.outcome.ok()) {
+        if (!bd.ok()) {
             r.ok = false;
             r.status = CauseCode(bd.diagnosis.cause);
             r.error = "written, but the read-back failed: " + bd.diagnosis.what;
@@ -69,7 +69,7 @@ Reading WritePoint(Session& session, Point* p, bool verify, const std::string& w
         r.status = CauseCode(Cause::kInterrupted);
         return r;
     }
-    if (!cd.outcome.ok()) {
+    if (!cd.ok()) {
         r.error += fmt::format("; a check read got no valid reply either ({})", CauseCode(cd.diagnosis.cause));
         session.Fail(kExitNoReply, r.error, d.hint);
         return r;
