@@ -1,0 +1,269 @@
+// The page's server's routes: the page and its files, the stream of
+// events, a chart's CSV and a write. Each refuses what is not the page's own
+// and stays within its limits; none touches the module.
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+#include "platform.h"
+#include "watch_assets.h"
+#include "watch_state.h"
+
+using nlohmann::json;
+using namespace watch_limits;
+
+namespace {
+
+// What the page's server sends with every answer: the page runs only its
+// own scripts, talks only to this server, and is never framed by another.
+// Style attributes stay allowed: the chart library colours its legend with
+// them.
+const char* const kContentSecurityPolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; style-src-attr 'unsafe-inline'; "
+    "connect-src 'self'; img-src 'self' data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+// After a stream or a CSV, the memory its text took goes back to the system
+// (glibc keeps it for the thread that freed it otherwise).
+void GiveBackMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
+void Reply(httplib::Response& res, int status, const json& body) {
+    res.status = status;
+    res.set_content(JsonText(body), "application/json");
+}
+
+void ReplyText(httplib::Response& res, int status, const std::string& text) {
+    res.status = status;
+    res.set_content(text, "text/plain");
+}
+
+// A whole number of ms, all of the text.
+bool ParseMs(const std::string& text, long long* ms) {
+    const char* end = text.data() + text.size();
+    const auto r = std::from_chars(text.data(), end, *ms);
+    return !text.empty() && r.ec == std::errc() && r.ptr == end;
+}
+
+bool WriteInPieces(httplib::DataSink& sink, const char* data, size_t size) {
+    for (size_t at = 0; at < size; at += kWritePiece)
+        if (!sink.write(data + at, std::min(kWritePiece, size - at))) return false;
+    return true;
+}
+
+// Comment lines that bring a stream's first text up to kStreamPrimerBytes.
+bool WritePrimer(httplib::DataSink& sink, size_t have) {
+    constexpr size_t kLine = 1024;
+    static const std::string lines = [] {
+        std::string line(kLine - 1, ' ');
+        line[0] = ':';
+        line += '\n';
+        std::string text;
+        while (text.size() < kStreamPrimerBytes) text += line;
+        return text;
+    }();
+    if (have >= kStreamPrimerBytes) return true;
+    const size_t missing = (kStreamPrimerBytes - have + kLine - 1) / kLine * kLine;
+    return WriteInPieces(sink, lines.data(), std::min(missing, lines.size()));
+}
+
+
+}  // namespace
+
+void WatchServer::State::Routes() {
+    server.set_default_headers({{"Content-Security-Policy", kContentSecurityPolicy},
+                                {"X-Content-Type-Options", "nosniff"}});
+    server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        // Another site's page reaches this server only by a name of its own
+        // made to point here, which its requests carry as Host.
+        if (!access.HostAllowed(req.get_header_value("Host"))) {
+            ReplyText(res, 403,
+                      "qdxpoll watch answers only requests addressed to its IP address, or localhost: open the "
+                      "page with the address it printed\n");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        // A body is taken as it comes, never unpacked.
+        if (req.has_header("Content-Encoding")) {
+            ReplyText(res, 415, "qdxpoll watch takes no compressed request bodies\n");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    // A refused request's connection closes: its body, if it had one, was
+    // not read and must not be taken for the next request.
+    server.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+        if (res.status < 400) return;
+        BoundedServer::CloseAfterResponse();
+        res.headers.erase("Keep-Alive");
+        res.set_header("Connection", "close");
+    });
+
+    for (size_t i = 0; i < kEmbeddedFileCount; ++i) {
+        const EmbeddedFile& f = kEmbeddedFiles[i];
+        server.Get(f.path, [&f](const httplib::Request&, httplib::Response& res) {
+            res.set_header("Cache-Control", "no-cache");
+            res.set_content(reinterpret_cast<const char*>(f.data), f.size, f.content_type);
+        });
+    }
+    server.Get("/events", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!FromOwnPage(req)) return ReplyText(res, 403, "the page's events go only to the page itself\n");
+        Events(res);
+    });
+    server.Get("/chart.csv", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!FromOwnPage(req)) return ReplyText(res, 403, "a chart's CSV goes only to the page itself\n");
+        ChartCsv(req, res);
+    });
+    server.Post("/write", [this](const httplib::Request& req, httplib::Response& res) { Write(req, res); });
+}
+
+void WatchServer::State::Events(httplib::Response& res) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (streams >= kMaxStreams) {
+            ReplyText(res, 503, "too many pages are open on this qdxpoll watch; close one\n");
+            return;
+        }
+        ++streams;
+    }
+    res.set_header("Cache-Control", "no-store");
+    auto sent = std::make_shared<long>(-1);
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, sent](size_t, httplib::DataSink& sink) {
+            const bool first = *sent < 0;
+            std::string text;
+            if (!NextEvents(sent.get(), &text)) return false;
+            return WriteInPieces(sink, text.data(), text.size()) && (!first || WritePrimer(sink, text.size()));
+        },
+        [this](bool) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                --streams;
+                changed.notify_all();
+            }
+            GiveBackMemory();
+        });
+}
+
+// What a chart shows: the rows from `from` to `to` (ms since the epoch) of
+// the points named in `points` (comma-separated addresses, each once; all by
+// default).
+void WatchServer::State::ChartCsv(const httplib::Request& req, httplib::Response& res) {
+    std::vector<size_t> columns;
+    if (req.has_param("points")) {
+        const std::string list = req.get_param_value("points");
+        size_t start = 0;
+        while (start <= list.size()) {
+            const size_t comma = std::min(list.find(',', start), list.size());
+            const std::string address = list.substr(start, comma - start);
+            auto it = std::find_if(setup.points.begin(), setup.points.end(),
+                                   [&](const WatchPoint& p) { return p.address == address; });
+            if (it == setup.points.end())
+                return ReplyText(res, 400, "not a watched point: " + JsonText(address) + "\n");
+            const size_t column = static_cast<size_t>(it - setup.points.begin());
+            if (std::count(columns.begin(), columns.end(), column) > 0)
+                return ReplyText(res, 400, "the points name " + address + " twice: name each once\n");
+            columns.push_back(column);
+            start = comma + 1;
+        }
+    } else {
+        for (size_t i = 0; i < setup.points.size(); ++i) columns.push_back(i);
+    }
+    long long from = LLONG_MIN, to = LLONG_MAX;
+    for (auto [name, bound] : {std::pair<const char*, long long*>{"from", &from}, {"to", &to}})
+        if (req.has_param(name) && !ParseMs(req.get_param_value(name), bound))
+            return ReplyText(res, 400, std::string(name) + " is a time in whole ms since 1970\n");
+
+    auto table = std::make_shared<HistoryTable>();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (csv_in_progress >= kMaxCsvAtOnce)
+            return ReplyText(res, 429, "a CSV is being made already: ask again when it is done\n");
+        if (history.CountRows(from, to) * std::max<size_t>(columns.size(), 1) > kCsvMaxValues)
+            return ReplyText(res, 413,
+                             "that is more than " + std::to_string(kCsvMaxValues) +
+                                 " values: ask for fewer points or a shorter time\n");
+        *table = history.Copy(from, to, columns);
+        ++csv_in_progress;
+    }
+    std::vector<std::string> names{"time"};
+    for (size_t c : columns) names.push_back(setup.points[c].address);
+    const std::string header = CsvTable(names).HeaderLine() + "\n";
+    auto next = std::make_shared<size_t>(0);
+    res.set_header("Content-Disposition", "attachment; filename=\"qdxpoll-watch.csv\"");
+    res.set_chunked_content_provider(
+        "text/csv",
+        [table, next, header](size_t, httplib::DataSink& sink) {
+            std::string text = *next == 0 ? header : std::string();
+            AppendCsvRows(*table, *next, kCsvRowsAChunk, &text);
+            *next += kCsvRowsAChunk;
+            if (!sink.write(text.data(), text.size())) return false;
+            if (*next >= table->rows()) sink.done();
+            return true;
+        },
+        [this](bool) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                --csv_in_progress;
+            }
+            GiveBackMemory();
+        });
+}
+
+// A write from the form: {"address": "01K1S1", "value": "180.5", "verify":
+// true}. Only a page of this server can send it: a JSON body is one no other
+// site's page may send here without asking first, and an Origin, when given,
+// must be this server's. Only the points the page offers are written.
+void WatchServer::State::Write(const httplib::Request& req, httplib::Response& res) {
+    if (!setup.allow_writes)
+        return Reply(res, 403,
+                     {{"error", "this page is read-only: start qdxpoll watch with --allow-writes to write from it"}});
+    if (!FromOwnPage(req))
+        return Reply(res, 403, {{"error", "writes are taken only from the page of this qdxpoll watch"}});
+    if (!token.empty() && !SameToken(req.get_header_value("X-Write-Token"), token))
+        return Reply(res, 403,
+                     {{"error", "this qdxpoll watch is served beyond this machine: writes need its token, open the "
+                                "page with the whole address it printed (…/#token=…)"}});
+    if (!MediaTypeIs(req.get_header_value("Content-Type"), "application/json"))
+        return Reply(res, 415, {{"error", "a write is sent as application/json"}});
+    const json body = json::parse(req.body, nullptr, false);
+    const char* usage = "a write is {\"address\": \"01K1S1\", \"value\": \"180.5\", \"verify\": true}";
+    if (!body.is_object() || !body.contains("address") || !body["address"].is_string() ||
+        !body.contains("value") || !(body["value"].is_string() || body["value"].is_number()))
+        return Reply(res, 400, {{"error", usage}});
+    PageWrite ask;
+    ask.address = body["address"].get<std::string>();
+    ask.value = body["value"].is_string() ? body["value"].get<std::string>() : body["value"].dump();
+    if (body.contains("verify")) {
+        if (!body["verify"].is_boolean()) return Reply(res, 400, {{"error", usage}});
+        ask.verify = body["verify"].get<bool>();
+    }
+    if (std::any_of(ask.address.begin(), ask.address.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
+        return Reply(res, 400, {{"error", "invalid address " + JsonText(ask.address) + ": it holds a control "
+                                          "character"}});
+    std::string upper = ask.address;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (!Writable(upper))
+        return Reply(res, 403, {{"error", JsonText(ask.address) + " is not offered for writing on this page: it "
+                                          "writes the writable points it polls and the set value S1 of each unit "
+                                          "it polls"}});
+    ask.address = upper;
+    PageWriteAnswer answer;
+    switch (RunWrite(ask, &answer)) {
+        case Queued::kAnswered: return Reply(res, answer.http_status, answer.body);
+        case Queued::kFull:
+            res.set_header("Retry-After", "1");
+            return Reply(res, 429, {{"error", "writes are waiting already: the write was not sent; try again"}});
+        case Queued::kWithdrawn:
+            return Reply(res, 503, {{"error", "the polling had no time for the write: it was not sent; try again"}});
+        case Queued::kEnded: return Reply(res, 503, {{"error", "watching has ended: the write was not sent"}});
+    }
+}
