@@ -9,7 +9,9 @@
 # the script installs qemu-user-static and registers it for 32-bit x86
 # programs through binfmt_misc, so that the -m32 build and its tests run
 # under the emulator, and installs 64-bit Wine and the x86-64 MinGW compiler
-# for the Windows checks (32-bit Wine cannot start on such a kernel).
+# for the Windows checks (32-bit Wine cannot start on such a kernel), with
+# qemu-system-x86 and debootstrap for the 32-bit Wine checks inside a small
+# emulated Debian machine (scripts/wine32-vm.sh).
 # QDX_FORCE_EMULATION=1 installs the same on a machine that runs 32-bit
 # programs, so that the fallback can be tried there; it registers nothing.
 # Running it again changes nothing.
@@ -32,8 +34,8 @@ apt_install \
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 if [ "$("$here/runs-32-bit.sh" 2>/dev/null)" = native ]; then
     if [ "${QDX_FORCE_EMULATION:-0}" = 1 ]; then
-        apt_install qemu-user-static wine64 g++-mingw-w64-x86-64
-        echo "setup: QDX_FORCE_EMULATION=1: installed qemu-user-static, wine64 and MinGW x86-64 for the fallback checks (this kernel runs 32-bit programs itself)"
+        apt_install qemu-user-static wine64 g++-mingw-w64-x86-64 qemu-system-x86 debootstrap
+        echo "setup: QDX_FORCE_EMULATION=1: installed qemu-user-static, wine64, MinGW x86-64, qemu-system-x86 and debootstrap for the fallback checks (this kernel runs 32-bit programs itself)"
     fi
     exit 0
 fi
@@ -41,7 +43,7 @@ fi
 # No 32-bit programs here: qemu-i386 runs them, registered with the F flag
 # (the kernel opens the emulator once, so it works in any mount namespace)
 # for both executables and position-independent ones (e_type 2 and 3).
-apt_install qemu-user-static wine64 g++-mingw-w64-x86-64
+apt_install qemu-user-static wine64 g++-mingw-w64-x86-64 qemu-system-x86 debootstrap
 binfmt=/proc/sys/fs/binfmt_misc
 if [ ! -e "$binfmt/register" ]; then
     $SUDO mount -t binfmt_misc binfmt_misc "$binfmt"
@@ -55,7 +57,7 @@ if [ "$(cat "$binfmt/qemu-i386" | head -n 1)" != enabled ]; then
     echo 1 | $SUDO tee "$binfmt/qemu-i386" >/dev/null
 fi
 if [ "$("$here/runs-32-bit.sh")" = emulated ]; then
-    echo "setup: this kernel runs no 32-bit programs: registered qemu-i386 (qemu-user-static) for them through binfmt_misc; installed wine64 and MinGW x86-64 for the Windows checks"
+    echo "setup: this kernel runs no 32-bit programs: registered qemu-i386 (qemu-user-static) for them through binfmt_misc; installed wine64, MinGW x86-64, qemu-system-x86 and debootstrap for the Windows checks"
 else
     echo "setup: this kernel runs no 32-bit programs, and qemu-i386 through binfmt_misc did not help" >&2
     exit 1

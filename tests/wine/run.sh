@@ -81,6 +81,8 @@ peer_pid=""
 sim_pid=""
 work=""
 summary="0 passed, 1 failed"
+total_passed=0
+total_failed=0
 
 cleanup() {
     for pid in $peer_pid $sim_pid; do
@@ -98,7 +100,8 @@ finish() {
     echo "$summary"
 }
 trap finish EXIT
-trap 'exit 1' INT TERM
+# A run cut short (a timeout, Ctrl-C) has failed, whatever it counted so far.
+trap 'summary="$total_passed passed, $((total_failed + 1)) failed"; exit 1' INT TERM
 
 exe="$build_dir/serial_win32_check.exe"
 for file in "$exe" "$build_dir/serial_win32_calls.exe" "$build_dir/version_check.exe" \
@@ -197,6 +200,9 @@ ln -sfn "$line1" "$WINEPREFIX/dosdevices/com5"
 ln -sfn "$line2" "$WINEPREFIX/dosdevices/com6"
 [ -n "$line3" ] && ln -sfn "$line3" "$WINEPREFIX/dosdevices/com7"
 rm -f "$WINEPREFIX/dosdevices/com9"
+# One Wine server for all the programs: otherwise each program pays a whole
+# session start (seconds natively, half a minute under an emulated machine).
+"$wineserver_cmd" -p >/dev/null 2>&1
 echo "run.sh: COM5 -> $line1, COM6 -> $line2${line3:+, COM7 -> $line3 (rexfsim)}"
 
 run_counted serial_win32_calls.exe
