@@ -31,6 +31,7 @@
 #include "line_match.h"
 #include "points.h"
 #include "process.h"
+#include "unit_file.h"
 
 namespace rexfsim {
 namespace {
@@ -68,6 +69,10 @@ const char kUsage[] =
     "  --option-units LIST    default table: units fitted with the current transformer\n"
     "                         option, M2 and M3 (default 2); the others answer EOT\n"
     "  --table FILE           load the points from FILE instead of the default table\n"
+    "  --unit-file [UNIT=]FILE  start a unit from a settings file that 'qdxpoll save'\n"
+    "                         wrote (at the unit it names, or at UNIT); says on\n"
+    "                         stderr which settings differ from the factory values\n"
+    "                         (repeatable)\n"
     "  --no-process           keep measured values still (also --no-drift); by default\n"
     "                         M1 follows a furnace driven by the unit's PID control\n"
     "                         on S1 (P1, I1, D1, output limits OH/OL, output O1),\n"
@@ -115,6 +120,7 @@ const char kUsage[] =
 
 struct Options {
     std::string link, device, table_file, state_file;
+    std::vector<std::string> unit_files;
     long baud = 9600;
     int data_bits = 7, stop_bits = 2;
     std::string parity = "odd";
@@ -210,6 +216,8 @@ Options ParseOptions(int argc, char** argv) {
             o.channels = ToList(a, value(), 9);
         } else if (a == "--table") {
             o.table_file = value();
+        } else if (a == "--unit-file") {
+            o.unit_files.push_back(value());
         } else if (a == "--state") {
             o.state_file = value();
         } else if (a == "--no-process" || a == "--no-drift") {
@@ -290,6 +298,8 @@ public:
 private:
     void OpenPty();
     void OpenDevice();
+    // --unit-file: a unit started from a settings file.
+    void LoadUnitFileOption(const std::string& option);
     void Trace(const char* direction, const std::string& bytes, const std::string& note);
     void OnLineInput();
     // Queues an answer to a frame whose last byte arrived at `received`.
@@ -393,6 +403,7 @@ void Simulator::Setup() {
     } else {
         table_.FillDefaults(options_.units, options_.channels, options_.option_units);
     }
+    for (const std::string& option : options_.unit_files) LoadUnitFileOption(option);
     std::string error;
     faults_.Seed(static_cast<uint32_t>(options_.seed));
     for (const auto& rule : options_.fault_rules)
@@ -429,6 +440,22 @@ void Simulator::Setup() {
     SaveState();
     std::printf("rexfsim: listening on %s\n", line_path_.c_str());
     std::fflush(stdout);
+}
+
+void Simulator::LoadUnitFileOption(const std::string& option) {
+    UnitFileRequest request;
+    std::string error;
+    if (!ParseUnitFileOption(option, &request, &error)) Fail(error);
+    std::vector<std::string> differ;
+    int unit = 0;
+    try {
+        differ = LoadUnitFile(request, &table_, &unit);
+    } catch (const std::exception& e) {
+        Fail(e.what());
+    }
+    std::fprintf(stderr, "rexfsim: unit %02d from %s: %s\n", unit, request.path.c_str(),
+                 differ.empty() ? "every setting at its factory value" : "settings that differ from the factory values:");
+    for (const std::string& line : differ) std::fprintf(stderr, "rexfsim:   %s\n", line.c_str());
 }
 
 void Simulator::Trace(const char* direction, const std::string& bytes, const std::string& note) {
