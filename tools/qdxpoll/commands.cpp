@@ -1,5 +1,6 @@
 // Commands: info, read, write, poll, watch, scan, probe, identifiers,
-// list-ports, demo.
+// list-ports, demo; save, diff and restore (command_save_diff.cpp,
+// command_restore.cpp) through the line below.
 #include "commands.h"
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include "output.h"
 #include "platform.h"
 #include "session.h"
+#include "settings_commands.h"
 #include "sim/line_timing.h"
 #include "sim/unit_model.h"
 #include "simulator.h"
@@ -1047,6 +1049,52 @@ int Demo(Run& run) {
     return run.Finish();
 }
 
+// The line of save, diff and restore: the run's driver, relay and reply
+// timeout; failures are theirs to count, so the run's own exit code is left
+// as it was.
+class RunLine : public UnitLine {
+public:
+    explicit RunLine(Run& run) : run_(run) {}
+
+    void Open() override {
+        if (run_.session && run_.session->started()) return;
+        run_.Load();
+        run_.OpenPort(run_.RequirePort(), rexf::kMaxIntervalTimeMs);
+    }
+
+    Reading Read(int unit, int channel, const std::string& ident) override {
+        auto point = run_.ParsePoint(Address(unit, channel, ident), kTypeFloat);
+        return run_.MakeReading(*point, run_.Request(RequestKind::kRead, point.get()), false, "read");
+    }
+
+    Reading Write(int unit, int channel, const std::string& ident, const std::string& text, int* exit_code) override {
+        auto point = run_.ParsePoint(Address(unit, channel, ident), kTypeFloat);
+        std::string why;
+        if (!EncodeValue(kTypeFloat, text, &point->cell, &why)) throw ToolError(kExitUsage, why);
+        const int saved_code = run_.exit_code;
+        const std::string saved_failure = run_.first_failure, saved_hint = run_.first_hint;
+        run_.last_code = kExitOk;
+        run_.last_hint.clear();
+        Reading r = run_.WritePoint(point.get(), true, text);
+        *exit_code = r.status == CauseCode(Cause::kInterrupted) ? kExitInterrupted : run_.last_code;
+        r.hint = run_.last_hint;
+        run_.exit_code = saved_code;
+        run_.first_failure = saved_failure;
+        run_.first_hint = saved_hint;
+        return r;
+    }
+
+    std::string Port() const override { return run_.options.port; }
+    std::string Line() const override { return LineText(run_.line); }
+
+private:
+    static std::string Address(int unit, int channel, const std::string& ident) {
+        return fmt::format("{:02d}K{}{}", unit, channel, ident);
+    }
+
+    Run& run_;
+};
+
 }  // namespace
 
 int RunCommand(Options& options) {
@@ -1070,6 +1118,12 @@ int RunCommand(Options& options) {
     if (c == "watch") return Watch(run);
     if (c == "scan") return Scan(run);
     if (c == "probe") return Probe(run);
+    if (c == "save" || c == "diff" || c == "restore") {
+        RunLine line(run);
+        if (c == "save") return SaveCommand(options, line);
+        if (c == "diff") return DiffCommand(options, line);
+        return RestoreCommand(options, line);
+    }
     if (c == "identifiers") return Identifiers(run);
     if (c == "list-ports") return ListPorts(run);
     if (c == "demo") return Demo(run);

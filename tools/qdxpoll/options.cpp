@@ -33,6 +33,7 @@ std::string HelpFooter() {
         "  qdxpoll -p ttyUSB0 poll 01K1M1 01K1S1       watch values (Ctrl-C ends)\n"
         "  qdxpoll -p ttyUSB0 watch 01K1M1 01K1S1      the same, live in a browser\n"
         "  qdxpoll -p ttyUSB0 probe                    find the line settings of a unit that stays silent\n"
+        "  qdxpoll -p ttyUSB0 save 01 > unit01.toml    keep a unit's settings; diff and restore them\n"
         "  qdxpoll COMMAND --help                      a command's options and examples\n\n"
         "Addresses: six characters UUKCII: unit 00-99, the letter K, channel 0-8,\n"
         "identifier such as M1 (measured value) or S1 (set value); e.g. 01K1M1.\n"
@@ -229,6 +230,40 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
         ->check(CLI::Range(0, 8))
         ->capture_default_str();
     probe->add_option("--units", o->units, "Unit addresses to poll, e.g. 1 or 1-3 (default 1)");
+
+    auto* save = Command(app, "save", "Read every identifier of a unit and print its settings as TOML",
+                         "  qdxpoll -p ttyUSB0 save 01 > unit01.toml\n"
+                         "  qdxpoll -p ttyUSB0 save 01 --channel all --output unit01.toml\n");
+    save->add_option("UNIT", o->unit_text, "Unit address 0-99, e.g. 01")->required();
+    save->add_option("-c,--channel", o->channels, "Channel 0-8, or all (those that answer M1); default 1");
+    save->add_option("-o,--output", o->output_file, "Write the file (replaced only once the save is done)");
+
+    auto* diff = Command(app, "diff",
+                         "The settings (read/write identifiers) two units differ in; each side a saved file or a "
+                         "live unit",
+                         "  qdxpoll -p ttyUSB0 diff 01 02                  two live units\n"
+                         "  qdxpoll -p ttyUSB0 diff unit01.toml 02 --json  a file and a live unit\n"
+                         "  qdxpoll diff unit01.toml unit02.toml           two files (no port needed)\n"
+                         "Exit: 0 the same, 1 they differ, 69 some identifiers could not be compared.\n");
+    diff->add_option("A", o->side_a, "A settings file, or a unit address (01) read now")->required();
+    diff->add_option("B", o->side_b, "The same for the other side")->required();
+    diff->add_option("-c,--channel", o->channels,
+                     "Channel 0-8 or all of a live unit (default: the file's channels, else 1)");
+    diff->add_flag("--all", o->all_identifiers,
+                   "Also the read-only identifiers (measured values, states, monitors); without it the settings");
+
+    auto* restore = Command(app, "restore",
+                            "Write a saved file's settings to a unit (or clone them to several): shows the plan, "
+                            "then writes what differs, in the unit's order, each read back",
+                            "  qdxpoll -p ttyUSB0 restore unit01.toml --to 01 --dry-run   the plan only\n"
+                            "  qdxpoll -p ttyUSB0 restore unit01.toml --to 02,05-09 --yes\n"
+                            "  qdxpoll -p ttyUSB0 restore unit01.toml --to 02 --only S1,P1,I1,D1\n");
+    restore->add_option("FILE", o->settings_file, "A file that 'qdxpoll save' wrote")->required();
+    restore->add_option("--to", o->to_units, "Unit addresses to write to, e.g. 02 or 02,05-09")->required();
+    restore->add_option("--only", o->only, "Only these identifiers, e.g. S1,P1 (also G1, J1, SR, ZA, which "
+                                           "operate the unit and are left out otherwise)");
+    restore->add_flag("--dry-run", o->dry_run, "Show the plan and write nothing");
+    restore->add_flag("-y,--yes", o->yes, "Write without asking (otherwise a confirmation typed on a terminal)");
 
     Command(app, "identifiers", "The 79 identifiers: meaning, access, range and decimals",
             "  qdxpoll identifiers\n  qdxpoll identifiers --csv\n");
