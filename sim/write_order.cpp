@@ -13,14 +13,14 @@ const WriteOrderRule kRules[] = {
      "the input type sets the input range, which bounds the setting limiters (and within them the set value), "
      "the autotuning bias (within the input span) and the values given in the input's units; a unit may reset "
      "them when its input type changes",
-     true},
-    {"SL SH", "S1", "the set value must lie within SL..SH (IMR01H02 p.57)", false},
+     true, true},
+    {"SL SH", "S1", "the set value must lie within SL..SH (IMR01H02 p.57)", false, false},
     {"XA", "A1 HA WA NA OA",
      "the alarm 1 type says what its set value is (a deviation from S1 or a process value), and so its range; "
      "the other alarm 1 settings belong to that type",
-     true},
-    {"XB", "A2 HB WB NB OB TG", "the same for alarm 2 (TG delays alarm 2)", true},
-    {"SR J1", "G1", "autotuning runs only on a unit in RUN and in auto mode", true},
+     true, false},
+    {"XB", "A2 HB WB NB OB TG", "the same for alarm 2 (TG delays alarm 2)", true, false},
+    {"SR J1", "G1", "autotuning runs only on a unit in RUN and in auto mode", true, false},
 };
 
 const LimitPair kPairs[] = {
@@ -76,6 +76,17 @@ const WriteOrderRule* WriteOrderRules(size_t* count) {
 const LimitPair* LimitPairs(size_t* count) {
     *count = sizeof kPairs / sizeof kPairs[0];
     return kPairs;
+}
+
+std::vector<std::string> ResetBy(const std::string& ident) {
+    std::vector<std::string> reset;
+    for (const WriteOrderRule& rule : kRules) {
+        if (!rule.resets) continue;
+        for (const std::string& f : Words(rule.first))
+            if (f == ident)
+                for (const std::string& t : Words(rule.then)) reset.push_back(t);
+    }
+    return reset;
 }
 
 const char* OperationReason(const std::string& ident) {

@@ -18,8 +18,14 @@ struct WriteOrderRule {
     const char* then;
     const char* reason;
     bool assumed;  // the usual RKC behaviour, not confirmed for REX-F
+    bool resets;   // writing `first` may reset `then`: they are written again after it
 };
 const WriteOrderRule* WriteOrderRules(size_t* count);
+
+// The identifiers a unit may reset when `ident` is written (those of a rule
+// that resets), so that a series of writes that writes `ident` writes them
+// again, even those that held the wanted value before.
+std::vector<std::string> ResetBy(const std::string& ident);
 
 // A low and a high limit that a unit keeps in order (low <= high) after
 // every write: the one that widens the range is written first.

@@ -916,10 +916,12 @@ TEST(QdxpollSettings, FilesReadBackAndAnEntryThatDoesNotHoldIsNamedByItsLine) {
 }
 
 TEST(QdxpollSettings, RestorePlansWhatDiffersInTheOrderTheUnitTakesIt) {
-    const UnitSettings file = Settings({{"A1", "0020.0"}, {"M1", "0024.0"}, {"OQ", "0005.0"}, {"P1", "0150.0"},
+    const UnitSettings file = Settings({{"A1", "0020.0"}, {"GB", "0000.0"}, {"M1", "0024.0"}, {"OQ", "0005.0"},
+                                        {"P1", "0150.0"},
                                         {"S1", "0900.0"}, {"SH", "0800.0"}, {"SL", "0500.0"}, {"SR", "000000"},
                                         {"XA", "000002"}, {"XI", "000003"}});
-    const UnitSettings now = Settings({{"A1", "0010.0"}, {"M1", "0030.0"}, {"OQ", "absent"}, {"P1", "150.04"},
+    const UnitSettings now = Settings({{"A1", "0010.0"}, {"GB", "0000.0"}, {"M1", "0030.0"}, {"OQ", "absent"},
+                                       {"P1", "150.04"},
                                        {"S1", "0150.0"}, {"SH", "0400.0"}, {"SL", "0000.0"}, {"SR", "000001"},
                                        {"XA", "000002"}, {"XI", "000001"}});
     RestoreScope scope;
@@ -930,16 +932,18 @@ TEST(QdxpollSettings, RestorePlansWhatDiffersInTheOrderTheUnitTakesIt) {
     const RestorePlan plan = PlanRestore(scope, now);
     std::vector<std::string> order;
     for (const RestoreStep& s : plan.steps) order.push_back(s.ident);
-    // XI first (it sets the input range); SH before SL, since the new SL lies
-    // above the SH in force; S1 after both; A1 after XI (XA is unchanged).
-    EXPECT_EQ(order, (std::vector<std::string>{"XI", "A1", "SH", "SL", "S1"}));
+    // XI first (it sets the input range), and GB, which it may reset, written
+    // again after it; SH before SL, since the new SL lies above the SH in
+    // force; S1 after both; A1 after XI (XA is unchanged).
+    EXPECT_EQ(order, (std::vector<std::string>{"XI", "A1", "GB", "SH", "SL", "S1"}));
     EXPECT_EQ(plan.unchanged, (std::vector<std::string>{"ch 1 P1", "ch 1 XA"})) << "150.04 is held as 150.0";
     EXPECT_EQ(plan.absent, std::vector<std::string>{"ch 1 OQ"});
-    ASSERT_EQ(plan.steps.size(), 5u);
+    ASSERT_EQ(plan.steps.size(), 6u);
     EXPECT_EQ(plan.steps[0].from + " -> " + plan.steps[0].to, "1 -> 3");
-    EXPECT_NE(plan.steps[3].why.find("after SH, which widens the range first"), std::string::npos) << plan.steps[3].why;
-    EXPECT_NE(plan.steps[4].why.find("must lie within SL..SH"), std::string::npos) << plan.steps[4].why;
-    EXPECT_NE(plan.steps[4].warning.find("outside SL..SH after the writes (500.0..800.0)"), std::string::npos);
+    EXPECT_NE(plan.steps[2].why.find("written again: writing XI may reset it"), std::string::npos) << plan.steps[2].why;
+    EXPECT_NE(plan.steps[4].why.find("after SH, which widens the range first"), std::string::npos) << plan.steps[4].why;
+    EXPECT_NE(plan.steps[5].why.find("must lie within SL..SH"), std::string::npos) << plan.steps[5].why;
+    EXPECT_NE(plan.steps[5].warning.find("outside SL..SH after the writes (500.0..800.0)"), std::string::npos);
 
     ASSERT_TRUE(ScopeOfRestore(file, {"SR", "SL"}, &scope, &why)) << why;
     const RestorePlan only = PlanRestore(scope, now);

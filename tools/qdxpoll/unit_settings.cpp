@@ -124,26 +124,41 @@ RestorePlan PlanRestore(const RestoreScope& scope, const UnitSettings& now) {
     RestorePlan plan;
     std::map<int, std::vector<rexf::SettingWrite>> by_channel;
     std::map<std::pair<int, std::string>, const SavedSetting*> wanted;
-    for (const SavedSetting& s : scope.writes) {
-        const std::string name = SettingName(s.channel, s.ident);
-        const SavedSetting* held = now.Find(s.channel, s.ident);
+    std::vector<const SavedSetting*> unchanged;
+    auto add = [&](const SavedSetting& s, const SavedSetting* held) {
         rexf::SettingWrite w;
         w.ident = s.ident;
         w.to = s.value;
-        if (held != nullptr && held->state == SettingState::kAbsent) {
-            plan.absent.push_back(name);
-            continue;
-        }
-        if (held != nullptr && held->state == SettingState::kValue) {
-            if (rexf::SameAtUnitResolution(s.ident, s.value, s.places, held->value, held->places)) {
-                plan.unchanged.push_back(name);
-                continue;
-            }
-            w.now_known = true;
-            w.now = held->value;
-        }
+        w.now_known = held != nullptr && held->state == SettingState::kValue;
+        if (w.now_known) w.now = held->value;
         by_channel[s.channel].push_back(w);
         wanted[{s.channel, s.ident}] = &s;
+    };
+    for (const SavedSetting& s : scope.writes) {
+        const SavedSetting* held = now.Find(s.channel, s.ident);
+        if (held != nullptr && held->state == SettingState::kAbsent)
+            plan.absent.push_back(SettingName(s.channel, s.ident));
+        else if (held != nullptr && held->state == SettingState::kValue &&
+                 rexf::SameAtUnitResolution(s.ident, s.value, s.places, held->value, held->places))
+            unchanged.push_back(&s);
+        else
+            add(s, held);
+    }
+    // What a write may reset is written again after it.
+    std::map<std::pair<int, std::string>, std::string> rewritten;
+    for (const SavedSetting* s : unchanged) {
+        std::string cause;
+        for (const auto& [key, w] : wanted) {
+            const std::vector<std::string> reset = rexf::ResetBy(key.second);
+            if (key.first == s->channel && std::find(reset.begin(), reset.end(), s->ident) != reset.end())
+                cause = key.second;
+        }
+        if (cause.empty()) {
+            plan.unchanged.push_back(SettingName(s->channel, s->ident));
+        } else {
+            add(*s, now.Find(s->channel, s->ident));
+            rewritten[{s->channel, s->ident}] = "written again: writing " + cause + " may reset it (assumed)";
+        }
     }
     for (auto& [channel, writes] : by_channel) {
         rexf::OrderWrites(&writes);
@@ -159,6 +174,7 @@ RestorePlan PlanRestore(const RestoreScope& scope, const UnitSettings& now) {
             step.from = held != nullptr && held->state == SettingState::kValue ? SettingText(*held) : "?";
             step.to = rexf::ValueText(s.value, s.places);
             step.why = w.why;
+            if (rewritten.count({channel, w.ident})) step.why += "; " + rewritten[{channel, w.ident}];
             step.line = s.line;
             const rexf::IdentifierModel* m = rexf::FindIdentifierModel(w.ident);
             if (m != nullptr && m->within_limits && low && high && (w.to < *low || w.to > *high))
