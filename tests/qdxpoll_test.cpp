@@ -380,6 +380,15 @@ TEST_F(QdxpollTest, SavesComparesAndRestoresAUnitsSettings) {
               std::string::npos)
         << save.err;
     const std::string text = Slurp(file);
+    // A unit whose every answer is NAK: no file takes the place of the good
+    // one, and the save ends after three identifiers, not seventy-nine.
+    ASSERT_EQ(sim_.Command("fault nak:1").rfind("ok", 0), 0u);
+    const ToolRun broken = Tool({"save", "01", "--output", file, "-t", "30"});
+    ASSERT_EQ(sim_.Command("fault clear").rfind("ok", 0), 0u);
+    EXPECT_EQ(broken.exit_code, 69) << broken.err;
+    EXPECT_NE(broken.err.find("nothing saved: no identifier of unit 01 gave a value"), std::string::npos)
+        << broken.err;
+    EXPECT_EQ(Slurp(file), text);
     auto edited = [&](const std::string& from, const std::string& to) {
         std::string t = text;
         t.replace(t.find(from), from.size(), to);

@@ -123,6 +123,12 @@ int SaveCommand(const Options& o, UnitLine& line) {
 
     const UnitRead r = ReadUnitSettings(line, unit, channels, all);
     if (r.interrupted || !r.answered) return ReadFailed(r);
+    // A file without a single value would only take the place of a good one.
+    if (r.values == 0)
+        return Failed(kExitNoReply, fmt::format("nothing saved: no identifier of unit {:02d} gave a value; the first "
+                                                "failure: {}",
+                                                unit, r.failure),
+                      r.hint);
     const std::string text = rexf::SettingsToml(r.settings);
     if (o.output_file.empty()) {
         std::fputs(text.c_str(), stdout);

@@ -11,9 +11,10 @@
 
 namespace {
 
-// Polls in a row that met no answer at all: the unit has gone (unplugged,
-// powered off), and waiting out every identifier left would take minutes.
-constexpr int kSilentInARow = 3;
+// Identifiers in a row without a valid reply (an EOT is one): the unit has
+// gone (unplugged, powered off) or its line is broken, and waiting out every
+// identifier left would take minutes.
+constexpr int kFailedInARow = 3;
 
 bool Silent(const Reading& r) { return r.status == "silent" || r.status == "no_reply"; }
 
@@ -108,7 +109,7 @@ UnitRead ReadUnitSettings(UnitLine& line, int unit, std::vector<int> channels, b
         }
     }
     const bool progress = StderrIsTerminal();
-    int silent_in_a_row = 0;
+    int failed_in_a_row = 0;
     for (size_t i = 0; i < points.size(); ++i) {
         const auto& [channel, ident] = points[i];
         if (progress) std::fprintf(stderr, "\rreading unit %02d: %zu of %zu ", unit, i + 1, points.size());
@@ -128,12 +129,12 @@ UnitRead ReadUnitSettings(UnitLine& line, int unit, std::vector<int> channels, b
                 out.hint = r.hint;
             }
         }
-        silent_in_a_row = Silent(r) ? silent_in_a_row + 1 : 0;
-        if (silent_in_a_row >= kSilentInARow && i + 1 < points.size()) {
-            out.failure = fmt::format("unit {:02d} stopped answering: {} polls in a row met no answer, up to {}; "
-                                      "the {} identifiers after it were not read",
-                                      unit, kSilentInARow, ident, points.size() - i - 1);
-            out.hint = "check the unit's power and the wiring, then save again";
+        failed_in_a_row = setting.state == rexf::SettingState::kFailed ? failed_in_a_row + 1 : 0;
+        if (failed_in_a_row >= kFailedInARow && i + 1 < points.size()) {
+            out.failure = fmt::format("unit {:02d} stopped answering well: {} identifiers in a row failed, up to {} "
+                                      "({}); the {} after it were not read",
+                                      unit, kFailedInARow, ident, r.status, points.size() - i - 1);
+            out.hint = Silent(r) ? "check the unit's power and the wiring, then save again" : r.hint;
             for (size_t j = i + 1; j < points.size(); ++j) {
                 rexf::SavedSetting rest = rexf::DescribedSetting(points[j].first, points[j].second);
                 rest.state = rexf::SettingState::kFailed;

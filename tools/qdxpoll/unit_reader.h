@@ -1,7 +1,8 @@
 // Reading a unit's settings through the driver, for save, diff and
 // restore: each identifier once, at the unit's resolution, an EOT taken as
-// absent; a unit that does not answer, or stops answering, ends the reading
-// early rather than waiting out every identifier.
+// absent; a unit that does not answer, or stops answering well (three
+// identifiers in a row without a valid reply), ends the reading early rather
+// than waiting out every identifier.
 #ifndef QDXPOLL_UNIT_READER_H
 #define QDXPOLL_UNIT_READER_H
 
