@@ -8,15 +8,17 @@
 // the context is made for the slave path but never connected, and is handed
 // the master descriptor with modbus_set_socket instead.
 #include <errno.h>
-#include <fcntl.h>
 #include <modbus.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
-#include <termios.h>
 #include <unistd.h>
+
+#include <string>
+
+#include "support/pseudo_terminal.h"
 
 namespace {
 
@@ -34,24 +36,16 @@ int main() {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        fprintf(stderr, "qdxbench-modbus-server: no pseudo-terminal: %s\n", strerror(errno));
+    // The slave stays open for the whole run, so that the master never sees
+    // a hang-up while clients come and go; the line is raw.
+    support::PseudoTerminal pty;
+    std::string error;
+    if (!support::OpenPseudoTerminal(&pty, &error)) {
+        fprintf(stderr, "qdxbench-modbus-server: %s\n", error.c_str());
         return 2;
     }
-    const char* path = ptsname(master);
-    if (path == nullptr) return 2;
-    // One slave descriptor stays open for the whole run, so that the master
-    // never sees a hang-up while clients come and go; the line is raw.
-    const int held_slave = open(path, O_RDWR | O_NOCTTY);
-    if (held_slave < 0) return 2;
-    struct termios t;
-    if (tcgetattr(held_slave, &t) == 0) {
-        cfmakeraw(&t);
-        cfsetispeed(&t, B9600);
-        cfsetospeed(&t, B9600);
-        tcsetattr(held_slave, TCSANOW, &t);
-    }
+    const int master = pty.master;
+    const char* path = pty.slave_path.c_str();
 
     modbus_t* ctx = modbus_new_rtu(path, 9600, 'N', 8, 1);
     modbus_mapping_t* map = modbus_mapping_new(0, 0, 16, 0);

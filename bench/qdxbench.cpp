@@ -39,15 +39,16 @@
 #include <sys/wait.h>
 
 #include "host/records.h"
-#include "sim/launcher.h"
-#include "sim/line_timing.h"
-#include "sim/unit_model.h"
+#include "rexf/line_timing.h"
+#include "rexf/unit_model.h"
+#include "rexf/wire.h"
+#include "support/child_process.h"
 
 namespace qdxbench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using launcher::ChildProcess;
+using support::ChildProcess;
 
 // The line the figures are held against: 9600 baud, 7 data bits, parity and
 // 2 stop bits, 11 bits a character.
@@ -60,7 +61,10 @@ constexpr int kPacedDelayMs = 2;        // controller response delay of the pace
 constexpr int kSilentTimeoutUnits = 10; // 100 ms
 constexpr int kSlicesPerRound = 10;     // turns each contender takes in a round
 
-constexpr uint8_t kStx = 0x02, kEtx = 0x03, kEot = 0x04, kEnq = 0x05, kAck = 0x06;
+using rexf::kAck;
+using rexf::kEtx;
+using rexf::kEot;
+using rexf::kStx;
 
 struct Options {
     int rounds = 15;
@@ -202,6 +206,9 @@ public:
     bool Write(const uint8_t* bytes, size_t count) {
         return write(fd_, bytes, count) == static_cast<ssize_t>(count);
     }
+    bool Write(const std::string& bytes) {
+        return Write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    }
 
     bool ReadExact(uint8_t* buffer, size_t count, int timeout_ms) {
         size_t got = 0;
@@ -223,12 +230,6 @@ public:
 private:
     int fd_ = -1;
 };
-
-uint8_t Bcc(const uint8_t* bytes, int first, int last) {
-    uint8_t x = 0;
-    for (int i = first; i <= last; ++i) x ^= bytes[i];
-    return x;
-}
 
 // ---------------------------------------------------------------------------
 // Rounds and figures.
@@ -379,10 +380,7 @@ int RunProgram(const std::vector<std::string>& args, double* seconds) {
 // identifiers must come in the unit model's order; returns how many came,
 // or -1 on any surprise.
 int ReadUnitOverDataLink(RawLine* raw, const std::vector<std::string>& order) {
-    uint8_t poll[8] = {kEot, '0', '1', 'K', '1', 0, 0, kEnq};
-    poll[5] = static_cast<uint8_t>(order[0][0]);
-    poll[6] = static_cast<uint8_t>(order[0][1]);
-    if (!raw->Write(poll, sizeof poll)) return -1;
+    if (!raw->Write(rexf::PollFrame(1, 1, order[0]))) return -1;
     size_t next = 0;  // where in the model's order the unit may go on
     int replies = 0;
     const uint8_t ack = kAck, eot = kEot;
@@ -391,7 +389,7 @@ int ReadUnitOverDataLink(RawLine* raw, const std::vector<std::string>& order) {
         if (!raw->ReadExact(reply, 1, 1000)) return -1;
         if (reply[0] == kEot) break;
         if (reply[0] != kStx || !raw->ReadExact(reply + 1, 10, 1000) || reply[9] != kEtx ||
-            Bcc(reply, 1, 9) != reply[10])
+            rexf::BlockCheck(std::vector<uint8_t>(reply, reply + 11), 1, 9) != reply[10])
             return -1;
         const std::string ident(reinterpret_cast<const char*>(reply + 1), 2);
         while (next < order.size() && order[next] != ident) ++next;
@@ -567,9 +565,8 @@ int Main(int argc, char** argv) {
     ClosePort(&module, &host);
 
     // The floor's frames, the same bytes the module sends.
-    uint8_t poll_frame[8] = {kEot, '0', '1', 'K', '1', 'M', '1', kEnq};
-    uint8_t select_frame[16] = {kEot, '0', '1', kStx, 'K', '1', 'S', '1', '1', '5', '0', '.', '0', '0', kEtx, 0};
-    select_frame[15] = Bcc(select_frame, 4, 14);
+    const std::string poll_frame = rexf::PollFrame(1, 1, "M1");
+    const std::string select_frame = rexf::SelectFrame(1, 1, "S1", "150.00");
     const uint8_t eot = kEot;
     RawLine raw;
     uint8_t reply[11];
@@ -577,14 +574,14 @@ int Main(int argc, char** argv) {
     auto module_read = [&] { return module.Call(kRequestReadValue, &host.port, &host.read_point) == kResultOk; };
     auto module_write = [&] { return module.Call(kRequestWriteValue, &host.port, &host.write_point) == kResultOk; };
     auto floor_read = [&] {
-        if (!raw.Write(poll_frame, sizeof poll_frame)) return false;
+        if (!raw.Write(poll_frame)) return false;
         if (!raw.ReadExact(reply, sizeof reply, 1000)) return false;
         const bool good = reply[0] == kStx && reply[9] == kEtx;
         raw.Write(&eot, 1);
         return good;
     };
     auto floor_write = [&] {
-        if (!raw.Write(select_frame, sizeof select_frame)) return false;
+        if (!raw.Write(select_frame)) return false;
         uint8_t answer = 0;
         return raw.ReadExact(&answer, 1, 1000) && answer == kAck;
     };

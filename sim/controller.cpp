@@ -3,7 +3,17 @@
 #include <cstdio>
 #include <utility>
 
+#include "rexf/value_text.h"
+
 namespace rexfsim {
+
+using rexf::kAck;
+using rexf::kEot;
+using rexf::kEtx;
+using rexf::kNak;
+using rexf::kStx;
+using rexf::BlockCheck;
+using rexf::DataReply;
 
 namespace {
 
@@ -15,66 +25,6 @@ const char kGarbageByte = '?';
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
-
-void FrameReader::Drop(std::vector<Received>* out) {
-    // Garbage is reported whenever a frame starts, so none is pending here. A
-    // lone EOT is reported by itself: it is the master's closing byte.
-    if (frame_.size() == 1)
-        out->push_back(Received{Received::kDiscarded, frame_});
-    else
-        garbage_ += frame_;
-    frame_.clear();
-}
-
-void FrameReader::FlushGarbage(std::vector<Received>* out) {
-    if (garbage_.empty()) return;
-    out->push_back(Received{Received::kDiscarded, std::move(garbage_)});
-    garbage_.clear();
-}
-
-void FrameReader::Feed(const uint8_t* data, size_t n, std::vector<Received>* out) {
-    for (size_t i = 0; i < n; ++i) {
-        const char b = static_cast<char>(data[i]);
-        if (frame_.empty()) {
-            if (b == static_cast<char>(kEot)) {
-                FlushGarbage(out);
-                frame_.assign(1, b);
-            } else {
-                garbage_ += b;
-            }
-            continue;
-        }
-        const bool select = frame_.size() > 3 && frame_[3] == static_cast<char>(kStx);
-        const bool bcc_due = select && frame_.size() >= 5 && frame_.back() == static_cast<char>(kEtx);
-        if (b == static_cast<char>(kEot) && !bcc_due) {
-            Drop(out);
-            FlushGarbage(out);
-            frame_.assign(1, b);
-            continue;
-        }
-        frame_ += b;
-        const size_t len = frame_.size();
-        if (len < 4) continue;
-        if (len == 4) {
-            if (b != 'K' && b != static_cast<char>(kStx)) Drop(out);
-            continue;
-        }
-        if (!select) {  // polling frame: EOT, 2 digits, K, channel, 2 characters, ENQ
-            if (b == static_cast<char>(kEnq)) {
-                out->push_back(Received{Received::kPoll, std::move(frame_)});
-                frame_.clear();
-            } else if (len >= 8) {
-                Drop(out);
-            }
-        } else if (bcc_due) {
-            out->push_back(Received{Received::kSelect, std::move(frame_)});
-            frame_.clear();
-        } else if (len >= 15 && b != static_cast<char>(kEtx)) {
-            Drop(out);  // no ETX where it must stand
-        }
-    }
-    FlushGarbage(out);
-}
 
 Answer Controller::Silent(const std::string& why) {
     ++stats_.silent;
@@ -92,16 +42,6 @@ Answer Controller::Eot(const std::string& why) {
     piece.delay_ms = response_delay_ms_;
     a.pieces.push_back(piece);
     return a;
-}
-
-std::string Controller::DataReply(const std::string& ident, const std::string& data) {
-    std::string reply;
-    reply += static_cast<char>(kStx);
-    reply += ident;
-    reply += data;
-    reply += static_cast<char>(kEtx);
-    reply += static_cast<char>(BlockCheck(reply, 1, reply.size() - 1));
-    return reply;
 }
 
 void Controller::OpenLink(const PointKey& key, const std::string& reply) {
@@ -145,13 +85,13 @@ Answer Controller::HandleLinkByte(const std::string& bytes) {
 
 Answer Controller::Handle(const Received& frame) {
     switch (frame.kind) {
-        case Received::kPoll:
+        case rexf::HostFrameCutter::kPoll:
             link_open_ = false;
             return HandlePoll(frame.bytes);
-        case Received::kSelect:
+        case rexf::HostFrameCutter::kSelect:
             link_open_ = false;
             return HandleSelect(frame.bytes);
-        case Received::kDiscarded:
+        case rexf::HostFrameCutter::kStray:
             break;
     }
     const bool closing = frame.bytes.size() == 1 && frame.bytes[0] == static_cast<char>(kEot);
@@ -271,7 +211,7 @@ Answer Controller::HandleSelect(const std::string& f) {
             char buf[48];
             std::snprintf(buf, sizeof buf, "bad BCC, computed %02X", bcc);
             problem = buf;
-        } else if (!ParseValueText(text, &value)) {
+        } else if (!rexf::ParseValueText(text, &value)) {
             problem = "bad value text";
         } else {
             problem = table_->RefusalOf(key, value);

@@ -1,5 +1,5 @@
-// The simulated line of controllers: cuts the received byte stream into
-// frames and answers each frame as the addressed controller would.
+// The simulated line of controllers: answers each frame the host sends as
+// the addressed controller would.
 #ifndef REXFSIM_CONTROLLER_H
 #define REXFSIM_CONTROLLER_H
 
@@ -9,34 +9,13 @@
 #include <vector>
 
 #include "faults.h"
-#include "points.h"
+#include "point_table.h"
+#include "rexf/wire.h"
 
 namespace rexfsim {
 
-// What the reader found in the byte stream.
-struct Received {
-    enum Kind { kPoll, kSelect, kDiscarded } kind;
-    std::string bytes;
-};
-
-// Cuts a byte stream into polling frames (EOT .. ENQ) and selecting frames
-// (EOT .. ETX BCC). EOT always starts a new frame, except where a selecting
-// frame's BCC is due (a BCC may take any value). Bytes outside a frame, and
-// frames that cannot be completed, are reported as discarded. Bytes may
-// arrive in any pieces.
-class FrameReader {
-public:
-    void Feed(const uint8_t* data, size_t n, std::vector<Received>* out);
-    // A frame (or the host's closing EOT) has begun and is not yet complete.
-    bool in_frame() const { return !frame_.empty(); }
-
-private:
-    void Drop(std::vector<Received>* out);
-    void FlushGarbage(std::vector<Received>* out);
-
-    std::string frame_;    // from the EOT on; empty outside a frame
-    std::string garbage_;  // bytes outside any frame since the last report
-};
+// A frame the host sent, as the line's frame cutter gives it.
+using Received = rexf::HostFrameCutter::Frame;
 
 // One piece of an answer, sent `delay_ms` after the previous piece (or after
 // the frame was received, for the first piece).
@@ -86,8 +65,6 @@ private:
     Answer HandleLinkByte(const std::string& bytes);
     Answer Silent(const std::string& why);
     Answer Eot(const std::string& why);
-    // STX, identifier, data, ETX, BCC.
-    static std::string DataReply(const std::string& ident, const std::string& data);
     void OpenLink(const PointKey& key, const std::string& reply);
     // Adds the configured response delay and the fault's pieces to an answer.
     void Shape(Answer* a, const Fault& fault, const std::string& bytes);

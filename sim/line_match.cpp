@@ -5,6 +5,8 @@
 #include <cmath>
 #include <vector>
 
+#include "rexf/termios_line.h"
+
 namespace rexfsim {
 namespace {
 
@@ -14,48 +16,26 @@ int Ones(unsigned v) {
     return n;
 }
 
-// The termios speeds the simulator knows, with their baud rates.
-const struct {
-    speed_t speed;
-    long baud;
-} kSpeeds[] = {{B300, 300},     {B600, 600},     {B1200, 1200},     {B2400, 2400},     {B4800, 4800},
-               {B9600, 9600},   {B19200, 19200}, {B38400, 38400},   {B57600, 57600},   {B115200, 115200},
-               {B230400, 230400}};
+// The parity bit sent with a character of value v.
+int ParityBit(unsigned v, int parity) {
+    switch (parity) {
+        case rexf::kParityOdd: return (Ones(v) + 1) % 2;
+        case rexf::kParityEven: return Ones(v) % 2;
+        case rexf::kParityMark: return 1;
+        default: return 0;
+    }
+}
 
 }  // namespace
-
-long BaudOf(speed_t speed) {
-    for (const auto& s : kSpeeds)
-        if (s.speed == speed) return s.baud;
-    return 0;
-}
-
-bool SpeedOf(long baud, speed_t* speed) {
-    for (const auto& s : kSpeeds) {
-        if (s.baud == baud) {
-            *speed = s.speed;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool operator==(const LineFormat& a, const LineFormat& b) {
-    return a.baud == b.baud && a.data_bits == b.data_bits && a.parity == b.parity && a.stop_bits == b.stop_bits;
-}
-
-std::string LineFormatText(const LineFormat& f) {
-    return std::to_string(f.baud) + "," + std::to_string(f.data_bits) + f.parity + std::to_string(f.stop_bits);
-}
 
 bool PeerLineFormat(int master_fd, LineFormat* peer) {
     termios t{};
     if (tcgetattr(master_fd, &t) != 0) return false;
-    peer->baud = BaudOf(cfgetospeed(&t));
+    peer->baud = rexf::BaudOfSpeed(cfgetospeed(&t));
     const bool parity = (t.c_iflag & INPCK) != 0;
-    peer->parity = parity ? ((t.c_cflag & PARODD) != 0 ? 'O' : 'E') : 'N';
+    peer->parity = parity ? ((t.c_cflag & PARODD) != 0 ? rexf::kParityOdd : rexf::kParityEven) : rexf::kParityNone;
     peer->data_bits = parity ? 7 : 8;
-    peer->stop_bits = (t.c_cflag & CSTOPB) != 0 ? 2 : 1;
+    peer->stop_bits = (t.c_cflag & CSTOPB) != 0 ? rexf::kStopBits2 : rexf::kStopBits1;
     return peer->baud > 0;
 }
 
@@ -67,8 +47,8 @@ std::string ReceiveAs(const std::string& bytes, const LineFormat& tx, const Line
         const unsigned v = static_cast<unsigned char>(c) & ((1u << tx.data_bits) - 1u);
         level.push_back(0);
         for (int i = 0; i < tx.data_bits; ++i) level.push_back(static_cast<int>((v >> i) & 1u));
-        if (tx.parity != 'N') level.push_back((Ones(v) + (tx.parity == 'O' ? 1 : 0)) % 2);
-        for (int i = 0; i < tx.stop_bits; ++i) level.push_back(1);
+        if (tx.parity != rexf::kParityNone) level.push_back(ParityBit(v, tx.parity));
+        for (int i = 0; i < std::ceil(rexf::StopBitsCount(tx.stop_bits)); ++i) level.push_back(1);
     }
     const double total = static_cast<double>(level.size());
     auto at = [&](double t) {
@@ -102,8 +82,8 @@ std::string ReceiveAs(const std::string& bytes, const LineFormat& tx, const Line
         for (int i = 0; i < rx.data_bits; ++i) v |= static_cast<unsigned>(at(start + h * (1.5 + i))) << i;
         double next = start + h * (1.5 + rx.data_bits);
         bool error = false;
-        if (rx.parity != 'N') {
-            error = (Ones(v) + at(next) + (rx.parity == 'O' ? 1 : 0)) % 2 != 0;
+        if (rx.parity != rexf::kParityNone) {
+            error = at(next) != ParityBit(v, rx.parity);
             next += h;
         }
         error |= at(next) != 1;  // the first stop bit is all a receiver checks
@@ -117,8 +97,8 @@ bool ReceiveAnswerAsPeer(int master_fd, const LineFormat& own, Answer* answer) {
     LineFormat peer;
     if (!PeerLineFormat(master_fd, &peer) || peer == own) return false;
     for (Piece& piece : answer->pieces) piece.bytes = ReceiveAs(piece.bytes, own, peer);
-    answer->note += std::string(answer->note.empty() ? "" : ", ") + "line " + LineFormatText(peer) +
-                    " against the unit's " + LineFormatText(own);
+    answer->note += std::string(answer->note.empty() ? "" : ", ") + "line " + rexf::LineText(peer) +
+                    " against the unit's " + rexf::LineText(own);
     return true;
 }
 

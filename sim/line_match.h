@@ -17,25 +17,11 @@
 #include <string>
 
 #include "controller.h"
+#include "rexf/line_format.h"
 
 namespace rexfsim {
 
-struct LineFormat {
-    long baud = 9600;
-    int data_bits = 7;
-    char parity = 'O';  // 'N', 'O' or 'E'
-    int stop_bits = 2;
-};
-
-bool operator==(const LineFormat& a, const LineFormat& b);
-
-// The baud rate of a termios speed (0 for one the simulator does not know),
-// and the speed of a baud rate (false for one it does not know).
-long BaudOf(speed_t speed);
-bool SpeedOf(long baud, speed_t* speed);
-
-// "9600,7O2".
-std::string LineFormatText(const LineFormat& f);
+using rexf::LineFormat;
 
 // What the other side of the pseudo-terminal whose master is master_fd asked
 // for; false when the terminal's settings cannot be read.

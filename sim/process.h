@@ -9,7 +9,7 @@
 #include <map>
 #include <utility>
 
-#include "points.h"
+#include "point_table.h"
 
 namespace rexfsim {
 

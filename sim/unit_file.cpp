@@ -2,8 +2,9 @@
 
 #include <stdexcept>
 
-#include "sim/settings_file.h"
-#include "sim/unit_model.h"
+#include "rexf/settings_file.h"
+#include "rexf/unit_model.h"
+#include "words.h"
 
 namespace rexfsim {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "points.h"
+#include "point_table.h"
 
 namespace rexfsim {
 

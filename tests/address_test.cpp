@@ -6,7 +6,7 @@
 #include <string>
 
 #include "protocol/address.h"
-#include "support/records.h"
+#include "tests/support/records.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "host/driver_info.h"
-#include "support/records.h"
+#include "tests/support/records.h"
 
 using qdxtest::Call;
 

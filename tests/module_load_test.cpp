@@ -9,8 +9,8 @@
 #include <string>
 
 #include "host/driver_info.h"
-#include "support/log_capture.h"
-#include "support/pty.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/pty.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "protocol/value_cell.h"
-#include "support/log_capture.h"
-#include "support/pty.h"
-#include "support/records.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/pty.h"
+#include "tests/support/records.h"
 
 using qdxtest::Call;
 using Clock = std::chrono::steady_clock;

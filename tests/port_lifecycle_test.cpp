@@ -9,9 +9,9 @@
 #include <string>
 
 #include "serial/serial.h"
-#include "support/log_capture.h"
-#include "support/pty.h"
-#include "support/records.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/pty.h"
+#include "tests/support/records.h"
 
 using qdxtest::Call;
 using qdxtest::LogCapture;

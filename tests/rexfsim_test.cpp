@@ -19,7 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/simulator.h"
+#include "tests/support/simulator.h"
 
 namespace {
 

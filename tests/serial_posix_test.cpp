@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "serial/serial.h"
-#include "support/pty.h"
+#include "tests/support/pty.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "protocol/value_cell.h"
-#include "support/log_capture.h"
-#include "support/records.h"
-#include "support/simulator.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/records.h"
+#include "tests/support/simulator.h"
 
 using qdxtest::Call;
 

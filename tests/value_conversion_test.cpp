@@ -10,7 +10,7 @@
 #include "protocol/read.h"
 #include "protocol/value_cell.h"
 #include "protocol/value_text.h"
-#include "support/value_text_sweep.h"
+#include "tests/support/value_text_sweep.h"
 
 namespace {
 

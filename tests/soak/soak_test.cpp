@@ -23,12 +23,12 @@
 #include "protocol/read.h"
 #include "protocol/value_cell.h"
 #include "protocol/value_text.h"
-#include "sim/line_timing.h"
-#include "sim/unit_model.h"
-#include "support/log_capture.h"
-#include "support/pty.h"
-#include "support/records.h"
-#include "support/simulator.h"
+#include "rexf/line_timing.h"
+#include "rexf/unit_model.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/pty.h"
+#include "tests/support/records.h"
+#include "tests/support/simulator.h"
 
 using qdxtest::Call;
 

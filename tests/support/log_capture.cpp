@@ -1,4 +1,4 @@
-#include "support/log_capture.h"
+#include "tests/support/log_capture.h"
 
 #include "telvor/telvor.h"
 

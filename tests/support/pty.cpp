@@ -1,9 +1,8 @@
-#include "support/pty.h"
+#include "tests/support/pty.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,24 +11,18 @@
 #include <chrono>
 #include <thread>
 
+#include "support/pseudo_terminal.h"
+
 namespace qdxtest {
 
 PtyPair::PtyPair() {
-    int master = -1;
-    int slave = -1;
-    char name[128] = {0};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
     // Raw until the port under test sets its own line: nothing echoed back.
-    struct termios t;
-    if (tcgetattr(slave, &t) == 0) {
-        cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
-    }
-    master_ = master;
-    slave_ = slave;
-    slave_path_ = name;
+    support::PseudoTerminal pty;
+    std::string error;
+    if (!support::OpenPseudoTerminal(&pty, &error)) return;
+    master_ = pty.master;
+    slave_ = pty.held_slave;
+    slave_path_ = pty.slave_path;
 }
 
 PtyPair::~PtyPair() {

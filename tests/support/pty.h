@@ -10,7 +10,7 @@
 
 namespace qdxtest {
 
-// A pseudo-terminal pair from openpty(). The master end plays the device on
+// A pseudo-terminal pair. The master end plays the device on
 // the far side of the line; the slave path is the port name to open. The
 // pair keeps its own slave descriptor open (so the master never sees the
 // line drop between opens) until CloseSlave().

@@ -41,7 +41,7 @@ bool Simulator::Start(const std::vector<std::string>& args, const SimulatorOptio
         why = "rexfsim is not built";
         return false;
     }
-    launcher::LaunchOptions launch;
+    support::LaunchOptions launch;
     launch.stdin_pipe = !options.close_stdin;
     if (options.capture_stderr) {
         char name[] = "/tmp/rexfsim-stderr-XXXXXX";

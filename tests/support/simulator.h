@@ -9,7 +9,7 @@
 #include <vector>
 
 #ifndef _WIN32
-#include "sim/launcher.h"
+#include "support/child_process.h"
 #endif
 
 namespace qdxtest {
@@ -52,7 +52,7 @@ public:
 
 private:
 #ifndef _WIN32
-    launcher::ChildProcess child_;
+    support::ChildProcess child_;
 #endif
     std::string path_;
     std::string stderr_file_;

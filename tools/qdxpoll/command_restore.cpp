@@ -10,11 +10,16 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "commands.h"
 #include "driver_log.h"
 #include "exit_codes.h"
 #include "platform.h"
+#include "rexf/unit_list.h"
+#include "session.h"
+#include "session_line.h"
 #include "settings_commands.h"
 #include "unit_reader.h"
 #include "unit_settings.h"
@@ -137,7 +142,7 @@ int RestoreCommand(const Options& o, UnitLine& line) {
     if (o.format != OutputFormat::kText) throw ToolError(kExitUsage, "restore prints text; --json and --csv go with diff");
     std::vector<int> units;
     std::string why;
-    if (!ParseUnitList(o.to_units, &units, &why)) throw ToolError(kExitUsage, "--to: " + why);
+    if (!rexf::ParseUnitList(o.to_units, &units, &why)) throw ToolError(kExitUsage, "--to: " + why);
     std::vector<std::string> only;
     if (!o.only.empty() && !ParseIdentifierList(o.only, &only, &why)) throw ToolError(kExitUsage, "--only: " + why);
     // The whole file is checked before anything is read or written.
@@ -238,4 +243,18 @@ int RestoreCommand(const Options& o, UnitLine& line) {
     }
     if (outcome.interrupted) ErrorLine("qdxpoll: interrupted: the writes after it were not made");
     return outcome.Code();
+}
+
+void AddRestoreOptions(CLI::App* restore, Options* o) {
+    restore->add_option("FILE", o->settings_file, "A file that 'qdxpoll save' wrote")->required();
+    restore->add_option("--to", o->to_units, "Unit addresses to write to, e.g. 02 or 02,05-09")->required();
+    restore->add_option("--only", o->only, "Only these identifiers, e.g. S1,P1 (also G1, J1, SR, ZA, which "
+                                           "operate the unit and are left out otherwise)");
+    restore->add_flag("--dry-run", o->dry_run, "Show the plan and write nothing");
+    restore->add_flag("-y,--yes", o->yes, "Write without asking (otherwise a confirmation typed on a terminal)");
+}
+
+int RunRestore(Session& session) {
+    SessionLine line(session);
+    return RestoreCommand(session.options, line);
 }

@@ -1,10 +1,59 @@
-// The commands of qdxpoll. Each returns the exit code; failures that end a
-// command early are thrown as ToolError.
+// The commands of qdxpoll in one table: name, help, examples, the options of
+// their own, and the handler. The command line is built from it and a
+// command runs through it. A handler returns the exit code; failures that
+// end a command early are thrown as ToolError.
 #ifndef QDXPOLL_COMMANDS_H
 #define QDXPOLL_COMMANDS_H
 
+#include <vector>
+
 #include "options.h"
 
+namespace CLI {
+class App;
+}
+struct Session;
+
+struct CommandSpec {
+    const char* name;
+    const char* help;      // its line in 'qdxpoll --help'
+    const char* examples;  // in 'qdxpoll NAME --help'
+    void (*add_options)(CLI::App* command, Options* options);  // null: the common options only
+    int (*run)(Session& session);
+};
+
+// Every command, in the order --help lists them.
+const std::vector<CommandSpec>& CommandTable();
+
+// Runs the command the options name.
 int RunCommand(Options& options);
+
+// The handlers and options of each command, one file a command or a close
+// group of them (command_*.cpp).
+int RunInfo(Session& session);
+int RunIdentifiers(Session& session);
+int RunListPorts(Session& session);
+void AddReadOptions(CLI::App* command, Options* options);
+int RunRead(Session& session);
+void AddWriteOptions(CLI::App* command, Options* options);
+int RunWrite(Session& session);
+void AddPollOptions(CLI::App* command, Options* options);
+int RunPoll(Session& session);
+void AddWatchOptions(CLI::App* command, Options* options);
+int RunWatch(Session& session);
+void AddScanOptions(CLI::App* command, Options* options);
+int RunScan(Session& session);
+void AddProbeOptions(CLI::App* command, Options* options);
+int RunProbe(Session& session);
+// save, diff and restore: a unit's settings to a file, compared, written
+// back (command_save_diff.cpp, command_restore.cpp).
+void AddSaveOptions(CLI::App* command, Options* options);
+int RunSave(Session& session);
+void AddDiffOptions(CLI::App* command, Options* options);
+int RunDiff(Session& session);
+void AddRestoreOptions(CLI::App* command, Options* options);
+int RunRestore(Session& session);
+void AddDemoOptions(CLI::App* command, Options* options);
+int RunDemo(Session& session);
 
 #endif  // QDXPOLL_COMMANDS_H

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "causes.h"
 #include "frame_decoder.h"
 
 using SteadyClock = std::chrono::steady_clock;
@@ -22,31 +23,6 @@ struct WireChunk {
     std::vector<uint8_t> bytes;
 };
 
-enum class Cause {
-    kGood,           // a valid data reply, or ACK to a write
-    kSilent,         // nothing at all
-    kEot,            // a lone EOT: the unit lacks the identifier (or its option)
-    kNak,            // NAK
-    kCutShort,       // a data reply cut short: the reply timeout is too short for the unit
-    kLate,           // an answer that came after its reply timeout
-    kNoFrame,        // bytes that are no frame: line settings
-    kBadStx,         // refused by the checks: no STX, wrong identifier, no ETX, BCC
-    kBadIdentifier,
-    kBadEtx,
-    kBadBcc,
-    kNotNumber,      // a good frame whose data is not a number
-    kOtherAnswer,    // a write answered by a byte that is neither ACK nor NAK
-    kInterrupted,    // Ctrl-C ended the request
-    kNoValidReply,   // no view of the wire: the driver's failure, cause unknown
-};
-
-// Short code for JSON, CSV and statistics: "good", "silent", "eot", ...
-const char* CauseCode(Cause cause);
-
-// The statistics' column a request's cause counts in.
-enum class Tally { kGood, kNoAnswer, kEot, kNak, kRefused, kLate, kInterrupted };
-Tally TallyOf(Cause cause);
-
 // One request as it happened.
 struct Exchange {
     bool write = false;
@@ -56,6 +32,9 @@ struct Exchange {
     int timeout_ms = 0;           // the reply timeout in effect
     int safe_timeout_ms = 0;      // the timeout every unit's answer meets on this line
     bool driver_ok = false;       // the driver's result was 0
+    // A read the driver took, but whose data it converted to no number:
+    // "inf", "-inf" or "nan" as stored in the value; "" otherwise.
+    std::string non_finite_value;
     bool interrupted = false;     // Ctrl-C came during the request
     SteadyClock::time_point start, end;  // around the call to the driver
     bool observed = false;        // the wire was seen (the relay ran)

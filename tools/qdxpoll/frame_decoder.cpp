@@ -1,23 +1,16 @@
-// Frame cutting and description for the trace.
+// Frames and their description for the trace.
 #include "frame_decoder.h"
 
 #include <cstdio>
 
 namespace {
 
-constexpr uint8_t kEot = 0x04, kEnq = 0x05, kStx = 0x02, kEtx = 0x03, kAck = 0x06, kNak = 0x15;
-
-const char* ControlName(uint8_t b) {
-    switch (b) {
-        case 0x02: return "STX";
-        case 0x03: return "ETX";
-        case 0x04: return "EOT";
-        case 0x05: return "ENQ";
-        case 0x06: return "ACK";
-        case 0x15: return "NAK";
-        default: return nullptr;
-    }
-}
+using rexf::kAck;
+using rexf::kEnq;
+using rexf::kEot;
+using rexf::kEtx;
+using rexf::kNak;
+using rexf::kStx;
 
 std::string Hex(uint8_t b) {
     char text[4];
@@ -36,8 +29,7 @@ std::string Printable(const std::vector<uint8_t>& bytes, size_t from, size_t to)
 std::string BccVerdict(const std::vector<uint8_t>& bytes, size_t stx) {
     const size_t n = bytes.size();
     if (n < stx + 3 || bytes[n - 2] != kEtx) return "";
-    uint8_t bcc = 0;
-    for (size_t i = stx + 1; i <= n - 2; ++i) bcc ^= bytes[i];
+    const uint8_t bcc = rexf::BlockCheck(bytes, stx + 1, n - 2);
     if (bcc == bytes[n - 1]) return "BCC " + Hex(bcc) + " ok";
     return "BCC computed " + Hex(bcc) + " != received " + Hex(bytes[n - 1]);
 }
@@ -51,7 +43,7 @@ std::string ShowBytes(const std::vector<uint8_t>& bytes) {
         const uint8_t b = bytes[i];
         if (i + 1 == n && n >= 2 && bytes[n - 2] == kEtx) {
             out += "<" + Hex(b) + ">";  // the BCC, whatever its value
-        } else if (const char* name = ControlName(b)) {
+        } else if (const char* name = rexf::ControlName(b)) {
             out += '<';
             out += name;
             out += '>';
@@ -91,12 +83,24 @@ std::string DescribeFrame(Direction direction, const std::vector<uint8_t>& bytes
     return "unrecognised answer";
 }
 
+void FrameDecoder::GiveHostFrame(const rexf::HostFrameCutter::Frame& frame) {
+    // The piece its first byte came in: the last one that began at or before it.
+    Time first = host_pieces_.empty() ? Time{} : host_pieces_.front().second;
+    for (const auto& [offset, time] : host_pieces_)
+        if (offset <= frame.offset) first = time;
+    sink_(first, Direction::kToUnit, std::vector<uint8_t>(frame.bytes.begin(), frame.bytes.end()));
+}
+
 void FrameDecoder::Finish(Direction direction) {
-    std::vector<uint8_t>& buffer = pending_[static_cast<int>(direction)];
-    if (buffer.empty()) return;
-    std::vector<uint8_t> frame;
-    frame.swap(buffer);
-    sink_(first_byte_[static_cast<int>(direction)], direction, frame);
+    if (direction == Direction::kToUnit) {
+        rexf::HostFrameCutter::Frame rest;
+        if (host_.Flush(&rest)) GiveHostFrame(rest);
+        return;
+    }
+    if (answer_.empty()) return;
+    std::vector<uint8_t> answer;
+    answer.swap(answer_);
+    sink_(answer_start_, Direction::kFromUnit, answer);
 }
 
 void FrameDecoder::Flush() {
@@ -107,30 +111,32 @@ void FrameDecoder::Flush() {
 void FrameDecoder::Feed(Direction direction, const uint8_t* bytes, size_t count) {
     // Bytes in one direction end whatever the other direction had pending.
     Finish(direction == Direction::kToUnit ? Direction::kFromUnit : Direction::kToUnit);
-    std::vector<uint8_t>& buffer = pending_[static_cast<int>(direction)];
     const Time now = std::chrono::system_clock::now();
+    if (direction == Direction::kToUnit) {
+        host_pieces_.emplace_back(host_fed_, now);
+        host_fed_ += count;
+        std::vector<rexf::HostFrameCutter::Frame> frames;
+        host_.Feed(bytes, count, &frames);
+        for (const auto& f : frames) GiveHostFrame(f);
+        // Pieces before the one holding the oldest pending byte are done with.
+        const size_t pending = host_.pending_offset();
+        while (host_pieces_.size() > 1 && host_pieces_[1].first <= pending) host_pieces_.pop_front();
+        return;
+    }
     auto push = [&](uint8_t b) {
-        if (buffer.empty()) first_byte_[static_cast<int>(direction)] = now;
-        buffer.push_back(b);
+        if (answer_.empty()) answer_start_ = now;
+        answer_.push_back(b);
     };
     for (size_t i = 0; i < count; ++i) {
         const uint8_t b = bytes[i];
-        const bool after_etx = !buffer.empty() && buffer.back() == kEtx;
-        if (direction == Direction::kToUnit) {
-            // EOT opens every frame the host sends (a BCC right after ETX may
-            // have any value, EOT included).
-            if (b == kEot && !buffer.empty() && !after_etx) Finish(direction);
+        const bool after_etx = !answer_.empty() && answer_.back() == kEtx;
+        if (answer_.empty() && (b == kAck || b == kNak)) {
             push(b);
-            if (after_etx || (b == kEnq && buffer.front() == kEot)) Finish(direction);
-        } else {
-            if (buffer.empty() && (b == kAck || b == kNak)) {
-                push(b);
-                Finish(direction);
-                continue;
-            }
-            if (b == kStx && !buffer.empty() && !after_etx) Finish(direction);
-            push(b);
-            if (after_etx) Finish(direction);
+            Finish(direction);
+            continue;
         }
+        if (b == kStx && !answer_.empty() && !after_etx) Finish(direction);
+        push(b);
+        if (after_etx) Finish(direction);
     }
 }

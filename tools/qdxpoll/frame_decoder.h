@@ -7,9 +7,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "rexf/wire.h"
 
 enum class Direction { kToUnit, kFromUnit };
 
@@ -32,10 +36,18 @@ public:
 
 private:
     void Finish(Direction direction);
+    void GiveHostFrame(const rexf::HostFrameCutter::Frame& frame);
 
     FrameSink sink_;
-    std::vector<uint8_t> pending_[2];
-    Time first_byte_[2];
+    // To the unit: the frames the host sent, and when each piece of its
+    // bytes came (its offset among them), for the time of a frame's first
+    // byte.
+    rexf::HostFrameCutter host_;
+    std::deque<std::pair<size_t, Time>> host_pieces_;
+    size_t host_fed_ = 0;
+    // From the unit: its answer so far, and when its first byte came.
+    std::vector<uint8_t> answer_;
+    Time answer_start_;
 };
 
 #endif  // QDXPOLL_FRAME_DECODER_H

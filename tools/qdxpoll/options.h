@@ -1,5 +1,4 @@
-// The command line of qdxpoll: what the user asked for, and the line
-// settings it resolves to.
+// The command line of qdxpoll: what the user asked for.
 #ifndef QDXPOLL_OPTIONS_H
 #define QDXPOLL_OPTIONS_H
 
@@ -74,42 +73,19 @@ struct Options {
     bool yes = false;
 };
 
+namespace CLI {
+class App;
+}
+
+// Options more than one command takes: --type; the page's --http, --listen
+// and --allow-writes; a poll's --interval and --count.
+void AddTypeOption(CLI::App* command, Options* options);
+void AddPageOptions(CLI::App* command, Options* options);
+void AddCycleOptions(CLI::App* command, Options* options);
+
 // Parses the command line into *options. Returns -1 to go on, or the exit
 // code to end with (0 after --help or --version, 64 after a usage error,
 // with the message already printed).
 int ParseCommandLine(int argc, char** argv, Options* options);
-
-// The line values the options ask for, each unset one taken from the
-// driver's defaults. Throws ToolError (64) for a --line that does not read,
-// or one given together with --baud, --data-bits, --parity or --stop-bits.
-LineValues ResolveLine(const Options& options, const LineValues& defaults);
-
-// Reads "9600,7O2" (baud, data bits, parity letter N O E M S, stop bits 1,
-// 1.5 or 2); false when it does not read.
-bool ParseLineText(const std::string& text, LineValues* line);
-// "9600,7O2", the --line form of the line values.
-std::string LineText(const LineValues& line);
-
-// Human spellings of the line value codes.
-const char* ParityName(uint16_t code);
-const char* StopBitsName(uint16_t code);
-// The stop bits a stop-bit code stands for: 1, 1.5 or 2.
-double StopBitsCount(uint16_t code);
-// "9600 baud, 7 data bits, odd parity, 2 stop bits"
-std::string DescribeLine(const LineValues& line);
-
-// Reply timeout in the driver's 10 ms units, rounded up: 95 ms -> 10.
-int32_t TimeoutUnits(int timeout_ms);
-
-// The reply timeout that an answer from a unit with this interval time
-// always meets at the line's settings (a multiple of 10 ms).
-int SafeTimeoutMs(const LineValues& line, int interval_ms);
-
-// Unit addresses from "1,3,5-9" (each 0..99); false with *why set when the
-// text does not read.
-bool ParseUnitList(const std::string& text, std::vector<int>* units, std::string* why);
-
-// The candidate nearest to word within two edits, or "".
-std::string Nearest(const std::string& word, const std::vector<std::string>& candidates);
 
 #endif  // QDXPOLL_OPTIONS_H

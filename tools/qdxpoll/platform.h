@@ -22,10 +22,6 @@ bool FileExists(const std::string& path);
 std::string GetEnvironment(const char* name);
 std::string JoinPath(const std::string& dir, const std::string& name);
 
-// Broken-down time of t, in UTC or local time; thread-safe.
-struct tm;
-void BreakDownTime(long long t, bool utc, struct tm* out);
-
 bool StdinIsTerminal();
 bool StdoutIsTerminal();
 bool StderrIsTerminal();

@@ -122,14 +122,6 @@ std::string GetEnvironment(const char* name) {
 
 std::string JoinPath(const std::string& dir, const std::string& name) { return dir + "/" + name; }
 
-void BreakDownTime(long long t, bool utc, struct tm* out) {
-    const time_t value = static_cast<time_t>(t);
-    if (utc)
-        gmtime_r(&value, out);
-    else
-        localtime_r(&value, out);
-}
-
 bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }

@@ -65,14 +65,6 @@ std::string GetEnvironment(const char* name) {
 
 std::string JoinPath(const std::string& dir, const std::string& name) { return dir + "\\" + name; }
 
-void BreakDownTime(long long t, bool utc, struct tm* out) {
-    const time_t value = static_cast<time_t>(t);
-    if (utc)
-        gmtime_s(out, &value);
-    else
-        localtime_s(out, &value);
-}
-
 bool StdinIsTerminal() {
     DWORD mode;
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;

@@ -12,27 +12,9 @@
 #include <cstring>
 
 #include "line_probe.h"
+#include "line_settings.h"
 #include "platform.h"
-
-namespace {
-
-bool SpeedConstant(unsigned baud, speed_t* out) {
-    static const struct {
-        unsigned baud;
-        speed_t constant;
-    } kSpeeds[] = {{50, B50},       {75, B75},       {110, B110},     {134, B134},     {150, B150},
-                   {200, B200},     {300, B300},     {600, B600},     {1200, B1200},   {1800, B1800},
-                   {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200}, {38400, B38400},
-                   {57600, B57600}};
-    for (const auto& s : kSpeeds)
-        if (s.baud == baud) {
-            *out = s.constant;
-            return true;
-        }
-    return false;
-}
-
-}  // namespace
+#include "rexf/termios_line.h"
 
 std::string DevicePathOfPortName(const std::string& name) {
     if (name == "NUL") return "/dev/null";
@@ -54,32 +36,10 @@ int OpenSerialLine(const std::string& path, const LineValues& line, std::string*
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(path + " is in use by another program");
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) return fail(path + " is not a serial device");
-    speed_t speed;
-    if (!SpeedConstant(line.baud_rate, &speed))
-        return fail("baud rate " + std::to_string(line.baud_rate) + " is not a standard speed");
-    cfmakeraw(&tio);
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    switch (line.data_bits) {
-        case 5: tio.c_cflag |= CS5; break;
-        case 6: tio.c_cflag |= CS6; break;
-        case 7: tio.c_cflag |= CS7; break;
-        default: tio.c_cflag |= CS8; break;
-    }
     // A character with a parity error is taken as NUL, as the driver's own
-    // port does.
-    tio.c_iflag &= ~INPCK;
-    if (line.parity != 0) tio.c_iflag |= INPCK;
-    switch (line.parity) {
-        case 1: tio.c_cflag |= PARENB | PARODD; break;
-        case 2: tio.c_cflag |= PARENB; break;
-        case 3: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-        case 4: tio.c_cflag |= PARENB | CMSPAR; break;
-        default: break;
-    }
-    if (line.stop_bits != 0) tio.c_cflag |= CSTOPB;  // 1.5 stop bits: two on POSIX
+    // port does; 1.5 stop bits are two on POSIX.
+    if (!rexf::ApplyLineFormat(FormatOf(line), &tio))
+        return fail("baud rate " + std::to_string(line.baud_rate) + " is not a standard speed");
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     // A pseudo-terminal keeps 8 data bits and no parity whatever is asked,

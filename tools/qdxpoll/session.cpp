@@ -1,105 +1,202 @@
-// Requests through QdxMain.
 #include "session.h"
 
-#include <chrono>
-#include <cstdio>
-#include <cstring>
+#include <fmt/format.h>
 
 #include "driver_log.h"
+#include "line_settings.h"
+#include "platform.h"
+#include "rexf/line_timing.h"
 
-std::string Point::identifier() const {
-    const int32_t id = block.point.identifier;
-    const char chars[3] = {static_cast<char>((id >> 8) & 0xFF), static_cast<char>(id & 0xFF), '\0'};
-    return chars;
+namespace {
+
+const char* const kWindowsHint =
+    "naming the cause needs a view of the wire, which qdxpoll has on Linux (it watches the line through a "
+    "pseudo-terminal)";
+const char* const kDirectHint = "--direct hides the wire from qdxpoll: run without it to have the cause named";
+
+}  // namespace
+
+int ExitCodeOf(Cause cause) { return cause == Cause::kInterrupted ? kExitInterrupted : kExitNoReply; }
+
+Session::~Session() {
+    // The driver's port first, then what stood behind it.
+    if (driver) driver->Close();
+    relay.Stop();
+    simulator.Stop();
 }
 
-std::string Point::Describe() const {
-    char text[64];
-    std::snprintf(text, sizeof text, "unit %02d channel %d %s", unit(), channel(), identifier().c_str());
-    return text;
+void Session::Fail(int code, const std::string& message, const std::string& hint) {
+    last_code = code;
+    last_hint = hint;
+    if (exit_code == kExitOk) {
+        exit_code = code;
+        first_failure = message;
+        first_hint = hint;
+    }
 }
 
-Session::~Session() { Close(); }
-
-int32_t Session::Call(uint32_t code, void* parameter) {
-    RequestBlock request{};
-    request.port = &port_;
-    request.request_code = code;
-    request.instance = 1;
-    request.parameter = parameter;
-    return entry_(&request);
+void Session::Verbose(const std::string& text) const {
+    if (options.verbose) ErrorLine(text);
 }
 
-DriverDescription Session::Describe() {
-    DriverInfo info{};
-    Call(kRequestDriverInfo, &info);
-    DriverDescription d;
-    d.name = info.driver_name != nullptr ? info.driver_name : "";
-    d.banner = info.banner != nullptr ? info.banner : "";
-    d.default_line = info.default_line;
-    return d;
+void Session::Load() {
+    InstallDriverLog(!options.quiet);
+    module = LoadModule(options.module_path);
+    driver = std::make_unique<Driver>(module.entry);
+    description = driver->Describe();
+    Verbose("module: " + module.path + " (" + description.name + ")");
 }
 
-int32_t Session::Start(const std::string& module_port_name, int32_t timeout_units,
-                       const LineValues& line) {
-    StartParams start{};
-    std::snprintf(start.port_name, sizeof start.port_name, "%s", module_port_name.c_str());
-    start.enable = 1;
-    start.reply_timeout = timeout_units;
-    start.line = line;
-    return Call(kRequestStart, &start);
+void Session::OpenPort(const std::string& user_port, int interval_ms) {
+    line = ResolveLine(options, description.default_line);
+    safe_timeout_ms = SafeTimeoutMs(line, rexf::kMaxIntervalTimeMs);
+    const int32_t units = TimeoutUnits(options.timeout_ms.value_or(SafeTimeoutMs(line, interval_ms)));
+    timeout_ms = units * 10;
+    std::string error;
+    if (TraceRelay::Available() && !options.direct) {
+        bool port_failed = false;
+        if (!relay.Start(user_port, line, options.trace, &module_port, &error, &port_failed)) {
+            if (!port_failed) throw ToolError(kExitInternal, error);
+            const std::string hint = PortOpenHint(user_port);
+            throw ToolError(kExitPortUnavailable,
+                            "cannot open port " + user_port + " (" + (hint.empty() ? error : hint) + ")");
+        }
+        Verbose("watching the line: " + user_port + " relayed to the driver through " + module_port);
+    } else {
+        module_port = ModulePortName(user_port, &error);
+        if (module_port.empty()) throw ToolError(kExitPortUnavailable, error);
+    }
+    Verbose("port: " + user_port + (module_port != user_port ? " (driver port name " + module_port + ")" : ""));
+    Verbose("line: " + DescribeLine(line) + fmt::format(" (--line {}, codes {}/{}/{}/{})", LineText(line),
+                                                        line.baud_rate, line.data_bits, line.stop_bits, line.parity));
+    Verbose(fmt::format("reply timeout: {} ms ({} x 10 ms; every unit's answer meets {} ms), {} attempts a request",
+                        timeout_ms, units, safe_timeout_ms, 3));
+    if (driver->Start(module_port, units, line) != kResultOk) {
+        std::string hint;
+        if (!relay.running()) hint = PortOpenHint(module_port);
+        // A port that opens and is free refused the line settings.
+        if (hint.empty())
+            hint = "it opens, but the driver refused the line settings: " + DescribeLine(line) +
+                   "; check --line (or --baud, --data-bits, --parity and --stop-bits)";
+        throw ToolError(kExitPortUnavailable, "cannot open port " + user_port + " (" + hint + ")");
+    }
 }
 
-bool Session::Parse(const std::string& address, uint32_t type, Point* point) {
-    // The driver takes at most 7 characters; a longer text is invalid anyway,
-    // and is cut to 8 so the driver still sees that it is too long.
-    std::snprintf(point->text, sizeof point->text, "%.8s", address.c_str());
-    point->block = PointAddressBlock{};
-    point->block.address_text = point->text;
-    point->type = type;
-    const int32_t result = Call(kRequestParse, &point->block);
-    point->address = point->text;
-    if (address.size() > 8) point->address = address;
-    point->block.point.data_type = static_cast<int32_t>(type);
-    point->block.point.value = &point->cell;
-    return result == kResultOk;
+void Session::ClosePort() {
+    if (driver) driver->Close();
+    relay.Stop();
 }
 
-Outcome Session::Timed(uint32_t code, Point* point) {
-    const long refused_before = RefusedReplyCount();
-    Outcome outcome;
-    point->block.point.value = &point->cell;
-    outcome.start = std::chrono::steady_clock::now();
-    outcome.result = Call(code, &point->block.point);
-    outcome.end = std::chrono::steady_clock::now();
-    outcome.latency_ms = std::chrono::duration<double, std::milli>(outcome.end - outcome.start).count();
-    outcome.refused_replies = RefusedReplyCount() - refused_before;
-    if (outcome.refused_replies > 0) outcome.last_log = LastDriverLine();
-    return outcome;
+std::unique_ptr<Point> Session::ParsePoint(const std::string& address, uint32_t type) {
+    auto point = std::make_unique<Point>();
+    // Six characters exactly: the driver reads the text up to its first NUL
+    // and lets a blank follow, so that "01K1S1<NUL>..." or "01K1S1 " would
+    // pass, with bytes after the address that nobody sees.
+    if (address.size() != 6 || !driver->Parse(address, type, point.get()))
+        throw ToolError(kExitBadAddress, "invalid address \"" + address +
+                                             "\": expected six characters UUKCII, unit 00-99, K, channel 0-8 and a "
+                                             "known identifier, e.g. 01K1M1 ('qdxpoll identifiers' lists them)");
+    Verbose("point " + point->address + ": " + point->Describe() + ", type " + TypeName(type));
+    return point;
 }
 
-Outcome Session::Read(Point* point) {
-    point->block.point.bit_number = kNoBit;
-    return Timed(kRequestReadValue, point);
+PointList Session::ParsePoints(const std::vector<std::string>& addresses, uint32_t type) {
+    PointList points;
+    for (const std::string& a : addresses) points.push_back(ParsePoint(a, type));
+    return points;
 }
 
-Outcome Session::ReadBit(Point* point, int bit, int width) {
-    point->block.point.bit_number = bit;
-    point->block.point.width = width;
-    return Timed(kRequestReadBit, point);
+uint32_t Session::Type() const {
+    if (options.type.empty()) return options.bit ? kTypeU16 : kTypeFloat;
+    return *TypeFromName(options.type);
 }
 
-Outcome Session::Write(Point* point) { return Timed(kRequestWriteValue, point); }
-
-int32_t Session::SetReplyTimeout(const std::string& module_port_name, int32_t timeout_units) {
-    Close();
-    ReopenParams reopen{};
-    std::snprintf(reopen.port_name, sizeof reopen.port_name, "%s", module_port_name.c_str());
-    reopen.reply_timeout = timeout_units;
-    return Call(kRequestReopen, &reopen);  // a zero baud rate keeps the line values
+std::string Session::RequirePort() const {
+    if (options.port.empty())
+        throw ToolError(kExitUsage, "command '" + options.command + "' needs --port (see 'qdxpoll list-ports')");
+    return options.port;
 }
 
-int32_t Session::Close() {
-    if (port_.port_handle == 0) return kResultOk;
-    return Call(kRequestClose, nullptr);
+Done Session::Request(RequestKind kind, Point* p, const std::string& written_text, bool listen, int bit) {
+    relay.Take();  // bytes between requests are not this one's
+    Done done;
+    const int width = options.width.value_or(IsWideType(p->type) ? 32 : 16);
+    switch (kind) {
+        case RequestKind::kRead: done.outcome = driver->Read(p); break;
+        case RequestKind::kReadBit: done.outcome = driver->ReadBit(p, bit, width); break;
+        case RequestKind::kWrite: done.outcome = driver->Write(p); break;
+    }
+    Exchange x;
+    x.write = kind == RequestKind::kWrite;
+    x.unit = p->unit();
+    x.identifier = p->identifier();
+    x.written_text = written_text;
+    x.timeout_ms = timeout_ms;
+    x.safe_timeout_ms = safe_timeout_ms;
+    x.driver_ok = done.outcome.ok();
+    if (kind == RequestKind::kRead && x.driver_ok && p->type == kTypeFloat) {
+        const CellValue v = DecodeCell(p->type, p->cell, false);
+        if (!v.numeric) x.non_finite_value = v.text;
+    }
+    x.interrupted = Interrupted();
+    x.start = done.outcome.start;
+    x.end = done.outcome.end;
+    x.observed = relay.running();
+    x.refused_logged = done.outcome.refused_replies;
+    x.last_log = done.outcome.last_log;
+    x.unobserved_hint = TraceRelay::Available() ? kDirectHint : kWindowsHint;
+    if (x.observed) x.wire = relay.Take();
+    done.diagnosis = Diagnose(x);
+    if (x.observed && listen && !x.interrupted && (!x.driver_ok || done.diagnosis.attempts > 1)) {
+        relay.ListenQuiet(safe_timeout_ms, 4 * safe_timeout_ms);
+        for (WireChunk& c : relay.Take()) x.wire.push_back(std::move(c));
+        done.diagnosis = Diagnose(x);
+    }
+    return done;
+}
+
+Reading Session::MakeReading(const Point& p, const Done& done, bool bit_read, const char* action) const {
+    const Diagnosis& d = done.diagnosis;
+    Reading r;
+    r.time = WallClock::now();
+    r.address = p.address;
+    r.unit = p.unit();
+    r.channel = p.channel();
+    r.identifier = p.identifier();
+    r.type = TypeName(p.type);
+    r.action = action;
+    if (bit_read) r.bit = p.block.point.bit_number;
+    r.latency_ms = done.outcome.latency_ms;
+    r.attempts = d.attempts;
+    r.status = CauseCode(d.cause);
+    r.tally = InfoOf(d.cause).tally;
+    r.raw = d.raw;
+    r.ok = done.ok();
+    r.has_value = r.ok;
+    if (r.ok) r.value = DecodeCell(p.type, p.cell, bit_read);
+    if (!r.ok || d.cause == Cause::kLate) {
+        r.error = d.what;
+        r.hint = d.hint;
+    }
+    return r;
+}
+
+Reading Session::ReadPoint(Point* p, std::optional<int> bit) {
+    const Done done = Request(bit ? RequestKind::kReadBit : RequestKind::kRead, p, "", true, bit.value_or(0));
+    Reading r = MakeReading(*p, done, bit.has_value(), "read");
+    const Diagnosis& d = done.diagnosis;
+    // A value taken from a late answer is the unit's, but the timeout that
+    // let it come late would let it meet the next request: a failure all the
+    // same.
+    if ((!r.ok && d.cause != Cause::kInterrupted) || d.cause == Cause::kLate) Fail(kExitNoReply, d.what, d.hint);
+    return r;
+}
+
+int Session::Finish() {
+    if (exit_code != kExitOk) {
+        std::fflush(stdout);
+        ErrorLine("qdxpoll: " + first_failure);
+        if (!first_hint.empty()) ErrorLine("  hint: " + first_hint);
+    }
+    return exit_code;
 }

@@ -1,77 +1,96 @@
-// The host side of the driver: the records qdxpoll owns and the requests it
-// makes through QdxMain, in the driver's order: driver info, start, parse,
-// read or write, close.
+// One run of qdxpoll: the driver module and its port, the wire relay and the
+// simulator when they are used, where the output goes, and the bookkeeping
+// of failures that decides the exit code. Every request goes through
+// Request, which watches the wire during it and diagnoses what the line did.
 #ifndef QDXPOLL_SESSION_H
 #define QDXPOLL_SESSION_H
 
-#include <chrono>
-#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
-#include "host/records.h"
+#include "diagnosis.h"
+#include "driver.h"
+#include "exit_codes.h"
 #include "module_loader.h"
-#include "values.h"
+#include "options.h"
+#include "output.h"
+#include "simulator.h"
+#include "trace_relay.h"
 
-struct DriverDescription {
-    std::string name;
-    std::string banner;  // code page 437, as the driver gives it
-    LineValues default_line{};
+using PointList = std::vector<std::unique_ptr<Point>>;
+
+enum class RequestKind { kRead, kReadBit, kWrite };
+
+// A request to the driver and what the line did during it.
+struct Done {
+    Outcome outcome;
+    Diagnosis diagnosis;
+    // A value was taken: the driver's result, unless its conversion made
+    // infinity or NaN of the reply.
+    bool ok() const { return outcome.ok() && diagnosis.cause != Cause::kNotNumber; }
 };
 
-// One configured point: its address text, the driver's decoding of it, and
-// the host storage of its value.
-struct Point {
-    std::string address;        // upper-cased by the parse request
-    char text[16] = {};         // the address text the parse request works on
-    PointAddressBlock block{};  // the embedded point record is the one read and written
-    ValueCell cell{};
-    uint32_t type = kTypeFloat;
+// The exit code of a request that failed with this cause.
+int ExitCodeOf(Cause cause);
 
-    int unit() const { return block.point.unit_address; }
-    int channel() const { return block.point.channel; }
-    std::string identifier() const;
-    // "unit 01 channel 1 M1"
-    std::string Describe() const;
-};
-
-struct Outcome {
-    int32_t result = kResultFailed;  // the driver's result code
-    double latency_ms = 0;           // time spent inside QdxMain
-    long refused_replies = 0;        // replies the driver refused during the request
-    std::string last_log;            // the driver's latest line about a refused reply
-    std::chrono::steady_clock::time_point start, end;  // around the call
-    bool ok() const { return result == kResultOk; }
-};
-
-class Session {
-public:
-    explicit Session(QdxMainFunction entry) : entry_(entry) {}
+struct Session {
+    explicit Session(Options& o) : options(o), reporter(o.format, stdout) {}
+    ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
-    ~Session();
 
-    DriverDescription Describe();
-    // Starts the port; 0 on success, 2 when the driver could not open it.
-    int32_t Start(const std::string& module_port_name, int32_t timeout_units, const LineValues& line);
-    // Parses the address into *point; false when the driver calls it invalid.
-    bool Parse(const std::string& address, uint32_t type, Point* point);
-    Outcome Read(Point* point);
-    Outcome ReadBit(Point* point, int bit, int width);
-    Outcome Write(Point* point);
-    // Closes the port and opens it again with another reply timeout (close
-    // and reopen requests); the driver's result.
-    int32_t SetReplyTimeout(const std::string& module_port_name, int32_t timeout_units);
-    // Closes the port if it is open; the driver's result.
-    int32_t Close();
+    // Records a failure: the first one decides the exit code and the message
+    // at the end; the latest is kept for the page's writes.
+    void Fail(int code, const std::string& message, const std::string& hint = "");
+    // A line on stderr with --verbose.
+    void Verbose(const std::string& text) const;
 
-    bool started() const { return port_.port_handle != 0; }
+    // Loads the module and asks for its description (request 14).
+    void Load();
+    // Starts the port (request 1), through the relay that watches the wire
+    // where it can. The default reply timeout is the one an answer from a
+    // unit with interval_ms meets at the line's settings.
+    void OpenPort(const std::string& user_port, int interval_ms);
+    // Closes the driver's port and the relay behind it.
+    void ClosePort();
 
-private:
-    int32_t Call(uint32_t code, void* parameter);
-    Outcome Timed(uint32_t code, Point* point);
+    std::unique_ptr<Point> ParsePoint(const std::string& address, uint32_t type);
+    PointList ParsePoints(const std::vector<std::string>& addresses, uint32_t type);
+    // The data type the options ask for.
+    uint32_t Type() const;
+    // --port, which the command needs.
+    std::string RequirePort() const;
 
-    QdxMainFunction entry_;
-    PortRecord port_{};
+    // One request, with the wire watched during it. After a failed or
+    // retried request the line is watched on until it has been quiet for the
+    // timeout every answer meets (with `listen`), so that a late answer is
+    // seen and never met by the next request.
+    Done Request(RequestKind kind, Point* p, const std::string& written_text = "", bool listen = true, int bit = 0);
+    Reading MakeReading(const Point& p, const Done& done, bool bit_read, const char* action) const;
+    // One read of a point (request 6, or 5 for a bit), its failure recorded;
+    // a read cut short by Ctrl-C is left to the caller.
+    Reading ReadPoint(Point* p, std::optional<int> bit);
+
+    // Prints the first failure and its hint; the exit code.
+    int Finish();
+
+    Options& options;
+    Reporter reporter;
+    LoadedModule module;
+    std::unique_ptr<Driver> driver;
+    DriverDescription description;
+    TraceRelay relay;
+    SimulatorProcess simulator;
+    LineValues line{};
+    int timeout_ms = 0;       // the reply timeout in effect (a multiple of 10 ms)
+    int safe_timeout_ms = 0;  // the one every unit's answer meets on this line
+    std::string module_port;
+    int exit_code = kExitOk;
+    std::string first_failure, first_hint;
+    int last_code = kExitOk;  // the latest failure, whichever came first
+    std::string last_hint;
 };
 
 #endif  // QDXPOLL_SESSION_H

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "options.h"
-#include "sim/settings_file.h"
+#include "rexf/settings_file.h"
 #include "unit_line.h"
 
 int SaveCommand(const Options& options, UnitLine& line);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #ifndef _WIN32
-#include "sim/launcher.h"
+#include "support/child_process.h"
 #endif
 
 class SimulatorProcess {
@@ -25,7 +25,7 @@ public:
 
 private:
 #ifndef _WIN32
-    launcher::ChildProcess child_;  // its stdin held open while it runs
+    support::ChildProcess child_;  // its stdin held open while it runs
 #endif
 };
 

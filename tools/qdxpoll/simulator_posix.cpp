@@ -12,7 +12,7 @@ SimulatorProcess::~SimulatorProcess() { Stop(); }
 
 bool SimulatorProcess::Start(const std::string& program, const std::vector<std::string>& args,
                              bool show_output, std::string* port, std::string* error) {
-    launcher::LaunchOptions options;
+    support::LaunchOptions options;
     options.stderr_to_null = !show_output;
     // Own process group: a Ctrl-C at the terminal reaches qdxpoll only,
     // which then stops the simulator itself after closing its port.

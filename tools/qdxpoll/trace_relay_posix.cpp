@@ -23,6 +23,7 @@
 #include "output.h"
 #include "platform.h"
 #include "serial_line_posix.h"
+#include "support/pseudo_terminal.h"
 
 namespace {
 
@@ -177,38 +178,33 @@ bool TraceRelay::Start(const std::string& real_port, const LineValues& line, boo
         *port_failed = true;
         return false;
     }
-    state->master_fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char slave_name[64] = {};
-    if (state->master_fd < 0 || grantpt(state->master_fd) != 0 || unlockpt(state->master_fd) != 0 ||
-        ptsname_r(state->master_fd, slave_name, sizeof slave_name) != 0) {
-        *error = std::string("cannot create a pseudo-terminal to watch the line: ") + std::strerror(errno);
+    support::PseudoTerminal pty;
+    if (!support::OpenPseudoTerminal(&pty, error)) {
+        *error += " (needed to watch the line)";
         return false;
     }
+    state->master_fd = pty.master;
+    state->slave_fd = pty.held_slave;
+    const std::string slave_name = pty.slave_path;
     std::string name = slave_name;
     if (name.size() > kPortNameMax) {
         // /dev/pts/100 and above do not fit the driver's 11 characters: a
         // short link to it does.
         for (unsigned i = 0; i < 200 && state->link.empty(); ++i) {
             const std::string candidate = fmt::format("/tmp/q{:05d}", (getpid() + i * 7919u) % 100000u);
-            if (symlink(slave_name, candidate.c_str()) == 0) state->link = candidate;
+            if (symlink(slave_name.c_str(), candidate.c_str()) == 0) state->link = candidate;
         }
         if (state->link.empty()) {
-            *error = std::string("the pseudo-terminal ") + slave_name +
+            *error = "the pseudo-terminal " + slave_name +
                      " has a name longer than the driver's 11 characters, and no short link to it can be made "
                      "in /tmp (--direct gives the driver the port itself)";
             return false;
         }
         name = state->link;
     }
-    state->slave_fd = open(slave_name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (state->slave_fd < 0 || pipe2(state->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        *error = std::string("cannot open the pseudo-terminal to watch the line: ") + std::strerror(errno);
+    if (pipe2(state->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        *error = std::string("cannot watch the line: ") + std::strerror(errno);
         return false;
-    }
-    termios tio{};
-    if (tcgetattr(state->slave_fd, &tio) == 0) {
-        cfmakeraw(&tio);
-        tcsetattr(state->slave_fd, TCSANOW, &tio);
     }
     fcntl(state->master_fd, F_SETFL, fcntl(state->master_fd, F_GETFL) | O_NONBLOCK);
     fcntl(state->real_fd, F_SETFL, fcntl(state->real_fd, F_GETFL) | O_NONBLOCK);

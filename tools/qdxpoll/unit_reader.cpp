@@ -7,7 +7,7 @@
 #include <fmt/format.h>
 
 #include "platform.h"
-#include "sim/unit_model.h"
+#include "rexf/unit_model.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "sim/settings_file.h"
+#include "rexf/settings_file.h"
 #include "unit_line.h"
 
 struct UnitRead {

@@ -7,8 +7,8 @@
 
 #include <fmt/format.h>
 
-#include "sim/unit_model.h"
-#include "sim/write_order.h"
+#include "rexf/unit_model.h"
+#include "rexf/write_order.h"
 
 using rexf::SavedSetting;
 using rexf::SettingState;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/settings_file.h"
+#include "rexf/settings_file.h"
 
 // "150.0", "absent" or "failed (silent)".
 std::string SettingText(const rexf::SavedSetting& s);

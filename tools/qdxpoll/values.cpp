@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sim/unit_model.h"
+#include "rexf/unit_model.h"
 
 namespace {
 

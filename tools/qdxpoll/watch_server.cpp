@@ -1,22 +1,30 @@
 // The web server of `qdxpoll watch`, with cpp-httplib. Its request threads
-// never touch the module: they read what Publish left under the lock, and a
-// write from the page waits in a queue until the polling thread runs it.
+// never touch the module: they copy what Publish left under the lock and
+// make their text outside it, and a write from the page waits in a short
+// queue until the polling thread runs it, one between two cycles.
 #include "watch_server.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <climits>
-#include <cstdio>
+#include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <thread>
 
 #include <httplib.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "platform.h"
+#include "watch_access.h"
 #include "watch_assets.h"
+#include "watch_connections.h"
+#include "watch_history.h"
 
 using nlohmann::json;
 
@@ -27,7 +35,29 @@ constexpr size_t kFailuresKept = 20;
 constexpr size_t kRecentCycles = 64;  // a page that falls further behind starts again
 constexpr int kMaxStreams = 4;        // open pages: each holds a request thread
 constexpr auto kKeepAlive = std::chrono::seconds(1);
-constexpr auto kWriteWait = std::chrono::seconds(60);
+constexpr size_t kMaxQueuedWrites = 4;            // more get 429
+constexpr auto kWriteWait = std::chrono::seconds(30);  // in the queue, before it is withdrawn
+// A CSV holds at most this many values (all 36,000 rows of 8 points), about
+// 8 MB; two are made at once at most.
+constexpr size_t kCsvMaxValues = 8 * kHistoryRows;
+constexpr int kMaxCsvAtOnce = 2;
+constexpr size_t kCsvRowsAChunk = 2000;
+// A new page's stream begins with at least this much (its history, padded
+// with a comment): more than a client that does not read can take into its
+// buffers, so that such a client stalls the stream at once and is dropped
+// after the stall time, instead of holding a place while buffers fill.
+constexpr size_t kStreamPrimerBytes = 512 * 1024;
+// Long texts go out in pieces of this size, each copied once more by the
+// chunked encoding: the copies stay small.
+constexpr size_t kWritePiece = 64 * 1024;
+
+// What the page's server sends with every answer: the page runs only its
+// own scripts, talks only to this server, and is never framed by another.
+// Style attributes stay allowed: the chart library colours its legend with
+// them.
+const char* const kContentSecurityPolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; style-src-attr 'unsafe-inline'; "
+    "connect-src 'self'; img-src 'self' data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
 long long EpochMs(WallClock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
@@ -69,20 +99,12 @@ json Charts(const std::vector<WatchPoint>& points) {
     return charts;
 }
 
-bool IsLoopback(const std::string& address) {
-    return address.rfind("127.", 0) == 0 || address == "::1" || address == "localhost";
-}
-
-// The host part of a Host header: "127.0.0.1" of "127.0.0.1:8080", "::1" of
-// "[::1]:8080".
-std::string HostPart(const std::string& host) {
-    if (!host.empty() && host[0] == '[') {
-        const size_t end = host.find(']');
-        return end == std::string::npos ? host : host.substr(1, end - 1);
-    }
-    // A bare IPv6 address with its port: the port follows the last colon.
-    const bool ipv6 = std::count(host.begin(), host.end(), ':') > 1;
-    return host.substr(0, ipv6 ? host.rfind(':') : host.find(':'));
+// After a stream or a CSV, the memory its text took goes back to the system
+// (glibc keeps it for the thread that freed it otherwise).
+void GiveBackMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 std::string UrlHost(const std::string& address) {
@@ -94,50 +116,70 @@ void Reply(httplib::Response& res, int status, const json& body) {
     res.set_content(JsonText(body), "application/json");
 }
 
+void ReplyText(httplib::Response& res, int status, const std::string& text) {
+    res.status = status;
+    res.set_content(text, "text/plain");
+}
+
+// A whole number of ms, all of the text.
+bool ParseMs(const std::string& text, long long* ms) {
+    const char* end = text.data() + text.size();
+    const auto r = std::from_chars(text.data(), end, *ms);
+    return !text.empty() && r.ec == std::errc() && r.ptr == end;
+}
+
+bool WriteInPieces(httplib::DataSink& sink, const char* data, size_t size) {
+    for (size_t at = 0; at < size; at += kWritePiece)
+        if (!sink.write(data + at, std::min(kWritePiece, size - at))) return false;
+    return true;
+}
+
+// Comment lines that bring a stream's first text up to kStreamPrimerBytes.
+bool WritePrimer(httplib::DataSink& sink, size_t have) {
+    constexpr size_t kLine = 1024;
+    static const std::string lines = [] {
+        std::string line(kLine - 1, ' ');
+        line[0] = ':';
+        line += '\n';
+        std::string text;
+        while (text.size() < kStreamPrimerBytes) text += line;
+        return text;
+    }();
+    if (have >= kStreamPrimerBytes) return true;
+    const size_t missing = (kStreamPrimerBytes - have + kLine - 1) / kLine * kLine;
+    return WriteInPieces(sink, lines.data(), std::min(missing, lines.size()));
+}
+
 }  // namespace
 
 struct WatchServer::State {
     WatchSetup setup;
-    httplib::Server server;
+    PageAccess access;
+    std::string token;  // writes need it (served beyond loopback); "" when not
+    std::string setup_text;
+    BoundedServer server;
     std::thread thread;
     int port = 0;
 
     std::mutex mutex;
     std::condition_variable changed;   // a cycle published, or closing
     std::condition_variable wake;      // a write is waiting for the polling thread
-    std::condition_variable answered;  // a write has its answer
+    std::condition_variable answered;  // a write has started, or has its answer
     bool closing = false;
     long cycles = 0;
-    std::deque<json> rows;  // [time in ms since the epoch, one value (or null) a point]
+    WatchHistory history{0, 0};
     json stats = json::array();
     std::deque<json> failures;  // newest last
     std::deque<std::pair<long, std::string>> recent;  // a cycle's number and its event
     int streams = 0;
+    int csv_in_progress = 0;
 
     struct Pending {
         PageWrite ask;
-        bool done = false;
+        bool started = false, done = false;
         PageWriteAnswer answer;
     };
     std::deque<std::shared_ptr<Pending>> writes;
-
-    // Everything a page needs to start: what is watched, the history, the
-    // statistics and the failures. Under the lock.
-    std::string Hello() const {
-        json setup_json{{"heading", setup.heading},
-                        {"type", setup.type},
-                        {"allow_writes", setup.allow_writes},
-                        {"points", json::array()},
-                        {"writable", json::array()},
-                        {"charts", Charts(setup.points)}};
-        for (const WatchPoint& p : setup.points) setup_json["points"].push_back(PointJson(p));
-        for (const WatchPoint& p : setup.writable) setup_json["writable"].push_back(PointJson(p));
-        const json hello{{"setup", setup_json},
-                         {"rows", json(rows)},
-                         {"stats", stats},
-                         {"failures", json(failures)}};
-        return "event: hello\ndata: " + JsonText(hello) + "\n\n";
-    }
 
     void AddFailure(json failure) {
         failures.push_back(std::move(failure));
@@ -147,7 +189,10 @@ struct WatchServer::State {
     // The events a page has not had yet after cycle *sent (-1: none yet);
     // waits for the next cycle up to the keep-alive time and then sends a
     // comment, so that a page that went away frees its thread. False once
-    // the page has been told that watching ended.
+    // the page has been told that watching ended. A page's first event, the
+    // hello, has everything it needs to start: what is watched, the
+    // history, the statistics and the failures; it is copied under the lock
+    // and written out after.
     bool NextEvents(long* sent, std::string* out) {
         std::unique_lock<std::mutex> lock(mutex);
         if (*sent == LONG_MAX) return false;
@@ -159,8 +204,16 @@ struct WatchServer::State {
             return true;
         }
         if (*sent < 0 || (cycles > *sent && (recent.empty() || recent.front().first > *sent + 1))) {
-            *out = Hello();
-        } else if (cycles > *sent) {
+            const HistoryTable rows = history.CopyAll();
+            const json stats_now = stats;
+            const json failures_now = json(failures);
+            *sent = cycles;
+            lock.unlock();
+            *out = "event: hello\ndata: {\"setup\":" + setup_text + ",\"rows\":" + HistoryJson(rows) +
+                   ",\"stats\":" + JsonText(stats_now) + ",\"failures\":" + JsonText(failures_now) + "}\n\n";
+            return true;
+        }
+        if (cycles > *sent) {
             out->clear();
             for (const auto& [number, text] : recent)
                 if (number > *sent) *out += text;
@@ -171,48 +224,74 @@ struct WatchServer::State {
         return true;
     }
 
-    // Queues a write for the polling thread and waits for its answer; false
-    // when watching ends first.
-    bool RunWrite(const PageWrite& ask, PageWriteAnswer* answer) {
+    enum class Queued { kAnswered, kFull, kWithdrawn, kEnded };
+
+    // Queues a write for the polling thread and waits for its answer. A
+    // write still waiting after kWriteWait is withdrawn unsent; one the
+    // polling thread has begun is waited for.
+    Queued RunWrite(const PageWrite& ask, PageWriteAnswer* answer) {
         auto pending = std::make_shared<Pending>();
         pending->ask = ask;
         std::unique_lock<std::mutex> lock(mutex);
-        if (closing) return false;
+        if (closing) return Queued::kEnded;
+        if (writes.size() >= kMaxQueuedWrites) return Queued::kFull;
         writes.push_back(pending);
         wake.notify_all();
-        answered.wait_for(lock, kWriteWait, [&] { return pending->done || closing; });
-        if (!pending->done) {
+        answered.wait_for(lock, kWriteWait, [&] { return pending->started || closing; });
+        if (!pending->started) {
             writes.erase(std::remove(writes.begin(), writes.end(), pending), writes.end());
-            return false;
+            return closing ? Queued::kEnded : Queued::kWithdrawn;
         }
+        answered.wait(lock, [&] { return pending->done; });
         *answer = pending->answer;
-        return true;
+        return Queued::kAnswered;
     }
 
-    // Another site's page reaches this server only by a name of its own
-    // made to point here, which its requests carry as Host: so the server
-    // answers requests addressed to an IP address (a loopback one when it
-    // listens there), localhost, or the address it was told to listen on.
-    bool HostAllowed(const std::string& host_header) const {
-        if (host_header.empty()) return true;
-        const std::string host = HostPart(host_header);
-        if (IsLoopback(host) || host == setup.listen_address) return true;
-        if (IsLoopback(setup.listen_address)) return false;
-        unsigned char address[sizeof(in6_addr)];
-        return inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
+    // The page's reading requests and its writes come from the page itself:
+    // no other site's page may read the history, hold a place for a stream,
+    // or write.
+    bool FromOwnPage(const httplib::Request& req) const {
+        return access.OriginAllowed(req.get_header_value("Origin")) &&
+               PageAccess::FetchSiteAllowed(req.get_header_value("Sec-Fetch-Site"));
+    }
+
+    bool Writable(const std::string& address) const {
+        return std::any_of(setup.writable.begin(), setup.writable.end(),
+                           [&](const WatchPoint& p) { return p.address == address; });
     }
 
     void Routes();
+    void Events(httplib::Response& res);
+    void ChartCsv(const httplib::Request& req, httplib::Response& res);
+    void Write(const httplib::Request& req, httplib::Response& res);
 };
 
 void WatchServer::State::Routes() {
+    server.set_default_headers({{"Content-Security-Policy", kContentSecurityPolicy},
+                                {"X-Content-Type-Options", "nosniff"}});
     server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        if (HostAllowed(req.get_header_value("Host"))) return httplib::Server::HandlerResponse::Unhandled;
-        res.status = 403;
-        res.set_content("qdxpoll watch answers only requests addressed to its IP address, or localhost: open "
-                        "the page with the address it printed\n",
-                        "text/plain");
-        return httplib::Server::HandlerResponse::Handled;
+        // Another site's page reaches this server only by a name of its own
+        // made to point here, which its requests carry as Host.
+        if (!access.HostAllowed(req.get_header_value("Host"))) {
+            ReplyText(res, 403,
+                      "qdxpoll watch answers only requests addressed to its IP address, or localhost: open the "
+                      "page with the address it printed\n");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        // A body is taken as it comes, never unpacked.
+        if (req.has_header("Content-Encoding")) {
+            ReplyText(res, 415, "qdxpoll watch takes no compressed request bodies\n");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    // A refused request's connection closes: its body, if it had one, was
+    // not read and must not be taken for the next request.
+    server.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+        if (res.status < 400) return;
+        BoundedServer::CloseAfterResponse();
+        res.headers.erase("Keep-Alive");
+        res.set_header("Connection", "close");
     });
 
     for (size_t i = 0; i < kEmbeddedFileCount; ++i) {
@@ -222,113 +301,160 @@ void WatchServer::State::Routes() {
             res.set_content(reinterpret_cast<const char*>(f.data), f.size, f.content_type);
         });
     }
+    server.Get("/events", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!FromOwnPage(req)) return ReplyText(res, 403, "the page's events go only to the page itself\n");
+        Events(res);
+    });
+    server.Get("/chart.csv", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!FromOwnPage(req)) return ReplyText(res, 403, "a chart's CSV goes only to the page itself\n");
+        ChartCsv(req, res);
+    });
+    server.Post("/write", [this](const httplib::Request& req, httplib::Response& res) { Write(req, res); });
+}
 
-    server.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (streams >= kMaxStreams) {
-                res.status = 503;
-                res.set_content("too many pages are open on this qdxpoll watch; close one\n", "text/plain");
-                return;
-            }
-            ++streams;
+void WatchServer::State::Events(httplib::Response& res) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (streams >= kMaxStreams) {
+            ReplyText(res, 503, "too many pages are open on this qdxpoll watch; close one\n");
+            return;
         }
-        res.set_header("Cache-Control", "no-store");
-        auto sent = std::make_shared<long>(-1);
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [this, sent](size_t, httplib::DataSink& sink) {
-                std::string text;
-                if (!NextEvents(sent.get(), &text)) return false;
-                return sink.write(text.data(), text.size());
-            },
-            [this](bool) {
+        ++streams;
+    }
+    res.set_header("Cache-Control", "no-store");
+    auto sent = std::make_shared<long>(-1);
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, sent](size_t, httplib::DataSink& sink) {
+            const bool first = *sent < 0;
+            std::string text;
+            if (!NextEvents(sent.get(), &text)) return false;
+            return WriteInPieces(sink, text.data(), text.size()) && (!first || WritePrimer(sink, text.size()));
+        },
+        [this](bool) {
+            {
                 std::lock_guard<std::mutex> lock(mutex);
                 --streams;
                 changed.notify_all();
-            });
-    });
+            }
+            GiveBackMemory();
+        });
+}
 
-    // What a chart shows: the rows from `from` to `to` (ms since the epoch)
-    // of the points named in `points` (comma-separated addresses; all by
-    // default).
-    server.Get("/chart.csv", [this](const httplib::Request& req, httplib::Response& res) {
-        std::vector<size_t> columns;
-        if (req.has_param("points")) {
-            std::string list = req.get_param_value("points");
-            size_t start = 0;
-            while (start <= list.size()) {
-                const size_t comma = std::min(list.find(',', start), list.size());
-                const std::string address = list.substr(start, comma - start);
-                auto it = std::find_if(setup.points.begin(), setup.points.end(),
-                                       [&](const WatchPoint& p) { return p.address == address; });
-                if (it == setup.points.end()) {
-                    res.status = 400;
-                    res.set_content("not a watched point: \"" + address + "\"\n", "text/plain");
-                    return;
-                }
-                columns.push_back(static_cast<size_t>(it - setup.points.begin()));
-                start = comma + 1;
-            }
-        } else {
-            for (size_t i = 0; i < setup.points.size(); ++i) columns.push_back(i);
+// What a chart shows: the rows from `from` to `to` (ms since the epoch) of
+// the points named in `points` (comma-separated addresses, each once; all by
+// default).
+void WatchServer::State::ChartCsv(const httplib::Request& req, httplib::Response& res) {
+    std::vector<size_t> columns;
+    if (req.has_param("points")) {
+        const std::string list = req.get_param_value("points");
+        size_t start = 0;
+        while (start <= list.size()) {
+            const size_t comma = std::min(list.find(',', start), list.size());
+            const std::string address = list.substr(start, comma - start);
+            auto it = std::find_if(setup.points.begin(), setup.points.end(),
+                                   [&](const WatchPoint& p) { return p.address == address; });
+            if (it == setup.points.end())
+                return ReplyText(res, 400, "not a watched point: " + JsonText(address) + "\n");
+            const size_t column = static_cast<size_t>(it - setup.points.begin());
+            if (std::count(columns.begin(), columns.end(), column) > 0)
+                return ReplyText(res, 400, "the points name " + address + " twice: name each once\n");
+            columns.push_back(column);
+            start = comma + 1;
         }
-        auto bound = [&](const char* name, double fallback) {
-            if (!req.has_param(name)) return fallback;
-            try {
-                return std::stod(req.get_param_value(name));
-            } catch (const std::exception&) {
-                return fallback;
-            }
-        };
-        const double from = bound("from", -1e300), to = bound("to", 1e300);
-        std::string csv = "time";
-        for (size_t c : columns) csv += "," + setup.points[c].address;
-        csv += "\n";
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            for (const json& row : rows) {
-                const long long ms = row[0].get<long long>();
-                if (ms < from || ms > to) continue;
-                csv += IsoTime(WallClock::time_point(std::chrono::milliseconds(ms)));
-                for (size_t c : columns) csv += "," + (row[c + 1].is_null() ? std::string() : row[c + 1].dump());
-                csv += "\n";
-            }
-        }
-        res.set_header("Content-Disposition", "attachment; filename=\"qdxpoll-watch.csv\"");
-        res.set_content(csv, "text/csv");
-    });
+    } else {
+        for (size_t i = 0; i < setup.points.size(); ++i) columns.push_back(i);
+    }
+    long long from = LLONG_MIN, to = LLONG_MAX;
+    for (auto [name, bound] : {std::pair<const char*, long long*>{"from", &from}, {"to", &to}})
+        if (req.has_param(name) && !ParseMs(req.get_param_value(name), bound))
+            return ReplyText(res, 400, std::string(name) + " is a time in whole ms since 1970\n");
 
-    // A write from the form: {"address": "01K1S1", "value": "180.5",
-    // "verify": true}. Only a page of this server can send it: a JSON body
-    // is one no other site's page may send here without asking first, and
-    // an Origin, when given, must be this server's.
-    server.Post("/write", [this](const httplib::Request& req, httplib::Response& res) {
-        if (!setup.allow_writes)
-            return Reply(res, 403,
-                         {{"error", "this page is read-only: start qdxpoll watch with --allow-writes to write from "
-                                    "it"}});
-        const std::string origin = req.get_header_value("Origin");
-        if (!origin.empty() && origin != "http://" + req.get_header_value("Host"))
-            return Reply(res, 403, {{"error", "writes are taken only from the page of this qdxpoll watch"}});
-        if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0)
-            return Reply(res, 415, {{"error", "a write is sent as application/json"}});
-        const json body = json::parse(req.body, nullptr, false);
-        const char* usage = "a write is {\"address\": \"01K1S1\", \"value\": \"180.5\", \"verify\": true}";
-        if (!body.is_object() || !body.contains("address") || !body["address"].is_string() ||
-            !body.contains("value") || !(body["value"].is_string() || body["value"].is_number()))
-            return Reply(res, 400, {{"error", usage}});
-        PageWrite ask;
-        ask.address = body["address"].get<std::string>();
-        ask.value = body["value"].is_string() ? body["value"].get<std::string>() : body["value"].dump();
-        if (body.contains("verify")) {
-            if (!body["verify"].is_boolean()) return Reply(res, 400, {{"error", usage}});
-            ask.verify = body["verify"].get<bool>();
-        }
-        PageWriteAnswer answer;
-        if (!RunWrite(ask, &answer)) return Reply(res, 503, {{"error", "watching has ended: the write was not sent"}});
-        Reply(res, answer.http_status, answer.body);
-    });
+    auto table = std::make_shared<HistoryTable>();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (csv_in_progress >= kMaxCsvAtOnce)
+            return ReplyText(res, 429, "a CSV is being made already: ask again when it is done\n");
+        if (history.CountRows(from, to) * std::max<size_t>(columns.size(), 1) > kCsvMaxValues)
+            return ReplyText(res, 413,
+                             "that is more than " + std::to_string(kCsvMaxValues) +
+                                 " values: ask for fewer points or a shorter time\n");
+        *table = history.Copy(from, to, columns);
+        ++csv_in_progress;
+    }
+    std::vector<std::string> names{"time"};
+    for (size_t c : columns) names.push_back(setup.points[c].address);
+    const std::string header = CsvTable(names).HeaderLine() + "\n";
+    auto next = std::make_shared<size_t>(0);
+    res.set_header("Content-Disposition", "attachment; filename=\"qdxpoll-watch.csv\"");
+    res.set_chunked_content_provider(
+        "text/csv",
+        [table, next, header](size_t, httplib::DataSink& sink) {
+            std::string text = *next == 0 ? header : std::string();
+            AppendCsvRows(*table, *next, kCsvRowsAChunk, &text);
+            *next += kCsvRowsAChunk;
+            if (!sink.write(text.data(), text.size())) return false;
+            if (*next >= table->rows()) sink.done();
+            return true;
+        },
+        [this](bool) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                --csv_in_progress;
+            }
+            GiveBackMemory();
+        });
+}
+
+// A write from the form: {"address": "01K1S1", "value": "180.5", "verify":
+// true}. Only a page of this server can send it: a JSON body is one no other
+// site's page may send here without asking first, and an Origin, when given,
+// must be this server's. Only the points the page offers are written.
+void WatchServer::State::Write(const httplib::Request& req, httplib::Response& res) {
+    if (!setup.allow_writes)
+        return Reply(res, 403,
+                     {{"error", "this page is read-only: start qdxpoll watch with --allow-writes to write from it"}});
+    if (!FromOwnPage(req))
+        return Reply(res, 403, {{"error", "writes are taken only from the page of this qdxpoll watch"}});
+    if (!token.empty() && !SameToken(req.get_header_value("X-Write-Token"), token))
+        return Reply(res, 403,
+                     {{"error", "this qdxpoll watch is served beyond this machine: writes need its token, open the "
+                                "page with the whole address it printed (…/#token=…)"}});
+    if (!MediaTypeIs(req.get_header_value("Content-Type"), "application/json"))
+        return Reply(res, 415, {{"error", "a write is sent as application/json"}});
+    const json body = json::parse(req.body, nullptr, false);
+    const char* usage = "a write is {\"address\": \"01K1S1\", \"value\": \"180.5\", \"verify\": true}";
+    if (!body.is_object() || !body.contains("address") || !body["address"].is_string() ||
+        !body.contains("value") || !(body["value"].is_string() || body["value"].is_number()))
+        return Reply(res, 400, {{"error", usage}});
+    PageWrite ask;
+    ask.address = body["address"].get<std::string>();
+    ask.value = body["value"].is_string() ? body["value"].get<std::string>() : body["value"].dump();
+    if (body.contains("verify")) {
+        if (!body["verify"].is_boolean()) return Reply(res, 400, {{"error", usage}});
+        ask.verify = body["verify"].get<bool>();
+    }
+    if (std::any_of(ask.address.begin(), ask.address.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
+        return Reply(res, 400, {{"error", "invalid address " + JsonText(ask.address) + ": it holds a control "
+                                          "character"}});
+    std::string upper = ask.address;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (!Writable(upper))
+        return Reply(res, 403, {{"error", JsonText(ask.address) + " is not offered for writing on this page: it "
+                                          "writes the writable points it polls and the set value S1 of each unit "
+                                          "it polls"}});
+    ask.address = upper;
+    PageWriteAnswer answer;
+    switch (RunWrite(ask, &answer)) {
+        case Queued::kAnswered: return Reply(res, answer.http_status, answer.body);
+        case Queued::kFull:
+            res.set_header("Retry-After", "1");
+            return Reply(res, 429, {{"error", "writes are waiting already: the write was not sent; try again"}});
+        case Queued::kWithdrawn:
+            return Reply(res, 503, {{"error", "the polling had no time for the write: it was not sent; try again"}});
+        case Queued::kEnded: return Reply(res, 503, {{"error", "watching has ended: the write was not sent"}});
+    }
 }
 
 WatchServer::WatchServer() : state_(std::make_unique<State>()) {}
@@ -340,8 +466,7 @@ const char* WatchServer::Unavailable() { return nullptr; }
 bool WatchServer::Start(const WatchSetup& setup, std::string* url, std::string* error) {
     State& s = *state_;
     s.setup = setup;
-    s.Routes();
-    s.server.set_keep_alive_timeout(1);  // an idle page's connection holds up no stop
+    s.history = WatchHistory(setup.points.size(), kHistoryRows);
     s.server.set_payload_max_length(64 * 1024);
     int port = setup.port;
     if (port == 0) {
@@ -355,9 +480,34 @@ bool WatchServer::Start(const WatchSetup& setup, std::string* url, std::string* 
                  ": the port is taken, or the address is not one of this machine's";
         return false;
     }
-    s.thread = std::thread([&s] { s.server.listen_after_bind(); });
+    s.access = PageAccess(setup.listen_address, port);
+    // Beyond this machine anyone on its networks reaches the page: writes
+    // then need the token that only the printed address carries.
+    if (setup.allow_writes && !s.access.loopback()) {
+        s.token = NewWriteToken();
+        if (s.token.empty()) {
+            *error = "cannot make a token for the page's writes: the system gives no random numbers";
+            return false;
+        }
+    }
+    json setup_json{{"heading", setup.heading},
+                    {"type", setup.type},
+                    {"allow_writes", setup.allow_writes},
+                    {"write_token", !s.token.empty()},
+                    {"points", json::array()},
+                    {"writable", json::array()},
+                    {"charts", Charts(setup.points)}};
+    for (const WatchPoint& p : setup.points) setup_json["points"].push_back(PointJson(p));
+    for (const WatchPoint& p : setup.writable) setup_json["writable"].push_back(PointJson(p));
+    s.setup_text = JsonText(setup_json);
+    s.Routes();
+    s.thread = std::thread([&s] {
+        BoundedServer::YieldToPolling();
+        s.server.listen_after_bind();
+    });
     s.port = port;
-    *url = "http://" + UrlHost(setup.listen_address) + ":" + std::to_string(port) + "/";
+    *url = "http://" + UrlHost(setup.listen_address) + ":" + std::to_string(port) + "/" +
+           (s.token.empty() ? "" : "#token=" + s.token);
     return true;
 }
 
@@ -370,7 +520,7 @@ bool WatchServer::CheckPage(std::string* result) {
     httplib::Client client(host, s.port);
     client.set_connection_timeout(2);
     client.set_read_timeout(5);
-    const httplib::Result page = client.Get("/");
+    const httplib::Result page = client.Get("/", {{"Host", UrlHost(host) + ":" + std::to_string(s.port)}});
     if (!page) {
         *result = "the page does not answer: " + httplib::to_string(page.error());
         return false;
@@ -383,17 +533,18 @@ bool WatchServer::CheckPage(std::string* result) {
 void WatchServer::Publish(const std::vector<Reading>& readings, const std::vector<PointStats>& stats) {
     State& s = *state_;
     const WallClock::time_point when = readings.empty() ? WallClock::now() : readings.front().time;
-    json row = json::array({EpochMs(when)});
+    std::vector<double> values;
     std::vector<json> failed;
     for (size_t i = 0; i < s.setup.points.size(); ++i) {
         const Reading* r = i < readings.size() ? &readings[i] : nullptr;
         // The value's own text keeps the chart and the CSV at the unit's
         // decimals (a float's 24.1 is not 24.100000381).
         double value = 0;
-        if (r != nullptr && r->ok && r->value.numeric && std::sscanf(r->value.text.c_str(), "%lf", &value) == 1)
-            row.push_back(value);
+        if (r != nullptr && r->ok && r->value.numeric && std::sscanf(r->value.text.c_str(), "%lf", &value) == 1 &&
+            std::isfinite(value))
+            values.push_back(value);
         else
-            row.push_back(nullptr);
+            values.push_back(NAN);
         if (r != nullptr && !r->error.empty() && r->tally != Tally::kInterrupted)
             failed.push_back({{"time", EpochMs(r->time)},
                               {"address", r->address},
@@ -401,17 +552,19 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
                               {"what", r->error},
                               {"hint", r->hint}});
     }
+    const long long ms = EpochMs(when);
+    const std::string row = RowJson(ms, values);
     json stats_json = json::array();
     for (const PointStats& p : stats) stats_json.push_back(StatsJson(p));
+    const std::string stats_text = JsonText(stats_json);
 
     std::lock_guard<std::mutex> lock(s.mutex);
     for (json& f : failed) s.AddFailure(std::move(f));
-    s.rows.push_back(row);
-    while (s.rows.size() > kHistoryRows) s.rows.pop_front();
+    s.history.Add(ms, values);
     s.stats = std::move(stats_json);
     ++s.cycles;
-    const json event{{"row", row}, {"stats", s.stats}, {"failures", json(s.failures)}};
-    s.recent.emplace_back(s.cycles, "event: cycle\ndata: " + JsonText(event) + "\n\n");
+    s.recent.emplace_back(s.cycles, "event: cycle\ndata: {\"row\":" + row + ",\"stats\":" + stats_text +
+                                        ",\"failures\":" + JsonText(json(s.failures)) + "}\n\n");
     while (s.recent.size() > kRecentCycles) s.recent.pop_front();
     s.changed.notify_all();
 }
@@ -419,10 +572,15 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
 void WatchServer::WaitRunningWrites(std::chrono::steady_clock::time_point until, const PageWriteRunner& run) {
     State& s = *state_;
     std::unique_lock<std::mutex> lock(s.mutex);
+    // One write between two cycles at most: a flood of them delays no cycle
+    // by more than one write. After Ctrl-C none starts.
+    bool ran = false;
     for (;;) {
-        while (!s.writes.empty()) {
+        if (!ran && !s.writes.empty() && !Interrupted()) {
             std::shared_ptr<State::Pending> pending = s.writes.front();
             s.writes.pop_front();
+            pending->started = true;
+            s.answered.notify_all();
             lock.unlock();
             PageWriteAnswer answer;
             try {
@@ -440,6 +598,7 @@ void WatchServer::WaitRunningWrites(std::chrono::steady_clock::time_point until,
             pending->answer = std::move(answer);
             pending->done = true;
             s.answered.notify_all();
+            ran = true;
         }
         const auto now = std::chrono::steady_clock::now();
         if (Interrupted() || s.closing || now >= until) return;

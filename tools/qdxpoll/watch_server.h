@@ -3,7 +3,8 @@
 // the program, so the page works offline), the readings of every poll cycle
 // as server-sent events, what a chart shows as CSV, and the writes asked for
 // by the page's form, which the thread that drives the module carries out
-// between cycles. Linux only; elsewhere Unavailable() says why.
+// between cycles, one at a time. Linux only; elsewhere Unavailable() says
+// why.
 #ifndef QDXPOLL_WATCH_SERVER_H
 #define QDXPOLL_WATCH_SERVER_H
 
@@ -31,7 +32,10 @@ struct WatchSetup {
     std::string heading;  // what is watched: port, line, interval
     std::string type;     // the data type of the points and of writes
     std::vector<WatchPoint> points;    // polled, in the order of each cycle's readings
-    std::vector<WatchPoint> writable;  // offered by the write form
+    // The points the write form offers, and the only ones a write from the
+    // page may name: the writable points polled and the set value of each
+    // unit polled (or, where a configuration lists them, its writable ones).
+    std::vector<WatchPoint> writable;
 };
 
 // A write the page asks for, and what came of it: the HTTP status and the
@@ -56,17 +60,19 @@ public:
     // Why this build of qdxpoll has no server, or null when it has one.
     static const char* Unavailable();
 
-    // Binds the address and serves; *url is the page's address. False, with
-    // *error set, when the address cannot be bound (or the build has no
-    // server).
+    // Binds the address and serves; *url is the page's address. Served
+    // beyond loopback with writes allowed, the address carries the token
+    // that writes need (…/#token=…). False, with *error set, when the
+    // address cannot be bound (or the build has no server).
     bool Start(const WatchSetup& setup, std::string* url, std::string* error);
 
     // One poll cycle: its readings (one a point, in setup order) and the
     // statistics after it.
     void Publish(const std::vector<Reading>& readings, const std::vector<PointStats>& stats);
 
-    // Waits until `until`, carrying out on this thread, with `run`, each
-    // write the page asks for meanwhile; returns early on Ctrl-C.
+    // Waits until `until`, carrying out on this thread, with `run`, the
+    // first write the page asks for meanwhile (one between two cycles, so
+    // that writes never starve the polling); returns early on Ctrl-C.
     void WaitRunningWrites(std::chrono::steady_clock::time_point until, const PageWriteRunner& run);
 
     // Fetches the page from the server as a browser would; *result says

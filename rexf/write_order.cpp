@@ -1,8 +1,8 @@
-#include "sim/write_order.h"
+#include "rexf/write_order.h"
 
 #include <sstream>
 
-#include "sim/unit_model.h"
+#include "rexf/unit_model.h"
 
 namespace rexf {
 namespace {

@@ -31,6 +31,15 @@ struct IdentifierModel {
 // The 79 identifiers in the driver's table order.
 const IdentifierModel* IdentifierModels(size_t* count);
 
+// The same, for a range-for.
+struct IdentifierRange {
+    const IdentifierModel* first;
+    const IdentifierModel* last;
+    const IdentifierModel* begin() const { return first; }
+    const IdentifierModel* end() const { return last; }
+};
+IdentifierRange IdentifierList();
+
 // The row for a two-character identifier, or nullptr if the driver has none.
 const IdentifierModel* FindIdentifierModel(const std::string& ident);
 

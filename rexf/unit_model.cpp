@@ -1,4 +1,4 @@
-#include "sim/unit_model.h"
+#include "rexf/unit_model.h"
 
 #include <cmath>
 #include <cstdio>
@@ -106,6 +106,8 @@ const IdentifierModel* IdentifierModels(size_t* count) {
     *count = sizeof kModels / sizeof kModels[0];
     return kModels;
 }
+
+IdentifierRange IdentifierList() { return {kModels, kModels + sizeof kModels / sizeof kModels[0]}; }
 
 const IdentifierModel* FindIdentifierModel(const std::string& ident) {
     for (const IdentifierModel& m : kModels)

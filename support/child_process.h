@@ -3,15 +3,15 @@
 // stdout line read as its announcement (the line it listens on), commands
 // sent one line at a time, and a clean stop. Shared by the tests, the host
 // tool's demo and the benchmark. Linux only.
-#ifndef REXFSIM_LAUNCHER_H
-#define REXFSIM_LAUNCHER_H
+#ifndef SUPPORT_CHILD_PROCESS_H
+#define SUPPORT_CHILD_PROCESS_H
 
 #include <sys/types.h>
 
 #include <string>
 #include <vector>
 
-namespace launcher {
+namespace support {
 
 struct LaunchOptions {
     bool stdin_pipe = true;         // commands on a pipe; false: stdin closed
@@ -66,6 +66,6 @@ private:
     std::string announced_;
 };
 
-}  // namespace launcher
+}  // namespace support
 
-#endif  // REXFSIM_LAUNCHER_H
+#endif  // SUPPORT_CHILD_PROCESS_H

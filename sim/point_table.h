@@ -1,42 +1,15 @@
-// Point table of the controller simulator: which units, channels and
-// identifiers the simulated line answers for, and the value each one holds.
-#ifndef REXFSIM_POINTS_H
-#define REXFSIM_POINTS_H
+// The points of the simulated line: which units, channels and identifiers
+// it answers for, the value each one holds, what a unit does with a write,
+// and the furnace constants of each unit.
+#ifndef REXFSIM_POINT_TABLE_H
+#define REXFSIM_POINT_TABLE_H
 
-#include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace rexfsim {
-
-// Control characters of the controllers' character protocol.
-enum : uint8_t {
-    kStx = 0x02,
-    kEtx = 0x03,
-    kEot = 0x04,
-    kEnq = 0x05,
-    kAck = 0x06,
-    kNak = 0x15,
-};
-
-// Exclusive OR of bytes [first, last] of s (inclusive).
-uint8_t BlockCheck(const std::string& s, size_t first, size_t last);
-
-// The six characters a controller sends for a value: digits, one point and a
-// leading '-' for negatives; the larger the value the fewer the decimals,
-// digits beyond the last place cut off, never rounded. The value is taken as
-// a single-precision number first, as the controllers hold it. Values beyond
-// the text's range are clamped to 9999.9 or -999.9; NaN gives .00000.
-std::string FormatValueText(double value);
-
-// Reads six characters of value text as the controllers accept it: optional
-// leading blanks, an optional '-', digits with at most one point and at least
-// one digit, nothing else. Returns false for anything else.
-bool ParseValueText(const std::string& text, double* value);
-
-// The 79 identifiers a REX-F controller answers for, in table order.
-const std::vector<std::string>& AllIdentifiers();
 
 struct PointKey {
     int unit = 0;      // 0..99
@@ -71,11 +44,6 @@ struct Point {
     bool raw = false;
     PointModel model;
 };
-
-// The six characters a unit sends for a value it holds with `decimals`
-// places: no zero suppression ("0150.7", "-024.5", "000001"). Fewer places
-// are shown where the value needs the room.
-std::string UnitText(double value, int decimals);
 
 // A unit's process (a furnace): steady temperature = ambient + gain x output
 // (%), reached with the time constant after the dead time.
@@ -155,24 +123,9 @@ private:
     std::map<int, int> unit_counts_;
 };
 
+// The table file's format, for --help.
 const char* TableFileHelp();
-
-// Parses a unit address ("1" or "01", 0..99), a channel digit (0..9) and an
-// identifier (two characters, upper-cased). Each returns false if invalid.
-bool ParseUnit(const std::string& s, int* unit);
-bool ParseChannel(const std::string& s, int* channel);
-bool ParseIdent(const std::string& s, std::string* ident);
-
-// Splits a line into words at blanks. A word in double quotes may hold blanks
-// and the escapes \xHH, \\ and \" (so any byte can be given); `quoted` tells
-// which words were quoted. A '#' outside quotes starts a comment. Returns
-// false (with a reason) for an unterminated quote or a bad escape.
-bool SplitWords(const std::string& line, std::vector<std::string>* words,
-                std::vector<bool>* quoted, std::string* error);
-
-// Shows bytes for people: printable ASCII as is, others as \xHH.
-std::string Escape(const std::string& bytes);
 
 }  // namespace rexfsim
 
-#endif
+#endif  // REXFSIM_POINT_TABLE_H

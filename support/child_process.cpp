@@ -1,4 +1,4 @@
-#include "launcher.h"
+#include "support/child_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 #include <chrono>
 #include <cstring>
 
-namespace launcher {
+namespace support {
 
 namespace {
 
@@ -201,4 +201,4 @@ int ChildProcess::Stop(int grace_ms) {
     return status;
 }
 
-}  // namespace launcher
+}  // namespace support

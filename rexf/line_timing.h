@@ -15,6 +15,8 @@
 #ifndef REXF_LINE_TIMING_H
 #define REXF_LINE_TIMING_H
 
+#include "rexf/line_format.h"
+
 namespace rexf {
 
 constexpr int kMaxIntervalTimeMs = 250;     // largest interval time a unit takes
@@ -42,6 +44,15 @@ constexpr int SafeReplyTimeoutMs(int interval_ms, long baud, int data_bits, bool
     const int whole = static_cast<int>(ms);
     const int up = whole < ms ? whole + 1 : whole;
     return (up + 9) / 10 * 10;
+}
+
+// The same for a line format.
+inline double CharacterBits(const LineFormat& line) {
+    return CharacterBits(line.data_bits, line.parity != kParityNone, StopBitsCount(line.stop_bits));
+}
+inline int SafeReplyTimeoutMs(int interval_ms, const LineFormat& line) {
+    return SafeReplyTimeoutMs(interval_ms, line.baud, line.data_bits, line.parity != kParityNone,
+                              StopBitsCount(line.stop_bits));
 }
 
 }  // namespace rexf

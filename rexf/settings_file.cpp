@@ -1,4 +1,4 @@
-#include "sim/settings_file.h"
+#include "rexf/settings_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,7 +13,7 @@
 
 #include <toml++/toml.h>
 
-#include "sim/unit_model.h"
+#include "rexf/unit_model.h"
 
 namespace rexf {
 namespace {

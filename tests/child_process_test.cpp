@@ -1,4 +1,4 @@
-// The launcher that starts the simulator (and the benchmark's helpers):
+// The child-process launcher that starts the simulator (and the benchmark's helpers):
 // announcement, commands, inherited descriptors, the stop, and a parent
 // that runs with its standard descriptors closed.
 #include <fcntl.h>
@@ -12,11 +12,11 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/launcher.h"
+#include "support/child_process.h"
 
 namespace {
 
-using launcher::ChildProcess;
+using support::ChildProcess;
 
 // A shell script as the child; it prints its own announcement.
 std::vector<std::string> Shell(const std::string& script) { return {"/bin/sh", "-c", script}; }

@@ -1,0 +1,149 @@
+// What a REX-F line is, as the simulator, qdxpoll and the benchmark share it:
+// the host frames cut out of any byte stream, the frames built, the line
+// format's text and the lists of units people type.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "rexf/line_format.h"
+#include "rexf/unit_list.h"
+#include "rexf/wire.h"
+
+namespace {
+
+using rexf::HostFrameCutter;
+
+const std::string kPoll = "\x04" "01K1M1\x05";
+// The selecting frame of S1 := 25.503 at unit 1: its BCC is 0x04, the value
+// of EOT, and must not start a new frame.
+const std::string kSelectWithEotBcc = "\x04" "01\x02K1S125.503\x03\x04";
+
+// "P:<bytes>" for a poll, "S:" a select, "-:" a stray piece.
+std::string Shown(const HostFrameCutter::Frame& f) {
+    const char kind = f.kind == HostFrameCutter::kPoll ? 'P' : f.kind == HostFrameCutter::kSelect ? 'S' : '-';
+    return std::string(1, kind) + ":" + f.bytes + "@" + std::to_string(f.offset);
+}
+
+TEST(Wire, HostFramesAreCutWhereverThePiecesEnd) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        std::vector<std::string> frames;  // after Feed and Flush
+    } cases[] = {
+        {"a poll", kPoll, {"P:" + kPoll + "@0"}},
+        {"the closing EOT runs into the next poll", kPoll + "\x04" + kPoll,
+         {"P:" + kPoll + "@0", "-:\x04@8", "P:" + kPoll + "@9"}},
+        {"a BCC with the value of EOT", kSelectWithEotBcc + kPoll, {"S:" + kSelectWithEotBcc + "@0", "P:" + kPoll + "@16"}},
+        {"bytes before the first EOT", "xy" + kPoll, {"-:xy@0", "P:" + kPoll + "@2"}},
+        {"neither K nor STX after the unit: given up with what follows", "\x04" "01Q1M1\x05" + kPoll,
+         {"-:\x04" "01Q1M1\x05@0", "P:" + kPoll + "@8"}},
+        {"no ENQ by the eighth byte", "\x04" "01K1M1xz", {"-:\x04" "01K1M1xz@0"}},
+        {"no ETX where a select's must stand", "\x04" "01\x02K1S125.5033x", {"-:\x04" "01\x02K1S125.5033x@0"}},
+        {"a frame cut short by a new EOT", "\x04" "01K" + kPoll, {"-:\x04" "01K@0", "P:" + kPoll + "@4"}},
+        {"a frame still coming when the line goes quiet", "\x04" "01K1", {"-:\x04" "01K1@0"}},
+    };
+    for (const Case& c : cases) {
+        for (size_t piece : {size_t{1}, size_t{3}, c.bytes.size()}) {
+            HostFrameCutter cutter;
+            std::vector<HostFrameCutter::Frame> frames;
+            for (size_t i = 0; i < c.bytes.size(); i += piece) cutter.Feed(c.bytes.substr(i, piece), &frames);
+            HostFrameCutter::Frame rest;
+            if (cutter.Flush(&rest)) frames.push_back(rest);
+            std::vector<std::string> shown;
+            for (const auto& f : frames) shown.push_back(Shown(f));
+            EXPECT_EQ(shown, c.frames) << c.what << ", in pieces of " << piece;
+        }
+    }
+}
+
+TEST(Wire, BytesOutsideAFrameAreTakenAtOnce) {
+    // The host's ACK after a data reply: the simulator answers it before any
+    // new frame begins.
+    HostFrameCutter cutter;
+    std::vector<HostFrameCutter::Frame> frames;
+    cutter.Feed(kPoll + "\x06", &frames);
+    ASSERT_EQ(frames.size(), 1u);
+    HostFrameCutter::Frame stray;
+    ASSERT_TRUE(cutter.TakeStray(&stray));
+    EXPECT_EQ(Shown(stray), "-:\x06@8");
+    EXPECT_FALSE(cutter.in_frame());
+    cutter.Feed("\x04", &frames);
+    EXPECT_TRUE(cutter.in_frame());
+    EXPECT_FALSE(cutter.TakeStray(&stray)) << "a begun frame is not stray";
+}
+
+TEST(Wire, FramesCarryTheirBlockCheck) {
+    EXPECT_EQ(rexf::PollFrame(1, 1, "M1"), kPoll);
+    EXPECT_EQ(rexf::SelectFrame(1, 1, "S1", "25.503"), kSelectWithEotBcc);
+    EXPECT_EQ(rexf::DataReply("M1", "-199.9"), "\x02M1-199.9\x03\x74");
+    EXPECT_EQ(rexf::ControlName(rexf::kNak), std::string("NAK"));
+    EXPECT_EQ(rexf::ControlName('A'), nullptr);
+}
+
+TEST(LineFormat, TextReadsAndIsWrittenBack) {
+    struct Case {
+        const char* text;
+        bool reads;
+        const char* written;  // the text written back
+        const char* described;
+    } cases[] = {
+        {"9600,7O2", true, "9600,7O2", "9600 baud, 7 data bits, odd parity, 2 stop bits"},
+        {"19200,8N1", true, "19200,8N1", "19200 baud, 8 data bits, none parity, 1 stop bits"},
+        {"1200/7e1.5", true, "1200,7E1.5", "1200 baud, 7 data bits, even parity, 1.5 stop bits"},
+        {"38400 8M2", true, "38400,8M2", "38400 baud, 8 data bits, mark parity, 2 stop bits"},
+        {"9600,9O2", false, "", ""},
+        {"9600,7X2", false, "", ""},
+        {"9600,7O3", false, "", ""},
+        {"0,7O2", false, "", ""},
+        {"9600", false, "", ""},
+        {"9600,7O2 ", false, "", ""},
+        {"", false, "", ""},
+    };
+    for (const Case& c : cases) {
+        rexf::LineFormat line;
+        EXPECT_EQ(rexf::ParseLineText(c.text, &line), c.reads) << c.text;
+        if (!c.reads) continue;
+        EXPECT_EQ(rexf::LineText(line), c.written);
+        EXPECT_EQ(rexf::DescribeLine(line), c.described);
+    }
+    int code = -1;
+    EXPECT_TRUE(rexf::ParityFromName("Space", &code));
+    EXPECT_EQ(code, rexf::kParitySpace);
+    EXPECT_FALSE(rexf::StopBitsFromName("3", &code));
+}
+
+TEST(UnitList, RangesAndListsAsPeopleTypeThem) {
+    struct Case {
+        const char* text;
+        std::vector<int> units;  // empty: refused
+    } cases[] = {
+        {"1,3,5-7", {1, 3, 5, 6, 7}},
+        {"7,2,7", {7, 2}},
+        {"99", {99}},
+        {"100", {}},
+        {"9-5", {}},
+        {"1,,2", {}},
+        {"1-", {}},
+        {"-1", {}},
+        {" 1", {}},
+        {"", {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<int> units;
+        std::string why;
+        EXPECT_EQ(rexf::ParseUnitList(c.text, &units, &why), !c.units.empty()) << c.text;
+        if (c.units.empty())
+            EXPECT_NE(why.find("is not a unit 0-99 or a range FIRST-LAST"), std::string::npos) << why;
+        else
+            EXPECT_EQ(units, c.units) << c.text;
+    }
+    std::vector<int> units;
+    std::string why;
+    ASSERT_TRUE(rexf::ParseUnitList("0-99", &units, &why));
+    EXPECT_EQ(units.size(), 100u);
+    EXPECT_FALSE(rexf::ParseChannelList("8-10", 9, &units, &why));
+    EXPECT_NE(why.find("channel list \"8-10\""), std::string::npos) << why;
+}
+
+}  // namespace

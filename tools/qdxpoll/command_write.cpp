@@ -1,0 +1,33 @@
+// write: one point, with --verify read back.
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+#include "exit_codes.h"
+#include "rexf/line_timing.h"
+#include "session.h"
+#include "write_policy.h"
+
+void AddWriteOptions(CLI::App* write, Options* o) {
+    write->add_option("ADDRESS", o->write_address, "Point address, e.g. 01K1S1")->required();
+    write->add_option("VALUE", o->value, "Decimal value, e.g. 25.5")->required();
+    AddTypeOption(write, o);
+    write->add_flag("--verify", o->verify, "Read the value back and compare (at the unit's resolution)");
+}
+
+int RunWrite(Session& session) {
+    const uint32_t type = session.Type();
+    ValueCell cell{};
+    std::string why;
+    if (!EncodeValue(type, session.options.value, &cell, &why)) throw ToolError(kExitUsage, why);
+    session.Load();
+    session.OpenPort(session.RequirePort(), rexf::kMaxIntervalTimeMs);
+    auto point = session.ParsePoint(session.options.write_address, type);
+    point->cell = cell;
+    const Reading r = WritePoint(session, point.get(), session.options.verify, session.options.value);
+    if (r.status == CauseCode(Cause::kInterrupted))
+        session.Fail(kExitInterrupted, r.error.empty() ? "interrupted: the write was cut short" : r.error,
+                 "the port is closed");
+    else
+        session.reporter.Emit(r);
+    return session.Finish();
+}

@@ -1,0 +1,117 @@
+// The page's history of readings and its text forms.
+#include "watch_history.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+
+#include "output.h"
+
+namespace {
+
+// A value as JSON writes it: the shortest text that reads back as the same
+// number, with ".0" on a whole one (24.0, as the readings' JSON shows it);
+// null for none.
+void AppendNumber(std::string* out, double v) {
+    if (!std::isfinite(v)) {
+        *out += "null";
+        return;
+    }
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, v).ptr;
+    out->append(text, end);
+    if (std::find_if(text, end, [](char c) { return c == '.' || c == 'e' || c == 'n' || c == 'i'; }) == end)
+        *out += ".0";
+}
+
+void AppendRowJson(std::string* out, const double* row, size_t width) {
+    *out += '[';
+    *out += std::to_string(static_cast<long long>(row[0]));
+    for (size_t c = 1; c <= width; ++c) {
+        *out += ',';
+        AppendNumber(out, row[c]);
+    }
+    *out += ']';
+}
+
+}  // namespace
+
+WatchHistory::WatchHistory(size_t points, size_t capacity)
+    : points_(points), capacity_(capacity), cells_(capacity * (points + 1)) {}
+
+const double* WatchHistory::Row(size_t i) const { return &cells_[((first_ + i) % capacity_) * (points_ + 1)]; }
+
+void WatchHistory::Add(long long ms, const std::vector<double>& values) {
+    if (capacity_ == 0) return;
+    size_t slot;
+    if (count_ < capacity_) {
+        slot = (first_ + count_) % capacity_;
+        ++count_;
+    } else {
+        slot = first_;
+        first_ = (first_ + 1) % capacity_;
+    }
+    double* row = &cells_[slot * (points_ + 1)];
+    row[0] = static_cast<double>(ms);
+    for (size_t p = 0; p < points_; ++p) row[p + 1] = p < values.size() && std::isfinite(values[p]) ? values[p] : NAN;
+}
+
+size_t WatchHistory::CountRows(long long from, long long to) const {
+    size_t n = 0;
+    for (size_t i = 0; i < count_; ++i) {
+        const double ms = Row(i)[0];
+        n += ms >= static_cast<double>(from) && ms <= static_cast<double>(to);
+    }
+    return n;
+}
+
+HistoryTable WatchHistory::Copy(long long from, long long to, const std::vector<size_t>& columns) const {
+    HistoryTable t;
+    t.width = columns.size();
+    t.cells.reserve(CountRows(from, to) * (t.width + 1));
+    for (size_t i = 0; i < count_; ++i) {
+        const double* row = Row(i);
+        if (row[0] < static_cast<double>(from) || row[0] > static_cast<double>(to)) continue;
+        t.cells.push_back(row[0]);
+        for (size_t c : columns) t.cells.push_back(c < points_ ? row[c + 1] : NAN);
+    }
+    return t;
+}
+
+HistoryTable WatchHistory::CopyAll() const {
+    HistoryTable t;
+    t.width = points_;
+    t.cells.reserve(count_ * (points_ + 1));
+    for (size_t i = 0; i < count_; ++i) t.cells.insert(t.cells.end(), Row(i), Row(i) + points_ + 1);
+    return t;
+}
+
+std::string HistoryJson(const HistoryTable& table) {
+    std::string out = "[";
+    for (size_t r = 0; r < table.rows(); ++r) {
+        if (r > 0) out += ',';
+        AppendRowJson(&out, &table.cells[r * (table.width + 1)], table.width);
+    }
+    return out + "]";
+}
+
+std::string RowJson(long long ms, const std::vector<double>& values) {
+    std::vector<double> row{static_cast<double>(ms)};
+    row.insert(row.end(), values.begin(), values.end());
+    std::string out;
+    AppendRowJson(&out, row.data(), values.size());
+    return out;
+}
+
+void AppendCsvRows(const HistoryTable& table, size_t first, size_t count, std::string* out) {
+    for (size_t r = first; r < first + count && r < table.rows(); ++r) {
+        const double* row = &table.cells[r * (table.width + 1)];
+        *out += IsoTime(WallClock::time_point(std::chrono::milliseconds(static_cast<long long>(row[0]))));
+        for (size_t c = 1; c <= table.width; ++c) {
+            *out += ',';
+            if (!std::isnan(row[c])) AppendNumber(out, row[c]);
+        }
+        *out += '\n';
+    }
+}

@@ -1,0 +1,53 @@
+// The readings the page of `qdxpoll watch` keeps: one row a cycle, its time
+// and one value a point, the oldest dropped past the capacity. Kept as plain
+// numbers in one block, so that what a request needs is copied under the
+// server's lock in one quick pass, and its text (JSON for the page, CSV for a
+// chart) is made from the copy outside it, where the polling never waits.
+#ifndef QDXPOLL_WATCH_HISTORY_H
+#define QDXPOLL_WATCH_HISTORY_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// Rows copied out of the history: each its time in ms since the epoch, then
+// its values (NaN: none) of the columns copied.
+struct HistoryTable {
+    size_t width = 0;  // values a row
+    std::vector<double> cells;
+    size_t rows() const { return cells.size() / (width + 1); }
+};
+
+class WatchHistory {
+public:
+    WatchHistory(size_t points, size_t capacity);
+
+    // One cycle's row: one value a point, NaN for none.
+    void Add(long long ms, const std::vector<double>& values);
+    size_t rows() const { return count_; }
+
+    // How many rows lie in from..to (ms, both included).
+    size_t CountRows(long long from, long long to) const;
+    // The rows in from..to of the columns given (point indexes), oldest
+    // first.
+    HistoryTable Copy(long long from, long long to, const std::vector<size_t>& columns) const;
+    // Every row of every point.
+    HistoryTable CopyAll() const;
+
+private:
+    const double* Row(size_t i) const;  // i = 0: the oldest
+
+    size_t points_, capacity_;
+    std::vector<double> cells_;  // capacity_ rows of 1 + points_
+    size_t first_ = 0, count_ = 0;
+};
+
+// The rows as the page's JSON: [[ms, value or null, ...], ...].
+std::string HistoryJson(const HistoryTable& table);
+// One row as JSON, as HistoryJson writes it.
+std::string RowJson(long long ms, const std::vector<double>& values);
+// Rows first..first+count as CSV lines: the time in ISO-8601 UTC, then one
+// value a column (empty for none).
+void AppendCsvRows(const HistoryTable& table, size_t first, size_t count, std::string* out);
+
+#endif  // QDXPOLL_WATCH_HISTORY_H
