@@ -73,13 +73,15 @@ install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${QDX_INSTALL_DOC_DIR}
   RENAME ${QDX_LICENSE_NAME} COMPONENT docs)
 
 # Licences of what the tools are built with, from the Debian packages that
-# provided it: CLI11, fmt and nlohmann-json (compiled into qdxpoll), on Linux
-# cpp-httplib and dygraphs (qdxpoll watch), and on Windows the MinGW-w64
-# runtime and winpthreads linked into every file.
+# provided it: CLI11, fmt and nlohmann-json (compiled into qdxpoll), toml++
+# (settings files: linked, or compiled in where its library does not fit),
+# on Linux cpp-httplib and dygraphs (qdxpoll watch), and on Windows the
+# MinGW-w64 runtime and winpthreads linked into every file.
 set(qdx_third_party
   CLI11 /usr/share/doc/libcli11-dev/copyright
   fmt /usr/share/doc/libfmt-dev/copyright
-  nlohmann-json /usr/share/doc/nlohmann-json3-dev/copyright)
+  nlohmann-json /usr/share/doc/nlohmann-json3-dev/copyright
+  tomlplusplus /usr/share/doc/libtomlplusplus-dev/copyright)
 if(WIN32)
   list(APPEND qdx_third_party mingw-w64 /usr/share/doc/mingw-w64-i686-dev/copyright)
 endif()
@@ -163,6 +165,9 @@ else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
     if(QDXPOLL_WATCH)
       string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libcpp-httplib0.11 (>= 0.11.4)")
+    endif()
+    if(REXF_TOML_SHARED)
+      string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libtomlplusplus3 (>= 3.3.0)")
     endif()
   endif()
 endif()

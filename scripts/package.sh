@@ -92,7 +92,7 @@ same_files() {
     fi
 }
 
-third_party=(third-party/CLI11.txt third-party/fmt.txt third-party/nlohmann-json.txt)
+third_party=(third-party/CLI11.txt third-party/fmt.txt third-party/nlohmann-json.txt third-party/tomlplusplus.txt)
 linux_docs=(share/doc/qdxtlmv/LICENSE share/doc/qdxtlmv/README.md "${third_party[@]/#/share/doc/qdxtlmv/}")
 # qdxpoll watch's libraries, with the tools of the x86-64 packages.
 watch_docs=(share/doc/qdxtlmv/third-party/cpp-httplib.txt share/doc/qdxtlmv/third-party/dygraphs.txt)
@@ -129,6 +129,7 @@ if [ "$check" = 1 ]; then
     [ "$(dpkg-deb -f "$deb" Architecture)" = amd64 ] || fail "$deb: architecture"
     grep -q libc6 <<<"$(dpkg-deb -f "$deb" Depends)" || fail "$deb: no dependencies"
     grep -q libcpp-httplib <<<"$(dpkg-deb -f "$deb" Depends)" || fail "$deb: no dependency on cpp-httplib (watch)"
+    grep -q libtomlplusplus <<<"$(dpkg-deb -f "$deb" Depends)" || fail "$deb: no dependency on toml++ (settings files)"
 
     echo "=== $i386_tgz"
     tar tzvf "$i386_tgz" | grep -v '^d'

@@ -122,6 +122,12 @@ Options ParseOptions(int argc, char** argv) {
     app.add_option("--table", o.table_file, "Load the points from FILE instead of the default table")
         ->option_text("FILE")
         ->group(points);
+    app.add_option("--unit-file", o.unit_files,
+                   "Start a unit from a settings file that 'qdxpoll save' wrote (at the unit it names, or at "
+                   "UNIT); says on stderr which settings differ from the factory values (repeatable)")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->option_text("[UNIT=]FILE")
+        ->group(points);
     bool no_process = false;
     app.add_flag("--no-process,--no-drift", no_process,
                  "Keep measured values still; by default M1 follows a furnace driven by the unit's PID control "

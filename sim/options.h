@@ -11,6 +11,7 @@ namespace rexfsim {
 
 struct Options {
     std::string link, device, table_file, state_file;
+    std::vector<std::string> unit_files;  // --unit-file, each FILE or UNIT=FILE
     rexf::LineFormat line;  // the units' own line settings (--baud, --data-bits, --parity, --stop-bits)
     long pace_baud = 0;
     int response_delay_ms = 0;  // with the interval time added

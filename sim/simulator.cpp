@@ -14,6 +14,7 @@
 
 #include "line_match.h"
 #include "rexf/termios_line.h"
+#include "unit_file.h"
 
 namespace rexfsim {
 
@@ -80,6 +81,7 @@ void Simulator::Setup() {
     } else {
         table_.FillDefaults(options_.units, options_.channels, options_.option_units);
     }
+    for (const std::string& option : options_.unit_files) LoadUnitFileOption(option);
     std::string error;
     faults_.Seed(static_cast<uint32_t>(options_.seed));
     for (const auto& rule : options_.fault_rules)
@@ -116,6 +118,22 @@ void Simulator::Setup() {
     SaveState();
     std::printf("rexfsim: listening on %s\n", line_path_.c_str());
     std::fflush(stdout);
+}
+
+void Simulator::LoadUnitFileOption(const std::string& option) {
+    UnitFileRequest request;
+    std::string error;
+    if (!ParseUnitFileOption(option, &request, &error)) Fail(error);
+    std::vector<std::string> differ;
+    int unit = 0;
+    try {
+        differ = LoadUnitFile(request, &table_, &unit);
+    } catch (const std::exception& e) {
+        Fail(e.what());
+    }
+    std::fprintf(stderr, "rexfsim: unit %02d from %s: %s\n", unit, request.path.c_str(),
+                 differ.empty() ? "every setting at its factory value" : "settings that differ from the factory values:");
+    for (const std::string& line : differ) std::fprintf(stderr, "rexfsim:   %s\n", line.c_str());
 }
 
 void Simulator::Trace(const char* direction, const std::string& bytes, const std::string& note) {

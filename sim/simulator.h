@@ -38,6 +38,8 @@ public:
 private:
     void OpenPty();
     void OpenDevice();
+    // --unit-file: a unit started from a settings file.
+    void LoadUnitFileOption(const std::string& option);
     void Trace(const char* direction, const std::string& bytes, const std::string& note);
     void OnLineInput();
     // Queues an answer to a frame whose last byte arrived at `received`.

@@ -30,9 +30,11 @@
 
 #include "tests/support/browser.h"
 #endif
+#include "rexf/settings_file.h"
 #include "tests/support/simulator.h"
 #include "tools/qdxpoll/cp437.h"
 #include "tools/qdxpoll/frame_decoder.h"
+#include "tools/qdxpoll/unit_settings.h"
 #include "tools/qdxpoll/values.h"
 
 namespace {
@@ -77,6 +79,9 @@ ToolRun RunTool(const std::vector<std::string>& args, const Meanwhile& meanwhile
     const auto started = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
+        // No terminal to answer a question: what a script meets.
+        const int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, STDIN_FILENO);
         dup2(out_fd, STDOUT_FILENO);
         dup2(err_fd, STDERR_FILENO);
         execv(argv[0], argv.data());
@@ -110,6 +115,12 @@ std::vector<std::string> Lines(const std::string& text) {
     for (std::string line; std::getline(in, line);)
         if (!line.empty()) lines.push_back(line);
     return lines;
+}
+
+// The line of the file text that holds part (from 1).
+int LineOf(const std::string& text, const std::string& part) {
+    const size_t at = text.find(part);
+    return at == std::string::npos ? -1 : static_cast<int>(std::count(text.begin(), text.begin() + at, '\n')) + 1;
 }
 
 int CountLinesStartingWith(const std::string& text, const std::string& prefix) {
@@ -352,6 +363,113 @@ TEST_F(QdxpollTest, LongPortPathIsResolvedToItsDevice) {
     EXPECT_EQ(watched.exit_code, 0) << watched.err;
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.err.find("driver port name " + sim_.path()), std::string::npos) << run.err;
+}
+
+// The identifiers of --json records of an action, or of the plan's rows.
+std::vector<std::string> Identifiers(const std::string& out, const std::string& action) {
+    std::vector<std::string> ids;
+    for (const auto& line : Lines(out)) {
+        std::smatch m;
+        if (action == "plan" && std::regex_search(line, m, std::regex(R"(^ +\d+  1  (\w\w) )"))) ids.push_back(m[1]);
+        if (action != "plan" && line[0] == '{') {
+            const auto j = nlohmann::json::parse(line);
+            if (j["action"] == action) ids.push_back(j["identifier"]);
+        }
+    }
+    return ids;
+}
+
+// A unit's settings kept, compared with its neighbour's, put back and
+// cloned, as an engineer at the line does it; and a file edited by hand.
+TEST_F(QdxpollTest, SavesComparesAndRestoresAUnitsSettings) {
+    const std::string file = "/tmp/qdxpoll-unit01-" + std::to_string(getpid()) + ".toml";
+    const ToolRun save = Tool({"save", "01", "--output", file});
+    ASSERT_EQ(save.exit_code, 0) << save.err;
+    EXPECT_NE(save.err.find("saved unit 01 (channel 1) to " + file + ": 77 values, 2 absent (M2, M3), 0 failed"),
+              std::string::npos)
+        << save.err;
+    const std::string text = Slurp(file);
+    // A unit whose every answer is NAK: no file takes the place of the good
+    // one, and the save ends after three identifiers, not seventy-nine.
+    ASSERT_EQ(sim_.Command("fault nak:1").rfind("ok", 0), 0u);
+    const ToolRun broken = Tool({"save", "01", "--output", file, "-t", "30"});
+    ASSERT_EQ(sim_.Command("fault clear").rfind("ok", 0), 0u);
+    EXPECT_EQ(broken.exit_code, 69) << broken.err;
+    EXPECT_NE(broken.err.find("nothing saved: no identifier of unit 01 gave a value"), std::string::npos)
+        << broken.err;
+    EXPECT_EQ(Slurp(file), text);
+    auto edited = [&](const std::string& from, const std::string& to) {
+        std::string t = text;
+        t.replace(t.find(from), from.size(), to);
+        const std::string path = file + "." + std::to_string(LineOf(text, from));
+        std::ofstream(path) << t;
+        return path;
+    };
+
+    for (const auto& [id, value] : {std::pair{"A1", "25"}, {"P1", "45.5"}, {"S1", "180"}, {"SH", "500"}, {"XA", "3"}})
+        ASSERT_EQ(Tool({"write", std::string("02K1") + id, value, "--verify"}).exit_code, 0) << id;
+    const std::vector<std::string> changed = {"A1", "P1", "S1", "SH", "XA"};
+    const ToolRun diff = Tool({"--json", "diff", "01", "02"});
+    EXPECT_EQ(diff.exit_code, 1) << diff.err;
+    EXPECT_EQ(Identifiers(diff.out, "diff"), changed) << diff.out;
+
+    const ToolRun dry = Tool({"restore", file, "--to", "02", "--dry-run"});
+    EXPECT_EQ(dry.exit_code, 0) << dry.err;
+    std::vector<std::string> planned = Identifiers(dry.out, "plan");
+    EXPECT_LT(std::find(planned.begin(), planned.end(), "SH"), std::find(planned.begin(), planned.end(), "S1"));
+    EXPECT_LT(std::find(planned.begin(), planned.end(), "XA"), std::find(planned.begin(), planned.end(), "A1"));
+    std::sort(planned.begin(), planned.end());
+    EXPECT_EQ(planned, changed) << dry.out;
+    const ToolRun unconfirmed = Tool({"restore", file, "--to", "02"});
+    EXPECT_EQ(unconfirmed.exit_code, 64) << unconfirmed.err;
+    EXPECT_NE(unconfirmed.err.find("nothing written: restore writes only with --yes"), std::string::npos);
+    EXPECT_EQ(sim_.Command("get 2 1 S1"), "ok 0180.0") << "written without a confirmation";
+
+    const ToolRun restore = Tool({"restore", file, "--to", "02", "--yes"});
+    EXPECT_EQ(restore.exit_code, 0) << restore.out << restore.err;
+    EXPECT_TRUE(std::regex_search(restore.out, std::regex(R"(\n  02 +5 +59 +0 +0 +0\n)"))) << restore.out;
+    const ToolRun same = Tool({"diff", "01", "02"});
+    EXPECT_EQ(same.exit_code, 0) << same.out << same.err;
+
+    // An S1 beyond the target's SL..SH is refused; the rest is restored, also
+    // on a second unit.
+    ASSERT_EQ(sim_.Command("set 3 1 P1 45.5").rfind("ok", 0), 0u);
+    ASSERT_EQ(sim_.Command("set 2 1 P1 45.5").rfind("ok", 0), 0u);
+    const std::string high_s1 = edited("S1 = { value = 150.0", "S1 = { value = 450.0");
+    const ToolRun refused = Tool({"restore", high_s1, "--to", "02-03", "--yes"});
+    EXPECT_EQ(refused.exit_code, 76) << refused.err;
+    EXPECT_NE(refused.out.find("warning: outside SL..SH after the writes (0.0..400.0)"), std::string::npos);
+    EXPECT_NE(refused.err.find("qdxpoll: unit 02 refused the write of S1 := 450.0"), std::string::npos) << refused.err;
+    EXPECT_EQ(sim_.Command("get 2 1 S1"), "ok 0150.0");
+    EXPECT_EQ(sim_.Command("get 2 1 P1"), "ok 0030.0");
+    EXPECT_EQ(sim_.Command("get 3 1 P1"), "ok 0030.0");
+
+    // A value the driver's value text cannot carry: refused by its line,
+    // before anything is written.
+    ASSERT_EQ(sim_.Command("set 2 1 P1 45.5").rfind("ok", 0), 0u);
+    const std::string too_big = edited("P1 = { value = 30.0", "P1 = { value = 30000.0");
+    const ToolRun bad = Tool({"restore", too_big, "--to", "02", "--yes"});
+    EXPECT_EQ(bad.exit_code, 65) << bad.err;
+    EXPECT_NE(bad.err.find(too_big + ":" + std::to_string(LineOf(text, "P1 = {")) +
+                           ": P1 = 30000.0 does not fit the driver's six-character value text"),
+              std::string::npos)
+        << bad.err;
+    EXPECT_EQ(sim_.Command("get 2 1 P1"), "ok 0045.5");
+
+    // The simulator starts a unit from a file and says how it differs from
+    // the factory; a diff then finds the file's settings on it.
+    qdxtest::Simulator started;
+    qdxtest::SimulatorOptions capture;
+    capture.capture_stderr = true;
+    std::string error;
+    ASSERT_TRUE(started.Start({"--no-drift", "--unit-file", "05=" + high_s1}, capture, &error)) << error;
+    EXPECT_NE(started.stderr_text().find("unit 05 from " + high_s1 + ": settings that differ from the factory "
+                                         "values:\nrexfsim:   ch 1 S1 = 450.0 (factory 150.0)"),
+              std::string::npos)
+        << started.stderr_text();
+    const ToolRun loaded = RunTool({"--port", started.path(), "--quiet", "diff", high_s1, "05"});
+    EXPECT_EQ(loaded.exit_code, 0) << loaded.out << loaded.err;
+    for (const std::string& path : {file, high_s1, too_big}) unlink(path.c_str());
 }
 
 // A unit at unusual line settings: at the driver's default its answers
@@ -888,6 +1006,133 @@ TEST(QdxpollTrace, FramesAreCutWhereverTheBytesArePiecesAndTheirBccChecked) {
     };
     ASSERT_EQ(seen.size(), expected.size());
     for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i].shown + "|" + seen[i].meaning, expected[i]);
+}
+
+// --- Settings files, comparisons and restore plans ---------------------------
+
+using rexf::SavedSetting;
+using rexf::SettingState;
+using rexf::UnitSettings;
+
+// Settings of unit 01, channel 1, as a unit sent them.
+UnitSettings Settings(const std::vector<std::pair<const char*, const char*>>& values) {
+    UnitSettings u;
+    u.unit = 1;
+    u.channels = {1};
+    for (const auto& [ident, raw] : values) {
+        SavedSetting s = rexf::DescribedSetting(1, ident);
+        if (std::string(raw) == "absent") {
+            s.state = SettingState::kAbsent;
+        } else if (std::string(raw) == "failed") {
+            s.state = SettingState::kFailed;
+            s.cause = "silent";
+        } else {
+            s.raw = raw;
+            EXPECT_TRUE(rexf::ValueOfRaw(raw, &s.value, &s.places)) << raw;
+        }
+        u.settings.push_back(s);
+    }
+    return u;
+}
+
+TEST(QdxpollSettings, FilesReadBackAndAnEntryThatDoesNotHoldIsNamedByItsLine) {
+    UnitSettings saved = Settings({{"AV", "failed"}, {"M2", "absent"}, {"S1", "0150.0"}, {"T1", "000000"}});
+    saved.saved = "2026-12-08T14:05:01Z";
+    saved.line = "9600,7O2";
+    const std::string text = rexf::SettingsToml(saved);
+    UnitSettings back;
+    std::string error;
+    ASSERT_TRUE(rexf::ParseSettings(text, "u.toml", &back, &error)) << error << "\n" << text;
+    EXPECT_EQ(back.unit, 1);
+    EXPECT_EQ(back.saved, "2026-12-08T14:05:01Z");
+    EXPECT_EQ(back.line, "9600,7O2");
+    ASSERT_EQ(back.settings.size(), 4u);
+    EXPECT_EQ(SettingText(*back.Find(1, "AV")), "failed (silent)");
+    EXPECT_EQ(SettingText(*back.Find(1, "M2")), "absent");
+    EXPECT_EQ(SettingText(*back.Find(1, "S1")), "150.0");
+    EXPECT_EQ(back.Find(1, "S1")->raw, "0150.0");
+    // T1 = 0 lies outside the model's 1..100, but the unit sent it itself.
+    EXPECT_EQ(SettingText(*back.Find(1, "T1")), "0");
+
+    struct Edit {
+        const char* what;
+        std::string from, to, message;
+    } edits[] = {
+        {"too big for the value text", "S1 = { value = 150.0", "S1 = { value = 10000.5",
+         "S1 = 10000.5 does not fit the driver's six-character value text (-999.9 .. 9999.9)"},
+        {"edited outside the range", "S1 = { value = 150.0", "S1 = { value = 2000.0",
+         "S1 = 2000.0 is outside S1's range 0.0..1372.0"},
+        {"the unit's value without its raw text", "T1 = { value = 0, raw = \"000000\"", "T1 = { value = 0",
+         "T1 = 0 is outside T1's range 1..100"},
+        {"not a number", "S1 = { value = 150.0", "S1 = { value = \"150\"", "the value of S1 is not a number"},
+        {"no identifier of the driver's", "S1 = {", "Q1 = {", "\"Q1\" is not one of the driver's 79 identifiers"},
+        {"no TOML", "S1 = { value = 150.0", "S1 = { value = 150.0.0", ""},
+        {"no such channel", "[channel.1]", "[channel.9]", "a channel is one digit 0..8"},
+    };
+    for (const Edit& e : edits) {
+        std::string edited = text;
+        const size_t at = edited.find(e.from);
+        ASSERT_NE(at, std::string::npos) << e.what;
+        edited.replace(at, e.from.size(), e.to);
+        UnitSettings refused;
+        EXPECT_FALSE(rexf::ParseSettings(edited, "u.toml", &refused, &error)) << e.what;
+        EXPECT_EQ(error.rfind("u.toml:" + std::to_string(LineOf(text, e.from)) + ": ", 0), 0u) << e.what << ": " << error;
+        EXPECT_NE(error.find(e.message), std::string::npos) << e.what << ": " << error;
+    }
+}
+
+TEST(QdxpollSettings, RestorePlansWhatDiffersInTheOrderTheUnitTakesIt) {
+    const UnitSettings file = Settings({{"A1", "0020.0"}, {"GB", "0000.0"}, {"M1", "0024.0"}, {"OQ", "0005.0"},
+                                        {"P1", "0150.0"},
+                                        {"S1", "0900.0"}, {"SH", "0800.0"}, {"SL", "0500.0"}, {"SR", "000000"},
+                                        {"XA", "000002"}, {"XI", "000003"}});
+    const UnitSettings now = Settings({{"A1", "0010.0"}, {"GB", "0000.0"}, {"M1", "0030.0"}, {"OQ", "absent"},
+                                       {"P1", "150.04"},
+                                       {"S1", "0150.0"}, {"SH", "0400.0"}, {"SL", "0000.0"}, {"SR", "000001"},
+                                       {"XA", "000002"}, {"XI", "000001"}});
+    RestoreScope scope;
+    std::string why;
+    ASSERT_TRUE(ScopeOfRestore(file, {}, &scope, &why)) << why;
+    EXPECT_EQ(scope.read_only, std::vector<std::string>{"ch 1 M1"});
+    EXPECT_EQ(scope.operations, std::vector<std::string>{"ch 1 SR"}) << "RUN/STOP only when asked for";
+    const RestorePlan plan = PlanRestore(scope, now);
+    std::vector<std::string> order;
+    for (const RestoreStep& s : plan.steps) order.push_back(s.ident);
+    // XI first (it sets the input range), and GB, which it may reset, written
+    // again after it; SH before SL, since the new SL lies above the SH in
+    // force; S1 after both; A1 after XI (XA is unchanged).
+    EXPECT_EQ(order, (std::vector<std::string>{"XI", "A1", "GB", "SH", "SL", "S1"}));
+    EXPECT_EQ(plan.unchanged, (std::vector<std::string>{"ch 1 P1", "ch 1 XA"})) << "150.04 is held as 150.0";
+    EXPECT_EQ(plan.absent, std::vector<std::string>{"ch 1 OQ"});
+    ASSERT_EQ(plan.steps.size(), 6u);
+    EXPECT_EQ(plan.steps[0].from + " -> " + plan.steps[0].to, "1 -> 3");
+    EXPECT_NE(plan.steps[2].why.find("written again: writing XI may reset it"), std::string::npos) << plan.steps[2].why;
+    EXPECT_NE(plan.steps[4].why.find("after SH, which widens the range first"), std::string::npos) << plan.steps[4].why;
+    EXPECT_NE(plan.steps[5].why.find("must lie within SL..SH"), std::string::npos) << plan.steps[5].why;
+    EXPECT_NE(plan.steps[5].warning.find("outside SL..SH after the writes (500.0..800.0)"), std::string::npos);
+
+    ASSERT_TRUE(ScopeOfRestore(file, {"SR", "SL"}, &scope, &why)) << why;
+    const RestorePlan only = PlanRestore(scope, now);
+    ASSERT_EQ(only.steps.size(), 2u);
+    EXPECT_EQ(only.steps[0].ident + only.steps[1].ident, "SLSR") << "settings before RUN/STOP";
+    EXPECT_FALSE(ScopeOfRestore(file, {"M1"}, &scope, &why)) << "a read-only identifier";
+    EXPECT_FALSE(ScopeOfRestore(file, {"D1"}, &scope, &why)) << "nothing of it in the file";
+}
+
+TEST(QdxpollSettings, ComparisonIsOfSettingsAtTheUnitsResolution) {
+    const UnitSettings a = Settings({{"A1", "failed"}, {"AV", "001.25"}, {"M1", "0024.0"}, {"P1", "0030.0"},
+                                     {"S1", "0150.0"}, {"XA", "000001"}});
+    const UnitSettings b = Settings({{"A1", "0010.0"}, {"AV", "0001.2"}, {"M1", "0030.0"}, {"P1", "0045.5"},
+                                     {"S1", "150.04"}, {"XA", "absent"}});
+    const SettingsComparison settings = CompareSettings(a, b, false);
+    std::vector<std::string> differ;
+    for (const SettingDifference& d : settings.differ) differ.push_back(d.ident);
+    // AV's decimals are not described: the finer of the two texts counts.
+    EXPECT_EQ(differ, (std::vector<std::string>{"AV", "P1", "XA"}));
+    EXPECT_EQ(settings.compared, 4);
+    EXPECT_TRUE(settings.failures);
+    EXPECT_EQ(settings.not_compared, std::vector<std::string>{"ch 1 A1: A failed (silent), B 10.0"});
+    EXPECT_EQ(CompareSettings(a, b, true).differ.size(), 4u) << "M1 too, with the read-only identifiers";
 }
 
 TEST(QdxpollInfo, BannerFramesBecomeUnicodeBoxDrawing) {

@@ -37,6 +37,23 @@ const std::vector<CommandSpec>& CommandTable() {
          "  qdxpoll -p ttyUSB0 probe                      unit 01, M1, 1200-19200 baud\n"
          "  qdxpoll -p ttyUSB0 probe --units 5 --line 38400,8N1   also try 38400,8N1\n",
          AddProbeOptions, RunProbe},
+        {"save", "Read every identifier of a unit and print its settings as TOML",
+         "  qdxpoll -p ttyUSB0 save 01 > unit01.toml\n"
+         "  qdxpoll -p ttyUSB0 save 01 --channel all --output unit01.toml\n",
+         AddSaveOptions, RunSave},
+        {"diff", "The settings (read/write identifiers) two units differ in; each side a saved file or a live unit",
+         "  qdxpoll -p ttyUSB0 diff 01 02                  two live units\n"
+         "  qdxpoll -p ttyUSB0 diff unit01.toml 02 --json  a file and a live unit\n"
+         "  qdxpoll diff unit01.toml unit02.toml           two files (no port needed)\n"
+         "Exit: 0 the same, 1 they differ, 69 some identifiers could not be compared.\n",
+         AddDiffOptions, RunDiff},
+        {"restore",
+         "Write a saved file's settings to a unit (or clone them to several): shows the plan, then writes what "
+         "differs, in the unit's order, each read back",
+         "  qdxpoll -p ttyUSB0 restore unit01.toml --to 01 --dry-run   the plan only\n"
+         "  qdxpoll -p ttyUSB0 restore unit01.toml --to 02,05-09 --yes\n"
+         "  qdxpoll -p ttyUSB0 restore unit01.toml --to 02 --only S1,P1,I1,D1\n",
+         AddRestoreOptions, RunRestore},
         {"identifiers", "The 79 identifiers: meaning, access, range and decimals",
          "  qdxpoll identifiers\n  qdxpoll identifiers --csv\n", nullptr, RunIdentifiers},
         {"list-ports", "Serial devices of this machine and their driver port names", "  qdxpoll list-ports\n",

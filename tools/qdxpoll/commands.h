@@ -45,6 +45,14 @@ void AddScanOptions(CLI::App* command, Options* options);
 int RunScan(Session& session);
 void AddProbeOptions(CLI::App* command, Options* options);
 int RunProbe(Session& session);
+// save, diff and restore: a unit's settings to a file, compared, written
+// back (command_save_diff.cpp, command_restore.cpp).
+void AddSaveOptions(CLI::App* command, Options* options);
+int RunSave(Session& session);
+void AddDiffOptions(CLI::App* command, Options* options);
+int RunDiff(Session& session);
+void AddRestoreOptions(CLI::App* command, Options* options);
+int RunRestore(Session& session);
 void AddDemoOptions(CLI::App* command, Options* options);
 int RunDemo(Session& session);
 

@@ -8,9 +8,12 @@
 // Codes follow the BSD sysexits convention where one fits.
 enum ExitCode {
     kExitOk = 0,
+    kExitDiffer = 1,         // diff: the two sides differ (as diff(1))
     kExitUsage = 64,         // bad command line or a value out of range
     kExitBadAddress = 65,    // the driver refused a point address
     kExitPortUnavailable = 66,  // the port cannot be opened
+    kExitBadSettingsFile = 65,  // a settings file holds an entry that does not hold (the message names its line)
+    kExitSettingsFileUnreadable = 66,  // a settings file cannot be read
     kExitNoReply = 69,       // no valid reply from a unit (the message names the cause)
     kExitInternal = 70,      // the module or the simulator could not be loaded or started
     kExitHeldUnacknowledged = 75,  // a write was not acknowledged, but the unit holds the value
@@ -28,15 +31,19 @@ struct ToolError : std::runtime_error {
 // The exit code table as --help and the README show it.
 inline const char* ExitCodeHelp() {
     return "Exit codes:\n"
-           "  0   success\n"
+           "  0   success; diff: the two sides are the same\n"
+           "  1   diff: the two sides differ\n"
            "  64  bad command line, or a value out of range for its type\n"
-           "  65  invalid point address (refused by the driver)\n"
-           "  66  the port cannot be opened\n"
+           "  65  invalid point address (refused by the driver), or a settings file with an\n"
+           "      entry that does not hold (the message names its line)\n"
+           "  66  the port, or a settings file, cannot be opened\n"
            "  69  no valid reply from a unit: nothing, EOT, NAK, corrupt, cut short or late\n"
-           "      (the message names which), or a scan that found no unit answering well\n"
+           "      (the message names which), or a scan that found no unit answering well;\n"
+           "      save: a partial save; diff: identifiers that could not be compared;\n"
+           "      restore: identifiers the target lacks or that could not be written\n"
            "  70  the driver module or the simulator cannot be loaded or started\n"
            "  75  a write was not acknowledged, but the unit holds the written value\n"
-           "  76  a unit refused a write (NAK), or --verify read back another value\n"
+           "  76  a unit refused a write (NAK), or --verify (and restore) read back another value\n"
            "  130 Ctrl-C cut a request short (a poll ended by Ctrl-C exits 0)\n";
 }
 

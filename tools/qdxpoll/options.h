@@ -12,7 +12,7 @@
 enum class OutputFormat { kText, kJson, kCsv };
 
 struct Options {
-    std::string command;  // info, read, write, poll, watch, scan, probe, identifiers, list-ports, demo
+    std::string command;  // info, read, write, poll, watch, scan, probe, save, diff, restore, identifiers, list-ports, demo
 
     // Port and line.
     std::string port;                     // empty: none given
@@ -59,6 +59,18 @@ struct Options {
 
     // demo
     int unit = 1;
+
+    // save, diff, restore
+    std::string unit_text;           // save: the unit address
+    std::string side_a, side_b;      // diff: each a settings file or a unit address
+    std::string channels;            // save, diff: a channel 0-8 or "all"; empty: not given
+    std::string output_file;         // save: --output
+    bool all_identifiers = false;    // diff: --all, the read-only identifiers too
+    std::string settings_file;       // restore: the file
+    std::string to_units;            // restore: --to, a unit list
+    std::string only;                // restore: --only, identifiers
+    bool dry_run = false;
+    bool yes = false;
 };
 
 namespace CLI {
