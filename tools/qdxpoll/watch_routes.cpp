@@ -6,7 +6,14 @@
 #include <cmath>
 #include <cstdio>
 
-#ifdef __GLIBC__
+#if defined(__SANITIZE_ADDRESS__)
+#define QDXPOLL_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QDXPOLL_SANITIZED 1
+#endif
+#endif
+#if defined(__GLIBC__) && !defined(QDXPOLL_SANITIZED)
 #include <malloc.h>
 #endif
 
@@ -29,8 +36,12 @@ const char* const kContentSecurityPolicy =
 
 // After a stream or a CSV, the memory its text took goes back to the system
 // (glibc keeps it for the thread that freed it otherwise).
+// Not under AddressSanitizer: there glibc's allocator is not the one in use,
+// and trimming it from a request thread first sets that thread on glibc's
+// main arena without counting it, which glibc's check at the thread's end
+// takes for corruption and aborts the process.
 void GiveBackMemory() {
-#ifdef __GLIBC__
+#if defined(__GLIBC__) && !defined(QDXPOLL_SANITIZED)
     malloc_trim(0);
 #endif
 }
