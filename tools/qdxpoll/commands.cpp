@@ -5,8 +5,8 @@
 #include "session.h"
 #include "trace_relay.h"
 
-const std::vector<CommandSpec>& CommandTable() {
-    static const std::vector<CommandSpec> table = {
+const std::vector<CommandEntry>& CommandTable() {
+    static const std::vector<CommandEntry> table = {
         {"info", "Driver name, banner and default line settings", "  qdxpoll info\n", nullptr, RunInfo},
         {"read", "Read one or more points",
          "  qdxpoll -p ttyUSB0 read 01K1M1                 measured value of unit 01\n"
@@ -77,7 +77,7 @@ int RunCommand(Options& options) {
         session.relay.Start("", LineValues{}, true, &unused, &why, &port_failed);
         throw ToolError(kExitUsage, why);
     }
-    for (const CommandSpec& c : CommandTable())
+    for (const CommandEntry& c : CommandTable())
         if (options.command == c.name) return c.run(session);
     throw ToolError(kExitUsage, "unknown command " + options.command);
 }

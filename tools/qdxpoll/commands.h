@@ -14,7 +14,7 @@ class App;
 }
 struct Session;
 
-struct CommandSpec {
+struct CommandEntry {
     const char* name;
     const char* help;      // its line in 'qdxpoll --help'
     const char* examples;  // in 'qdxpoll NAME --help'
@@ -23,7 +23,7 @@ struct CommandSpec {
 };
 
 // Every command, in the order --help lists them.
-const std::vector<CommandSpec>& CommandTable();
+const std::vector<CommandEntry>& CommandTable();
 
 // Runs the command the options name.
 int RunCommand(Options& options);

@@ -160,11 +160,11 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
     app.require_subcommand(1);
     AddCommonOptions(app, o);
 
-    for (const CommandSpec& spec : CommandTable()) {
-        CLI::App* command = app.add_subcommand(spec.name, spec.help);
-        command->footer(std::string("\nExamples:\n") + spec.examples + kCommonOptions);
+    for (const CommandEntry& entry : CommandTable()) {
+        CLI::App* command = app.add_subcommand(entry.name, entry.help);
+        command->footer(std::string("\nExamples:\n") + entry.examples + kCommonOptions);
         command->fallthrough();
-        if (spec.add_options != nullptr) spec.add_options(command, o);
+        if (entry.add_options != nullptr) entry.add_options(command, o);
     }
 
     try {
