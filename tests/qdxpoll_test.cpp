@@ -625,18 +625,48 @@ TEST_F(QdxpollTest, WatchServesThePageItsEventsItsCsvAndWrites) {
         ASSERT_GE(events.size(), 3u);  // cycles that came together may be more
         EXPECT_EQ(events[0].first, "hello");
         const nlohmann::json& setup = events[0].second["setup"];
-        EXPECT_EQ(setup["charts"], nlohmann::json::parse("[[1,0]]")) << "S1 and M1 of a unit on one chart";
+        EXPECT_EQ(setup["charts"]["unit"], nlohmann::json::parse("[[1,0]]")) << "S1 and M1 of a unit on one chart";
+        EXPECT_EQ(setup["charts"]["identifier"], nlohmann::json::parse("[[0],[1]]"));
+        EXPECT_EQ(setup["points"][0]["engineering_unit"], "\u00b0C");
+        EXPECT_EQ(setup["points"][0]["decimals"], 1);
         EXPECT_EQ(setup["allow_writes"], false);
         EXPECT_EQ(setup["writable"][0]["address"], "01K1S1");
         EXPECT_EQ(events[2].first, "cycle");
         EXPECT_EQ(events[2].second["row"][1], 24.0);
         EXPECT_EQ(events[2].second["stats"][0]["address"], "01K1M1");
+        EXPECT_EQ(std::stod(events[2].second["latest"][0]["good"].value("text", "0")), 24.0)
+            << events[2].second["latest"];
+
+        // A range, cut down to the rows asked for, never more than the page's bound.
+        struct RangeAsk {
+            std::string query;
+            int http_status;
+            size_t max_rows;
+        };
+        for (const RangeAsk& r : {RangeAsk{"/history?points=01K1S1,01K1M1&from=0", 200, 3000},
+                                  RangeAsk{"/history?max=4", 200, 4}, RangeAsk{"/history?max=1000000", 200, 3000},
+                                  RangeAsk{"/history?from=5&to=1", 400, 0}, RangeAsk{"/history?max=3", 400, 0},
+                                  RangeAsk{"/history?points=01K1M1,01K1M1", 400, 0}}) {
+            const auto answer = client.Get(r.query);
+            ASSERT_TRUE(answer) << r.query;
+            EXPECT_EQ(answer->status, r.http_status) << r.query << ": " << answer->body;
+            if (r.http_status != 200) continue;
+            const auto range = nlohmann::json::parse(answer->body, nullptr, false);
+            ASSERT_TRUE(range.is_object()) << answer->body;
+            EXPECT_GE(range["rows"].size(), 2u) << r.query;
+            EXPECT_LE(range["rows"].size(), r.max_rows) << r.query;
+            EXPECT_EQ(range["gaps"], nlohmann::json::array()) << "one run has no gap";
+            EXPECT_EQ(range["span"].size(), 2u);
+        }
 
         const auto csv = client.Get("/chart.csv?points=01K1M1&from=0");
         ASSERT_TRUE(csv);
         const auto rows = Lines(csv->body);
         ASSERT_GE(rows.size(), 3u) << csv->body;
         EXPECT_EQ(rows[0], "time,01K1M1");
+        EXPECT_TRUE(std::regex_match(csv->get_header_value("Content-Disposition"),
+                                     std::regex(R"(attachment; filename="qdxpoll-01K1M1-\d{8}T\d{4}-\d{8}T\d{4}\.csv")")))
+            << csv->get_header_value("Content-Disposition");
         EXPECT_TRUE(std::regex_match(rows[1], std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z,24\.0)")))
             << rows[1];
 
@@ -713,6 +743,8 @@ TEST_F(QdxpollTest, WatchServesThePageItsEventsItsCsvAndWrites) {
              403, "", 0, nullptr},
             {"another site's blind request for the history", "GET", "/chart.csv", "",
              {{"Sec-Fetch-Site", "cross-site"}}, "", 403, "", 0, nullptr},
+            {"another site's request for a range", "GET", "/history", "", {{"Sec-Fetch-Site", "cross-site"}}, "",
+             403, "", 0, nullptr},
             {"one point named over and over", "GET", repeated, "", {}, "", 400, "", 0, nullptr},
             {"pages that never read their stream", "GET", "/events", "", {}, "", 200, "", 0, nullptr, 1, 4},
             {"requests that come a byte at a time", "GET", "/", "", {}, "", 200, "", 0, nullptr, 1, 20},
@@ -783,6 +815,7 @@ TEST_F(QdxpollTest, WatchServesThePageItsEventsItsCsvAndWrites) {
         const nlohmann::json& failures = events[0].second["failures"];
         ASSERT_EQ(failures.size(), 1u) << failures;
         EXPECT_EQ(failures[0]["cause"], "refused");
+        EXPECT_EQ(failures[0]["count"], 1);
         EXPECT_NE(failures[0]["hint"].get<std::string>().find("takes 0.0..1372.0"), std::string::npos);
     }));
     EXPECT_EQ(writable.exit_code, 0) << "the page's writes leave watch's exit code to its polling\n" << writable.err;
@@ -790,10 +823,14 @@ TEST_F(QdxpollTest, WatchServesThePageItsEventsItsCsvAndWrites) {
     EXPECT_NE(writable.out.find("write from the page: 01K1S1"), std::string::npos) << writable.out;
 }
 
-// The page in a real browser against a simulated furnace: the chart gains
-// points, and a write through the form (after its confirmation) changes S1
-// on the unit, which M1 then follows. The screenshot stays in the build
-// tree's artifacts/ for CI to keep.
+// The page in a real browser against a simulated furnace, as an engineer
+// tuning a loop uses it: each point's value large with its unit and age, a
+// unit's S1, M1 and O1 on one chart and M1 across units on another, a point
+// the unit lacks saying why instead of drawing an empty chart, failures
+// grouped, one time format, a range dragged on a chart and its CSV named
+// after it, and a write through the form (after its confirmation) that M1
+// then follows. The screenshots (a wide screen and a phone) stay in the
+// build tree's artifacts/ for CI to keep.
 TEST(QdxpollWatchPage, InChromiumTheChartGrowsAndTheFormWritesS1) {
     if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
     if (qdxtest::HeadlessBrowser::ExecutablePath().empty())
@@ -803,17 +840,19 @@ TEST(QdxpollWatchPage, InChromiumTheChartGrowsAndTheFormWritesS1) {
     std::string error;
     ASSERT_TRUE(sim.Start({"--speed", "120"}, {}, &error)) << error;
     std::filesystem::create_directories(QDX_ARTIFACT_DIR);
-    const std::string screenshot = QDX_ARTIFACT_DIR "/watch-page.png";
-    std::filesystem::remove(screenshot);
+    const std::string wide = QDX_ARTIFACT_DIR "/watch-page-1280x800.png", phone = QDX_ARTIFACT_DIR "/watch-page-390x844.png",
+                      screenshot = QDX_ARTIFACT_DIR "/watch-page.png";
+    for (const std::string& f : {wide, phone, screenshot}) std::filesystem::remove(f);
     auto number = [](const nlohmann::json& v) { return v.is_number() ? v.get<double>() : -1.0; };
+    auto text = [](const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); };
     const ToolRun run = RunTool(
-        {"--port", sim.path(), "--quiet", "watch", "01K1M1", "01K1S1", "01K1O1", "--interval", "0.2",
-         "--allow-writes"},
+        {"--port", sim.path(), "--quiet", "watch", "01K1M1", "01K1S1", "01K1O1", "02K1M1", "01K1M2", "--interval",
+         "0.2", "--allow-writes"},
         WithPage([&](httplib::Client&, int port) {
+            const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
             qdxtest::HeadlessBrowser browser;
             std::string why;
-            ASSERT_TRUE(browser.Start(1200, 1000, QDX_ARTIFACT_DIR "/chromium.log", &why) &&
-                        browser.Open("http://127.0.0.1:" + std::to_string(port) + "/", &why))
+            ASSERT_TRUE(browser.Start(1280, 800, QDX_ARTIFACT_DIR "/chromium.log", &why) && browser.Open(url, &why))
                 << why;
             // The page runs under the server's content security policy: it
             // breaks none of it.
@@ -825,6 +864,55 @@ TEST(QdxpollWatchPage, InChromiumTheChartGrowsAndTheFormWritesS1) {
             const double drawn = number(browser.Evaluate(rows));
             EXPECT_TRUE(browser.WaitFor(std::string(rows) + " >= " + std::to_string(drawn + 3), 5000))
                 << "the chart gains no points";
+
+            // What the page says, as one text per question.
+            struct Shown {
+                const char* what;
+                const char* expression;
+                const char* pattern;
+            };
+            const Shown shown[] = {
+                {"a point's value, large, with its unit and age",
+                 "(() => { const c = document.querySelector('.card[data-address=\"01K1M1\"]');"
+                 " return c.querySelector('.card-value').textContent + '|' + c.querySelector('.card-age').textContent })()",
+                 R"(\d+\.\d°C\|\d+ s ago)"},
+                {"the output in %", "document.querySelector('.card[data-address=\"01K1O1\"] .card-value').textContent",
+                 R"(-?\d+\.\d%)"},
+                {"a point the unit lacks says why on its card",
+                 "document.querySelector('.card[data-address=\"01K1M2\"] .card-why').textContent",
+                 R"(no such identifier \(EOT\) \d+ s ago)"},
+                {"and instead of an empty chart",
+                 "document.querySelector('.no-values[data-address=\"01K1M2\"]').textContent",
+                 R"(01K1M2: no good value — no such identifier \(EOT\) \(last at \d\d:\d\d:\d\d \S+\))"},
+                {"a unit's S1, M1 and O1 on one chart", "document.querySelector('.chart-box').dataset.points",
+                 "01K1S1,01K1M1,01K1O1,01K1M2"},
+                {"with °C on the left and % on the right",
+                 "Array.from(document.querySelectorAll('.chart-box:first-child .dygraph-label'))"
+                 ".map((l) => l.textContent).join('|')",
+                 R"(.*S1 / M1 \(°C\).*%.*)"},
+                {"its legend in the unit's decimals and units, the time as everywhere",
+                 "(() => { const g = charts[0].graph; g.setSelection(g.numRows() - 1);"
+                 " return document.querySelector('.legend').textContent.replace(/\\u00a0/g, ' ') })()",
+                 R"(\d\d:\d\d:\d\d \S+.*01K1S1: \d+\.\d °C.*01K1O1: -?\d+\.\d %.*)"},
+                {"one failure repeated is one line with its count, first and last time",
+                 "Array.from(document.querySelectorAll('#failures tbody tr')).map((r) => Array.from(r.cells)"
+                 ".slice(0, 5).map((c) => c.textContent).join('|')).join('\\n')",
+                 R"(01K1M2\|no such identifier \(EOT\)\|([3-9]|\d\d+)\|\d\d:\d\d:\d\d \S+\|\d\d:\d\d:\d\d \S+)"},
+                {"retried requests are counted", "document.getElementById('retried').textContent",
+                 "No good request needed a second attempt."},
+                {"no 12-hour clock and no guess in a title",
+                 "String(/\\b[AP]M\\b|\\(assumed\\)/.test(document.body.innerText))", "false"},
+            };
+            for (const Shown& w : shown) {
+                const std::regex pattern(w.pattern);
+                EXPECT_TRUE([&] {
+                    for (int i = 0; i < 50; ++i) {
+                        if (std::regex_match(text(browser.Evaluate(w.expression)), pattern)) return true;
+                        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    }
+                    return false;
+                }()) << w.what << ": " << text(browser.Evaluate(w.expression));
+            }
 
             // As a user: the point and the value, Write..., then the confirmation.
             browser.Evaluate("document.getElementById('write-address').value = '01K1S1';"
@@ -839,12 +927,53 @@ TEST(QdxpollWatchPage, InChromiumTheChartGrowsAndTheFormWritesS1) {
             // The chart shows the new S1 and M1 climbing past the old one.
             EXPECT_TRUE(browser.WaitFor("rows[rows.length - 1][2] === 210 && rows[rows.length - 1][1] > 160", 15000))
                 << browser.Evaluate("JSON.stringify(rows[rows.length - 1])");
+            ASSERT_TRUE(browser.Screenshot(wide, &why)) << why;
+            std::filesystem::copy_file(wide, screenshot, std::filesystem::copy_options::overwrite_existing);
+
+            // A range dragged across the chart: every chart shows it, still,
+            // and a chart's CSV is named after its points and that range.
+            browser.Evaluate(
+                "(() => { const c = document.querySelector('.chart canvas:last-of-type'), b = c.getBoundingClientRect();"
+                " const at = (type, x, target) => target.dispatchEvent(new MouseEvent(type, {bubbles: true,"
+                " clientX: b.left + x * b.width, clientY: b.top + b.height / 2, button: 0}));"
+                " at('mousedown', 0.3, c); at('mousemove', 0.5, document); at('mousemove', 0.7, document);"
+                " at('mouseup', 0.7, document); })()");
+            EXPECT_TRUE(browser.WaitFor("document.body.dataset.range === 'picked' && rows.length > 1 &&"
+                                        " rows[0][0] >= range.from && rows[rows.length - 1][0] <= range.to", 5000))
+                << "no range picked: " << text(browser.Evaluate("document.body.dataset.range"));
+            const std::string csv_name = text(browser.Evaluate(
+                "(() => { const a = document.querySelector('.chart-box .csv'); a.onclick(); return a.download })()"));
+            EXPECT_TRUE(std::regex_match(csv_name,
+                                         std::regex(R"(qdxpoll-01K1S1-01K1M1-01K1O1-01K1M2-\d{8}T\d{4}-\d{8}T\d{4}\.csv)")))
+                << csv_name;
+            EXPECT_TRUE(browser.WaitFor("document.getElementById('picked').textContent.includes(' – ')", 1000));
+
+            // The same identifier across units, and back to a live range.
+            browser.Evaluate("document.querySelector('[data-group=identifier]').click();"
+                             "document.querySelector('[data-range=\"3600000\"]').click()");
+            EXPECT_TRUE(browser.WaitFor("Array.from(document.querySelectorAll('.chart-box'))"
+                                        ".some((b) => b.dataset.points === '01K1M1,02K1M1')", 5000));
+            EXPECT_TRUE(browser.WaitFor("document.body.dataset.range === '3600000' && " + std::string(rows) + " > 5",
+                                        5000));
             EXPECT_EQ(browser.Evaluate("violations"), nlohmann::json::array());
-            ASSERT_TRUE(browser.Screenshot(screenshot, &why)) << why;
+            browser.Close();
+
+            // On a phone: nothing wider than the screen but the tables, which scroll.
+            qdxtest::HeadlessBrowser small;
+            ASSERT_TRUE(small.Start(390, 844, QDX_ARTIFACT_DIR "/chromium-phone.log", &why) && small.Open(url, &why))
+                << why;
+            ASSERT_TRUE(small.WaitFor(std::string(rows) + " >= 3 && document.querySelectorAll('.chart').length > 0",
+                                      15000));
+            EXPECT_LE(number(small.Evaluate("document.documentElement.scrollWidth")), 390.0)
+                << text(small.Evaluate("Array.from(document.querySelectorAll('body *')).filter((e) =>"
+                                       " e.getBoundingClientRect().right > 391).slice(0, 8).map((e) => e.tagName +"
+                                       " '.' + e.className + '#' + e.id + ' ' + e.getBoundingClientRect().right)"
+                                       ".join(', ')"));
+            ASSERT_TRUE(small.Screenshot(phone, &why)) << why;
         }));
-    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.exit_code, 69) << "the point the unit lacks decides the exit code, as in poll\n" << run.err;
     EXPECT_NE(run.out.find("write from the page: 01K1S1"), std::string::npos) << run.out;
-    EXPECT_GT(std::filesystem::file_size(screenshot), 10000u);
+    for (const std::string& f : {wide, phone, screenshot}) EXPECT_GT(std::filesystem::file_size(f), 10000u) << f;
 }
 
 #else

@@ -120,7 +120,12 @@ bool HeadlessBrowser::Start(int width, int height, const std::string& stderr_pat
                                error, true);
     if (attached.is_null()) return false;
     session_ = attached["sessionId"].get<std::string>();
-    return true;
+    // Headless windows are never narrower than 500 px: a phone's width is
+    // the page's viewport instead, laid out as a phone lays it out.
+    const bool phone = width < 500;
+    return !phone || !Call("Emulation.setDeviceMetricsOverride",
+                           {{"width", width}, {"height", height}, {"deviceScaleFactor", 1}, {"mobile", true}}, error)
+                         .is_null();
 }
 
 json HeadlessBrowser::Call(const std::string& method, const json& params, std::string* error, bool browser,

@@ -104,7 +104,15 @@ std::vector<PointStats> WatchLoop(Session& session, PointList& points, int count
                                 LineText(session.line), interval_s);
     auto watched = [](const Point& p) {
         const rexf::IdentifierModel* m = rexf::FindIdentifierModel(p.identifier());
-        return WatchPoint{p.address, p.unit(), p.channel(), p.identifier(), m != nullptr ? m->meaning : ""};
+        WatchPoint w;
+        w.address = p.address;
+        w.unit = p.unit();
+        w.channel = p.channel();
+        w.identifier = p.identifier();
+        w.meaning = m != nullptr ? m->meaning : "";
+        w.engineering_unit = rexf::EngineeringUnit(p.identifier());
+        w.decimals = m != nullptr ? m->decimals : 1;
+        return w;
     };
     // The form offers the writable points polled and the set value of every
     // unit and channel polled.

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cmath>
 
-#include "output.h"
+#include "times.h"
 
 namespace {
 
@@ -79,6 +79,55 @@ HistoryTable WatchHistory::Copy(long long from, long long to, const std::vector<
     return t;
 }
 
+bool WatchHistory::Span(long long* first, long long* last) const {
+    if (count_ == 0) return false;
+    *first = static_cast<long long>(Row(0)[0]);
+    *last = static_cast<long long>(Row(count_ - 1)[0]);
+    return true;
+}
+
+HistoryTable WatchHistory::Read(long long from, long long to, const std::vector<size_t>& columns,
+                                size_t max_rows) const {
+    return Downsample(Copy(from, to, columns), max_rows);
+}
+
+HistoryTable Downsample(const HistoryTable& table, size_t max_rows) {
+    max_rows = std::max<size_t>(max_rows, 4);
+    const size_t rows = table.rows(), stride = table.width + 1;
+    if (rows <= max_rows) return table;
+    const double first = table.cells[0], last = table.cells[(rows - 1) * stride];
+    const size_t slices = max_rows / 2;
+    const double width = (last - first) / static_cast<double>(slices);
+    HistoryTable out;
+    out.width = table.width;
+    out.cells.reserve(max_rows * stride);
+    std::vector<double> low(stride), high(stride);
+    for (size_t r = 0; r < rows;) {
+        // The slice of row r: its rows share the slice's number.
+        const double offset = width > 0 ? (table.cells[r * stride] - first) / width : 0;
+        const size_t slice = std::min(slices - 1, static_cast<size_t>(offset));
+        const double* row = &table.cells[r * stride];
+        std::copy(row, row + stride, low.begin());
+        std::copy(row, row + stride, high.begin());
+        size_t end = r + 1;
+        for (; end < rows; ++end) {
+            const double* next = &table.cells[end * stride];
+            const double next_offset = width > 0 ? (next[0] - first) / width : 0;
+            if (std::min(slices - 1, static_cast<size_t>(next_offset)) != slice) break;
+            high[0] = next[0];
+            for (size_t c = 1; c < stride; ++c) {
+                // NaN stays only where the slice has no value at all.
+                if (std::isnan(low[c]) || next[c] < low[c]) low[c] = next[c];
+                if (std::isnan(high[c]) || next[c] > high[c]) high[c] = next[c];
+            }
+        }
+        out.cells.insert(out.cells.end(), low.begin(), low.end());
+        if (end - r > 1) out.cells.insert(out.cells.end(), high.begin(), high.end());
+        r = end;
+    }
+    return out;
+}
+
 HistoryTable WatchHistory::CopyAll() const {
     HistoryTable t;
     t.width = points_;
@@ -93,6 +142,13 @@ std::string HistoryJson(const HistoryTable& table) {
         if (r > 0) out += ',';
         AppendRowJson(&out, &table.cells[r * (table.width + 1)], table.width);
     }
+    return out + "]";
+}
+
+std::string GapsJson(const std::vector<HistoryGap>& gaps) {
+    std::string out = "[";
+    for (const HistoryGap& g : gaps)
+        out += (out.size() > 1 ? ",[" : "[") + std::to_string(g.from) + "," + std::to_string(g.to) + "]";
     return out + "]";
 }
 

@@ -18,9 +18,43 @@ struct HistoryTable {
     size_t rows() const { return cells.size() / (width + 1); }
 };
 
-class WatchHistory {
+// A time when nothing was recorded: qdxpoll was not running (ms since the
+// epoch, the last row before and the first after).
+struct HistoryGap {
+    long long from = 0, to = 0;
+};
+
+// Where the page's time ranges are read from: the rows kept in memory, or
+// the database of `watch --db`.
+class HistoryReader {
+public:
+    virtual ~HistoryReader() = default;
+    // The times of the first and the last row; false when there is none.
+    virtual bool Span(long long* first, long long* last) const = 0;
+    // The rows in from..to (ms, both included) of the columns given, oldest
+    // first, cut down to at most max_rows (Downsample).
+    virtual HistoryTable Read(long long from, long long to, const std::vector<size_t>& columns,
+                              size_t max_rows) const = 0;
+    // The times in from..to when nothing was recorded, oldest first.
+    virtual std::vector<HistoryGap> Gaps(long long from, long long to) const = 0;
+};
+
+// The table cut down to at most max_rows (at least 4): all of it when it is
+// no longer, else the time split into max_rows / 2 equal slices, each given
+// as two rows, the least of each column at the slice's first time and the
+// greatest at its last, so that no spike is lost. A slice where a column
+// has no value keeps it none, so that gaps stay gaps.
+HistoryTable Downsample(const HistoryTable& table, size_t max_rows);
+
+class WatchHistory : public HistoryReader {
 public:
     WatchHistory(size_t points, size_t capacity);
+
+    bool Span(long long* first, long long* last) const override;
+    HistoryTable Read(long long from, long long to, const std::vector<size_t>& columns,
+                      size_t max_rows) const override;
+    // One run of qdxpoll: never a gap.
+    std::vector<HistoryGap> Gaps(long long, long long) const override { return {}; }
 
     // One cycle's row: one value a point, NaN for none.
     void Add(long long ms, const std::vector<double>& values);
@@ -44,6 +78,8 @@ private:
 
 // The rows as the page's JSON: [[ms, value or null, ...], ...].
 std::string HistoryJson(const HistoryTable& table);
+// The gaps as JSON: [[from ms, to ms], ...].
+std::string GapsJson(const std::vector<HistoryGap>& gaps);
 // One row as JSON, as HistoryJson writes it.
 std::string RowJson(long long ms, const std::vector<double>& values);
 // Rows first..first+count as CSV lines: the time in ISO-8601 UTC, then one

@@ -1,11 +1,22 @@
 // The page of `qdxpoll watch` (served as /watch.js): it hears the readings of
-// every poll cycle as server-sent events from /events, draws them with
-// dygraphs, and sends the form's writes to /write.
+// every poll cycle as server-sent events from /events, asks /history for a
+// time range, draws them with dygraphs, and sends the form's writes to
+// /write.
 'use strict';
 let setup = null;
-let rows = [];   // [time ms, value or null for each point]
-let charts = []; // {graph, columns}
+let rows = [];    // the range shown: [time ms, value or null for each point]
+let gaps = [];    // [from ms, to ms]: nothing was recorded (qdxpoll was not running)
+let span = null;  // [first, last] ms of the whole history
+let latest = [];  // a point's last good value and last failure
+let stats = [];
+let charts = [];  // {graph, columns}
+// The range shown: the last `ms` (live), the whole history (live), or a
+// range picked on a chart (still).
+let range = { kind: 'last', ms: 600000 };
+let grouping = 'unit';
+let asking = 0;   // the number of the latest range asked for: older answers are dropped
 const kMaxRows = 36000;
+const kMaxFetched = 3000;
 // Served beyond its machine, qdxpoll takes writes only with the token that
 // the address it printed carries after the #, which never leaves the browser
 // but with a write.
@@ -17,49 +28,182 @@ function cell(tr, text, cls) {
   td.textContent = text === undefined || text === null ? '' : String(text);
   if (cls) td.className = cls;
   tr.appendChild(td);
+  return td;
 }
-// Local time of day, with the fraction of a second when there is one:
-// 14:05:01.25.
-function clock(d) {
-  const pad = (n, width) => String(n).padStart(width, '0');
-  const ms = d.getMilliseconds();
-  return pad(d.getHours(), 2) + ':' + pad(d.getMinutes(), 2) + ':' + pad(d.getSeconds(), 2) +
-      (ms ? '.' + pad(ms, 3).replace(/0+$/, '') : '');
+function element(tag, cls, text) {
+  const e = document.createElement(tag);
+  if (cls) e.className = cls;
+  if (text !== undefined) e.textContent = text;
+  return e;
 }
-function pointLabel(p) { return p.address + (p.meaning ? ' (' + p.meaning + ')' : ''); }
+
+// --- Times: 24 h, local, with the zone, everywhere ---------------------
+const pad = (n, width) => String(n).padStart(width || 2, '0');
+const zoneFormat = new Intl.DateTimeFormat('en-GB', { timeZoneName: 'short' });
+function zone(d) {
+  const part = zoneFormat.formatToParts(d).find((p) => p.type === 'timeZoneName');
+  return part ? part.value : '';
+}
+function day(d) { return d.getFullYear() + '-' + pad(d.getMonth() + 1) + '-' + pad(d.getDate()); }
+function clock(d) { return pad(d.getHours()) + ':' + pad(d.getMinutes()) + ':' + pad(d.getSeconds()); }
+// 01:35:23 CET, with the day before it when it is not today.
+function stamp(ms) {
+  const d = new Date(ms);
+  return (day(d) === day(new Date()) ? '' : day(d) + ' ') + clock(d) + ' ' + zone(d);
+}
+// An axis label: the time of day, with the day where the axis spans days.
+function axisLabel(d, granularity) {
+  const t = granularity >= Dygraph.Granularity.DAILY ? '' : pad(d.getHours()) + ':' + pad(d.getMinutes()) +
+      (granularity < Dygraph.Granularity.MINUTELY ? ':' + pad(d.getSeconds()) : '');
+  const days = rows.length > 1 && rows[rows.length - 1][0] - rows[0][0] > 20 * 3600 * 1000;
+  return days || !t ? pad(d.getMonth() + 1) + '-' + pad(d.getDate()) + (t ? ' ' + t : '') : t;
+}
+function age(ms) {
+  const s = Math.max(0, Math.round((Date.now() - ms) / 1000));
+  if (s < 120) return s + ' s ago';
+  if (s < 7200) return Math.round(s / 60) + ' min ago';
+  return Math.round(s / 3600) + ' h ago';
+}
+// 20261209T0130, for file names.
+function fileTime(ms) {
+  const d = new Date(ms);
+  return d.getFullYear() + pad(d.getMonth() + 1) + pad(d.getDate()) + 'T' + pad(d.getHours()) + pad(d.getMinutes());
+}
+
+// --- Points ---------------------------------------------------------------
+const causeWords = {
+  silent: 'no answer', no_reply: 'no valid reply', eot: 'no such identifier (EOT)', nak: 'refused (NAK)',
+  cut_short: 'answer cut short', late: 'answer too late', no_frame: 'no frame (line settings?)',
+  no_stx: 'damaged answer (no STX)', wrong_identifier: 'answer for another identifier',
+  no_etx: 'damaged answer (no ETX)', bad_bcc: 'damaged answer (BCC)', not_a_number: 'not a number',
+  bad_answer: 'neither ACK nor NAK', refused: 'refused by the unit', interrupted: 'interrupted',
+};
+function causeText(code) { return causeWords[code] || code; }
+function meaning(p) { return (p.meaning || '').replace(/\s*\(assumed\)/g, ''); }
+function unitName(p) { return 'unit ' + pad(p.unit) + (p.channel !== 1 ? ' ch ' + p.channel : ''); }
+function pointTitle(p) { return p.name ? p.name + ' (' + p.address + ')' : p.address; }
+function pointLabel(p) { return pointTitle(p) + (meaning(p) ? ' ' + meaning(p) : ''); }
+function seriesName(p) { return p.name || p.address; }
+function formatValue(p, v) {
+  if (v === null || v === undefined || !isFinite(v)) return '–';
+  return Number(v).toFixed(p.decimals) + (p.engineering_unit ? ' ' + p.engineering_unit : '');
+}
+function hasValue(i) {
+  if (latest[i] && latest[i].good) return true;
+  return rows.some((r) => r[i + 1] !== null && r[i + 1] !== undefined);
+}
+
+function buildCards() {
+  const box = $('now');
+  box.textContent = '';
+  setup.points.forEach((p, i) => {
+    const card = element('div', 'card');
+    card.dataset.address = p.address;
+    card.append(element('div', 'card-name', pointTitle(p)), element('div', 'card-meaning', meaning(p) || p.identifier));
+    const value = element('div', 'card-value');
+    value.append(element('span', 'number'), element('span', 'eu', p.engineering_unit));
+    card.append(value, element('div', 'card-age'), element('div', 'card-why'));
+    box.appendChild(card);
+  });
+}
+
+// Each card's value, its age and, when its last reading failed, why.
+function showLatest() {
+  const cards = $('now').children;
+  setup.points.forEach((p, i) => {
+    const card = cards[i];
+    if (!card) return;
+    const l = latest[i] || {};
+    const failing = l.failed && (!l.good || l.failed.time > l.good.time);
+    card.classList.toggle('failing', !!failing);
+    card.classList.toggle('never', !l.good);
+    const number = card.querySelector('.number');
+    const n = l.good ? parseFloat(l.good.text) : NaN;
+    number.textContent = l.good ? (isFinite(n) ? n.toFixed(p.decimals) : l.good.text) : '–';
+    card.querySelector('.card-age').textContent = l.good ? age(l.good.time) : 'no good reading yet';
+    card.querySelector('.card-why').textContent = failing
+        ? causeText(l.failed.cause) + ' ' + age(l.failed.time) : '';
+    card.querySelector('.card-why').title = failing ? l.failed.what : '';
+    card.title = l.good ? pointLabel(p) + ' = ' + l.good.text + ' at ' + stamp(l.good.time) : pointLabel(p);
+  });
+}
+
+// --- Charts -----------------------------------------------------------------
+function groups() { return setup.charts[grouping] || []; }
+
+// Short: the cards above name each point in full.
+function chartTitle(points) {
+  if (grouping === 'identifier') {
+    const p = points[0];
+    return p.identifier + (meaning(p) ? ' ' + meaning(p) : '') + ': ' + points.map((q) => seriesName(q)).join(' · ');
+  }
+  return unitName(points[0]) + ': ' +
+      points.map((q) => (seriesName(q) === q.address ? q.identifier : seriesName(q))).join(' · ');
+}
+
+// A chart's points on one or two axes: the first engineering unit on the
+// left, any other on the right (a unit's output in % beside its °C).
+function axesOf(points) {
+  const units = [];
+  for (const p of points) if (!units.includes(p.engineering_unit)) units.push(p.engineering_unit);
+  return { left: units[0], right: units.slice(1) };
+}
+
+// Shades the times when nothing was recorded.
+function drawGaps(canvas, area, g) {
+  canvas.save();
+  canvas.fillStyle = 'rgba(120, 120, 120, 0.18)';
+  for (const [from, to] of gaps) {
+    const x1 = Math.max(area.x, g.toDomXCoord(from)), x2 = Math.min(area.x + area.w, g.toDomXCoord(to));
+    if (x2 > x1) canvas.fillRect(x1, area.y, Math.max(2, x2 - x1), area.h);
+  }
+  canvas.restore();
+}
 
 function buildCharts() {
   for (const c of charts) c.graph.destroy();
   charts = [];
   const box = $('charts');
   box.textContent = '';
-  setup.charts.forEach((columns, n) => {
+  groups().forEach((columns) => {
     const points = columns.map((i) => setup.points[i]);
-    const div = document.createElement('div');
-    div.className = 'chart-box';
-    const title = document.createElement('div');
-    title.className = 'chart-title';
-    const name = document.createElement('span');
-    name.textContent = 'Unit ' + String(points[0].unit).padStart(2, '0') + ' channel ' + points[0].channel + ': ' +
-        points.map((p) => p.identifier + (p.meaning ? ' ' + p.meaning : '')).join(', ');
-    const csv = document.createElement('a');
-    csv.textContent = 'CSV of this chart';
+    const div = element('div', 'chart-box');
+    div.dataset.points = points.map((p) => p.address).join(',');
+    const title = element('div', 'chart-title');
+    const csv = element('a', 'csv', 'CSV');
     csv.href = '#';
-    csv.className = 'csv';
-    csv.onclick = () => { csv.href = csvAddress(n); };
-    csv.download = 'qdxpoll-watch.csv';
-    title.append(name, csv);
-    const area = document.createElement('div');
-    area.className = 'chart';
-    const legend = document.createElement('div');
-    legend.className = 'legend';
-    div.append(title, area, legend);
+    csv.title = 'the values of this chart over the range shown';
+    title.append(element('span', '', chartTitle(points)), csv);
+    div.appendChild(title);
     box.appendChild(div);
+    const drawn = columns.filter((i) => hasValue(i));
+    // A chart of points that have never given a value would be empty: the
+    // page says why instead.
+    for (const i of columns.filter((c) => !hasValue(c))) {
+      const p = setup.points[i];
+      const l = latest[i] || {};
+      const why = element('p', 'no-values');
+      why.dataset.address = p.address;
+      why.textContent = pointTitle(p) + ': no good value' + (range.kind === 'picked' ? ' in this range' : '') + ' — ' +
+          (l.failed ? causeText(l.failed.cause) + ' (last at ' + stamp(l.failed.time) + ')' : 'no reading yet');
+      if (l.failed) why.title = l.failed.what;
+      div.appendChild(why);
+    }
+    if (drawn.length === 0) return;
+    const shown = drawn.map((i) => setup.points[i]);
+    const area = element('div', 'chart');
+    const legend = element('div', 'legend');
+    div.append(area, legend);
+    const axes = axesOf(shown);
     const series = {};
-    for (const p of points)
-      if (p.identifier === 'S1') series[p.address] = { stepPlot: true, strokePattern: Dygraph.DASHED_LINE };
-    const graph = new Dygraph(area, chartData(columns), {
-      labels: ['time'].concat(points.map((p) => p.address)),
+    for (const p of shown) {
+      const s = { axis: axes.right.includes(p.engineering_unit) && p.engineering_unit !== axes.left ? 'y2' : 'y' };
+      if (p.identifier === 'S1') Object.assign(s, { stepPlot: true, strokePattern: Dygraph.DASHED_LINE });
+      series[seriesName(p)] = s;
+    }
+    const byName = new Map(shown.map((p) => [seriesName(p), p]));
+    const graph = new Dygraph(area, chartData(drawn), {
+      labels: ['time'].concat(shown.map(seriesName)),
       labelsDiv: legend,
       legend: 'always',
       series: series,
@@ -67,33 +211,142 @@ function buildCharts() {
       pointSize: 1.5,
       strokeWidth: 1.8,
       connectSeparatedPoints: false,
-      ylabel: points.length === 1 ? points[0].identifier : points.map((p) => p.identifier).join(' / '),
-      axes: { x: { axisLabelFormatter: clock, valueFormatter: (ms) => clock(new Date(ms)), axisLabelWidth: 100 },
-              y: { axisLabelWidth: 60 } },
+      ylabel: axes.left ? shown.filter((p) => series[seriesName(p)].axis === 'y').map((p) => p.identifier)
+          .filter((v, k, a) => a.indexOf(v) === k).join(' / ') + ' (' + axes.left + ')' : '',
+      y2label: axes.right.length ? axes.right.filter((u) => u).join(', ') : undefined,
+      underlayCallback: drawGaps,
+      zoomCallback: (from, to) => picked(graph, from, to),
+      axes: {
+        x: { axisLabelFormatter: axisLabel, valueFormatter: (ms) => stamp(ms), axisLabelWidth: 70 },
+        y: { axisLabelWidth: 50, valueFormatter: (v, o, name) => formatValue(byName.get(name), v) },
+        y2: { axisLabelWidth: 40, independentTicks: true, valueFormatter: (v, o, name) => formatValue(byName.get(name), v) },
+      },
     });
-    charts.push({ graph, columns });
+    csv.onclick = () => {
+      const r = shownRange();
+      const addresses = columns.map((i) => setup.points[i].address);
+      csv.href = '/chart.csv?points=' + encodeURIComponent(addresses.join(',')) + '&from=' + Math.floor(r[0]) +
+          '&to=' + Math.ceil(r[1]);
+      csv.download = 'qdxpoll-' + addresses.join('-') + '-' + fileTime(r[0]) + '-' + fileTime(r[1]) + '.csv';
+    };
+    charts.push({ graph, columns: drawn });
   });
+  document.body.dataset.charts = charts.length;
+  document.body.dataset.grouping = grouping;
 }
 
 function chartData(columns) {
+  if (rows.length === 0) return [[new Date(), ...columns.map(() => null)]];
   return rows.map((r) => [new Date(r[0])].concat(columns.map((i) => r[i + 1])));
 }
 
+// The time range the charts show, for the CSV.
+function shownRange() {
+  if (range.kind === 'picked') return [range.from, range.to];
+  return rows.length ? [rows[0][0], rows[rows.length - 1][0]] : [Date.now(), Date.now()];
+}
+
+// Rebuilds the charts when a point gains its first value; else redraws.
+let chartedSignature = '';
 function redraw() {
-  for (const c of charts) c.graph.updateOptions({ file: chartData(c.columns) });
+  const signature = grouping + ':' + setup.points.map((p, i) => (hasValue(i) ? 1 : 0)).join('');
+  if (signature !== chartedSignature) {
+    chartedSignature = signature;
+    buildCharts();
+  } else {
+    for (const c of charts) c.graph.updateOptions({ file: chartData(c.columns) });
+  }
   document.body.dataset.rows = rows.length;
 }
 
-// What a chart shows: its points over the time range in view.
-function csvAddress(n) {
-  const c = charts[n];
-  const range = c.graph.xAxisRange();
-  const points = c.columns.map((i) => setup.points[i].address).join(',');
-  return '/chart.csv?points=' + encodeURIComponent(points) + '&from=' + Math.floor(range[0]) +
-      '&to=' + Math.ceil(range[1]);
+// --- Ranges -------------------------------------------------------------------
+// The rows of a range, with an empty row in each gap so that no line is
+// drawn across it.
+function takeRange(answer) {
+  span = answer.span;
+  gaps = answer.gaps;
+  const merged = answer.rows.slice();
+  for (const [from, to] of gaps)
+    merged.push([Math.round((from + to) / 2)].concat(setup.points.map(() => null)));
+  merged.sort((a, b) => a[0] - b[0]);
+  rows = merged;
+  showGaps();
+  redraw();
 }
 
-function showStats(stats) {
+function showGaps() {
+  const list = $('gaps');
+  list.textContent = '';
+  for (const [from, to] of gaps) {
+    const li = element('li', 'gap', 'not watched from ' + stamp(from) + ' to ' + stamp(to) +
+        ' (' + Math.round((to - from) / 1000) + ' s): qdxpoll was not running');
+    li.dataset.from = from;
+    li.dataset.to = to;
+    list.appendChild(li);
+  }
+  list.hidden = gaps.length === 0;
+  document.body.dataset.gaps = gaps.length;
+  document.body.dataset.span = span ? span.join(',') : '';
+}
+
+async function askRange(from, to) {
+  const number = ++asking;
+  let q = '/history?max=' + kMaxFetched;
+  if (from !== null) q += '&from=' + Math.floor(from);
+  if (to !== null) q += '&to=' + Math.ceil(to);
+  try {
+    const response = await fetch(q);
+    if (!response.ok) throw new Error(await response.text());
+    const answer = await response.json();
+    if (number === asking) takeRange(answer);
+  } catch (err) {
+    $('picked').hidden = false;
+    $('picked').textContent = 'the history did not come: ' + err.message;
+  }
+}
+
+function markChoices() {
+  for (const b of document.querySelectorAll('[data-range]'))
+    b.classList.toggle('on', range.kind === 'all' ? b.dataset.range === 'all'
+        : range.kind === 'last' && Number(b.dataset.range) === range.ms);
+  for (const b of document.querySelectorAll('[data-group]')) b.classList.toggle('on', b.dataset.group === grouping);
+  $('picked').hidden = range.kind !== 'picked';
+  if (range.kind === 'picked') $('picked').textContent = stamp(range.from) + ' – ' + stamp(range.to);
+  document.body.dataset.range = range.kind === 'last' ? String(range.ms) : range.kind;
+}
+
+function chooseRange(choice) {
+  range = choice === 'all' ? { kind: 'all' } : { kind: 'last', ms: Number(choice) };
+  markChoices();
+  const last = span ? span[1] : Date.now();
+  askRange(range.kind === 'all' ? null : last - range.ms, null);
+}
+
+// A range dragged on a chart: every chart shows it, read again from the
+// history at the finer resolution. A double-click (no zoom left) goes back.
+function picked(graph, from, to) {
+  if (!graph.isZoomed('x')) return chooseRange('600000');
+  range = { kind: 'picked', from: from, to: to };
+  markChoices();
+  askRange(from, to);
+}
+
+// A cycle's row, kept when the range shown is live.
+function addRow(row) {
+  if (range.kind === 'picked') return;
+  if (rows.length && row[0] <= rows[rows.length - 1][0]) return;  // had it already
+  rows.push(row);
+  if (span) span[1] = row[0]; else span = [row[0], row[0]];
+  if (range.kind === 'last') {
+    let drop = 0;
+    while (drop < rows.length && rows[drop][0] < row[0] - range.ms) ++drop;
+    if (drop) rows.splice(0, drop);
+  }
+  if (rows.length > kMaxRows) rows.splice(0, rows.length - kMaxRows);
+}
+
+// --- Failures and statistics ----------------------------------------------
+function showStats() {
   const body = $('stats').tBodies[0];
   body.textContent = '';
   for (const s of stats) {
@@ -103,30 +356,35 @@ function showStats(stats) {
       cell(tr, s[key] === undefined ? '-' : s[key]);
     body.appendChild(tr);
   }
+  const retried = stats.filter((s) => s.retried > 0);
+  const total = retried.reduce((n, s) => n + s.retried, 0);
+  $('retried').textContent = total === 0 ? 'No good request needed a second attempt.'
+      : 'Retried but good: ' + total + ' request' + (total === 1 ? '' : 's') + ' needed more than one attempt (' +
+        retried.map((s) => s.address + ' ' + s.retried).join(', ') + ').';
+  document.body.dataset.retried = total;
 }
 
+// One row an address and cause: how often, first and last time, and the
+// latest failure's words.
 function showFailures(failures) {
   const body = $('failures').tBodies[0];
   body.textContent = '';
   $('no-failures').hidden = failures.length > 0;
-  for (const f of failures.slice().reverse()) {
+  $('failures').hidden = failures.length === 0;
+  for (const f of failures) {
     const tr = document.createElement('tr');
-    cell(tr, new Date(f.time).toLocaleTimeString());
     cell(tr, f.address);
-    cell(tr, f.cause, 'cause');
-    const what = document.createElement('td');
-    what.textContent = f.what;
-    if (f.hint) {
-      const hint = document.createElement('div');
-      hint.className = 'hint';
-      hint.textContent = 'hint: ' + f.hint;
-      what.appendChild(hint);
-    }
-    tr.appendChild(what);
+    cell(tr, causeText(f.cause), 'cause');
+    cell(tr, f.count, 'count');
+    cell(tr, stamp(f.first), 'time');
+    cell(tr, stamp(f.last), 'time');
+    const what = cell(tr, f.what, 'what');
+    if (f.hint) what.appendChild(element('div', 'hint', 'hint: ' + f.hint));
     body.appendChild(tr);
   }
 }
 
+// --- Writes ---------------------------------------------------------------------
 function setUpWriting() {
   const lacksToken = setup.allow_writes && setup.write_token && !writeToken;
   $('write-readonly').hidden = setup.allow_writes;
@@ -137,7 +395,7 @@ function setUpWriting() {
   for (const p of setup.writable) {
     const option = document.createElement('option');
     option.value = p.address;
-    option.textContent = pointLabel(p);
+    option.textContent = pointLabel(p) + (p.engineering_unit ? ' [' + p.engineering_unit + ']' : '');
     select.appendChild(option);
   }
 }
@@ -148,22 +406,35 @@ function connect() {
   events.addEventListener('hello', (e) => {
     const m = JSON.parse(e.data);
     setup = m.setup;
-    rows = m.rows;
+    latest = m.latest;
+    stats = m.stats;
     $('heading').textContent = setup.heading;
-    buildCharts();
+    $('zone').textContent = 'times in ' + zone(new Date()) + ', 24 h';
+    buildCards();
+    chartedSignature = '';
+    if (range.kind === 'last' && range.ms === 600000) {
+      takeRange(m);
+    } else {
+      span = m.span;
+      if (range.kind === 'picked') askRange(range.from, range.to);
+      else chooseRange(range.kind === 'all' ? 'all' : String(range.ms));
+    }
+    markChoices();
     setUpWriting();
-    redraw();
-    showStats(m.stats);
+    showLatest();
+    showStats();
     showFailures(m.failures);
     status.textContent = 'live';
     status.className = 'live';
   });
   events.addEventListener('cycle', (e) => {
     const m = JSON.parse(e.data);
-    rows.push(m.row);
-    if (rows.length > kMaxRows) rows.splice(0, rows.length - kMaxRows);
+    latest = m.latest;
+    stats = m.stats;
+    addRow(m.row);
     redraw();
-    showStats(m.stats);
+    showLatest();
+    showStats();
     showFailures(m.failures);
   });
   events.addEventListener('end', () => {
@@ -179,15 +450,25 @@ function connect() {
   };
 }
 
+for (const b of document.querySelectorAll('[data-range]'))
+  b.addEventListener('click', () => { if (setup) chooseRange(b.dataset.range); });
+for (const b of document.querySelectorAll('[data-group]'))
+  b.addEventListener('click', () => {
+    grouping = b.dataset.group;
+    markChoices();
+    if (setup) redraw();
+  });
+setInterval(() => { if (setup) showLatest(); }, 1000);
+
 let asked = null;
 $('write-form').addEventListener('submit', (e) => {
   e.preventDefault();
   const p = setup.writable.find((w) => w.address === $('write-address').value);
   if (!p) return;
   asked = { address: p.address, value: $('write-value').value.trim(), verify: $('write-verify').checked };
-  $('write-question').textContent = 'Write ' + p.identifier + ' := ' + asked.value + ' to unit ' +
-      String(p.unit).padStart(2, '0') + ' channel ' + p.channel + (p.meaning ? ' (' + p.meaning + ')' : '') +
-      '? This changes the controller.';
+  $('write-question').textContent = 'Write ' + p.identifier + ' := ' + asked.value +
+      (p.engineering_unit ? ' ' + p.engineering_unit : '') + ' to unit ' + pad(p.unit) + ' channel ' + p.channel +
+      (meaning(p) ? ' (' + meaning(p) + ')' : '') + '? This changes the controller.';
   $('write-confirm').hidden = false;
   $('write-result').textContent = '';
 });

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define QDXPOLL_SANITIZED 1
@@ -127,6 +128,10 @@ void WatchServer::State::Routes() {
         if (!FromOwnPage(req)) return ReplyText(res, 403, "the page's events go only to the page itself\n");
         Events(res);
     });
+    server.Get("/history", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!FromOwnPage(req)) return ReplyText(res, 403, "the history goes only to the page itself\n");
+        Range(req, res);
+    });
     server.Get("/chart.csv", [this](const httplib::Request& req, httplib::Response& res) {
         if (!FromOwnPage(req)) return ReplyText(res, 403, "a chart's CSV goes only to the page itself\n");
         ChartCsv(req, res);
@@ -163,34 +168,94 @@ void WatchServer::State::Events(httplib::Response& res) {
         });
 }
 
+bool WatchServer::State::Columns(const httplib::Request& req, std::vector<size_t>* columns,
+                                 std::string* why) const {
+    columns->clear();
+    if (!req.has_param("points")) {
+        for (size_t i = 0; i < setup.points.size(); ++i) columns->push_back(i);
+        return true;
+    }
+    const std::string list = req.get_param_value("points");
+    for (size_t start = 0; start <= list.size();) {
+        const size_t comma = std::min(list.find(',', start), list.size());
+        const std::string address = list.substr(start, comma - start);
+        auto it = std::find_if(setup.points.begin(), setup.points.end(),
+                               [&](const WatchPoint& p) { return p.address == address; });
+        if (it == setup.points.end()) {
+            *why = "not a watched point: " + JsonText(address);
+            return false;
+        }
+        const size_t column = static_cast<size_t>(it - setup.points.begin());
+        if (std::count(columns->begin(), columns->end(), column) > 0) {
+            *why = "the points name " + address + " twice: name each once";
+            return false;
+        }
+        columns->push_back(column);
+        start = comma + 1;
+    }
+    return true;
+}
+
+namespace {
+
+// from and to (ms since the epoch; the whole history by default), from <= to.
+bool TimeBounds(const httplib::Request& req, long long* from, long long* to, std::string* why) {
+    *from = LLONG_MIN;
+    *to = LLONG_MAX;
+    for (auto [name, bound] : {std::pair<const char*, long long*>{"from", from}, {"to", to}})
+        if (req.has_param(name) && !ParseMs(req.get_param_value(name), bound)) {
+            *why = std::string(name) + " is a time in whole ms since 1970";
+            return false;
+        }
+    if (*from > *to) {
+        *why = "from is after to";
+        return false;
+    }
+    return true;
+}
+
+// 20261209T0130, local time.
+std::string FileTime(long long ms) {
+    const std::time_t t = static_cast<std::time_t>(ms / 1000);
+    std::tm local{};
+    char text[32] = "";
+    if (localtime_r(&t, &local) != nullptr) std::strftime(text, sizeof text, "%Y%m%dT%H%M", &local);
+    return text;
+}
+
+}  // namespace
+
+// A chart's time range: {"rows": [[ms, value or null, ...], ...], "gaps":
+// [[from, to], ...], "span": [first, last] or null}, its rows cut down to
+// `max` (kPageRows at most).
+void WatchServer::State::Range(const httplib::Request& req, httplib::Response& res) {
+    std::vector<size_t> columns;
+    long long from = 0, to = 0;
+    std::string why;
+    if (!Columns(req, &columns, &why) || !TimeBounds(req, &from, &to, &why)) return ReplyText(res, 400, why + "\n");
+    long long max_rows = static_cast<long long>(kPageRows);
+    if (req.has_param("max") && (!ParseMs(req.get_param_value("max"), &max_rows) || max_rows < 4))
+        return ReplyText(res, 400, "max is a number of rows, 4 or more\n");
+    max_rows = std::min(max_rows, static_cast<long long>(kPageRows));
+    std::string text = ReadHistory([&](const HistoryReader& h) {
+        long long first = 0, last = 0;
+        if (!h.Span(&first, &last)) return std::string("{\"rows\":[],\"gaps\":[],\"span\":null}");
+        return "{\"rows\":" + HistoryJson(h.Read(from, to, columns, static_cast<size_t>(max_rows))) +
+               ",\"gaps\":" + GapsJson(h.Gaps(std::max(from, first), std::min(to, last))) + ",\"span\":[" +
+               std::to_string(first) + "," + std::to_string(last) + "]}";
+    });
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(text, "application/json");
+}
+
 // What a chart shows: the rows from `from` to `to` (ms since the epoch) of
-// the points named in `points` (comma-separated addresses, each once; all by
-// default).
+// the points named in `points` (all by default), named after the points and
+// the time.
 void WatchServer::State::ChartCsv(const httplib::Request& req, httplib::Response& res) {
     std::vector<size_t> columns;
-    if (req.has_param("points")) {
-        const std::string list = req.get_param_value("points");
-        size_t start = 0;
-        while (start <= list.size()) {
-            const size_t comma = std::min(list.find(',', start), list.size());
-            const std::string address = list.substr(start, comma - start);
-            auto it = std::find_if(setup.points.begin(), setup.points.end(),
-                                   [&](const WatchPoint& p) { return p.address == address; });
-            if (it == setup.points.end())
-                return ReplyText(res, 400, "not a watched point: " + JsonText(address) + "\n");
-            const size_t column = static_cast<size_t>(it - setup.points.begin());
-            if (std::count(columns.begin(), columns.end(), column) > 0)
-                return ReplyText(res, 400, "the points name " + address + " twice: name each once\n");
-            columns.push_back(column);
-            start = comma + 1;
-        }
-    } else {
-        for (size_t i = 0; i < setup.points.size(); ++i) columns.push_back(i);
-    }
-    long long from = LLONG_MIN, to = LLONG_MAX;
-    for (auto [name, bound] : {std::pair<const char*, long long*>{"from", &from}, {"to", &to}})
-        if (req.has_param(name) && !ParseMs(req.get_param_value(name), bound))
-            return ReplyText(res, 400, std::string(name) + " is a time in whole ms since 1970\n");
+    long long from = 0, to = 0;
+    std::string why;
+    if (!Columns(req, &columns, &why) || !TimeBounds(req, &from, &to, &why)) return ReplyText(res, 400, why + "\n");
 
     auto table = std::make_shared<HistoryTable>();
     {
@@ -208,7 +273,12 @@ void WatchServer::State::ChartCsv(const httplib::Request& req, httplib::Response
     for (size_t c : columns) names.push_back(setup.points[c].address);
     const std::string header = CsvTable(names).HeaderLine() + "\n";
     auto next = std::make_shared<size_t>(0);
-    res.set_header("Content-Disposition", "attachment; filename=\"qdxpoll-watch.csv\"");
+    std::string file = "qdxpoll";
+    for (size_t c : columns) file += "-" + setup.points[c].address;
+    if (table->rows() > 0)
+        file += "-" + FileTime(static_cast<long long>(table->cells.front())) + "-" +
+                FileTime(static_cast<long long>(table->cells[(table->rows() - 1) * (table->width + 1)]));
+    res.set_header("Content-Disposition", "attachment; filename=\"" + file + ".csv\"");
     res.set_chunked_content_provider(
         "text/csv",
         [table, next, header](size_t, httplib::DataSink& sink) {

@@ -3,6 +3,7 @@
 // make their text outside it, and a write from the page waits in a short
 // queue until the polling thread runs it, one between two cycles.
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 
 #include "platform.h"
@@ -22,35 +23,43 @@ json PointJson(const WatchPoint& p) {
             {"unit", p.unit},
             {"channel", p.channel},
             {"identifier", p.identifier},
-            {"meaning", p.meaning}};
+            {"meaning", p.meaning},
+            {"name", p.name},
+            {"engineering_unit", p.engineering_unit},
+            {"decimals", p.decimals}};
 }
 
-// Which points share a chart: the set value S1 and the measured value M1 of
-// one unit and channel (S1 first); every other point has one of its own.
+// Which points share a chart, in the two ways the page offers: by unit
+// (every point of one unit and channel, the set value S1 first and the
+// measured value M1 next, so that a unit's S1, M1 and O1 are seen together)
+// and by identifier (the same identifier across units, to compare them).
 json Charts(const std::vector<WatchPoint>& points) {
-    json charts = json::array();
-    std::vector<bool> placed(points.size(), false);
-    auto pairs = [](const WatchPoint& p) { return p.identifier == "S1" || p.identifier == "M1"; };
-    for (size_t i = 0; i < points.size(); ++i) {
-        if (placed[i]) continue;
-        placed[i] = true;
-        json chart = json::array({i});
-        if (pairs(points[i])) {
-            for (size_t j = i + 1; j < points.size(); ++j) {
-                if (placed[j] || !pairs(points[j]) || points[j].unit != points[i].unit ||
-                    points[j].channel != points[i].channel || points[j].identifier == points[i].identifier)
-                    continue;
-                placed[j] = true;
-                if (points[j].identifier == "S1")
-                    chart.insert(chart.begin(), j);
-                else
+    auto group = [&points](auto same, auto rank) {
+        json charts = json::array();
+        std::vector<bool> placed(points.size(), false);
+        for (size_t i = 0; i < points.size(); ++i) {
+            if (placed[i]) continue;
+            std::vector<size_t> chart;
+            for (size_t j = i; j < points.size(); ++j)
+                if (!placed[j] && same(points[i], points[j])) {
+                    placed[j] = true;
                     chart.push_back(j);
-                break;
-            }
+                }
+            std::stable_sort(chart.begin(), chart.end(),
+                             [&](size_t a, size_t b) { return rank(points[a]) < rank(points[b]); });
+            charts.push_back(chart);
         }
-        charts.push_back(chart);
-    }
-    return charts;
+        return charts;
+    };
+    const auto by_unit = [](const WatchPoint& a, const WatchPoint& b) {
+        return a.unit == b.unit && a.channel == b.channel;
+    };
+    const auto set_value_first = [](const WatchPoint& p) {
+        return p.identifier == "S1" ? 0 : p.identifier == "M1" ? 1 : 2;
+    };
+    const auto by_identifier = [](const WatchPoint& a, const WatchPoint& b) { return a.identifier == b.identifier; };
+    return {{"unit", group(by_unit, set_value_first)},
+            {"identifier", group(by_identifier, [](const WatchPoint&) { return 0; })}};
 }
 
 std::string UrlHost(const std::string& address) {
@@ -69,6 +78,7 @@ bool WatchServer::Start(const WatchSetup& setup, std::string* url, std::string* 
     State& s = *state_;
     s.setup = setup;
     s.history = WatchHistory(setup.points.size(), kHistoryRows);
+    s.latest.assign(setup.points.size(), PointLatest());
     s.server.set_payload_max_length(64 * 1024);
     int port = setup.port;
     if (port == 0) {
@@ -136,7 +146,7 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
     State& s = *state_;
     const WallClock::time_point when = readings.empty() ? WallClock::now() : readings.front().time;
     std::vector<double> values;
-    std::vector<json> failed;
+    std::vector<const Reading*> failed;
     for (size_t i = 0; i < s.setup.points.size(); ++i) {
         const Reading* r = i < readings.size() ? &readings[i] : nullptr;
         // The value's own text keeps the chart and the CSV at the unit's
@@ -147,12 +157,7 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
             values.push_back(value);
         else
             values.push_back(NAN);
-        if (r != nullptr && !r->error.empty() && r->tally != Tally::kInterrupted)
-            failed.push_back({{"time", EpochMs(r->time)},
-                              {"address", r->address},
-                              {"cause", r->status},
-                              {"what", r->error},
-                              {"hint", r->hint}});
+        if (r != nullptr && !r->error.empty() && r->tally != Tally::kInterrupted) failed.push_back(r);
     }
     const long long ms = EpochMs(when);
     const std::string row = RowJson(ms, values);
@@ -161,12 +166,25 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
     const std::string stats_text = JsonText(stats_json);
 
     std::lock_guard<std::mutex> lock(s.mutex);
-    for (json& f : failed) s.AddFailure(std::move(f));
+    for (const Reading* r : failed) s.failures.Add(EpochMs(r->time), r->address, r->status, r->error, r->hint);
+    for (size_t i = 0; i < readings.size() && i < s.latest.size(); ++i) {
+        const Reading& r = readings[i];
+        PointLatest& l = s.latest[i];
+        if (r.ok) {
+            l.good_ms = EpochMs(r.time);
+            l.text = r.value.text;
+        } else if (r.tally != Tally::kInterrupted) {
+            l.failed_ms = EpochMs(r.time);
+            l.cause = r.status;
+            l.what = r.error;
+        }
+    }
     s.history.Add(ms, values);
     s.stats = std::move(stats_json);
     ++s.cycles;
     s.recent.emplace_back(s.cycles, "event: cycle\ndata: {\"row\":" + row + ",\"stats\":" + stats_text +
-                                        ",\"failures\":" + JsonText(json(s.failures)) + "}\n\n");
+                                        ",\"failures\":" + JsonText(s.failures.Json()) +
+                                        ",\"latest\":" + JsonText(LatestJson(s.latest)) + "}\n\n");
     while (s.recent.size() > kRecentCycles) s.recent.pop_front();
     s.changed.notify_all();
 }
@@ -192,11 +210,9 @@ void WatchServer::WaitRunningWrites(std::chrono::steady_clock::time_point until,
             }
             lock.lock();
             if (answer.body.value("ok", true) == false && answer.body.contains("status"))
-                s.AddFailure({{"time", EpochMs(WallClock::now())},
-                              {"address", answer.body.value("address", pending->ask.address)},
-                              {"cause", answer.body["status"]},
-                              {"what", answer.body.value("error", "")},
-                              {"hint", answer.body.value("hint", "")}});
+                s.failures.Add(EpochMs(WallClock::now()), answer.body.value("address", pending->ask.address),
+                               answer.body.value("status", ""), answer.body.value("error", ""),
+                               answer.body.value("hint", ""));
             pending->answer = std::move(answer);
             pending->done = true;
             s.answered.notify_all();

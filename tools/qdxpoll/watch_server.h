@@ -23,6 +23,9 @@ struct WatchPoint {
     int unit = 0, channel = 0;
     std::string identifier;  // M1
     std::string meaning;     // from the unit model; "" when unknown
+    std::string name;        // the engineer's name for it; "" for none
+    std::string engineering_unit;  // °C, %, A, s; "" for codes and states
+    int decimals = 1;        // the places its values are shown with
 };
 
 struct WatchSetup {

@@ -20,11 +20,16 @@
 #include "watch_connections.h"
 #include "watch_history.h"
 #include "watch_server.h"
+#include "watch_summary.h"
 
 namespace watch_limits {
 
 inline constexpr size_t kHistoryRows = 36000;  // ten hours at one cycle a second
-inline constexpr size_t kFailuresKept = 20;
+inline constexpr size_t kFailureGroupsKept = 64;  // addresses times causes: a new one drops the stalest
+// Rows a time range of the page holds at most (Downsample), and what the
+// page asks for when it opens: the last ten minutes.
+inline constexpr size_t kPageRows = 3000;
+inline constexpr long long kFirstRangeMs = 10 * 60 * 1000;
 inline constexpr size_t kRecentCycles = 64;  // a page that falls further behind starts again
 inline constexpr int kMaxStreams = 4;        // open pages: each holds a request thread
 inline constexpr auto kKeepAlive = std::chrono::seconds(1);
@@ -64,7 +69,8 @@ struct WatchServer::State {
     long cycles = 0;
     WatchHistory history{0, 0};
     json stats = json::array();
-    std::deque<json> failures;  // newest last
+    FailureGroups failures{watch_limits::kFailureGroupsKept};
+    std::vector<PointLatest> latest;  // one a point
     std::deque<std::pair<long, std::string>> recent;  // a cycle's number and its event
     int streams = 0;
     int csv_in_progress = 0;
@@ -76,9 +82,27 @@ struct WatchServer::State {
     };
     std::deque<std::shared_ptr<Pending>> writes;
 
-    void AddFailure(json failure) {
-        failures.push_back(std::move(failure));
-        while (failures.size() > watch_limits::kFailuresKept) failures.pop_front();
+    // Reads the history with f(const HistoryReader&): the rows in memory
+    // under the lock, in one quick pass.
+    template <class F>
+    auto ReadHistory(F f) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return f(static_cast<const HistoryReader&>(history));
+    }
+
+    // The rows of the last kFirstRangeMs, the span and the gaps, as the
+    // JSON members of a page's first event.
+    std::string FirstRange() {
+        std::vector<size_t> all(setup.points.size());
+        for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+        return ReadHistory([&all](const HistoryReader& h) {
+            long long first = 0, last = 0;
+            if (!h.Span(&first, &last)) return std::string("\"rows\":[],\"gaps\":[],\"span\":null");
+            const long long from = std::max(first, last - watch_limits::kFirstRangeMs);
+            return "\"rows\":" + HistoryJson(h.Read(from, last, all, watch_limits::kPageRows)) +
+                   ",\"gaps\":" + GapsJson(h.Gaps(first, last)) + ",\"span\":[" + std::to_string(first) + "," +
+                   std::to_string(last) + "]";
+        });
     }
 
     // The events a page has not had yet after cycle *sent (-1: none yet);
@@ -99,13 +123,16 @@ struct WatchServer::State {
             return true;
         }
         if (*sent < 0 || (cycles > *sent && (recent.empty() || recent.front().first > *sent + 1))) {
-            const HistoryTable rows = history.CopyAll();
             const json stats_now = stats;
-            const json failures_now = json(failures);
+            const json failures_now = failures.Json();
+            const json latest_now = LatestJson(latest);
             *sent = cycles;
             lock.unlock();
-            *out = "event: hello\ndata: {\"setup\":" + setup_text + ",\"rows\":" + HistoryJson(rows) +
-                   ",\"stats\":" + JsonText(stats_now) + ",\"failures\":" + JsonText(failures_now) + "}\n\n";
+            // Read after: a cycle published meanwhile may come twice (the
+            // page drops a row it has), never not at all.
+            *out = "event: hello\ndata: {\"setup\":" + setup_text + "," + FirstRange() +
+                   ",\"stats\":" + JsonText(stats_now) + ",\"failures\":" + JsonText(failures_now) +
+                   ",\"latest\":" + JsonText(latest_now) + "}\n\n";
             return true;
         }
         if (cycles > *sent) {
@@ -158,6 +185,10 @@ struct WatchServer::State {
     void Routes();
     void Events(httplib::Response& res);
     void ChartCsv(const httplib::Request& req, httplib::Response& res);
+    void Range(const httplib::Request& req, httplib::Response& res);
+    // The columns `points` names (comma-separated addresses, each once), or
+    // all; false with *why set when it names another or one twice.
+    bool Columns(const httplib::Request& req, std::vector<size_t>* columns, std::string* why) const;
     void Write(const httplib::Request& req, httplib::Response& res);
 };
 
