@@ -1,6 +1,7 @@
 // qdxpoll's parts that need no line: the diagnosis of recorded exchanges
 // (the bytes on the wire with their times, and the driver's result), and the
-// CSV and times it writes.
+// CSV and times it writes, and what the page of watch makes of its history.
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,8 @@
 #include "tools/qdxpoll/csv.h"
 #include "tools/qdxpoll/diagnosis.h"
 #include "tools/qdxpoll/times.h"
+#include "tools/qdxpoll/watch_history.h"
+#include "tools/qdxpoll/watch_summary.h"
 
 namespace {
 
@@ -131,6 +134,71 @@ TEST(QdxpollOutput, CsvRowsHaveTheirTablesColumnsWhateverTheFieldsHold) {
     EXPECT_EQ(table.Line({{"line", "9600,7O2"}, {"unit", "1"}}), "\"9600,7O2\",1,");
     EXPECT_EQ(table.Line({{"error", "said \"no\"\nthen"}}), ",,\"said \"\"no\"\"\nthen\"");
     EXPECT_EQ(IsoTime(WallClock::time_point(std::chrono::milliseconds(1234))), "1970-01-01T00:00:01.234Z");
+}
+
+// A long range cut down for a chart: within its bound, in time order, and
+// with nothing a tuning engineer looks for lost: the spike, the dip, and a
+// point's time without values.
+TEST(QdxpollWatchHistory, DownsampledRangesKeepSpikesAndGapsWithinTheirBound) {
+    struct Case {
+        const char* what;
+        size_t rows, max_rows;
+        long long step_ms;  // between rows (0: all at one time)
+    };
+    const Case cases[] = {
+        {"fewer rows than the bound", 50, 100, 1000},
+        {"a night at a cycle a second", 36000, 3000, 1000},
+        {"an odd bound", 1001, 7, 10},
+        {"every row at one time", 500, 10, 0},
+    };
+    for (const Case& c : cases) {
+        // Column 1: a ramp with a spike and a dip; column 2: none in the
+        // second quarter.
+        HistoryTable table;
+        table.width = 2;
+        for (size_t r = 0; r < c.rows; ++r) {
+            const double v = r == c.rows / 2 ? 999 : r == c.rows / 3 ? -999 : static_cast<double>(r % 100);
+            const bool gap = r >= c.rows / 4 && r < c.rows / 2;
+            table.cells.insert(table.cells.end(), {static_cast<double>(1000000 + r * c.step_ms), v, gap ? NAN : 1.0});
+        }
+        const HistoryTable out = Downsample(table, c.max_rows);
+        EXPECT_LE(out.rows(), std::max<size_t>(c.max_rows, 4)) << c.what;
+        EXPECT_EQ(out.width, 2u);
+        double high = -1e9, low = 1e9;
+        size_t none = 0;
+        for (size_t r = 0; r < out.rows(); ++r) {
+            const double* row = &out.cells[r * 3];
+            if (r > 0) {
+                EXPECT_GE(row[0], out.cells[(r - 1) * 3]) << c.what << ": out of order at " << r;
+            }
+            high = std::max(high, row[1]);
+            low = std::min(low, row[1]);
+            none += std::isnan(row[2]);
+        }
+        EXPECT_EQ(high, 999) << c.what << ": the spike is lost";
+        EXPECT_EQ(low, -999) << c.what << ": the dip is lost";
+        if (c.step_ms != 0 && c.max_rows >= 100) {
+            EXPECT_GT(none, 0u) << c.what << ": the gap is drawn over";
+        }
+    }
+}
+
+// Failures repeated all night are one line each; a new kind of failure
+// always shows, in place of the one seen longest ago.
+TEST(QdxpollWatchSummary, FailuresGroupByAddressAndCauseWithinTheirBound) {
+    FailureGroups groups(2);
+    groups.Add(100, "01K1M2", "eot", "EOT 1", "");
+    groups.Add(200, "02K1M1", "silent", "nothing", "check the cable");
+    groups.Add(300, "01K1M2", "eot", "EOT 2", "");
+    groups.Add(400, "01K1M2", "nak", "NAK", "");  // 02K1M1 silent is the stalest
+    const nlohmann::json j = groups.Json();
+    ASSERT_EQ(j.size(), 2u) << j;
+    EXPECT_EQ(j[0]["cause"], "nak");
+    EXPECT_EQ(j[1]["address"], "01K1M2");
+    EXPECT_EQ(j[1]["count"], 2);
+    EXPECT_EQ(j[1]["first"], 100);
+    EXPECT_EQ(j[1]["last"], 300);
+    EXPECT_EQ(j[1]["what"], "EOT 2") << "the latest words";
 }
 
 }  // namespace
