@@ -18,6 +18,11 @@ json LatestJson(const std::vector<PointLatest>& points) {
 
 void FailureGroups::Add(long long ms, const std::string& address, const std::string& cause,
                         const std::string& what, const std::string& hint) {
+    AddMany(address, cause, what, hint, 1, ms, ms);
+}
+
+void FailureGroups::AddMany(const std::string& address, const std::string& cause, const std::string& what,
+                            const std::string& hint, long count, long long first_ms, long long last_ms) {
     auto it = std::find_if(groups_.begin(), groups_.end(),
                            [&](const FailureGroup& g) { return g.address == address && g.cause == cause; });
     if (it == groups_.end()) {
@@ -26,14 +31,16 @@ void FailureGroups::Add(long long ms, const std::string& address, const std::str
             groups_.erase(std::min_element(groups_.begin(), groups_.end(), [](const auto& a, const auto& b) {
                 return a.last_ms < b.last_ms;
             }));
-        groups_.push_back({address, cause, "", "", 0, ms, ms});
+        groups_.push_back({address, cause, "", "", 0, first_ms, last_ms});
         it = groups_.end() - 1;
     }
-    it->what = what;
-    it->hint = hint;
-    ++it->count;
-    it->first_ms = std::min(it->first_ms, ms);
-    it->last_ms = std::max(it->last_ms, ms);
+    if (last_ms >= it->last_ms || it->what.empty()) {
+        it->what = what;
+        it->hint = hint;
+    }
+    it->count += count;
+    it->first_ms = std::min(it->first_ms, first_ms);
+    it->last_ms = std::max(it->last_ms, last_ms);
 }
 
 json FailureGroups::Json() const {

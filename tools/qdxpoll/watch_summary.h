@@ -34,6 +34,9 @@ public:
     explicit FailureGroups(size_t kept) : kept_(kept) {}
     void Add(long long ms, const std::string& address, const std::string& cause, const std::string& what,
              const std::string& hint);
+    // `count` failures seen from first_ms to last_ms (those a database kept).
+    void AddMany(const std::string& address, const std::string& cause, const std::string& what,
+                 const std::string& hint, long count, long long first_ms, long long last_ms);
     // Newest last failure first.
     nlohmann::json Json() const;
     size_t size() const { return groups_.size(); }
