@@ -8,7 +8,6 @@
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
-#include <fmt/ranges.h>
 
 #include "commands.h"
 #include "driver_log.h"
@@ -311,9 +310,11 @@ int RunInit(Session& session) {
     }
     std::string text;
     text += "# A line in one file: qdxpoll --config " + path + " COMMAND\n";
+    std::string found;
+    for (int unit : totals.good) found += fmt::format("{}{:02d}", found.empty() ? "" : ", ", unit);
     text += fmt::format("# Written by 'qdxpoll init' at {} from a scan of channel {}: unit{} {} answered M1.\n",
                         IsoTime(WallClock::now()).substr(0, 19) + "Z", channel, totals.good.size() == 1 ? "" : "s",
-                        fmt::join(totals.good, ", "));
+                        found);
     text += "# Options given on the command line override what this file says.\n\n";
     text += "[line]\n";
     text += "# A name for the line: the history and the MQTT topics use it.\n";
@@ -325,8 +326,9 @@ int RunInit(Session& session) {
             "# baud, data_bits, parity (\"none\", \"odd\", ...) and stop_bits instead.\n";
     text += "settings = " + TomlString(LineText(session.line)) + "\n";
     text += "# The reply timeout in ms, as --timeout (default: the one every unit's answer meets).\n";
-    text += o.timeout_ms ? fmt::format("timeout_ms = {}\n", *o.timeout_ms)
-                         : fmt::format("# timeout_ms = {}\n", session.safe_timeout_ms);
+    // Not the scan's own timeout, which may be a quick one: the one every
+    // answer meets at these line settings.
+    text += fmt::format("# timeout_ms = {}\n", session.safe_timeout_ms);
     text += "# Seconds between poll cycles, as --interval.\n";
     text += fmt::format("interval_s = {:.1f}\n", o.interval_s);
     text += "# The database file that keeps the history (qdxpoll log, watch --db).\n";
