@@ -115,23 +115,6 @@ const IdentifierModel* FindIdentifierModel(const std::string& ident) {
     return nullptr;
 }
 
-const char* EngineeringUnit(const std::string& ident) {
-    static const struct {
-        const char* unit;
-        const char* idents;  // two characters each
-    } kUnits[] = {
-        {"\u00b0C", "M1MSS1SHSLA1A2A3HAHBGBPBP1"},
-        {"%", "O1O2OQOHOL"},
-        {"A", "M2M3"},
-        {"s", "I1D1T1TG"},
-    };
-    if (ident.size() != 2) return "";
-    for (const auto& u : kUnits)
-        for (const char* i = u.idents; *i != '\0'; i += 2)
-            if (ident[0] == i[0] && ident[1] == i[1]) return u.unit;
-    return "";
-}
-
 const char* AccessName(Access access) { return access == Access::kReadOnly ? "read-only" : "read/write"; }
 
 double CutToDecimals(double value, int decimals) {

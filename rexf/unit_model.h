@@ -43,13 +43,6 @@ IdentifierRange IdentifierList();
 // The row for a two-character identifier, or nullptr if the driver has none.
 const IdentifierModel* FindIdentifierModel(const std::string& ident);
 
-// The engineering unit a unit's value of the identifier is in: "°C" for
-// temperatures, set values and alarms on the input scale (the simulated
-// unit's input is a type K thermocouple), "%" for outputs, "A" for the
-// current transformer inputs, "s" for times; "" for codes, states and the
-// identifiers the manuals at hand do not describe.
-const char* EngineeringUnit(const std::string& ident);
-
 // "read-only" or "read/write".
 const char* AccessName(Access access);
 

@@ -532,9 +532,10 @@ std::vector<std::pair<std::string, nlohmann::json>> Events(httplib::Client& clie
         for (size_t at = 0; (at = text.find("event: cycle\n", at)) != std::string::npos; ++at) ++n;
         return n;
     };
+    // The hello whole (it may come in several reads), then the cycles.
     client.Get("/events", [&](const char* data, size_t size) {
         text.append(data, size);
-        return seen() < cycles;
+        return text.find("\n\n") == std::string::npos || seen() < cycles;
     });
     std::vector<std::pair<std::string, nlohmann::json>> events;
     std::smatch m;
@@ -822,6 +823,35 @@ TEST_F(QdxpollTest, WatchServesThePageItsEventsItsCsvAndWrites) {
     EXPECT_EQ(writable.exit_code, 0) << "the page's writes leave watch's exit code to its polling\n" << writable.err;
     EXPECT_EQ(sim_.Command("get 1 1 S1"), "ok 0042.5");
     EXPECT_NE(writable.out.find("write from the page: 01K1S1"), std::string::npos) << writable.out;
+}
+
+// A line described in a file: the page names its points as the file does,
+// in its units, and shows (charts, cards, CSV) the values scaled as it says.
+TEST_F(QdxpollTest, WatchShowsTheFilesNamesUnitsAndScaledValues) {
+    char dir[] = "/tmp/qdxpoll-page-config-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/line.toml";
+    std::ofstream(path) << "[line]\nport = \"" << sim_.path() << "\"\n\n"
+                        << "[[point]]\naddress = \"01K1M1\"\nname = \"Zone 1\"\nunit = \"\u00b0F\"\nscale = 1.8\n"
+                           "offset = 32\n\n[[point]]\naddress = \"01K1S1\"\n";
+    const ToolRun run = RunTool({"--config", path, "--quiet", "watch", "--interval", "0.1"},
+                                WithPage([](httplib::Client& client, int) {
+        const auto events = Events(client, 1);
+        ASSERT_GE(events.size(), 2u);
+        const nlohmann::json& points = events[0].second["setup"]["points"];
+        EXPECT_EQ(points[0]["name"], "Zone 1");
+        EXPECT_EQ(points[0]["engineering_unit"], "\u00b0F");
+        EXPECT_EQ(points[0]["decimals"], 1) << "0.1 °C is 0.18 °F";
+        EXPECT_EQ(points[1]["engineering_unit"], "\u00b0C") << "the unit model's, where the file names none";
+        EXPECT_NEAR(events[1].second["row"][1].get<double>(), 75.2, 1e-9);
+        EXPECT_EQ(events[1].second["row"][2], 150.0);
+        EXPECT_EQ(events[1].second["latest"][0]["good"]["text"], "75.2");
+        const auto csv = client.Get("/chart.csv?points=01K1M1");
+        ASSERT_TRUE(csv);
+        EXPECT_NE(csv->body.find(",75.2\n"), std::string::npos) << csv->body.substr(0, 200);
+    }));
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    std::filesystem::remove_all(dir);
 }
 
 // The page in a real browser against a simulated furnace, as an engineer

@@ -1,6 +1,7 @@
 #include "polling.h"
 
 #include <algorithm>
+#include <cmath>
 #include <thread>
 
 #include <fmt/format.h>
@@ -87,6 +88,12 @@ PageWriteAnswer WriteFromPage(Session& session, const PageWrite& w) {
     return {200, body};
 }
 
+// The places a scaled value needs to show the unit's last decimal.
+int ScaledDecimals(int decimals, double scale) {
+    const double step = std::pow(10.0, -decimals) * std::fabs(scale);
+    return step > 0 ? std::clamp(static_cast<int>(std::ceil(-std::log10(step) - 1e-9)), 0, 6) : decimals;
+}
+
 }  // namespace
 
 // Polls the points as poll does and serves the page while it runs. `serving`
@@ -103,7 +110,7 @@ std::vector<PointStats> WatchLoop(Session& session, PointList& points, int count
     setup.heading = fmt::format("{} at {}, a cycle every {:g} s", session.options.port.empty() ? "the simulator"
                                                                                            : session.options.port,
                                 LineText(session.line), interval_s);
-    auto watched = [](const Point& p) {
+    auto watched = [&session](const Point& p) {
         const rexf::IdentifierModel* m = rexf::FindIdentifierModel(p.identifier());
         WatchPoint w;
         w.address = p.address;
@@ -111,8 +118,15 @@ std::vector<PointStats> WatchLoop(Session& session, PointList& points, int count
         w.channel = p.channel();
         w.identifier = p.identifier();
         w.meaning = m != nullptr ? m->meaning : "";
-        w.engineering_unit = rexf::EngineeringUnit(p.identifier());
+        w.engineering_unit = DefaultEngineeringUnit(p.identifier());
         w.decimals = m != nullptr ? m->decimals : 1;
+        if (const ConfigPoint* c = session.options.ConfigPointOf(p.address)) {
+            w.name = c->name;
+            w.engineering_unit = c->unit;
+            w.scale = c->scale;
+            w.offset = c->offset;
+            w.decimals = ScaledDecimals(w.decimals, c->scale);
+        }
         return w;
     };
     // The form offers the configuration's writable points, or without such
@@ -137,9 +151,11 @@ std::vector<PointStats> WatchLoop(Session& session, PointList& points, int count
     const auto stats = PollLoop(
         session, points, count, interval_s, seconds, interrupted,
         [&](std::chrono::steady_clock::time_point until) {
-            server.WaitRunningWrites(until, [&session](const PageWrite& w) { return WriteFromPage(session, w); });
+            server.WaitRunningWrites(until, [&](const PageWrite& w) {
+                return WriteFromPage(session, w);
+            });
         },
-        [&server](const std::vector<Reading>& readings, const std::vector<PointStats>& s) {
+        [&](const std::vector<Reading>& readings, const std::vector<PointStats>& s) {
             server.Publish(readings, s);
         });
     server.Stop();

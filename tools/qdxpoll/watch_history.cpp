@@ -92,6 +92,7 @@ HistoryTable WatchHistory::Read(long long from, long long to, const std::vector<
 }
 
 HistoryTable Downsample(const HistoryTable& table, size_t max_rows) {
+    if (max_rows == 0) return table;
     max_rows = std::max<size_t>(max_rows, 4);
     const size_t rows = table.rows(), stride = table.width + 1;
     if (rows <= max_rows) return table;

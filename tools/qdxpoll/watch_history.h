@@ -18,6 +18,9 @@ struct HistoryTable {
     size_t rows() const { return cells.size() / (width + 1); }
 };
 
+// What a caller that asks for every row may get at most (a chart's CSV).
+inline constexpr size_t kEveryRowValues = 8 * 36000;
+
 // A time when nothing was recorded: qdxpoll was not running (ms since the
 // epoch, the last row before and the first after).
 struct HistoryGap {
@@ -32,15 +35,17 @@ public:
     // The times of the first and the last row; false when there is none.
     virtual bool Span(long long* first, long long* last) const = 0;
     // The rows in from..to (ms, both included) of the columns given, oldest
-    // first, cut down to at most max_rows (Downsample).
+    // first, cut down to at most max_rows (Downsample); max_rows 0: every
+    // row, or past kEveryRowValues values at least that many (for the
+    // caller to refuse).
     virtual HistoryTable Read(long long from, long long to, const std::vector<size_t>& columns,
                               size_t max_rows) const = 0;
     // The times in from..to when nothing was recorded, oldest first.
     virtual std::vector<HistoryGap> Gaps(long long from, long long to) const = 0;
 };
 
-// The table cut down to at most max_rows (at least 4): all of it when it is
-// no longer, else the time split into max_rows / 2 equal slices, each given
+// The table cut down to at most max_rows (at least 4; 0: no bound): all of
+// it when it is no longer, else the time split into max_rows / 2 equal slices, each given
 // as two rows, the least of each column at the slice's first time and the
 // greatest at its last, so that no spike is lost. A slice where a column
 // has no value keeps it none, so that gaps stay gaps.

@@ -53,8 +53,10 @@ function stamp(ms) {
 }
 // An axis label: the time of day, with the day where the axis spans days.
 function axisLabel(d, granularity) {
-  const t = granularity >= Dygraph.Granularity.DAILY ? '' : pad(d.getHours()) + ':' + pad(d.getMinutes()) +
-      (granularity < Dygraph.Granularity.MINUTELY ? ':' + pad(d.getSeconds()) : '');
+  const G = Dygraph.Granularity;
+  const t = granularity >= G.DAILY ? '' : pad(d.getHours()) + ':' + pad(d.getMinutes()) +
+      (granularity < G.MINUTELY ? ':' + pad(d.getSeconds()) : '') +
+      (granularity < G.SECONDLY ? '.' + pad(d.getMilliseconds(), 3).replace(/0+$/, '') : '');
   const days = rows.length > 1 && rows[rows.length - 1][0] - rows[0][0] > 20 * 3600 * 1000;
   return days || !t ? pad(d.getMonth() + 1) + '-' + pad(d.getDate()) + (t ? ' ' + t : '') : t;
 }

@@ -257,17 +257,28 @@ void WatchServer::State::ChartCsv(const httplib::Request& req, httplib::Response
     std::string why;
     if (!Columns(req, &columns, &why) || !TimeBounds(req, &from, &to, &why)) return ReplyText(res, 400, why + "\n");
 
-    auto table = std::make_shared<HistoryTable>();
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (csv_in_progress >= kMaxCsvAtOnce)
             return ReplyText(res, 429, "a CSV is being made already: ask again when it is done\n");
-        if (history.CountRows(from, to) * std::max<size_t>(columns.size(), 1) > kCsvMaxValues)
-            return ReplyText(res, 413,
-                             "that is more than " + std::to_string(kCsvMaxValues) +
-                                 " values: ask for fewer points or a shorter time\n");
-        *table = history.Copy(from, to, columns);
         ++csv_in_progress;
+    }
+    // Counted down when the answer is done, or here when there is none.
+    auto done = [this] {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            --csv_in_progress;
+        }
+        GiveBackMemory();
+    };
+    auto table = std::make_shared<HistoryTable>(
+        ReadHistory([&](const HistoryReader& h) { return h.Read(from, to, columns, 0); }));
+    if (table->cells.size() - table->rows() > kCsvMaxValues) {
+        table.reset();
+        done();
+        return ReplyText(res, 413,
+                         "that is more than " + std::to_string(kCsvMaxValues) +
+                             " values: ask for fewer points or a shorter time\n");
     }
     std::vector<std::string> names{"time"};
     for (size_t c : columns) names.push_back(setup.points[c].address);
@@ -289,13 +300,7 @@ void WatchServer::State::ChartCsv(const httplib::Request& req, httplib::Response
             if (*next >= table->rows()) sink.done();
             return true;
         },
-        [this](bool) {
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                --csv_in_progress;
-            }
-            GiveBackMemory();
-        });
+        [done](bool) { done(); });
 }
 
 // A write from the form: {"address": "01K1S1", "value": "180.5", "verify":
@@ -338,6 +343,7 @@ void WatchServer::State::Write(const httplib::Request& req, httplib::Response& r
                                           "list the writable points it polls and the set value S1 of each unit it "
                                           "polls"}});
     ask.address = upper;
+    ask.from = req.remote_addr;
     PageWriteAnswer answer;
     switch (RunWrite(ask, &answer)) {
         case Queued::kAnswered: return Reply(res, answer.http_status, answer.body);

@@ -62,6 +62,16 @@ json Charts(const std::vector<WatchPoint>& points) {
             {"identifier", group(by_identifier, [](const WatchPoint&) { return 0; })}};
 }
 
+// A value as the page shows it, scaled where the configuration says so.
+double Shown(const WatchPoint& p, double value) { return p.scale == 1 && p.offset == 0 ? value : value * p.scale + p.offset; }
+
+std::string ShownText(const WatchPoint& p, const std::string& text, double shown) {
+    if ((p.scale == 1 && p.offset == 0) || !std::isfinite(shown)) return text;
+    char out[64];
+    std::snprintf(out, sizeof out, "%.*f", p.decimals, shown);
+    return out;
+}
+
 std::string UrlHost(const std::string& address) {
     return address.find(':') != std::string::npos ? "[" + address + "]" : address;
 }
@@ -154,7 +164,7 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
         double value = 0;
         if (r != nullptr && r->ok && r->value.numeric && std::sscanf(r->value.text.c_str(), "%lf", &value) == 1 &&
             std::isfinite(value))
-            values.push_back(value);
+            values.push_back(Shown(s.setup.points[i], value));
         else
             values.push_back(NAN);
         if (r != nullptr && !r->error.empty() && r->tally != Tally::kInterrupted) failed.push_back(r);
@@ -172,7 +182,7 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
         PointLatest& l = s.latest[i];
         if (r.ok) {
             l.good_ms = EpochMs(r.time);
-            l.text = r.value.text;
+            l.text = ShownText(s.setup.points[i], r.value.text, values[i]);
         } else if (r.tally != Tally::kInterrupted) {
             l.failed_ms = EpochMs(r.time);
             l.cause = r.status;

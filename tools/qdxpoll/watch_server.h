@@ -26,6 +26,7 @@ struct WatchPoint {
     std::string name;        // the engineer's name for it; "" for none
     std::string engineering_unit;  // °C, %, A, s; "" for codes and states
     int decimals = 1;        // the places its values are shown with
+    double scale = 1, offset = 0;  // shown = scale * the unit's value + offset
 };
 
 struct WatchSetup {
@@ -39,6 +40,9 @@ struct WatchSetup {
     // page may name: the writable points polled and the set value of each
     // unit polled (or, where a configuration lists them, its writable ones).
     std::vector<WatchPoint> writable;
+    // watch --db: the line's history, which the page's time ranges are read
+    // from (else from the rows kept in memory); "" for none.
+    std::string database;
 };
 
 // A write the page asks for, and what came of it: the HTTP status and the
@@ -46,6 +50,7 @@ struct WatchSetup {
 struct PageWrite {
     std::string address, value;
     bool verify = true;
+    std::string from;  // the client's address, for the history
 };
 struct PageWriteAnswer {
     int http_status = 200;

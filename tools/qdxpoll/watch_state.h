@@ -37,7 +37,7 @@ inline constexpr size_t kMaxQueuedWrites = 4;            // more get 429
 inline constexpr auto kWriteWait = std::chrono::seconds(30);  // in the queue, before it is withdrawn
 // A CSV holds at most this many values (all 36,000 rows of 8 points), about
 // 8 MB; two are made at once at most.
-inline constexpr size_t kCsvMaxValues = 8 * kHistoryRows;
+inline constexpr size_t kCsvMaxValues = kEveryRowValues;
 inline constexpr int kMaxCsvAtOnce = 2;
 inline constexpr size_t kCsvRowsAChunk = 2000;
 // A new page's stream begins with at least this much (its history, padded
@@ -68,6 +68,7 @@ struct WatchServer::State {
     bool closing = false;
     long cycles = 0;
     WatchHistory history{0, 0};
+    std::unique_ptr<HistoryReader> stored;  // watch --db: the ranges come from the database
     json stats = json::array();
     FailureGroups failures{watch_limits::kFailureGroupsKept};
     std::vector<PointLatest> latest;  // one a point
@@ -82,10 +83,12 @@ struct WatchServer::State {
     };
     std::deque<std::shared_ptr<Pending>> writes;
 
-    // Reads the history with f(const HistoryReader&): the rows in memory
-    // under the lock, in one quick pass.
+    // Reads the history with f(const HistoryReader&): the database with a
+    // connection of this thread's own, or the rows in memory under the lock,
+    // in one quick pass.
     template <class F>
     auto ReadHistory(F f) {
+        if (stored) return f(static_cast<const HistoryReader&>(*stored));
         std::lock_guard<std::mutex> lock(mutex);
         return f(static_cast<const HistoryReader&>(history));
     }
