@@ -991,6 +991,15 @@ TEST(QdxpollTrace, FramesAreCutWhereverTheBytesArePiecesAndTheirBccChecked) {
     feed(Direction::kToUnit, "\x04", 1);
     feed(Direction::kToUnit, select_eot_bcc, 2);
     feed(Direction::kFromUnit, "\x15", 1);
+    // A device server's pieces, with quiet moments between them; a lone EOT.
+    feed(Direction::kToUnit, poll, 8);
+    for (const std::string piece : {good_reply.substr(0, 4), good_reply.substr(4, 6), good_reply.substr(10)}) {
+        decoder.FlushIdle();
+        feed(Direction::kFromUnit, piece, 11);
+    }
+    feed(Direction::kToUnit, "\x04" "01K1M2\x05", 8);
+    feed(Direction::kFromUnit, "\x04", 1);
+    decoder.FlushIdle();
     decoder.Flush();
 
     const std::vector<std::string> expected = {
@@ -1003,6 +1012,10 @@ TEST(QdxpollTrace, FramesAreCutWhereverTheBytesArePiecesAndTheirBccChecked) {
         "<EOT>|end of transaction",
         "<EOT>01<STX>K1S125.503<ETX><04>|select unit 01 ch 1 S1 := 25.503, BCC 04 ok",
         "<NAK>|refused",
+        "<EOT>01K1M1<ENQ>|poll unit 01 ch 1 M1",
+        "<STX>M1-199.9<ETX><74>|reply M1 -199.9, BCC 74 ok",
+        "<EOT>01K1M2<ENQ>|poll unit 01 ch 1 M2",
+        "<EOT>|EOT: the unit lacks the identifier (or its option)",
     };
     ASSERT_EQ(seen.size(), expected.size());
     for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i].shown + "|" + seen[i].meaning, expected[i]);

@@ -180,7 +180,7 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
         return kExitOk;
     } catch (const CLI::ParseError& e) {
         std::cerr << "qdxpoll: " << e.what() << "\n"
-                  << Suggestions(app, argc, argv) << "Run 'qdxpoll --help' for usage.\n";
+                  << Suggestions(app, argc, argv) << "  hint: " << DefaultHint(kExitUsage) << "\n";
         return kExitUsage;
     }
     for (CLI::App* cmd : app.get_subcommands()) o->command = cmd->get_name();

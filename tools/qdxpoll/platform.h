@@ -41,6 +41,16 @@ void SetInterruptHook(void (*hook)());
 // name; returns "" with *error set when the port still cannot be named.
 std::string ModulePortName(const std::string& user_port, std::string* error);
 
+// The device file a port name stands for (/dev/ttyUSB0 for ttyUSB0).
+std::string PortDevicePath(const std::string& user_port);
+// Which device the port name stands for now (through any links), as a
+// number that changes when another device takes the name; 0 when it names
+// none.
+unsigned long long PortDeviceId(const std::string& user_port);
+// Whether the driver's open port (its handle) has hung up: its device went
+// away behind it.
+bool DriverPortHungUp(long long handle);
+
 // A short reason why a port could not be opened ("" when none is known).
 std::string PortOpenHint(const std::string& module_port);
 

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -160,6 +161,21 @@ std::string ModulePortName(const std::string& user_port, std::string* error) {
         return "";
     }
     return name;
+}
+
+std::string PortDevicePath(const std::string& user_port) { return DevicePathOfPortName(user_port); }
+
+unsigned long long PortDeviceId(const std::string& user_port) {
+    struct stat st {};
+    if (stat(DevicePathOfPortName(user_port).c_str(), &st) != 0) return 0;
+    // The inode tells a new pseudo-terminal from an old one of the same number.
+    return (static_cast<unsigned long long>(st.st_rdev) << 32) ^ st.st_ino ^ (S_ISCHR(st.st_mode) ? 1u : 2u);
+}
+
+bool DriverPortHungUp(long long handle) {
+    if (handle <= 2 || handle > 65535) return false;
+    pollfd p{static_cast<int>(handle), 0, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 std::string PortOpenHint(const std::string& module_port) {

@@ -5,6 +5,7 @@
 #include "driver_log.h"
 #include "line_settings.h"
 #include "platform.h"
+#include "port_lock.h"
 #include "rexf/line_timing.h"
 
 namespace {
@@ -20,8 +21,7 @@ int ExitCodeOf(Cause cause) { return cause == Cause::kInterrupted ? kExitInterru
 
 Session::~Session() {
     // The driver's port first, then what stood behind it.
-    if (driver) driver->Close();
-    relay.Stop();
+    ClosePort();
     simulator.Stop();
 }
 
@@ -47,44 +47,113 @@ void Session::Load() {
     Verbose("module: " + module.path + " (" + description.name + ")");
 }
 
-void Session::OpenPort(const std::string& user_port, int interval_ms) {
+void Session::OpenPort(const std::string& port, int interval_ms) {
     line = ResolveLine(options, description.default_line);
     safe_timeout_ms = SafeTimeoutMs(line, rexf::kMaxIntervalTimeMs);
     const int32_t units = TimeoutUnits(options.timeout_ms.value_or(SafeTimeoutMs(line, interval_ms)));
     timeout_ms = units * 10;
+    user_port = port;
+    int code = kExitOk;
     std::string error;
-    if (TraceRelay::Available() && !options.direct) {
-        bool port_failed = false;
-        if (!relay.Start(user_port, line, options.trace, &module_port, &error, &port_failed)) {
-            if (!port_failed) throw ToolError(kExitInternal, error);
-            const std::string hint = PortOpenHint(user_port);
-            throw ToolError(kExitPortUnavailable,
-                            "cannot open port " + user_port + " (" + (hint.empty() ? error : hint) + ")");
-        }
-        Verbose("watching the line: " + user_port + " relayed to the driver through " + module_port);
-    } else {
-        module_port = ModulePortName(user_port, &error);
-        if (module_port.empty()) throw ToolError(kExitPortUnavailable, error);
-    }
+    if (!StartPort(&code, &error)) throw ToolError(code, error);
     Verbose("port: " + user_port + (module_port != user_port ? " (driver port name " + module_port + ")" : ""));
     Verbose("line: " + DescribeLine(line) + fmt::format(" (--line {}, codes {}/{}/{}/{})", LineText(line),
                                                         line.baud_rate, line.data_bits, line.stop_bits, line.parity));
     Verbose(fmt::format("reply timeout: {} ms ({} x 10 ms; every unit's answer meets {} ms), {} attempts a request",
                         timeout_ms, units, safe_timeout_ms, 3));
-    if (driver->Start(module_port, units, line) != kResultOk) {
+    const std::string others = OtherOpenersNamed();
+    if (!others.empty())
+        ErrorLine("qdxpoll: note: " + user_port + " is also open in " + others +
+                  ", which may take the units' replies");
+}
+
+bool Session::StartPort(int* code, std::string* error) {
+    const std::string device = PortDevicePath(user_port);
+    if (TraceRelay::Available() && !options.direct) {
+        bool port_failed = false;
+        if (!relay.Start(user_port, line, options.trace, &module_port, error, &port_failed)) {
+            *code = port_failed ? kExitPortUnavailable : kExitInternal;
+            if (port_failed) {
+                const std::string hint = error->find(" is in use by ") != std::string::npos ||
+                                                 error->find(" is locked by ") != std::string::npos
+                                             ? ""
+                                             : PortOpenHint(user_port);
+                *error = "cannot open port " + user_port + " (" + (hint.empty() ? *error : hint) + ")";
+            }
+            return false;
+        }
+        Verbose("watching the line: " + user_port + " relayed to the driver through " + module_port);
+    } else {
+        module_port = ModulePortName(user_port, error);
+        if (module_port.empty()) {
+            *code = kExitPortUnavailable;
+            return false;
+        }
+        if (!TakePortLockFile(device, &direct_lock_file, error)) {
+            *code = kExitPortUnavailable;
+            *error = "cannot open port " + user_port + " (" + *error + ")";
+            return false;
+        }
+    }
+    SetDriverPortAlias(module_port, user_port);
+    if (driver->Start(module_port, TimeoutUnits(timeout_ms), line) != kResultOk) {
         std::string hint;
         if (!relay.running()) hint = PortOpenHint(module_port);
         // A port that opens and is free refused the line settings.
         if (hint.empty())
             hint = "it opens, but the driver refused the line settings: " + DescribeLine(line) +
                    "; check --line (or --baud, --data-bits, --parity and --stop-bits)";
-        throw ToolError(kExitPortUnavailable, "cannot open port " + user_port + " (" + hint + ")");
+        ClosePort();
+        *code = kExitPortUnavailable;
+        *error = "cannot open port " + user_port + " (" + hint + ")";
+        return false;
     }
+    port_device = PortDeviceId(user_port);
+    return true;
 }
 
 void Session::ClosePort() {
     if (driver) driver->Close();
     relay.Stop();
+    ReleasePortLockFile(direct_lock_file);
+    direct_lock_file.clear();
+}
+
+bool Session::ReopenPort(std::string* error) {
+    ClosePort();
+    int code = kExitOk;
+    return StartPort(&code, error);
+}
+
+bool Session::PortLost(bool failed, std::string* cause) {
+    if (relay.running() && relay.Lost(cause)) {
+        *cause = "its far side is gone: " + *cause;
+        return true;
+    }
+    if (!failed) return false;
+    const unsigned long long now = PortDeviceId(user_port);
+    if (now == 0) {
+        *cause = "the device is gone";
+        return true;
+    }
+    if (port_device != 0 && now != port_device) {
+        *cause = "the name now stands for another device (it was replaced)";
+        return true;
+    }
+    if (!relay.running() && DriverPortHungUp(driver->handle())) {
+        *cause = "the driver's port hung up (the device went away)";
+        return true;
+    }
+    return false;
+}
+
+std::string Session::OtherOpenersNamed() {
+    const auto now = std::chrono::steady_clock::now();
+    if (openers_seen.time_since_epoch().count() == 0 || now - openers_seen > std::chrono::seconds(5)) {
+        openers_seen = now;
+        openers = DescribeOpeners(OtherOpeners(PortDevicePath(user_port)));
+    }
+    return openers;
 }
 
 std::unique_ptr<Point> Session::ParsePoint(const std::string& address, uint32_t type) {
