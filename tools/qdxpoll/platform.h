@@ -35,6 +35,9 @@ bool Interrupted();
 // A function the first Ctrl-C calls, from the signal handler (POSIX) or the
 // console's handler thread (Windows): it must be safe there.
 void SetInterruptHook(void (*hook)());
+// The driver's own port (its handle) with --direct, which Ctrl-C cuts off so
+// that the request in flight ends at once; -1: none.
+void SetDirectPort(long long handle);
 
 // The name to put in the start request for the port the user named. Names
 // longer than the driver's 11 characters are resolved to the device they

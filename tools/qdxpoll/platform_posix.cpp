@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,10 +31,24 @@ namespace {
 volatile sig_atomic_t g_interrupted = 0;
 void (*volatile g_interrupt_hook)() = nullptr;
 
+// With --direct, the driver's own port, and a descriptor that has hung up
+// (a pipe's read end without its writer) to put in its place on Ctrl-C.
+volatile sig_atomic_t g_direct_fd = -1;
+volatile sig_atomic_t g_hung_up_fd = -1;
+
 void OnInterrupt(int) {
     if (g_interrupted) _exit(130);  // the second Ctrl-C: at once
     g_interrupted = 1;
     if (g_interrupt_hook != nullptr) g_interrupt_hook();
+    // The driver's read in flight, and its retries, then fail at once
+    // instead of waiting out their reply timeouts; the device itself is
+    // given up, as closing it would.
+    const int fd = g_direct_fd;
+    if (fd >= 0 && g_hung_up_fd >= 0) {
+        g_direct_fd = -1;
+        ioctl(fd, TIOCNXCL);
+        dup2(g_hung_up_fd, fd);
+    }
 }
 
 std::string RealPath(const std::string& path);
@@ -139,6 +154,20 @@ void InstallConsoleHandlers() {
 bool Interrupted() { return g_interrupted != 0; }
 
 void SetInterruptHook(void (*hook)()) { g_interrupt_hook = hook; }
+
+void SetDirectPort(long long handle) {
+    if (handle < 0) {
+        g_direct_fd = -1;
+        return;
+    }
+    if (g_hung_up_fd < 0) {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) return;
+        close(ends[1]);
+        g_hung_up_fd = ends[0];
+    }
+    if (handle > 2 && handle <= INT_MAX) g_direct_fd = static_cast<int>(handle);
+}
 
 std::string ModulePortName(const std::string& user_port, std::string* error) {
     if (user_port.empty()) {

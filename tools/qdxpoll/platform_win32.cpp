@@ -91,6 +91,9 @@ bool Interrupted() { return InterlockedCompareExchange(&g_interrupted, 0, 0) != 
 
 void SetInterruptHook(void (*hook)()) { g_interrupt_hook = hook; }
 
+// Windows: Ctrl-C waits for the request in flight.
+void SetDirectPort(long long) {}
+
 std::string ModulePortName(const std::string& user_port, std::string* error) {
     if (user_port.empty()) {
         *error = "the port name is empty";

@@ -15,6 +15,30 @@ const char* const kWindowsHint =
     "pseudo-terminal)";
 const char* const kDirectHint = "--direct hides the wire from qdxpoll: run without it to have the cause named";
 
+// How long the line must stay quiet after a failed or retried request. A
+// unit whose first answer came D ms after the first poll, after that poll's
+// window, may be that late to every poll: then the answer the driver took
+// belongs to the first poll, and the later polls' answers are still to come,
+// up to D after the last one. Without them the late answer would pass for
+// the retry's own.
+int ListenAfterMs(const Exchange& x, const Diagnosis& d) {
+    int quiet = x.safe_timeout_ms;
+    if (d.attempt.size() < 2) return quiet;
+    const double first_sent = d.attempt.front().sent_ms, last_sent = d.attempt.back().sent_ms;
+    for (const WireChunk& c : x.wire) {
+        const double at = std::chrono::duration<double, std::milli>(c.time - x.start).count();
+        if (c.direction != Direction::kFromUnit || at < first_sent) continue;
+        const double late = at - first_sent;
+        if (late > x.timeout_ms) {
+            const double until = last_sent + late + x.timeout_ms;  // since the request began
+            const double now = std::chrono::duration<double, std::milli>(SteadyClock::now() - x.start).count();
+            quiet = std::max(quiet, static_cast<int>(until - now));
+        }
+        break;
+    }
+    return quiet;
+}
+
 }  // namespace
 
 int ExitCodeOf(Cause cause) { return cause == Cause::kInterrupted ? kExitInterrupted : kExitNoReply; }
@@ -109,10 +133,12 @@ bool Session::StartPort(int* code, std::string* error) {
         return false;
     }
     port_device = PortDeviceId(user_port);
+    if (!relay.running()) SetDirectPort(driver->handle());
     return true;
 }
 
 void Session::ClosePort() {
+    SetDirectPort(-1);
     if (driver) driver->Close();
     relay.Stop();
     ReleasePortLockFile(direct_lock_file);
@@ -217,7 +243,7 @@ Done Session::Request(RequestKind kind, Point* p, const std::string& written_tex
     if (x.observed) x.wire = relay.Take();
     done.diagnosis = Diagnose(x);
     if (x.observed && listen && !x.interrupted && (!x.driver_ok || done.diagnosis.attempts > 1)) {
-        relay.ListenQuiet(safe_timeout_ms, 4 * safe_timeout_ms);
+        relay.ListenQuiet(ListenAfterMs(x, done.diagnosis), 4 * std::max(safe_timeout_ms, ListenAfterMs(x, done.diagnosis)));
         for (WireChunk& c : relay.Take()) x.wire.push_back(std::move(c));
         done.diagnosis = Diagnose(x);
     }
