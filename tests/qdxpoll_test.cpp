@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -293,6 +294,7 @@ TEST_F(QdxpollTest, EachFailureHasItsOwnExitCodeAndOneMessage) {
         }
         EXPECT_EQ(run.exit_code, c.exit_code) << c.what << "\n" << run.err;
         EXPECT_EQ(CountLinesStartingWith(run.err, "qdxpoll: "), 1) << c.what << "\n" << run.err;
+        EXPECT_EQ(CountLinesStartingWith(run.err, "  hint: "), 1) << c.what << "\n" << run.err;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << "\n" << run.err;
         EXPECT_GE(run.seconds * 1000, ClaimedWaitMs(run.err)) << c.what << "\n" << run.err;
     }
@@ -328,16 +330,23 @@ TEST_F(QdxpollTest, EachFailureHasItsOwnExitCodeAndOneMessage) {
     EXPECT_EQ(no_port.exit_code, 66);
     EXPECT_EQ(CountLinesStartingWith(no_port.err, "qdxpoll: cannot open port /dev/qdxpoll-no-such-port"), 1)
         << no_port.err;
+    EXPECT_EQ(CountLinesStartingWith(no_port.err, "  hint: "), 1) << no_port.err;
 
-    // Ctrl-C during a long wait ends the read as interrupted (how soon is
-    // measured by scripts/sick-line-table.sh, not here).
-    const ToolRun interrupted = Tool({"read", "07K1M1", "-t", "5000"}, [](pid_t pid, const std::string&) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        kill(pid, SIGINT);
-    });
-    EXPECT_EQ(interrupted.exit_code, 130) << interrupted.err;
-    EXPECT_NE(interrupted.err.find("qdxpoll: interrupted: the read of M1 at unit 07"), std::string::npos)
-        << interrupted.err;
+    // Ctrl-C during a long wait ends the read as interrupted, with and
+    // without the relay: within the timeout in flight, never after all
+    // three (how soon is measured by scripts/sick-line-table.sh).
+    for (const std::vector<std::string>& mode : {std::vector<std::string>{}, std::vector<std::string>{"--direct"}}) {
+        std::vector<std::string> args = mode;
+        args.insert(args.end(), {"read", "07K1M1", "-t", "5000"});
+        const ToolRun interrupted = Tool(args, [](pid_t pid, const std::string&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            kill(pid, SIGINT);
+        });
+        EXPECT_EQ(interrupted.exit_code, 130) << interrupted.err;
+        EXPECT_NE(interrupted.err.find("qdxpoll: interrupted: the read of M1 at unit 07"), std::string::npos)
+            << interrupted.err;
+        EXPECT_LT(interrupted.seconds, 5.0) << interrupted.err;
+    }
 }
 
 TEST_F(QdxpollTest, TraceShowsEveryFrameWithItsBcc) {
@@ -363,6 +372,120 @@ TEST_F(QdxpollTest, LongPortPathIsResolvedToItsDevice) {
     EXPECT_EQ(watched.exit_code, 0) << watched.err;
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.err.find("driver port name " + sim_.path()), std::string::npos) << run.err;
+    // The driver's own lines name the user's port, not the one it was given.
+    EXPECT_NE(watched.err.find("started on " + link + " (the driver's /"), std::string::npos) << watched.err;
+}
+
+// The JSON records of a poll, by their action and status.
+struct PollRecords {
+    std::vector<nlohmann::json> readings, summaries;
+    nlohmann::json line;  // the summary of the line as a whole
+    int Count(const std::string& address, const std::string& status) const {
+        int n = 0;
+        for (const auto& r : readings) n += r["address"] == address && r["status"] == status;
+        return n;
+    }
+};
+
+PollRecords ParsePoll(const std::string& out) {
+    PollRecords p;
+    for (const auto& text : Lines(out)) {
+        const auto j = nlohmann::json::parse(text, nullptr, false);
+        if (!j.is_object()) continue;
+        if (j["action"] == "summary" && j["address"] == "line") p.line = j;
+        else if (j["action"] == "summary") p.summaries.push_back(j);
+        else p.readings.push_back(j);
+    }
+    return p;
+}
+
+// A line left running: the simulator ends and starts again on the same link
+// mid-poll (the port vanishes and comes back), with and without the relay;
+// a unit that never answers rests instead of slowing every cycle.
+TEST(QdxpollLineLeftRunning, LostPortComesBackAndADeadPointBacksOff) {
+    if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
+    const std::string link = "/tmp/qdxpoll-test-lost-" + std::to_string(getpid());
+    for (const std::vector<std::string>& mode : {std::vector<std::string>{}, std::vector<std::string>{"--direct"}}) {
+        const std::string what = mode.empty() ? "relayed" : "--direct";
+        auto sim = std::make_unique<qdxtest::Simulator>();
+        std::string error;
+        ASSERT_TRUE(sim->Start({"--no-drift", "--link", link}, {}, &error)) << error;
+        std::vector<std::string> args{"--port", link, "--quiet", "--json"};
+        args.insert(args.end(), mode.begin(), mode.end());
+        for (const char* a : {"poll", "01K1M1", "07K1M1", "--interval", "0.2", "--count", "30", "-t", "30"})
+            args.push_back(a);
+        const ToolRun run = RunTool(args, [&](pid_t, const std::string&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            sim->Stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+            sim = std::make_unique<qdxtest::Simulator>();
+            ASSERT_TRUE(sim->Start({"--no-drift", "--link", link}, {}, &error)) << error;
+        });
+        const PollRecords p = ParsePoll(run.out);
+        // Samples during the outage are missing, never values; those after
+        // it are the unit's again.
+        EXPECT_GE(p.Count("01K1M1", "port_lost"), 2) << what << "\n" << run.err;
+        for (const auto& r : p.readings)
+            if (r["status"] == "port_lost") {
+                EXPECT_TRUE(r["value"].is_null()) << what << r.dump();
+            }
+        ASSERT_FALSE(p.readings.empty()) << what << "\n" << run.err;
+        const auto last = std::find_if(p.readings.rbegin(), p.readings.rend(),
+                                       [](const nlohmann::json& r) { return r["address"] == "01K1M1"; });
+        EXPECT_EQ((*last)["status"], "ok") << what << "\n" << run.err;
+        EXPECT_EQ(CountLinesStartingWith(run.err, "qdxpoll: port " + link + " lost ("), 1) << what << "\n" << run.err;
+        EXPECT_EQ(CountLinesStartingWith(run.err, "qdxpoll: port " + link + " back after"), 1) << what << "\n" << run.err;
+        EXPECT_EQ(p.line["outages"], 1) << what << "\n" << run.out;
+        EXPECT_GT(p.line["outage_s"].get<double>(), 0.5) << what;
+        // Unit 07 is dead after 3 cycles: it rests, and is no sample then.
+        ASSERT_EQ(p.summaries.size(), 2u) << what << "\n" << run.out;
+        const auto& dead = p.summaries[1];
+        EXPECT_EQ(dead["address"], "07K1M1");
+        EXPECT_TRUE(dead.contains("dead_since")) << dead.dump();
+        EXPECT_LT(dead["requests"].get<int>(), 15) << dead.dump();
+        EXPECT_EQ(p.Count("07K1M1", "skipped"), 0) << what;
+        EXPECT_EQ(run.exit_code, 69) << what << "\n" << run.err;  // unit 07's silence comes first
+        sim->Stop();
+    }
+    unlink(link.c_str());
+}
+
+// The port is qdxpoll's alone: who locks (flock, as pyserial's exclusive
+// mode, the driver or another qdxpoll do) is refused, and is refused; a
+// reader that takes the replies is named in the hint.
+TEST_F(QdxpollTest, ThePortIsOursAloneAndOthersAreNamed) {
+    // qdxpoll holds the port: a locking opener is refused.
+    const ToolRun polling = Tool({"poll", "01K1M1", "--interval", "0.2", "--count", "8"}, [&](pid_t, const std::string&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        const int fd = open(sim_.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd >= 0) {
+            EXPECT_NE(flock(fd, LOCK_EX | LOCK_NB), 0) << "a second locking opener got the port";
+            close(fd);
+        }
+        const ToolRun second = Tool({"read", "01K1M1"});
+        EXPECT_EQ(second.exit_code, 66) << second.err;
+        EXPECT_TRUE(std::regex_search(second.err, std::regex(R"((in use|locked) by pid \d+ \(qdxpoll\))")))
+            << second.err;
+        EXPECT_EQ(CountLinesStartingWith(second.err, "  hint: "), 1) << second.err;
+    });
+    EXPECT_EQ(polling.exit_code, 0) << polling.err;
+
+    // Another reader of the device: qdxpoll says so, and names it when the
+    // replies vanish.
+    const pid_t reader = fork();
+    if (reader == 0) {
+        const int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, STDOUT_FILENO);
+        execlp("cat", "cat", sim_.path().c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const ToolRun run = Tool({"read", "01K1M1", "07K1M1", "-t", "50"});
+    kill(reader, SIGTERM);
+    waitpid(reader, nullptr, 0);
+    const std::string named = "pid " + std::to_string(reader) + " (cat)";
+    EXPECT_NE(run.err.find("is also open in " + named), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("  hint: " + sim_.path() + " is also open in " + named), std::string::npos) << run.err;
 }
 
 // The identifiers of --json records of an action, or of the plan's rows.
@@ -993,7 +1116,7 @@ TEST(QdxpollTrace, FramesAreCutWhereverTheBytesArePiecesAndTheirBccChecked) {
     feed(Direction::kFromUnit, "\x15", 1);
     // A device server's pieces, with quiet moments between them; a lone EOT.
     feed(Direction::kToUnit, poll, 8);
-    for (const std::string piece : {good_reply.substr(0, 4), good_reply.substr(4, 6), good_reply.substr(10)}) {
+    for (const std::string& piece : {good_reply.substr(0, 4), good_reply.substr(4, 6), good_reply.substr(10)}) {
         decoder.FlushIdle();
         feed(Direction::kFromUnit, piece, 11);
     }

@@ -247,6 +247,16 @@ Done Session::Request(RequestKind kind, Point* p, const std::string& written_tex
         for (WireChunk& c : relay.Take()) x.wire.push_back(std::move(c));
         done.diagnosis = Diagnose(x);
     }
+    // Replies that vanish or come cut short with nothing wrong on the wire
+    // may be taken by another reader of the device.
+    const Cause c = done.diagnosis.cause;
+    if (!done.ok() && (c == Cause::kSilent || c == Cause::kCutShort || c == Cause::kNoValidReply)) {
+        const std::string others = OtherOpenersNamed();
+        if (!others.empty())
+            done.diagnosis.hint = user_port + " is also open in " + others +
+                                  ", which may take the units' replies: end it, or keep it off this port; " +
+                                  done.diagnosis.hint;
+    }
     return done;
 }
 
