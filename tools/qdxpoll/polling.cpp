@@ -158,6 +158,7 @@ std::vector<PointStats> PollLoop(Session& session, PointList& points, int count,
     auto next = start;
     Clock::time_point first_cycle{}, last_cycle{};
     bool lagging = false;
+    std::string named_openers = session.OtherOpenersNamed();  // said at the start already
     for (long cycle = 1; count == 0 || cycle <= count; ++cycle) {
         if (cycle > 1) {
             next += interval;
@@ -210,6 +211,14 @@ std::vector<PointStats> PollLoop(Session& session, PointList& points, int count,
                 readings.push_back(MissingReading(*p, cycle, cause));
                 st.Add(readings.back());
                 continue;
+            }
+            if (!r.ok && !interrupted_read) {
+                // Another reader of the device is named once, as it appears.
+                const std::string others = session.OtherOpenersNamed();
+                if (!others.empty() && others != named_openers)
+                    ErrorLine("qdxpoll: note: " + session.user_port + " is also open in " + others +
+                              ", which may take the units' replies");
+                named_openers = others;
             }
             if (r.ok) {
                 if (st.dead())
