@@ -1,6 +1,7 @@
 #include "polling.h"
 
 #include <algorithm>
+#include <deque>
 #include <thread>
 
 #include <fmt/format.h>
@@ -158,6 +159,7 @@ std::vector<PointStats> PollLoop(Session& session, PointList& points, int count,
     auto next = start;
     Clock::time_point first_cycle{}, last_cycle{};
     bool lagging = false;
+    std::deque<Clock::time_point> recent_starts;
     std::string named_openers = session.OtherOpenersNamed();  // said at the start already
     for (long cycle = 1; count == 0 || cycle <= count; ++cycle) {
         if (cycle > 1) {
@@ -177,6 +179,11 @@ std::vector<PointStats> PollLoop(Session& session, PointList& points, int count,
         last_cycle = cycle_start;
         line.cycles = cycle;
         if (cycle > 1) line.cycle_s = std::chrono::duration<double>(last_cycle - first_cycle).count() / (cycle - 1);
+        recent_starts.push_back(cycle_start);
+        if (recent_starts.size() > 11) recent_starts.pop_front();
+        if (recent_starts.size() > 1)
+            line.recent_cycle_s = std::chrono::duration<double>(recent_starts.back() - recent_starts.front()).count() /
+                                  static_cast<double>(recent_starts.size() - 1);
         if (port.lost() && cycle_start >= port.next_try()) port.TryReopen();
         std::string cause;
         if (!port.lost() && session.PortLost(false, &cause)) port.Lose(cause);
@@ -248,11 +255,11 @@ std::vector<PointStats> PollLoop(Session& session, PointList& points, int count,
         // A cycle that keeps taking longer than the interval is said once.
         if (interval_s > 0 && cycle >= 3) {
             const double took = std::chrono::duration<double>(Clock::now() - cycle_start).count();
-            if (!lagging && took > 1.1 * interval_s && line.cycle_s > 1.1 * interval_s) {
+            if (!lagging && took > 1.1 * interval_s && line.recent_cycle_s > 1.1 * interval_s) {
                 lagging = true;
                 ErrorLine(fmt::format("qdxpoll: note: a cycle takes {:.2f} s, longer than the interval of {:g} s",
                                       took, interval_s));
-            } else if (lagging && line.cycle_s <= 1.1 * interval_s) {
+            } else if (lagging && line.recent_cycle_s <= 1.1 * interval_s) {
                 lagging = false;
             }
         }
@@ -346,8 +353,8 @@ std::vector<PointStats> WatchLoop(Session& session, PointList& points, int count
         [&](std::chrono::steady_clock::time_point until) {
             server.WaitRunningWrites(until, [&session](const PageWrite& w) { return WriteFromPage(session, w); });
         },
-        [&server](const std::vector<Reading>& readings, const std::vector<PointStats>& s) {
-            server.Publish(readings, s);
+        [&server, &session](const std::vector<Reading>& readings, const std::vector<PointStats>& s) {
+            server.Publish(readings, s, &session.line_stats);
         });
     server.Stop();
     return stats;

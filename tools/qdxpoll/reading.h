@@ -56,6 +56,7 @@ struct PointStats {
 struct LineStats {
     double interval_s = 0;   // as configured
     double cycle_s = 0;      // measured: the mean time from one cycle's start to the next
+    double recent_cycle_s = 0;  // the same over the last 10 cycles
     long cycles = 0;
     long outages = 0;        // each time the port was lost
     double outage_s = 0, longest_outage_s = 0;  // their length, all in all and the longest
