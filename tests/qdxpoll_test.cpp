@@ -202,21 +202,28 @@ TEST_F(QdxpollTest, JsonAndCsvForScripts) {
     const ToolRun csv = Tool({"--csv", "poll", "01K1O2", "--count", "2", "--interval", "0"});
     ASSERT_EQ(csv.exit_code, 0) << csv.err;
     const auto rows = Lines(csv.out);
-    ASSERT_EQ(rows.size(), 4u) << csv.out;  // header, two readings and the summary, in one table
+    ASSERT_EQ(rows.size(), 5u) << csv.out;  // header, two readings and the summaries, in one table
     EXPECT_EQ(rows[0].rfind("time,cycle,", 0), 0u);
     const std::regex row(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z,2,read,01K1O2,1,1,O2,float,,12.2,0012.2,ok,)");
     EXPECT_TRUE(std::regex_search(rows[2], row)) << rows[2];
     auto columns = [](const std::string& line) { return std::count(line.begin(), line.end(), ',') + 1; };
     EXPECT_EQ(columns(rows[3]), columns(rows[0])) << rows[3];
     EXPECT_NE(rows[3].find(",summary,01K1O2,"), std::string::npos) << rows[3];
+    EXPECT_EQ(columns(rows[4]), columns(rows[0])) << rows[4];
+    EXPECT_NE(rows[4].find(",summary,line,"), std::string::npos) << rows[4];
 
     const ToolRun summary = Tool({"--json", "poll", "01K1M1", "--count", "1", "--interval", "0"});
     const auto records = Lines(summary.out);
-    ASSERT_EQ(records.size(), 2u) << summary.out;
+    ASSERT_EQ(records.size(), 3u) << summary.out;
     const auto stats = nlohmann::json::parse(records[1]);
     EXPECT_EQ(stats["action"], "summary");
     EXPECT_TRUE(stats.contains("time"));
     EXPECT_EQ(stats["requests"], 1);
+    EXPECT_EQ(stats["missing"], 0);
+    const auto line = nlohmann::json::parse(records[2]);
+    EXPECT_EQ(line["address"], "line");
+    EXPECT_EQ(line["outages"], 0);
+    EXPECT_EQ(line["cycles"], 1);
 }
 
 // The waits a message tells of, in ms: the run must have taken at least as
