@@ -251,8 +251,9 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
             ApplyLineConfig(app, config, o);
         } catch (const LineConfigError& e) {
             std::cerr << "qdxpoll: " << e.Message() << "\n";
-            std::cerr << "  hint: " << (e.hint.empty() ? "" : e.hint + "; ")
-                      << "see 'A line in one file' in the README; 'qdxpoll init' writes a commented one\n";
+            const std::string where = "see 'A line in one file' in the README; 'qdxpoll init' writes a commented one";
+            if (e.hint.empty()) std::cerr << "  hint: " << where << "\n";
+            else std::cerr << "  hint: " << e.hint << "\n  (" << where << ")\n";
             return kExitUsage;
         }
     }

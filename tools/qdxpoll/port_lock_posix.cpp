@@ -58,6 +58,8 @@ int PtyIndexOf(int pid, const char* fd) {
 bool TakePortLockFile(const std::string& device, std::string* lock_file, std::string* error) {
     lock_file->clear();
     if (access(kLockDir, W_OK) != 0) return true;  // not ours to lock: flock and TIOCEXCL still hold
+    struct stat st {};
+    if (stat(device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return true;  // no device file to name
     const std::string path = LockFileOf(device);
     for (int round = 0; round < 2; ++round) {
         const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);

@@ -156,7 +156,9 @@ bool Session::PortLost(bool failed, std::string* cause) {
         *cause = "its far side is gone: " + *cause;
         return true;
     }
-    if (!failed) return false;
+    // A port that named no device file when it was opened (a device
+    // server's address) tells its loss through the relay alone.
+    if (!failed || port_device == 0) return false;
     const unsigned long long now = PortDeviceId(user_port);
     if (now == 0) {
         *cause = "the device is gone";
