@@ -156,7 +156,8 @@ std::vector<PointStats> PollLoop(Session& session, PointList& points, int count,
     line.interval_s = interval_s;
     const auto start = Clock::now();
     const auto interval = Seconds(interval_s);
-    const long most_every = std::max<long>(2, interval_s > 0 ? static_cast<long>(60.0 / interval_s) : 2);
+    const long most_every =
+        std::max<long>(2, interval_s > 0 ? static_cast<long>(std::min(60.0 / interval_s, 1e6)) : 2);
     auto next = start;
     Clock::time_point first_cycle{}, last_cycle{};
     bool lagging = false;
@@ -278,6 +279,9 @@ namespace {
 // Its outcome goes to the page (and to the output, as a write); it leaves
 // the exit code to the polling.
 PageWriteAnswer WriteFromPage(Session& session, const PageWrite& w) {
+    if (session.line_stats.lost)
+        return {503, {{"ok", false}, {"error", "port " + session.user_port + " is lost: nothing is written until it "
+                                               "is back (polling reopens it by itself)"}}};
     const uint32_t type = session.Type();
     ValueCell cell{};
     std::string why;

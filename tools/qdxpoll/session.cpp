@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "driver_log.h"
@@ -32,7 +34,7 @@ int ListenAfterMs(const Exchange& x, const Diagnosis& d) {
         if (late > x.timeout_ms) {
             const double until = last_sent + late + x.timeout_ms;  // since the request began
             const double now = std::chrono::duration<double, std::milli>(SteadyClock::now() - x.start).count();
-            quiet = std::max(quiet, static_cast<int>(until - now));
+            quiet = std::max(quiet, static_cast<int>(std::min(until - now, 60000.0)));
         }
         break;
     }
