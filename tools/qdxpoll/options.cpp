@@ -239,7 +239,7 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
         return kExitOk;
     } catch (const CLI::ParseError& e) {
         std::cerr << "qdxpoll: " << e.what() << "\n"
-                  << Suggestions(app, argc, argv) << "Run 'qdxpoll --help' for usage.\n";
+                  << Suggestions(app, argc, argv) << "  hint: " << DefaultHint(kExitUsage) << "\n";
         return kExitUsage;
     }
     for (CLI::App* cmd : app.get_subcommands()) o->command = cmd->get_name();
@@ -251,15 +251,16 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
             ApplyLineConfig(app, config, o);
         } catch (const LineConfigError& e) {
             std::cerr << "qdxpoll: " << e.Message() << "\n";
-            if (!e.hint.empty()) std::cerr << e.hint << "\n";
-            std::cerr << "See 'A line in one file' in the README; 'qdxpoll init' writes a commented one.\n";
+            const std::string where = "see 'A line in one file' in the README; 'qdxpoll init' writes a commented one";
+            if (e.hint.empty()) std::cerr << "  hint: " << where << "\n";
+            else std::cerr << "  hint: " << e.hint << "\n  (" << where << ")\n";
             return kExitUsage;
         }
     }
     const bool takes_points = o->command == "read" || o->command == "poll" || o->command == "watch";
     if (takes_points && o->addresses.empty()) {
         std::cerr << "qdxpoll: " << o->command << ": ADDRESS is required (or --config with [[point]] tables)\n"
-                  << "Run 'qdxpoll " << o->command << " --help' for usage.\n";
+                  << "  hint: run 'qdxpoll " << o->command << " --help' for usage\n";
         return kExitUsage;
     }
     for (auto& c : o->parity) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

@@ -79,6 +79,7 @@ const causeWords = {
   no_stx: 'damaged answer (no STX)', wrong_identifier: 'answer for another identifier',
   no_etx: 'damaged answer (no ETX)', bad_bcc: 'damaged answer (BCC)', not_a_number: 'not a number',
   bad_answer: 'neither ACK nor NAK', refused: 'refused by the unit', interrupted: 'interrupted',
+  port_lost: 'port lost',
 };
 function causeText(code) { return causeWords[code] || code; }
 function meaning(p) { return (p.meaning || '').replace(/\s*\(assumed\)/g, ''); }
@@ -354,8 +355,11 @@ function showStats() {
   for (const s of stats) {
     const tr = document.createElement('tr');
     for (const key of ['address', 'requests', 'attempts', 'good', 'retried', 'no_answer', 'eot', 'nak', 'refused',
-                       'late', 'interrupted', 'latency_min_ms', 'latency_avg_ms', 'latency_max_ms'])
+                       'late', 'interrupted', 'latency_min_ms', 'latency_avg_ms', 'latency_max_ms', 'missing'])
       cell(tr, s[key] === undefined ? '-' : s[key]);
+    cell(tr, s.dead_since ? 'dead since ' + stamp(Date.parse(s.dead_since)) + ' (' + causeText(s.dead_cause) +
+                                '), polled every ' + s.polled_every + ' cycles'
+                          : 'polled every cycle', 'state');
     body.appendChild(tr);
   }
   const retried = stats.filter((s) => s.retried > 0);
@@ -364,6 +368,16 @@ function showStats() {
       : 'Retried but good: ' + total + ' request' + (total === 1 ? '' : 's') + ' needed more than one attempt (' +
         retried.map((s) => s.address + ' ' + s.retried).join(', ') + ').';
   document.body.dataset.retried = total;
+}
+
+// The measured pace next to the configured one, and the port's outages.
+function showPace(line) {
+  if (!line) return;
+  let text = 'measured: a cycle every ' + line.cycle_s.toFixed(2) + ' s';
+  if (line.outages > 0)
+    text += '; port lost ' + line.outages + ' time' + (line.outages === 1 ? '' : 's') + ' (' +
+        line.outage_s.toFixed(1) + ' s)' + (line.lost ? ', lost now' : '');
+  $('pace').textContent = text;
 }
 
 // One row an address and cause: how often, first and last time, and the
@@ -425,6 +439,7 @@ function connect() {
     setUpWriting();
     showLatest();
     showStats();
+    showPace(m.line);
     showFailures(m.failures);
     status.textContent = 'live';
     status.className = 'live';
@@ -437,6 +452,7 @@ function connect() {
     redraw();
     showLatest();
     showStats();
+    showPace(m.line);
     showFailures(m.failures);
   });
   events.addEventListener('end', () => {

@@ -152,7 +152,8 @@ bool WatchServer::CheckPage(std::string* result) {
     return page->status == 200;
 }
 
-void WatchServer::Publish(const std::vector<Reading>& readings, const std::vector<PointStats>& stats) {
+void WatchServer::Publish(const std::vector<Reading>& readings, const std::vector<PointStats>& stats,
+                          const LineStats* line) {
     State& s = *state_;
     const WallClock::time_point when = readings.empty() ? WallClock::now() : readings.front().time;
     std::vector<double> values;
@@ -174,6 +175,13 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
     json stats_json = json::array();
     for (const PointStats& p : stats) stats_json.push_back(StatsJson(p));
     const std::string stats_text = JsonText(stats_json);
+    const std::string line_text =
+        line == nullptr ? "null"
+                        : JsonText(json{{"interval_s", line->interval_s},
+                                        {"cycle_s", line->recent_cycle_s},
+                                        {"outages", line->outages},
+                                        {"outage_s", line->outage_s},
+                                        {"lost", line->lost}});
 
     std::lock_guard<std::mutex> lock(s.mutex);
     for (const Reading* r : failed) s.failures.Add(EpochMs(r->time), r->address, r->status, r->error, r->hint);
@@ -183,7 +191,8 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
         if (r.ok) {
             l.good_ms = EpochMs(r.time);
             l.text = ShownText(s.setup.points[i], r.value.text, values[i]);
-        } else if (r.tally != Tally::kInterrupted) {
+        } else if (r.tally != Tally::kInterrupted && r.tally != Tally::kSkipped) {
+            // A dead point left out of a cycle keeps the cause it died of.
             l.failed_ms = EpochMs(r.time);
             l.cause = r.status;
             l.what = r.error;
@@ -193,8 +202,9 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
     s.stats = std::move(stats_json);
     ++s.cycles;
     s.recent.emplace_back(s.cycles, "event: cycle\ndata: {\"row\":" + row + ",\"stats\":" + stats_text +
-                                        ",\"failures\":" + JsonText(s.failures.Json()) +
+                                        ",\"line\":" + line_text + ",\"failures\":" + JsonText(s.failures.Json()) +
                                         ",\"latest\":" + JsonText(LatestJson(s.latest)) + "}\n\n");
+    s.line_text = line_text;
     while (s.recent.size() > kRecentCycles) s.recent.pop_front();
     s.changed.notify_all();
 }

@@ -70,6 +70,7 @@ struct WatchServer::State {
     WatchHistory history{0, 0};
     std::unique_ptr<HistoryReader> stored;  // watch --db: the ranges come from the database
     json stats = json::array();
+    std::string line_text = "null";  // the measured pace and the port's outages, as JSON
     FailureGroups failures{watch_limits::kFailureGroupsKept};
     std::vector<PointLatest> latest;  // one a point
     std::deque<std::pair<long, std::string>> recent;  // a cycle's number and its event
@@ -129,13 +130,14 @@ struct WatchServer::State {
             const json stats_now = stats;
             const json failures_now = failures.Json();
             const json latest_now = LatestJson(latest);
+            const std::string line_now = line_text;
             *sent = cycles;
             lock.unlock();
             // Read after: a cycle published meanwhile may come twice (the
             // page drops a row it has), never not at all.
             *out = "event: hello\ndata: {\"setup\":" + setup_text + "," + FirstRange() +
                    ",\"stats\":" + JsonText(stats_now) + ",\"failures\":" + JsonText(failures_now) +
-                   ",\"latest\":" + JsonText(latest_now) + "}\n\n";
+                   ",\"latest\":" + JsonText(latest_now) + ",\"line\":" + line_now + "}\n\n";
             return true;
         }
         if (cycles > *sent) {
