@@ -55,8 +55,9 @@ function stamp(ms) {
 function axisLabel(d, granularity) {
   const G = Dygraph.Granularity;
   const t = granularity >= G.DAILY ? '' : pad(d.getHours()) + ':' + pad(d.getMinutes()) +
-      (granularity < G.MINUTELY ? ':' + pad(d.getSeconds()) : '') +
-      (granularity < G.SECONDLY ? '.' + pad(d.getMilliseconds(), 3).replace(/0+$/, '') : '');
+      (granularity < G.MINUTELY ? ':' + pad(d.getSeconds()) : '');
+  // Ticks below a second: the whole seconds alone are named.
+  if (granularity < G.SECONDLY && d.getMilliseconds() !== 0) return '';
   const days = rows.length > 1 && rows[rows.length - 1][0] - rows[0][0] > 20 * 3600 * 1000;
   return days || !t ? pad(d.getMonth() + 1) + '-' + pad(d.getDate()) + (t ? ' ' + t : '') : t;
 }
