@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "device_server_address.h"
 #include "driver_log.h"
 #include "line_settings.h"
 #include "platform.h"
@@ -49,15 +50,21 @@ void Session::Load() {
 
 void Session::OpenPort(const std::string& user_port, int interval_ms) {
     line = ResolveLine(options, description.default_line);
-    safe_timeout_ms = SafeTimeoutMs(line, rexf::kMaxIntervalTimeMs);
-    const int32_t units = TimeoutUnits(options.timeout_ms.value_or(SafeTimeoutMs(line, interval_ms)));
-    timeout_ms = units * 10;
     std::string error;
+    const bool server = NamesDeviceServer(user_port);
+    if (server) {
+        DeviceServerAddress address;
+        if (!ParseDeviceServer(user_port, &address, &error)) throw ToolError(kExitUsage, error);
+        if (options.direct || !TraceRelay::Available())
+            throw ToolError(kExitUsage, "port " + user_port +
+                                            " is a device server, which the driver reaches only through qdxpoll's "
+                                            "relay: run without --direct (the relay needs Linux)");
+    }
     if (TraceRelay::Available() && !options.direct) {
         bool port_failed = false;
         if (!relay.Start(user_port, line, options.trace, &module_port, &error, &port_failed)) {
             if (!port_failed) throw ToolError(kExitInternal, error);
-            const std::string hint = PortOpenHint(user_port);
+            const std::string hint = server ? "" : PortOpenHint(user_port);
             throw ToolError(kExitPortUnavailable,
                             "cannot open port " + user_port + " (" + (hint.empty() ? error : hint) + ")");
         }
@@ -66,6 +73,16 @@ void Session::OpenPort(const std::string& user_port, int interval_ms) {
         module_port = ModulePortName(user_port, &error);
         if (module_port.empty()) throw ToolError(kExitPortUnavailable, error);
     }
+    // Behind a device server every answer comes a network round trip later.
+    const int network_ms = relay.round_trip_ms();
+    safe_timeout_ms = SafeTimeoutMs(line, rexf::kMaxIntervalTimeMs) + network_ms;
+    const int32_t units = TimeoutUnits(options.timeout_ms.value_or(SafeTimeoutMs(line, interval_ms) + network_ms));
+    timeout_ms = units * 10;
+    safe_timeout_ms = TimeoutUnits(safe_timeout_ms) * 10;
+    if (relay.device_server())
+        Verbose(fmt::format("network round trip to the device server: {} ms, measured at connect; the reply "
+                            "timeouts include it",
+                            network_ms));
     Verbose("port: " + user_port + (module_port != user_port ? " (driver port name " + module_port + ")" : ""));
     Verbose("line: " + DescribeLine(line) + fmt::format(" (--line {}, codes {}/{}/{}/{})", LineText(line),
                                                         line.baud_rate, line.data_bits, line.stop_bits, line.parity));

@@ -1,0 +1,75 @@
+// The relay's far side: a serial device or a device server.
+#include "real_port_posix.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "device_server_address.h"
+#include "line_settings.h"
+#include "serial_line_posix.h"
+
+namespace {
+
+// A device server that takes longer than this to connect, or to confirm
+// the line settings, is taken as unreachable.
+constexpr int kServerTimeoutMs = 5000;
+
+}  // namespace
+
+RealPort::~RealPort() { Close(); }
+
+void RealPort::Close() {
+    if (device_fd_ >= 0) close(device_fd_);
+    device_fd_ = -1;
+    server_.reset();
+}
+
+int RealPort::fd() const { return server_ ? server_->fd() : device_fd_; }
+
+bool RealPort::Open(const std::string& user_port, const LineValues& line, std::string* error) {
+    Close();
+    if (NamesDeviceServer(user_port)) {
+        DeviceServerAddress address;
+        if (!ParseDeviceServer(user_port, &address, error)) return false;
+        auto server = std::make_unique<DeviceServerLink>();
+        if (!server->Open(address, FormatOf(line), kServerTimeoutMs, error)) return false;
+        server_ = std::move(server);
+        return true;
+    }
+    device_fd_ = OpenSerialLine(DevicePathOfPortName(user_port), line, error);
+    if (device_fd_ < 0) return false;
+    fcntl(device_fd_, F_SETFL, fcntl(device_fd_, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+bool RealPort::Read(std::vector<uint8_t>* data) {
+    if (server_) return server_->Read(data);
+    uint8_t buffer[512];
+    const ssize_t n = read(device_fd_, buffer, sizeof buffer);
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    if (n == 0) return false;
+    data->insert(data->end(), buffer, buffer + n);
+    return true;
+}
+
+bool RealPort::Write(const uint8_t* bytes, size_t count) {
+    if (server_) return server_->Write(bytes, count);
+    while (count > 0) {
+        const ssize_t n = write(device_fd_, bytes, count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN) {
+                pollfd p{device_fd_, POLLOUT, 0};
+                poll(&p, 1, 100);
+                continue;
+            }
+            return false;
+        }
+        bytes += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
