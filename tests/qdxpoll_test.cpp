@@ -341,6 +341,47 @@ TEST_F(QdxpollTest, EachFailureHasItsOwnExitCodeAndOneMessage) {
         << interrupted.err;
 }
 
+// scan's exit code for every mix of answers: 0 only when a unit answers
+// well and none badly; a late answer is traced to its unit, never credited
+// to the address polled when it came.
+TEST_F(QdxpollTest, ScanExitCodesHoldForEveryMixOfAnswers) {
+    struct Case {
+        const char* what;
+        const char* sim_command;  // sent first, or null
+        std::vector<std::string> args;
+        int exit_code;
+        std::vector<std::string> expected;  // in stdout and stderr
+    } cases[] = {
+        {"all answer", nullptr, {"M1", "--units", "1-3"}, 0, {"3 of 3 unit addresses answer M1 on channel 1: 01 02 03"}},
+        {"some lack the identifier", nullptr, {"M2", "--units", "1-3"}, 0,
+         {"1 of 3 unit addresses answer M2 on channel 1: 02", "2 answer EOT (the unit lacks M2, or its option): 01 03"}},
+        {"all lack it", nullptr, {"M2", "--units", "1,3"}, 69, {"qdxpoll: no unit has M2 on channel 1: 2 answer EOT"}},
+        {"one answers badly", "set-raw 2 1 M1 \"  ----\"", {"M1", "--units", "1-3"}, 69,
+         {"2 of 3 unit addresses answer M1", "qdxpoll: 1 address answers M1 badly: 02 (data not a number)"}},
+        {"none answers well", "set-raw 2 1 M1 \"  ----\"", {"M1", "--units", "2,4"}, 69,
+         {"qdxpoll: no unit answers M1 properly on channel 1, but 1 address answers badly: 02"}},
+        {"none answers", nullptr, {"M1", "--units", "10-12"}, 69, {"qdxpoll: no unit answers M1 on channel 1"}},
+        {"late answers", "fault delay:450:1", {"M1", "--units", "1,4-8"}, 69,
+         {"0 of 6 unit addresses answer M1", "1 answers badly: 01 (answers", "5 silent"}},
+    };
+    for (const Case& c : cases) {
+        if (c.sim_command) {
+            ASSERT_EQ(sim_.Command(c.sim_command).rfind("ok", 0), 0u) << c.what;
+        }
+        std::vector<std::string> args{"scan"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolRun run = Tool(args);
+        ASSERT_EQ(sim_.Command("fault clear").rfind("ok", 0), 0u);
+        ASSERT_EQ(sim_.Command("set 2 1 M1 24").rfind("ok", 0), 0u);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.what << "\n" << run.out << run.err;
+        for (const std::string& text : c.expected)
+            EXPECT_NE((run.out + run.err).find(text), std::string::npos) << c.what << "\n" << run.out << run.err;
+        EXPECT_LE(CountLinesStartingWith(run.err, "qdxpoll: "), 1) << c.what << "\n" << run.err;
+    }
+    // Scanning only ever polls.
+    EXPECT_NE(sim_.Command("stats").find(" selects=0 "), std::string::npos) << sim_.Command("stats");
+}
+
 TEST_F(QdxpollTest, TraceShowsEveryFrameWithItsBcc) {
     const ToolRun run = Tool({"--trace", "read", "01K1M1"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
