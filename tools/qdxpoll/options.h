@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/records.h"
+#include "line_config.h"
 
 enum class OutputFormat { kText, kJson, kCsv };
 
@@ -71,6 +72,23 @@ struct Options {
     std::string only;                // restore: --only, identifiers
     bool dry_run = false;
     bool yes = false;
+
+    // A line in one file (--config): what it holds beyond the options above,
+    // which it fills where the command line leaves them unset.
+    std::string config_file;
+    std::string line_name = "line1";
+    std::string db_file;                    // the history's database; "" none
+    std::vector<ConfigPoint> config_points;  // names, types, units, scaling
+    // The only points the page (and later MQTT) may write when the file lists
+    // writable points; empty: no such list.
+    std::vector<std::string> writable;
+    MqttConfig mqtt;
+
+    // init
+    bool force = false;
+
+    // The point of the file for an address, or null.
+    const ConfigPoint* ConfigPointOf(const std::string& address) const;
 };
 
 namespace CLI {
