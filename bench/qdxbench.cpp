@@ -571,6 +571,7 @@ int Main(int argc, char** argv) {
     report.Add("save_qdxpoll_t100_s", "s", 2);
     report.Add("save_data_link_limit_s", "s", 2);
     report.Add("save_data_link_s", "s", 2);
+    report.Add("scan_100_qdxpoll_s", "s", 1, "<= 12", [](double v) { return v <= 12.0; });
     std::vector<std::string> notes;
 
     Module module;
