@@ -459,6 +459,12 @@ TEST(QdxpollDeviceServer, ReadsPollsAndSetsTheLineThroughSer2net) {
         for (const auto& line : Lines(poll.out)) cycles += std::regex_search(line, cycle);
         EXPECT_EQ(cycles, 4) << c.what << "\n" << poll.out;
         EXPECT_EQ(seen, "ok 2400,7O2") << c.what;
+        if (c.mode == qdxtest::Ser2netMode::kRfc2217) {
+            // probe sets each line on the server in turn.
+            const ToolRun probe = RunTool({"--port", server.PortName(), "--quiet", "probe"});
+            EXPECT_EQ(probe.exit_code, 0) << probe.err;
+            EXPECT_TRUE(std::regex_search(probe.out, std::regex("Answering at: (2400,7O1 )?2400,7O2\n"))) << probe.out;
+        }
     }
 
     // A name that does not hold is a usage error; a server that is not
