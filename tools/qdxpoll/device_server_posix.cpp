@@ -191,7 +191,10 @@ bool DeviceServerLink::Read(std::vector<uint8_t>* data) {
     uint8_t buffer[512];
     const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
     if (n < 0) return errno == EAGAIN || errno == EINTR;
-    if (n == 0) return false;
+    if (n == 0) {
+        errno = 0;  // closed by the server, not failed
+        return false;
+    }
     if (!telnet_) {
         data->insert(data->end(), buffer, buffer + n);
         return true;

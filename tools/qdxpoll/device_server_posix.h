@@ -32,7 +32,8 @@ public:
     int round_trip_ms() const { return round_trip_ms_; }
 
     // Takes what the server sent; appends its data to *data (nothing, when
-    // only telnet commands came). False when the connection is gone.
+    // only telnet commands came). False when the connection is gone (errno
+    // 0 when the server closed it).
     bool Read(std::vector<uint8_t>* data);
     // Sends data to the line behind the server; false when it is gone.
     bool Write(const uint8_t* bytes, size_t count);

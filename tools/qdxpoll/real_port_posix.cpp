@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "device_server_address.h"
 #include "line_settings.h"
@@ -46,17 +47,29 @@ bool RealPort::Open(const std::string& user_port, const LineValues& line, std::s
 }
 
 bool RealPort::Read(std::vector<uint8_t>* data) {
-    if (server_) return server_->Read(data);
+    if (server_) {
+        if (server_->Read(data)) return true;
+        lost_cause_ = errno == 0 ? "the device server closed the connection"
+                                 : std::string("the device server's connection failed: ") + std::strerror(errno);
+        return false;
+    }
     uint8_t buffer[512];
     const ssize_t n = read(device_fd_, buffer, sizeof buffer);
-    if (n < 0) return errno == EAGAIN || errno == EINTR;
-    if (n == 0) return false;
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    if (n <= 0) {
+        lost_cause_ = n == 0 ? "end of file" : std::string("read error: ") + std::strerror(errno);
+        return false;
+    }
     data->insert(data->end(), buffer, buffer + n);
     return true;
 }
 
 bool RealPort::Write(const uint8_t* bytes, size_t count) {
-    if (server_) return server_->Write(bytes, count);
+    if (server_) {
+        if (server_->Write(bytes, count)) return true;
+        lost_cause_ = "the device server's connection failed";
+        return false;
+    }
     while (count > 0) {
         const ssize_t n = write(device_fd_, bytes, count);
         if (n < 0) {
@@ -66,6 +79,7 @@ bool RealPort::Write(const uint8_t* bytes, size_t count) {
                 poll(&p, 1, 100);
                 continue;
             }
+            lost_cause_ = std::string("write error: ") + std::strerror(errno);
             return false;
         }
         bytes += n;

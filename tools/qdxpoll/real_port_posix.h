@@ -37,9 +37,13 @@ public:
     bool Read(std::vector<uint8_t>* data);
     // Sends bytes to the line; false once the port is lost.
     bool Write(const uint8_t* bytes, size_t count);
+    // Why the last Read or Write failed: "end of file", "the device server
+    // closed the connection", "read error: ...".
+    const std::string& lost_cause() const { return lost_cause_; }
 
 private:
     int device_fd_ = -1;
+    std::string lost_cause_;
     std::unique_ptr<DeviceServerLink> server_;
 };
 
