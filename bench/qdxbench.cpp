@@ -475,6 +475,31 @@ void MeasureSave(Module* module, const Options& opt, Report* report, std::vector
     notes->push_back(line);
 }
 
+// Scanning a line (qdxpoll scan M1): 100 addresses, units 01-03 of the
+// default table at the factory interval time on a line paced at 9600 baud.
+void MeasureScan(const Options& opt, Report* report, std::vector<std::string>* notes) {
+#ifdef QDX_QDXPOLL_PATH
+    std::fprintf(stderr, "qdxbench: scanning 100 addresses at the factory interval time\n");
+    ChildProcess sim;
+    const std::string path = StartSimulator(&sim, {"--realistic"});
+    for (int round = 0; round < opt.save_rounds; ++round) {
+        double seconds = 0;
+        const int code = RunProgram({QDX_QDXPOLL_PATH, "--quiet", "--port", path, "scan", "M1"}, &seconds);
+        if (code != 0) notes->push_back("warning: qdxpoll scan exited " + std::to_string(code));
+        report->operator[]("scan_100_qdxpoll_s").samples.push_back(seconds);
+        if (opt.verbose) std::fprintf(stderr, "  scan: %.2f s\n", seconds);
+    }
+    sim.Stop();
+    notes->push_back(
+        "Scanning 100 addresses (units 01-03 answer) at 9600 baud and the factory interval time: one poll an\n"
+        "  address at the 100 ms reply timeout, each hit confirmed through the driver; the goal is 12 s.");
+#else
+    (void)opt;
+    (void)report;
+    notes->push_back("qdxpoll was not built: the scan is not measured");
+#endif
+}
+
 Options ParseOptions(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
@@ -546,6 +571,7 @@ int Main(int argc, char** argv) {
     report.Add("save_qdxpoll_t100_s", "s", 2);
     report.Add("save_data_link_limit_s", "s", 2);
     report.Add("save_data_link_s", "s", 2);
+    report.Add("scan_100_qdxpoll_s", "s", 1, "<= 12", [](double v) { return v <= 12.0; });
     std::vector<std::string> notes;
 
     Module module;
@@ -741,6 +767,7 @@ int Main(int argc, char** argv) {
     paced_sim.Stop();
 
     MeasureSave(&module, opt, &report, &notes);
+    MeasureScan(opt, &report, &notes);
 
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);

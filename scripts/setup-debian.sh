@@ -29,7 +29,7 @@ apt_install \
   cmake make g++ g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686 \
   googletest libcli11-dev nlohmann-json3-dev libfmt-dev libmodbus-dev \
   pkg-config libcpp-httplib-dev libjs-dygraphs libtomlplusplus-dev \
-  clang libclang-rt-14-dev python3 procps \
+  clang libclang-rt-14-dev python3 procps ser2net \
   wine wine32:i386 chromium
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"

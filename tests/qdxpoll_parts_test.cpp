@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "tools/qdxpoll/csv.h"
+#include "tools/qdxpoll/device_server_address.h"
 #include "tools/qdxpoll/diagnosis.h"
+#include "tools/qdxpoll/telnet_codec.h"
 #include "tools/qdxpoll/times.h"
 #include "tools/qdxpoll/watch_history.h"
 #include "tools/qdxpoll/watch_summary.h"
@@ -202,3 +204,124 @@ TEST(QdxpollWatchSummary, FailuresGroupByAddressAndCauseWithinTheirBound) {
 }
 
 }  // namespace
+
+TEST(QdxpollDeviceServer, PortNamesAreParsedPieceByPiece) {
+    struct Case {
+        const char* name;
+        bool ok;
+        const char* host_or_error;  // the host when ok, else a part of the error
+        int port;
+    } cases[] = {
+        {"tcp:127.0.0.1:4001", true, "127.0.0.1", 4001},
+        {"rfc2217:[::1]:65535", true, "::1", 65535},
+        {"tcp:[fe80::1%eth0]:1", true, "fe80::1%eth0", 1},
+        {"rfc2217:line-7.plant.example:2000", true, "line-7.plant.example", 2000},
+        {"tcp:127.0.0.1", false, "no :PORT", 0},
+        {"tcp:127.0.0.1:0", false, "1..65535", 0},
+        {"tcp:127.0.0.1:65536", false, "1..65535", 0},
+        {"tcp:127.0.0.1:+80", false, "1..65535", 0},
+        {"tcp:127.0.0.1:", false, "1..65535", 0},
+        {"tcp::4001", false, "no host", 0},
+        {"rfc2217:::1:4001", false, "IPv6 address goes in brackets", 0},
+        {"tcp:[::1:4001", false, "no closing ']'", 0},
+        {"tcp:[::1]4001", false, "no :PORT after", 0},
+        {"tcp:[1::2::3]:4001", false, "not an IPv6 address", 0},
+        {"tcp:256.1.1.1:4001", false, "neither an IPv4 address", 0},
+        {"tcp:1.2.3:4001", false, "neither an IPv4 address", 0},
+        {"tcp:bad_host:4001", false, "neither an IPv4 address", 0},
+        {"tcp:-host:4001", false, "neither an IPv4 address", 0},
+        {"tcp:host/../x:4001", false, "neither an IPv4 address", 0},
+    };
+    for (const Case& c : cases) {
+        DeviceServerAddress a;
+        std::string error;
+        EXPECT_TRUE(NamesDeviceServer(c.name)) << c.name;
+        ASSERT_EQ(ParseDeviceServer(c.name, &a, &error), c.ok) << c.name << ": " << error;
+        if (c.ok) {
+            EXPECT_EQ(a.host, c.host_or_error) << c.name;
+            EXPECT_EQ(a.port, c.port) << c.name;
+        } else {
+            EXPECT_NE(error.find(c.host_or_error), std::string::npos) << c.name << ": " << error;
+        }
+    }
+    for (const char* device : {"/dev/ttyUSB0", "ttyS0", "./tcp:1:2", "TCP:host:1"}) EXPECT_FALSE(NamesDeviceServer(device));
+}
+
+std::vector<uint8_t> Bytes(std::initializer_list<int> list) {
+    std::vector<uint8_t> v;
+    for (int b : list) v.push_back(static_cast<uint8_t>(b));
+    return v;
+}
+
+// What a device server sends, fed in pieces cut at every place: the same
+// data, answers and replies whatever the cut.
+TEST(QdxpollDeviceServer, TelnetStreamsDecodeTheSameWhereverTheyAreCut) {
+    using namespace telnet;
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> in;
+        std::vector<uint8_t> data, answer;
+        std::vector<std::pair<int, uint32_t>> replies;
+    } cases[] = {
+        {"a reply with an escaped FF in its BCC place", Bytes({2, 'M', '1', kIac, kIac, 3, 0x41}),
+         Bytes({2, 'M', '1', 0xFF, 3, 0x41}), {}, {}},
+        {"ser2net's opening: echo refused, the rest agreed silently",
+         Bytes({kIac, kWill, kSuppressGoAhead, kIac, kDo, kSuppressGoAhead, kIac, kWill, 1, kIac, kDont, 1, kIac, kDo,
+                kBinary, kIac, kWill, kBinary, kIac, kDo, kComPort}),
+         {}, Bytes({kIac, kWont, kSuppressGoAhead, kIac, kDont, 1}), {}},
+        {"line replies, a baud rate with an escaped FF, and a notification",
+         Bytes({kIac, kSb, kComPort, 101, 0, 0, kIac, kIac, 0, kIac, kSe, kIac, kSb, kComPort, 102, 7, kIac, kSe, kIac,
+                kSb, kComPort, 107, 0, kIac, kSe, 6}),
+         Bytes({6}), {}, {{1, 0xFF00}, {2, 7}}},
+        {"commands between data bytes carry no data", Bytes({'a', kIac, 241, 'b', kIac, 249, 'c'}), Bytes({'a', 'b', 'c'}),
+         {}, {}},
+        {"an overlong subnegotiation is dropped whole",
+         [] {
+             auto v = Bytes({kIac, kSb, kComPort, 101});
+             v.insert(v.end(), 200, 1);
+             for (uint8_t b : {kIac, kSe, uint8_t{4}}) v.push_back(b);
+             return v;
+         }(),
+         Bytes({4}), {}, {}},
+    };
+    for (const Case& c : cases) {
+        for (size_t cut = 0; cut <= c.in.size(); ++cut) {
+            Codec codec;
+            // Binary agreed both ways first, as with ser2net.
+            std::vector<uint8_t> data, answer;
+            std::vector<ComPortReply> replies;
+            const auto binary = Bytes({kIac, kWill, kBinary, kIac, kDo, kBinary});
+            codec.Decode(binary.data(), binary.size(), &data, &answer, &replies);
+            codec.Decode(c.in.data(), cut, &data, &answer, &replies);
+            codec.Decode(c.in.data() + cut, c.in.size() - cut, &data, &answer, &replies);
+            EXPECT_EQ(data, c.data) << c.what << ", cut at " << cut;
+            EXPECT_EQ(answer, c.answer) << c.what << ", cut at " << cut;
+            std::vector<std::pair<int, uint32_t>> got;
+            for (const ComPortReply& r : replies) got.emplace_back(r.command, r.value);
+            EXPECT_EQ(got, c.replies) << c.what << ", cut at " << cut;
+        }
+    }
+}
+
+TEST(QdxpollDeviceServer, DataAndLineCommandsAreEscapedForTheServer) {
+    using namespace telnet;
+    Codec text;  // binary not (yet) agreed: CR goes as CR NUL
+    const auto frame = Bytes({4, '0', '1', 0x0D, 0xFF, 5});
+    EXPECT_EQ(text.Encode(frame.data(), frame.size()), Bytes({4, '0', '1', 0x0D, 0, 0xFF, 0xFF, 5}));
+    Codec binary;
+    std::vector<uint8_t> data, answer;
+    std::vector<ComPortReply> replies;
+    const auto agree = Bytes({kIac, kDo, kBinary});
+    binary.Decode(agree.data(), agree.size(), &data, &answer, &replies);
+    EXPECT_EQ(binary.Encode(frame.data(), frame.size()), Bytes({4, '0', '1', 0x0D, 0xFF, 0xFF, 5}));
+
+    rexf::LineFormat line;
+    line.baud = 0xFF00;  // not a real rate: its FF byte must be doubled
+    line.data_bits = 8;
+    line.parity = rexf::kParityEven;
+    line.stop_bits = rexf::kStopBits1_5;
+    EXPECT_EQ(LineCommands(line),
+              Bytes({kIac, kSb, kComPort, 1, 0, 0, 0xFF, 0xFF, 0, kIac, kSe, kIac, kSb, kComPort, 2, 8, kIac, kSe, kIac,
+                     kSb, kComPort, 3, 3, kIac, kSe, kIac, kSb, kComPort, 4, 3, kIac, kSe, kIac, kSb, kComPort, 5, 1,
+                     kIac, kSe}));
+}

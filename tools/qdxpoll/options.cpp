@@ -54,7 +54,8 @@ std::string HelpFooter() {
 // command name, since each command falls through to the main parser.
 void AddCommonOptions(CLI::App& app, Options* o) {
     app.add_option("-p,--port", o->port,
-                   "Serial port (see 'Port names' below); demo without it starts the simulator");
+                   "Serial port, or a device server tcp:HOST:PORT or rfc2217:HOST:PORT (see 'Port names' below); demo "
+                   "without it starts the simulator");
     app.add_option("--line", o->line, "Line settings as BAUD,DPS, e.g. 9600,7O2 or 19200,8N1");
     app.add_option("--baud", o->baud, "Baud rate, 1..65535 (driver default 9600)")
         ->check(CLI::Range(1, 65535));
