@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/records.h"
+#include "mqtt_settings.h"
 
 enum class OutputFormat { kText, kJson, kCsv };
 
@@ -71,6 +72,9 @@ struct Options {
     std::string only;                // restore: --only, identifiers
     bool dry_run = false;
     bool yes = false;
+
+    // mqtt (with allow_writes)
+    MqttSettings mqtt;
 };
 
 namespace CLI {
