@@ -208,11 +208,13 @@ std::string EngineeringUnitOf(const std::string& identifier) {
 }
 
 nlohmann::json SamplePayload(const Reading& r, const std::string& unit, bool late) {
-    const nlohmann::json full = ReadingJson(r);
     nlohmann::json j;
-    j["time"] = full["time"];
-    j["value"] = full["value"];
-    if (full.contains("raw")) j["raw"] = full["raw"];
+    j["time"] = IsoTime(r.time);
+    if (!r.has_value) j["value"] = nullptr;
+    else if (!r.value.numeric) j["value"] = r.value.text;
+    else if (r.value.is_integer) j["value"] = r.value.integer;
+    else j["value"] = r.value.number;
+    if (!r.raw.empty()) j["raw"] = r.raw;
     if (!unit.empty()) j["unit"] = unit;
     j["outcome"] = r.ok ? "ok" : "failed";
     if (!r.ok) {
