@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "tests/support/mqtt_broker.h"
+#include "support/mqtt_broker.h"
 #include "tests/support/simulator.h"
 
 namespace {
@@ -67,7 +67,7 @@ class QdxpollMqttTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
-        if (!qdxtest::MqttBroker::Available()) GTEST_SKIP() << "mosquitto and its clients are not installed";
+        if (!support::MqttBroker::Available()) GTEST_SKIP() << "mosquitto and its clients are not installed";
         std::string error;
         ASSERT_TRUE(sim_.Start({"--no-drift"}, {}, &error)) << error;
         ASSERT_TRUE(broker_.Start(Persistent(), &error)) << error;
@@ -82,11 +82,11 @@ protected:
     }
 
     // Starts a subscriber and waits until it takes messages.
-    void Subscribe(qdxtest::Background* sub, const std::string& filter, const std::vector<std::string>& extra = {}) {
+    void Subscribe(support::Background* sub, const std::string& filter, const std::vector<std::string>& extra = {}) {
         std::vector<std::string> args = broker_.SubscribeArgs(filter, extra);
         args.insert(args.end(), {"-t", "qdxtest/ready"});
         ASSERT_TRUE(sub->Start(args));
-        ASSERT_TRUE(qdxtest::WaitFor(
+        ASSERT_TRUE(support::WaitFor(
             [&] {
                 broker_.Publish("qdxtest/ready", "1");
                 return sub->out();
@@ -96,22 +96,22 @@ protected:
 
     // The line is online once its status says so.
     void WaitOnline() {
-        ASSERT_TRUE(qdxtest::WaitFor([&] { return broker_.Retained("qdxtlmv/line1/status"); },
+        ASSERT_TRUE(support::WaitFor([&] { return broker_.Retained("qdxtlmv/line1/status"); },
                                      [](const std::string& s) { return Has(s, "\"state\":\"online\""); }, 10s));
     }
 
     qdxtest::Simulator sim_;
-    qdxtest::MqttBroker broker_;
+    support::MqttBroker broker_;
 };
 
 TEST_F(QdxpollMqttTest, PublishesSamplesRetainedWithStatusAndWill) {
-    qdxtest::Background sub;
+    support::Background sub;
     Subscribe(&sub, "qdxtlmv/#");
-    qdxtest::Background tool;
+    support::Background tool;
     ASSERT_TRUE(tool.Start(Mqtt({"01K1M1", "01K1O2", "05K1M1", "--count", "3", "--interval", "0.1", "--timeout", "30",
                                  "--status-interval", "1"})));
     EXPECT_EQ(tool.Wait(), 69) << tool.err();  // unit 05 never answers
-    ASSERT_TRUE(qdxtest::WaitFor([&] { return sub.out(); },
+    ASSERT_TRUE(support::WaitFor([&] { return sub.out(); },
                                  [](const std::string& s) { return Has(s, "\"state\":\"offline\""); }, 10s))
         << sub.out();
     const std::string out = sub.out();
@@ -156,12 +156,12 @@ TEST_F(QdxpollMqttTest, PublishesSamplesRetainedWithStatusAndWill) {
     EXPECT_TRUE(Has(retained, "qdxtlmv/line1/status {") && Has(retained, "\"state\":\"offline\"")) << retained;
 
     // Killed, qdxpoll leaves its last will.
-    qdxtest::Background killed;
+    support::Background killed;
     ASSERT_TRUE(killed.Start(Mqtt({"01K1M1", "--interval", "0.1"})));
     WaitOnline();
     killed.Signal(SIGKILL);
     killed.Wait();
-    EXPECT_TRUE(qdxtest::WaitFor([&] { return broker_.Retained("qdxtlmv/line1/status"); },
+    EXPECT_TRUE(support::WaitFor([&] { return broker_.Retained("qdxtlmv/line1/status"); },
                                  [](const std::string& s) { return Has(s, "{\"state\":\"offline\"}"); }, 10s));
 }
 
@@ -185,11 +185,11 @@ TEST_F(QdxpollMqttTest, SetTopicsWriteOnlyWhatIsAllowed) {
         {false, "qdxtlmv/line1/01/1/S1/set", "170", "refused", "not_allowed", "1", "ok 0181.0"},
     };
     for (bool allow : {true, false}) {
-        qdxtest::Background sub;
+        support::Background sub;
         Subscribe(&sub, "qdxtlmv/line1/+/+/+/set/result", {"-t", "qdxtlmv/line1/+/+/+/+/set/result"});
         std::vector<std::string> args{"01K1M1", "--interval", "0.2"};
         if (allow) args.insert(args.end(), {"--allow-writes", "--writable", "01K1S1,03K1S1"});
-        qdxtest::Background tool;
+        support::Background tool;
         ASSERT_TRUE(tool.Start(Mqtt(args)));
         WaitOnline();
         size_t results = 0;
@@ -200,7 +200,7 @@ TEST_F(QdxpollMqttTest, SetTopicsWriteOnlyWhatIsAllowed) {
                 ASSERT_TRUE(broker_.Publish(c.topic, c.payload));
             }
             ++results;
-            ASSERT_TRUE(qdxtest::WaitFor([&] { return sub.out(); },
+            ASSERT_TRUE(support::WaitFor([&] { return sub.out(); },
                                          [&](const std::string& s) { return Results(s).size() == results; },
                                          10s))
                 << c.topic << " " << c.payload << "\n" << sub.out() << tool.err();
@@ -231,9 +231,9 @@ protected:
 // subscriber with a persistent session, in order, those that waited marked
 // late.
 TEST_F(QdxpollMqttRestartTest, BrokerRestartLosesNoSample) {
-    qdxtest::Background sub;
+    support::Background sub;
     Subscribe(&sub, "qdxtlmv/line1/+/+/+", {"-c", "-i", "qdxtest-restart", "-R"});
-    qdxtest::Background tool;
+    support::Background tool;
     ASSERT_TRUE(tool.Start(Mqtt({"--json", "01K1M1", "01K1S1", "--interval", "0.05", "--count", "160"})));
     WaitOnline();
     std::this_thread::sleep_for(1s);
@@ -250,7 +250,7 @@ TEST_F(QdxpollMqttRestartTest, BrokerRestartLosesNoSample) {
     std::map<std::string, std::set<long>> seen;
     int late = 0;
     bool in_order = true;
-    ASSERT_TRUE(qdxtest::WaitFor(
+    ASSERT_TRUE(support::WaitFor(
         [&] { return sub.out(); },
         [&](const std::string& s) {
             seen.clear();

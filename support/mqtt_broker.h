@@ -1,9 +1,10 @@
-// Debian's mosquitto for a test: a broker on 127.0.0.1 at a free port, from
-// a configuration of its own in a temporary folder (with persistence there
-// when asked), stopped and started again at the same port; and any program
-// run beside it (qdxpoll, mosquitto_sub) with its output in a file.
-#ifndef QDXTLMV_TESTS_SUPPORT_MQTT_BROKER_H
-#define QDXTLMV_TESTS_SUPPORT_MQTT_BROKER_H
+// Debian's mosquitto for the tests and the benchmark: a broker on 127.0.0.1
+// at a free port, from a configuration of its own in a temporary folder
+// (with persistence there when asked), stopped and started again at the
+// same port; and any program run beside it (qdxpoll, mosquitto_sub) with its
+// output in files. Linux only.
+#ifndef SUPPORT_MQTT_BROKER_H
+#define SUPPORT_MQTT_BROKER_H
 
 #include <sys/types.h>
 
@@ -12,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace qdxtest {
+namespace support {
 
 // A program running in the background, stdout and stderr each to a file.
 class Background {
@@ -28,8 +29,9 @@ public:
     std::string err() const;
     void Signal(int signal) const;
     // Waits for the exit; the exit code, or -1 (killed by a signal, or still
-    // running after `wait`, when it is killed).
-    int Wait(std::chrono::milliseconds wait = std::chrono::seconds(30));
+    // running after `wait`, when it is killed). *cpu_seconds: the CPU time
+    // it used, user and system.
+    int Wait(std::chrono::milliseconds wait = std::chrono::seconds(30), double* cpu_seconds = nullptr);
 
 private:
     pid_t pid_ = -1;
@@ -68,6 +70,6 @@ private:
 bool WaitFor(const std::function<std::string()>& read, const std::function<bool(const std::string&)>& done,
              std::chrono::milliseconds wait);
 
-}  // namespace qdxtest
+}  // namespace support
 
 #endif

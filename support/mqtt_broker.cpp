@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,7 +15,7 @@
 #include <sstream>
 #include <thread>
 
-namespace qdxtest {
+namespace support {
 
 namespace {
 
@@ -106,11 +107,12 @@ void Background::Signal(int signal) const {
     if (pid_ > 0) kill(pid_, signal);
 }
 
-int Background::Wait(std::chrono::milliseconds wait) {
+int Background::Wait(std::chrono::milliseconds wait, double* cpu_seconds) {
     if (pid_ <= 0) return -1;
     const auto until = std::chrono::steady_clock::now() + wait;
     int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
+    rusage usage{};
+    while (wait4(pid_, &status, WNOHANG, &usage) == 0) {
         if (std::chrono::steady_clock::now() > until) {
             kill(pid_, SIGKILL);
             waitpid(pid_, &status, 0);
@@ -120,6 +122,9 @@ int Background::Wait(std::chrono::milliseconds wait) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     pid_ = -1;
+    if (cpu_seconds != nullptr)
+        *cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -202,4 +207,4 @@ bool WaitFor(const std::function<std::string()>& read, const std::function<bool(
     }
 }
 
-}  // namespace qdxtest
+}  // namespace support
