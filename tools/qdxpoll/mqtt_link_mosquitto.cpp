@@ -20,6 +20,7 @@ namespace {
 // window bounds what it holds.
 constexpr int kWindow = 64;
 constexpr size_t kInboundWaiting = 8;
+constexpr size_t kInboundKept = 256;
 
 struct Outgoing {
     std::string topic;
@@ -52,6 +53,7 @@ struct MqttLink::State {
         if (notes.size() < 100) notes.push_back(text);
     }
 
+    bool Connect();
     void Send();
 };
 
@@ -116,12 +118,40 @@ void OnMessage(mosquitto*, void* user, const mosquitto_message* m) {
     }
     MqttInbound in;
     in.topic = m->topic;
-    if (m->payloadlen > 0) in.payload.assign(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
+    // A value needs a few bytes; more than kInboundKept is refused unread.
+    if (m->payloadlen > 0)
+        in.payload.assign(static_cast<const char*>(m->payload),
+                          std::min(static_cast<size_t>(m->payloadlen), kInboundKept));
     in.retain = m->retain;
     s->inbound.push_back(std::move(in));
 }
 
 }  // namespace
+
+// The first connection, tried again with backoff while the broker is not
+// there (libmosquitto's loop does so only for a connection once made); then
+// the loop keeps it. False when stopped before.
+bool MqttLink::State::Connect() {
+    int delay_s = 1;
+    for (bool first = true;; first = false) {
+        const int rc = mosquitto_connect_async(mosq, setup.broker.host.c_str(), setup.broker.port, 30);
+        if (rc == MOSQ_ERR_SUCCESS) break;
+        if (first)
+            Note("the broker at " + setup.broker.host + ":" + std::to_string(setup.broker.port) +
+                 " is not there (" +
+                 (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : std::string(mosquitto_strerror(rc))) +
+                 "); polling goes on and the connection is tried again");
+        std::unique_lock<std::mutex> lock(mutex);
+        if (changed.wait_for(lock, std::chrono::seconds(delay_s), [this] { return stopping; })) return false;
+        delay_s = std::min(delay_s * 2, 30);
+    }
+    if (mosquitto_loop_start(mosq) != MOSQ_ERR_SUCCESS) {
+        Note("libmosquitto could not start its thread: nothing is published");
+        return false;
+    }
+    loop_started = true;
+    return true;
+}
 
 // Hands queued messages to libmosquitto in order while the broker is there
 // and the window has room.
@@ -154,7 +184,11 @@ void MqttLink::State::Send() {
 
 MqttLink::MqttLink() : state_(std::make_unique<State>()) {}
 
-MqttLink::~MqttLink() { Stop("", "", std::chrono::milliseconds(0)); }
+// Not stopped by the command (it ended with an error): the line is offline
+// all the same, as the will would say.
+MqttLink::~MqttLink() {
+    if (state_->mosq != nullptr) Stop(state_->setup.will_topic, state_->setup.will_payload, std::chrono::milliseconds(0));
+}
 
 const char* MqttLink::Unavailable() { return nullptr; }
 
@@ -190,19 +224,9 @@ bool MqttLink::Start(const MqttLinkSetup& setup, std::string* error) {
         *error = std::string("the broker options are not usable: ") + mosquitto_strerror(rc);
         return false;
     }
-    // A broker not there yet is tried again by the loop, with backoff.
-    rc = mosquitto_connect_async(s.mosq, setup.broker.host.c_str(), setup.broker.port, 30);
-    if (rc != MOSQ_ERR_SUCCESS)
-        s.Note("the broker at " + setup.broker.host + ":" + std::to_string(setup.broker.port) +
-               " is not there yet (" + (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno))
-                                                              : std::string(mosquitto_strerror(rc))) +
-               "); polling goes on and the connection is tried again");
-    if (mosquitto_loop_start(s.mosq) != MOSQ_ERR_SUCCESS) {
-        *error = "libmosquitto could not start its thread";
-        return false;
-    }
-    s.loop_started = true;
-    s.sender = std::thread([&s] { s.Send(); });
+    s.sender = std::thread([&s] {
+        if (s.Connect()) s.Send();
+    });
     return true;
 }
 
