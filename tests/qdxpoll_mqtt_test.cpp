@@ -2,6 +2,7 @@
 // mosquitto on 127.0.0.1, and mosquitto_sub as the plant's subscriber.
 #include <signal.h>
 
+#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -121,9 +122,9 @@ TEST_F(QdxpollMqttTest, PublishesSamplesRetainedWithStatusAndWill) {
         json value;
         std::string raw, unit, outcome, cause;
     } cases[] = {
-        {"qdxtlmv/line1/01/1/M1", 24.0, "0024.0", "", "ok", ""},
+        {"qdxtlmv/line1/01/1/M1", 24.0, "0024.0", "°C", "ok", ""},
         {"qdxtlmv/line1/01/1/O2", 12.2, "0012.2", "%", "ok", ""},
-        {"qdxtlmv/line1/05/1/M1", nullptr, "", "", "failed", "silent"},
+        {"qdxtlmv/line1/05/1/M1", nullptr, "", "°C", "failed", "silent"},
     };
     for (const Case& c : cases) {
         const auto payloads = PayloadsOn(out, c.topic);
@@ -187,10 +188,17 @@ TEST_F(QdxpollMqttTest, SetTopicsWriteOnlyWhatIsAllowed) {
     for (bool allow : {true, false}) {
         support::Background sub;
         Subscribe(&sub, "qdxtlmv/line1/+/+/+/set/result", {"-t", "qdxtlmv/line1/+/+/+/+/set/result"});
-        std::vector<std::string> args{"01K1M1", "--interval", "0.2"};
-        if (allow) args.insert(args.end(), {"--allow-writes", "--writable", "01K1S1,03K1S1"});
+        // Allowed: the line's file names the broker and the writable point.
+        const std::string config = std::string(::testing::TempDir()) + "qdxtest-line.toml";
+        std::ofstream(config) << "[line]\nname = \"line1\"\nport = \"" << sim_.path()
+                              << "\"\ninterval_s = 0.2\n\n[[point]]\naddress = \"01K1M1\"\n\n[[point]]\n"
+                                 "address = \"03K1S1\"\nwritable = true\n\n[[point]]\naddress = \"01K1S1\"\n"
+                                 "writable = true\n\n[mqtt]\nbroker = \"mqtt://127.0.0.1:"
+                              << broker_.port() << "\"\n";
         support::Background tool;
-        ASSERT_TRUE(tool.Start(Mqtt(args)));
+        ASSERT_TRUE(tool.Start(allow ? std::vector<std::string>{ToolPath(), "--quiet", "--config", config, "mqtt",
+                                                                "--allow-writes"}
+                                     : Mqtt({"01K1M1", "--interval", "0.2", "--writable", "01K1S1"})));
         WaitOnline();
         size_t results = 0;
         int refused = 0;

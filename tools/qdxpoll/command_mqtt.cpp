@@ -12,6 +12,7 @@
 #include "commands.h"
 #include "driver_log.h"
 #include "exit_codes.h"
+#include "line_config.h"
 #include "mqtt_link.h"
 #include "mqtt_topics.h"
 #include "platform.h"
@@ -167,13 +168,13 @@ nlohmann::json StatusPayload(const char* state, const std::vector<PointStats>& s
 }  // namespace
 
 void AddMqttOptions(CLI::App* mqtt, Options* o) {
-    MqttSettings& m = o->mqtt;
-    mqtt->add_option("ADDRESS", o->addresses, "Point addresses")->required();
+    MqttConfig& m = o->mqtt;
+    mqtt->add_option("ADDRESS", o->addresses, "Point addresses (default: the --config file's points)");
     AddTypeOption(mqtt, o);
     AddCycleOptions(mqtt, o);
-    mqtt->add_option("--broker", m.broker, "The broker: mqtt://HOST:PORT, or mqtts://HOST:PORT for TLS")->required();
+    mqtt->add_option("--broker", m.broker, "The broker: mqtt://HOST:PORT, or mqtts://HOST:PORT for TLS");
     mqtt->add_option("--prefix", m.prefix, "First topic level(s)")->capture_default_str();
-    mqtt->add_option("--line-name", m.line_name, "The line's topic level: PREFIX/LINE/UNIT/CHANNEL/ID")
+    mqtt->add_option("--line-name", o->line_name, "The line's topic level: PREFIX/LINE/UNIT/CHANNEL/ID")
         ->capture_default_str();
     mqtt->add_option("--client-id", m.client_id, "MQTT client id (default qdxpoll-LINE- and a random number)");
     mqtt->add_option("--username", m.username, "User name at the broker");
@@ -188,35 +189,40 @@ void AddMqttOptions(CLI::App* mqtt, Options* o) {
     mqtt->add_option("--max-interval", m.max_interval_s,
                      "With --publish change: publish each point at least every this many seconds (0: only on change)")
         ->check(CLI::Range(0.0, 1e6));
-    mqtt->add_option("--status-interval", m.status_interval_s, "Seconds between the line's statistics on PREFIX/LINE/status")
+    mqtt->add_option("--status-interval", o->mqtt_limits.status_interval_s, "Seconds between the line's statistics on PREFIX/LINE/status")
         ->check(CLI::Range(1.0, 86400.0))
         ->capture_default_str();
-    mqtt->add_option("--max-queued", m.max_queued, "Messages kept while the broker is away (then the oldest go)")
+    mqtt->add_option("--max-queued", o->mqtt_limits.max_queued, "Messages kept while the broker is away (then the oldest go)")
         ->check(CLI::Range(1, 10000000))
         ->capture_default_str();
     mqtt->add_option("--discovery", m.discovery, "Announce the points to Home Assistant (retained config messages)")
         ->check(CLI::IsMember({"homeassistant"}));
     mqtt->add_flag("--allow-writes", o->allow_writes,
                    "Take set values on PREFIX/LINE/UU/C/ID/set for the --writable points (each read back)");
-    mqtt->add_option("--writable", m.writable, "The points a set topic may write, e.g. 01K1S1,02K1S1")
+    mqtt->add_option("--writable", o->writable,
+                     "The points a set topic may write, e.g. 01K1S1,02K1S1 (default: the --config file's writable "
+                     "points)")
         ->delimiter(',');
 }
 
 int RunMqtt(Session& session) {
     if (const char* why = MqttLink::Unavailable()) throw ToolError(kExitUsage, why);
     const Options& o = session.options;
-    const MqttSettings& m = o.mqtt;
+    const MqttConfig& m = o.mqtt;
     MqttLinkSetup setup;
     std::string why;
+    if (m.broker.empty())
+        throw ToolError(kExitUsage, "mqtt needs a broker: --broker mqtt://HOST:PORT, or broker = \"mqtt://HOST:PORT\" "
+                                    "in the [mqtt] table of the --config file");
     if (!ParseBrokerAddress(m.broker, &setup.broker, &why)) throw ToolError(kExitUsage, why);
-    if (!ValidTopicLevels(m.prefix, &why) || !ValidTopicLevels(m.line_name, &why))
-        throw ToolError(kExitUsage, "--prefix and --line-name: " + why);
-    const TopicNames names{m.prefix, m.line_name};
+    if (!ValidTopicLevels(m.prefix, &why) || !ValidTopicLevels(o.line_name, &why))
+        throw ToolError(kExitUsage, "the topic prefix and the line's name: " + why);
+    const TopicNames names{m.prefix, o.line_name};
 
     session.Load();
     const uint32_t type = session.Type();
     std::vector<std::string> writable;
-    for (const std::string& a : m.writable) {
+    for (const std::string& a : o.writable) {
         const auto p = session.ParsePoint(a, type);
         const rexf::IdentifierModel* model = rexf::FindIdentifierModel(p->identifier());
         if (model != nullptr && model->access == rexf::Access::kReadOnly)
@@ -229,7 +235,7 @@ int RunMqtt(Session& session) {
     session.OpenPort(session.RequirePort(), rexf::kMaxIntervalTimeMs);
     PointList points = session.ParsePoints(o.addresses, type);
 
-    setup.client_id = m.client_id.empty() ? DefaultClientId(m.line_name) : m.client_id;
+    setup.client_id = m.client_id.empty() ? DefaultClientId(o.line_name) : m.client_id;
     setup.username = m.username;
     setup.password = m.password;
     if (setup.password.empty())
@@ -239,19 +245,25 @@ int RunMqtt(Session& session) {
     setup.will_payload = JsonText({{"state", "offline"}});
     setup.online_payload = JsonText({{"state", "online"}, {"time", IsoTime(WallClock::now())}});
     setup.subscriptions = names.SetFilters();
-    setup.max_queued = m.max_queued;
+    setup.max_queued = o.mqtt_limits.max_queued;
     MqttLink link;
     if (!link.Start(setup, &why)) throw ToolError(kExitUsage, why);
 
+    // The file's unit for a point, else the unit model's.
     std::vector<std::string> units;
-    for (const auto& p : points) units.push_back(EngineeringUnitOf(p->identifier()));
+    for (const auto& p : points) {
+        const ConfigPoint* c = o.ConfigPointOf(p->address);
+        units.push_back(c != nullptr ? c->unit : DefaultEngineeringUnit(p->identifier()));
+    }
     if (m.discovery == "homeassistant")
-        for (const auto& p : points) {
+        for (size_t i = 0; i < points.size(); ++i) {
+            const Point& p = *points[i];
             const bool can_write = o.allow_writes &&
-                                   std::find(writable.begin(), writable.end(), p->address) != writable.end();
-            const DiscoveryMessage d = HomeAssistantConfig(names, p->address, p->unit(), p->channel(),
-                                                           p->identifier(), EngineeringUnitOf(p->identifier()),
-                                                           can_write);
+                                   std::find(writable.begin(), writable.end(), p.address) != writable.end();
+            DiscoveryMessage d =
+                HomeAssistantConfig(names, p.address, p.unit(), p.channel(), p.identifier(), units[i], can_write);
+            const ConfigPoint* c = o.ConfigPointOf(p.address);
+            if (c != nullptr && !c->name.empty()) d.payload["name"] = c->name;
             link.Enqueue(d.topic, d.payload, true, false);
         }
     ErrorLine(fmt::format("mqtt: publishing {} point{} to {} under {}/UNIT/CHANNEL/ID{}. Ctrl-C ends.", points.size(),
@@ -276,7 +288,7 @@ int RunMqtt(Session& session) {
                 link.Enqueue(names.Point(r.unit, r.channel, r.identifier), SamplePayload(r, units[i], false), true,
                              true);
             }
-            if (std::chrono::duration<double>(now - last_status).count() >= m.status_interval_s) {
+            if (std::chrono::duration<double>(now - last_status).count() >= o.mqtt_limits.status_interval_s) {
                 last_status = now;
                 link.Enqueue(names.Status(), StatusPayload("online", s, link.Counts(), samples), true, false);
             }

@@ -43,6 +43,9 @@ void AddWatchOptions(CLI::App* command, Options* options);
 int RunWatch(Session& session);
 void AddScanOptions(CLI::App* command, Options* options);
 int RunScan(Session& session);
+// init: a scan written as a commented --config file (command_scan.cpp).
+void AddInitOptions(CLI::App* command, Options* options);
+int RunInit(Session& session);
 void AddProbeOptions(CLI::App* command, Options* options);
 int RunProbe(Session& session);
 // save, diff and restore: a unit's settings to a file, compared, written

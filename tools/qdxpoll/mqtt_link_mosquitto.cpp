@@ -46,6 +46,10 @@ struct MqttLink::State {
     bool connected = false;
     bool stopping = false;
     int in_flight = 0;
+    // After a reconnection libmosquitto sends again what it held unacknowledged;
+    // new messages wait for those (a while at most), so that the order holds.
+    bool resending = false;
+    std::chrono::steady_clock::time_point connected_at;
     MqttLinkCounts counts;
 
     void Note(const std::string& text) {
@@ -74,6 +78,7 @@ void OnConnect(mosquitto* mosq, void* user, int rc) {
     {
         std::lock_guard<std::mutex> lock(s->mutex);
         s->connected = true;
+        s->connected_at = std::chrono::steady_clock::now();
         ++s->counts.connections;
         if (s->notes.size() < 100)
             s->notes.push_back(s->counts.connections == 1
@@ -89,6 +94,7 @@ void OnDisconnect(mosquitto*, void* user, int rc) {
     std::lock_guard<std::mutex> lock(s->mutex);
     const bool was = s->connected;
     s->connected = false;
+    s->resending = s->in_flight > 0;
     // What waits now could not go out at its time.
     for (Outgoing& o : s->queue) o.late = true;
     if (rc != 0 && was && s->notes.size() < 100)
@@ -101,6 +107,7 @@ void OnPublish(mosquitto*, void* user, int) {
     {
         std::lock_guard<std::mutex> lock(s->mutex);
         if (s->in_flight > 0) --s->in_flight;
+        if (s->in_flight == 0) s->resending = false;
         ++s->counts.published;
     }
     s->changed.notify_all();
@@ -157,10 +164,14 @@ bool MqttLink::State::Connect() {
 // and the window has room.
 void MqttLink::State::Send() {
     std::unique_lock<std::mutex> lock(mutex);
+    auto ready = [this] {
+        if (resending && std::chrono::steady_clock::now() - connected_at > std::chrono::seconds(5)) resending = false;
+        return connected && !queue.empty() && in_flight < kWindow && !resending;
+    };
     for (;;) {
-        changed.wait(lock, [this] { return stopping || (connected && !queue.empty() && in_flight < kWindow); });
+        changed.wait_for(lock, std::chrono::milliseconds(200), [&] { return stopping || ready(); });
         if (stopping) return;
-        if (!connected || queue.empty() || in_flight >= kWindow) continue;
+        if (!ready()) continue;
         Outgoing o = std::move(queue.front());
         queue.pop_front();
         ++in_flight;

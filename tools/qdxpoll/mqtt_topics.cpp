@@ -198,15 +198,6 @@ bool ParseSetPayload(const std::string& payload, std::string* value, std::string
     return true;
 }
 
-std::string EngineeringUnitOf(const std::string& identifier) {
-    static const std::map<std::string, std::string> units = {
-        {"M2", "A"}, {"M3", "A"}, {"O1", "%"}, {"O2", "%"}, {"OH", "%"}, {"OL", "%"}, {"OQ", "%"},
-        {"I1", "s"}, {"D1", "s"}, {"T1", "s"}, {"TG", "s"},
-    };
-    const auto it = units.find(identifier);
-    return it == units.end() ? "" : it->second;
-}
-
 nlohmann::json SamplePayload(const Reading& r, const std::string& unit, bool late) {
     nlohmann::json j;
     j["time"] = IsoTime(r.time);

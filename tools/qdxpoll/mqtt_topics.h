@@ -54,10 +54,6 @@ bool ParseSetPayload(const std::string& payload, std::string* value, std::string
 // names it; late when it waited for the broker.
 nlohmann::json SamplePayload(const Reading& r, const std::string& unit, bool late);
 
-// The engineering unit the unit model knows for an identifier ("" where it
-// depends on the unit's input, as for temperatures).
-std::string EngineeringUnitOf(const std::string& identifier);
-
 // Which samples are published: every one, or one that changed by more than
 // the deadband since the last published (or whose outcome changed), and at
 // least every max_interval.

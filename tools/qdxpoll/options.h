@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/records.h"
+#include "line_config.h"
 #include "mqtt_settings.h"
 
 enum class OutputFormat { kText, kJson, kCsv };
@@ -73,8 +74,25 @@ struct Options {
     bool dry_run = false;
     bool yes = false;
 
-    // mqtt (with allow_writes)
-    MqttSettings mqtt;
+    // A line in one file (--config): what it holds beyond the options above,
+    // which it fills where the command line leaves them unset.
+    std::string config_file;
+    std::string line_name = "line1";
+    std::string db_file;                    // the history's database; "" none
+    std::vector<ConfigPoint> config_points;  // names, types, units, scaling
+    // The only points the page (and later MQTT) may write when the file lists
+    // writable points; empty: no such list.
+    std::vector<std::string> writable;
+    MqttConfig mqtt;
+
+    // init
+    bool force = false;
+
+    // The point of the file for an address, or null.
+    const ConfigPoint* ConfigPointOf(const std::string& address) const;
+
+    // mqtt, beyond the file's [mqtt] (with allow_writes, writable, line_name)
+    MqttLimits mqtt_limits;
 };
 
 namespace CLI {
