@@ -11,6 +11,7 @@
 #include "tools/qdxpoll/device_server_address.h"
 #include "tools/qdxpoll/diagnosis.h"
 #include "tools/qdxpoll/telnet_codec.h"
+#include "tools/qdxpoll/mqtt_topics.h"
 #include "tools/qdxpoll/times.h"
 #include "tools/qdxpoll/watch_history.h"
 #include "tools/qdxpoll/watch_summary.h"
@@ -201,6 +202,114 @@ TEST(QdxpollWatchSummary, FailuresGroupByAddressAndCauseWithinTheirBound) {
     EXPECT_EQ(j[1]["first"], 100);
     EXPECT_EQ(j[1]["last"], 300);
     EXPECT_EQ(j[1]["what"], "EOT 2") << "the latest words";
+}
+
+// What reaches the broker from the network side is decided on parsed
+// addresses and exact topic levels, never on prefixes of text.
+TEST(MqttNames, BrokerAddressesSetTopicsAndPayloads) {
+    struct Broker {
+        std::string text;
+        bool ok;
+        std::string host;
+        int port;
+        bool tls;
+    } brokers[] = {
+        {"mqtt://127.0.0.1:1883", true, "127.0.0.1", 1883, false},
+        {"mqtt://broker.plant", true, "broker.plant", 1883, false},
+        {"mqtts://broker.plant", true, "broker.plant", 8883, true},
+        {"mqtt://[::1]:1884", true, "::1", 1884, false},
+        {"mqtt://[::1]x", false, "", 0, false},
+        {"mqtt://host:0", false, "", 0, false},
+        {"mqtt://host:65536", false, "", 0, false},
+        {"mqtt://host:", false, "", 0, false},
+        {"mqtt://user:pw@host", false, "", 0, false},
+        {"mqtt://host/path", false, "", 0, false},
+        {"tcp://host:1883", false, "", 0, false},
+        {"mqtt://", false, "", 0, false},
+    };
+    for (const Broker& b : brokers) {
+        BrokerAddress a;
+        std::string why;
+        EXPECT_EQ(ParseBrokerAddress(b.text, &a, &why), b.ok) << b.text << ": " << why;
+        if (!b.ok) continue;
+        EXPECT_EQ(a.host, b.host) << b.text;
+        EXPECT_EQ(a.port, b.port) << b.text;
+        EXPECT_EQ(a.tls, b.tls) << b.text;
+    }
+
+    const TopicNames names{"plant/qdx", "line1"};
+    struct Topic {
+        std::string topic, address;  // "" : refused
+    } topics[] = {
+        {"plant/qdx/line1/01/1/S1/set", "01K1S1"},
+        {"plant/qdx/line1/99/0/A1/set", "99K0A1"},
+        {"plant/qdx/line1/01/1/S1/set/x", ""},
+        {"plant/qdx/line1/01/1/S1", ""},
+        {"plant/qdx/line10/01/1/S1/set", ""},
+        {"plant/qdx/line1/1/1/S1/set", ""},
+        {"plant/qdx/line1/001/1/S1/set", ""},
+        {"plant/qdx/line1/01/9/S1/set", ""},
+        {"plant/qdx/line1/01/1/Q9/set", ""},
+        {"plant/qdx/line1/01/1/s1/set", ""},
+        {"plant/qdx/line1//1/S1/set", ""},
+        {"plant/qdx2/line1/01/1/S1/set", ""},
+        {"qdx/line1/01/1/S1/set/set", ""},
+    };
+    for (const Topic& t : topics) {
+        std::string address, why;
+        EXPECT_EQ(ParseSetTopic(names, t.topic, &address, &why), !t.address.empty()) << t.topic;
+        EXPECT_EQ(address, t.address) << t.topic;
+    }
+
+    struct Payload {
+        std::string text, value;  // "" : refused
+    } payloads[] = {
+        {"180.5", "180.5"}, {" -1.5\n", "-1.5"}, {"{\"value\": 180.5}", "180.5"}, {"{\"value\": 181}", "181"},
+        {"{\"value\": \"42\"}", "42"}, {"", ""}, {"abc", ""}, {"1e3", ""}, {"{\"value\": true}", ""},
+        {"{\"value\": 1, \"x\": 2}", ""}, {"{\"v\": 1}", ""}, {"[1]", ""}, {"-", ""},
+        {std::string(65, '1'), ""}, {std::string("1\0", 2), ""},
+    };
+    for (const Payload& p : payloads) {
+        std::string value, why;
+        EXPECT_EQ(ParseSetPayload(p.text, &value, &why), !p.value.empty()) << p.text;
+        EXPECT_EQ(value, p.value) << p.text;
+    }
+    std::string why;
+    EXPECT_FALSE(ValidTopicLevels("a/+/b", &why));
+    EXPECT_FALSE(ValidTopicLevels("a//b", &why));
+    EXPECT_TRUE(ValidTopicLevels("plant/qdx", &why));
+}
+
+// On change: a move beyond the deadband, a change of outcome, or the time
+// since the last one published.
+TEST(MqttNames, PublishFilterTakesChangesAndKeepsTheInterval) {
+    using std::chrono::seconds;
+    const auto t0 = std::chrono::steady_clock::time_point{};
+    auto sample = [](double value, bool ok) {
+        Reading r;
+        r.address = "01K1M1";
+        r.ok = ok;
+        r.has_value = ok;
+        r.value.number = value;
+        r.status = ok ? "ok" : "silent";
+        return r;
+    };
+    struct Step {
+        double value;
+        bool ok;
+        int at_s;
+        bool taken;
+    } steps[] = {
+        {100.0, true, 0, true},  {100.4, true, 1, false}, {100.6, true, 2, true},  {100.2, true, 3, false},
+        {0, false, 4, true},     {0, false, 5, false},    {100.2, true, 6, true},  {100.2, true, 15, false},
+        {100.2, true, 16, true},
+    };
+    PublishFilter change(false, 0.5, 10);
+    PublishFilter every(true, 0.5, 10);
+    for (const Step& s : steps) {
+        EXPECT_EQ(change.Take(sample(s.value, s.ok), t0 + seconds(s.at_s)), s.taken) << s.at_s;
+        EXPECT_TRUE(every.Take(sample(s.value, s.ok), t0 + seconds(s.at_s)));
+    }
 }
 
 }  // namespace
