@@ -1,6 +1,9 @@
 #include "history_store.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <map>
 
 #include <sqlite3.h>
@@ -16,6 +19,7 @@ constexpr int kPruneBatch = 2000;
 // By size, finer: a batch is about a tenth of a megabyte.
 constexpr int kPruneBatchBySize = 500;
 constexpr int kVacuumPages = 128;
+constexpr size_t kMaxPending = 100000;
 
 const char* const kSchema = R"(
 CREATE TABLE points(id INTEGER PRIMARY KEY, address TEXT NOT NULL UNIQUE);
@@ -93,6 +97,14 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, Mode m
     store->statements_ = std::make_unique<Statements>();
     const int flags = (mode == kWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
                       SQLITE_OPEN_NOMUTEX;
+    if (mode == kRead) {
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        if (f == nullptr) {
+            *error = path + ": " + std::strerror(errno);
+            return nullptr;
+        }
+        std::fclose(f);
+    }
     if (sqlite3_open_v2(path.c_str(), &store->db_, flags, nullptr) != SQLITE_OK) {
         *error = path + ": " + (store->db_ != nullptr ? sqlite3_errmsg(store->db_) : "cannot be opened");
         return nullptr;
@@ -196,7 +208,14 @@ bool HistoryStore::BeginRun(const std::string& what, int64_t now_ms, std::string
     return true;
 }
 
-void HistoryStore::Add(const HistorySample& sample) { pending_.push_back(sample); }
+void HistoryStore::Add(const HistorySample& sample) {
+    if (pending_.size() >= kMaxPending) {
+        const size_t drop = kMaxPending / 4;
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(drop));
+        dropped_ += static_cast<int64_t>(drop);
+    }
+    pending_.push_back(sample);
+}
 
 int64_t HistoryStore::PointId(const std::string& address, std::string* error) {
     auto& ids = statements_->point_ids;

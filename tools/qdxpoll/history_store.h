@@ -103,7 +103,10 @@ public:
     // Starts a run at now_ms.
     bool BeginRun(const std::string& what, int64_t now_ms, std::string* error);
     // Queues a sample; committed by the next Tick that is due, or Flush.
+    // While commits fail (a full disk) at most about 100,000 wait; beyond
+    // that the oldest are dropped, and counted.
     void Add(const HistorySample& sample);
+    int64_t Dropped() const { return dropped_; }
     // Records a write and commits it (with whatever samples are pending).
     bool AddWrite(const HistoryWrite& write, std::string* error);
     // Commits the pending samples and the run's end once a second has passed
@@ -152,6 +155,7 @@ private:
     int64_t run_id_ = 0;
     int64_t last_commit_ms_ = 0;
     std::vector<HistorySample> pending_;
+    int64_t dropped_ = 0;
     double keep_days_ = 0;
     int64_t keep_bytes_ = 0;
     struct Statements;

@@ -151,6 +151,18 @@ void AddCycleOptions(CLI::App* cmd, Options* o) {
         ->capture_default_str();
 }
 
+void AddDbOption(CLI::App* cmd, Options* o, bool required) {
+    auto* db = cmd->add_option("--db", o->db_file, "The line's history: an SQLite file, made when missing");
+    if (required) db->required();
+}
+
+void AddRetentionOptions(CLI::App* cmd, Options* o) {
+    cmd->add_option("--keep-days", o->keep_days, "Delete samples older than this many days (default: keep all)")
+        ->check(CLI::Range(0.0, 100000.0));
+    cmd->add_option("--keep-mb", o->keep_mb, "Delete the oldest samples while they take more than this many MB")
+        ->check(CLI::Range(0.0, 10000000.0));
+}
+
 int ParseCommandLine(int argc, char** argv, Options* o) {
     CLI::App app{"qdxpoll " QDXPOLL_VERSION
                  " - find, read, write, watch and diagnose RKC REX-F controllers through the QDXTLMV driver"};
