@@ -16,9 +16,9 @@ constexpr int64_t kCommitEveryMs = 1000;
 // One prune deletes at most this many samples, and gives back at most this
 // many pages: a few ms, so a cycle is never held up by it.
 constexpr int kPruneBatch = 2000;
-// By size, finer: a batch is about a tenth of a megabyte.
-constexpr int kPruneBatchBySize = 500;
-constexpr int kVacuumPages = 128;
+// By size, finer: a batch is about 25 KB of samples.
+constexpr int kPruneBatchBySize = 200;
+constexpr int kVacuumPages = 32;
 constexpr size_t kMaxPending = 100000;
 
 const char* const kSchema = R"(
