@@ -31,6 +31,7 @@ std::string HelpFooter() {
         "  qdxpoll -p ttyUSB0 write 01K1S1 180 --verify  write a value\n"
         "  qdxpoll -p ttyUSB0 poll 01K1M1 01K1S1       watch values (Ctrl-C ends)\n"
         "  qdxpoll -p ttyUSB0 watch 01K1M1 01K1S1      the same, live in a browser\n"
+        "  qdxpoll -p ttyUSB0 log 01K1M1 --db line.db  keep them in the line's history (SQLite)\n"
         "  qdxpoll -p ttyUSB0 probe                    find the line settings of a unit that stays silent\n"
         "  qdxpoll COMMAND --help                      a command's options and examples\n\n"
         "Addresses: six characters UUKCII: unit 00-99, the letter K, channel 0-8,\n"
