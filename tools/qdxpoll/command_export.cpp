@@ -39,7 +39,9 @@ std::vector<std::string> SplitList(const std::string& text) {
     size_t start = 0;
     while (start <= text.size()) {
         const size_t comma = text.find(',', start);
-        const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        item.erase(0, item.find_first_not_of(' '));
+        item.erase(item.find_last_not_of(' ') + 1);
         if (!item.empty()) out.push_back(item);
         if (comma == std::string::npos) break;
         start = comma + 1;
