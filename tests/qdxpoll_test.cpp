@@ -34,6 +34,7 @@
 #include "tests/support/simulator.h"
 #include "tools/qdxpoll/cp437.h"
 #include "tools/qdxpoll/frame_decoder.h"
+#include "tools/qdxpoll/line_config.h"
 #include "tools/qdxpoll/unit_settings.h"
 #include "tools/qdxpoll/values.h"
 
@@ -1033,6 +1034,128 @@ UnitSettings Settings(const std::vector<std::pair<const char*, const char*>>& va
         u.settings.push_back(s);
     }
     return u;
+}
+
+// A line in one file: a file that does not hold is named by its file, line
+// and column, with exit 64 and a hint.
+TEST(QdxpollLineConfig, ABadFileIsNamedByLineAndColumnAndExits64) {
+    if (ToolPath().empty()) GTEST_SKIP() << "qdxpoll not built";
+    const std::string path = ::testing::TempDir() + "qdxpoll-bad-line.toml";
+    struct Case {
+        const char* what;
+        std::string text;
+        int line, column;
+        std::string message, hint;
+    } cases[] = {
+        {"no TOML", "[line]\nport = \"/dev/ttyUSB0\n", 2, 0, "not TOML: ", ""},
+        {"unknown key", "[line]\nprot = \"/dev/ttyUSB0\"\n", 2, 1, "unknown key 'prot' in [line]",
+         "Did you mean 'port'?"},
+        {"unknown table", "[lines]\nport = \"/dev/ttyUSB0\"\n", 1, 0, "unknown table or key 'lines'",
+         "Did you mean 'line'?"},
+        {"a line key outside [line]", "port = \"/dev/ttyUSB0\"\n", 1, 1, "'port' outside [line]", "put it below the line [line]"},
+        {"wrong type", "[line]\ntimeout_ms = \"300\"\n", 2, 14, "'timeout_ms' must be an integer, not a string", ""},
+        {"out of range", "[line]\ninterval_s = -1\n", 2, 14, "'interval_s' must lie within 0..86400", ""},
+        {"bad line settings", "[line]\nsettings = \"9600,7X2\"\n", 2, 12, "not line settings as BAUD,DPS", "e.g. settings = \"9600,7O2\""},
+        {"settings and baud", "[line]\nsettings = \"9600,7O2\"\nbaud = 19200\n", 3, 8,
+         "'baud' given with 'settings'", "settings = \"9600,7O2\" holds"},
+        {"bad listen", "[line]\nlisten = \"127.0.0.1:http\"\n", 2, 10, "the port must be a number", "e.g. listen = \"127.0.0.1:8080\""},
+        {"bad address", "[[point]]\naddress = \"01K9M1\"\n", 2, 11, "invalid address \"01K9M1\"", "UUKCII"},
+        {"no such identifier", "[[point]]\naddress = \"01K1M7\"\n", 2, 11, "no identifier M7", "Did you mean 01K1M1?"},
+        {"no address", "[[point]]\nname = \"zone\"\n", 1, 1, "a [[point]] without 'address'", "e.g. address = \"01K1M1\""},
+        {"bad unit", "[[point]]\naddress = \"01K1M1\"\nunit = \"degC\"\n", 3, 8, "unknown unit \"degC\"",
+         "Did you mean \"°C\"?"},
+        {"bad type", "[[point]]\naddress = \"01K1M1\"\ntype = \"flaot\"\n", 3, 8, "'type' is \"flaot\"",
+         "Did you mean \"float\"?"},
+        {"duplicate point", "[[point]]\naddress = \"01K1M1\"\n[[point]]\naddress = \"01k1m1\"\n", 4, 11,
+         "point 01K1M1 is given twice", ""},
+        {"read-only writable", "[[point]]\naddress = \"01K1M1\"\nwritable = true\n", 3, 12,
+         "point 01K1M1 is read-only", ""},
+        {"writable not a bool", "[[point]]\naddress = \"01K1S1\"\nwritable = \"yes\"\n", 3, 12,
+         "'writable' must be true or false, not a string", ""},
+        {"mqtt typo", "[mqtt]\nbroker = \"mqtt://h:1883\"\npublish = \"changes\"\n", 3, 11,
+         "'publish' is \"changes\"", "Did you mean \"change\"?"},
+        {"mqtt broker scheme", "[mqtt]\nbroker = \"tcp://h:1883\"\n", 2, 10, "mqtt://HOST:PORT", "e.g. broker = "},
+        {"mqtt unknown key", "[mqtt]\nbrokr = \"mqtt://h:1883\"\n", 2, 1, "unknown key 'brokr' in [mqtt]",
+         "Did you mean 'broker'?"},
+    };
+    for (const Case& c : cases) {
+        std::ofstream(path, std::ios::trunc) << c.text;
+        const ToolRun run = RunTool({"--config", path, "read"});
+        EXPECT_EQ(run.exit_code, 64) << c.what << "\n" << run.err;
+        const std::string where = "qdxpoll: " + path + ":" + std::to_string(c.line) + ":" +
+                                  (c.column > 0 ? std::to_string(c.column) + ": " : "");
+        EXPECT_EQ(run.err.rfind(where, 0), 0u) << c.what << ": " << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << ": " << run.err;
+        EXPECT_NE(run.err.find(c.hint), std::string::npos) << c.what << ": " << run.err;
+        EXPECT_EQ(Lines(run.err).size(), c.hint.empty() ? 2u : 3u) << c.what << ": " << run.err;
+    }
+    std::filesystem::remove(path);
+    const ToolRun missing = RunTool({"--config", path, "read"});
+    EXPECT_EQ(missing.exit_code, 64) << missing.err;
+    EXPECT_EQ(missing.err.rfind("qdxpoll: " + path + ": cannot read it", 0), 0u) << missing.err;
+}
+
+// The points a page may write: a configuration's writable list alone, or
+// without one the writable points polled and each unit's S1.
+TEST(QdxpollLineConfig, ThePageWritesTheConfigurationsWritablePointsAlone) {
+    struct Case {
+        std::vector<std::string> polled, listed, writable;
+    } cases[] = {
+        {{"01K1M1", "02K1M1"}, {}, {"01K1S1", "02K1S1"}},
+        {{"01K1M1", "01K1A1"}, {}, {"01K1S1", "01K1A1"}},
+        {{"01K1M1", "02K1M1"}, {"02K1S1"}, {"02K1S1"}},        // not unit 01's S1
+        {{"01K1M1"}, {"01K1A1", "03K1S1"}, {"01K1A1", "03K1S1"}},  // listed, polled or not
+    };
+    for (const Case& c : cases) EXPECT_EQ(PageWritable(c.polled, c.listed), c.writable);
+}
+
+TEST_F(QdxpollTest, InitWritesALineFileThatTheCommandsTakeAndTheCommandLineOverrides) {
+    const std::string dir = ::testing::TempDir() + "qdxpoll-init-" + std::to_string(getpid());
+    std::filesystem::create_directories(dir);
+    const std::string path = dir + "/line.toml";
+    const ToolRun init = Tool({"init", "--units", "0-3", "--timeout", "30", "--output", path});
+    ASSERT_EQ(init.exit_code, 0) << init.err;
+    const std::string text = Slurp(path);
+    EXPECT_NE(text.find("address = \"01K1M1\""), std::string::npos) << text;
+    EXPECT_NE(text.find("address = \"03K1S1\""), std::string::npos) << text;
+    EXPECT_NE(text.find("unit = \"°C\""), std::string::npos) << text;
+    EXPECT_NE(text.find("port = \"" + sim_.path() + "\""), std::string::npos) << text;
+    LineConfig config;
+    LineConfigError error;
+    ASSERT_TRUE(LoadLineConfig(path, &config, &error)) << error.Message();
+    EXPECT_EQ(config.name, "line1");
+    EXPECT_EQ(config.listen_address, "127.0.0.1");
+    EXPECT_EQ(config.http_port, 8080);
+    ASSERT_GE(config.points.size(), 6u);
+    EXPECT_EQ(config.points[0].address, "01K1M1");
+    EXPECT_EQ(config.points[0].unit, "°C");
+
+    // Without --force it is kept.
+    const ToolRun again = Tool({"init", "--units", "1", "--output", path});
+    EXPECT_EQ(again.exit_code, 64) << again.err;
+    EXPECT_NE(again.err.find("exists"), std::string::npos) << again.err;
+    EXPECT_EQ(Slurp(path), text);
+
+    // The file alone: port, line settings and points.
+    const ToolRun read = RunTool({"--config", path, "--quiet", "read"});
+    EXPECT_EQ(read.exit_code, 0) << read.err;
+    EXPECT_NE(read.out.find("01K1M1  unit 01 ch 1 M1  float = 24"), std::string::npos) << read.out;
+    EXPECT_NE(read.out.find("03K1S1"), std::string::npos) << read.out;
+    const ToolRun poll = RunTool({"--config", path, "--quiet", "poll", "--count", "1"});
+    EXPECT_EQ(poll.exit_code, 0) << poll.err;
+    EXPECT_NE(poll.out.find("01K1M1=24"), std::string::npos) << poll.out;
+
+    // The command line overrides the file: its port, its points.
+    std::string elsewhere = text;
+    elsewhere.replace(elsewhere.find(sim_.path()), sim_.path().size(), "/dev/qdxpoll-no-such-port");
+    std::ofstream(path, std::ios::trunc) << elsewhere;
+    const ToolRun lost = RunTool({"--config", path, "--quiet", "read"});
+    EXPECT_EQ(lost.exit_code, 66) << lost.err;
+    const ToolRun given = RunTool({"--config", path, "--quiet", "read", "02K1M1", "--port", sim_.path()});
+    EXPECT_EQ(given.exit_code, 0) << given.err;
+    EXPECT_EQ(Lines(given.out).size(), 1u) << given.out;
+    EXPECT_NE(given.out.find("02K1M1"), std::string::npos) << given.out;
+    std::filesystem::remove_all(dir);
 }
 
 TEST(QdxpollSettings, FilesReadBackAndAnEntryThatDoesNotHoldIsNamedByItsLine) {

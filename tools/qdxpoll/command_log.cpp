@@ -11,10 +11,10 @@
 #include "session.h"
 
 void AddLogOptions(CLI::App* log, Options* o) {
-    log->add_option("ADDRESS", o->addresses, "Point addresses")->required();
+    log->add_option("ADDRESS", o->addresses, "Point addresses (default: the --config file's points)");
     AddTypeOption(log, o);
     AddCycleOptions(log, o);
-    AddDbOption(log, o, true);
+    AddDbOption(log, o);
     AddRetentionOptions(log, o);
 }
 

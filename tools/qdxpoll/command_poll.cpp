@@ -12,13 +12,13 @@
 #include "watch_server.h"
 
 void AddPollOptions(CLI::App* poll, Options* o) {
-    poll->add_option("ADDRESS", o->addresses, "Point addresses")->required();
+    poll->add_option("ADDRESS", o->addresses, "Point addresses (default: the --config file's points)");
     AddTypeOption(poll, o);
     AddCycleOptions(poll, o);
 }
 
 void AddWatchOptions(CLI::App* watch, Options* o) {
-    watch->add_option("ADDRESS", o->addresses, "Point addresses")->required();
+    watch->add_option("ADDRESS", o->addresses, "Point addresses (default: the --config file's points)");
     AddTypeOption(watch, o);
     AddCycleOptions(watch, o);
     AddPageOptions(watch, o);

@@ -29,7 +29,7 @@ void CheckBitOptions(const Options& o, uint32_t type) {
 }  // namespace
 
 void AddReadOptions(CLI::App* read, Options* o) {
-    read->add_option("ADDRESS", o->addresses, "Point addresses, e.g. 01K1M1")->required();
+    read->add_option("ADDRESS", o->addresses, "Point addresses, e.g. 01K1M1 (default: the --config file's points)");
     AddTypeOption(read, o);
     read->add_option("--bit", o->bit, "Read one bit (read-bit request); the type then defaults to u16")
         ->check(CLI::Range(0, 31));

@@ -13,7 +13,7 @@ void AddWriteOptions(CLI::App* write, Options* o) {
     write->add_option("VALUE", o->value, "Decimal value, e.g. 25.5")->required();
     AddTypeOption(write, o);
     write->add_flag("--verify", o->verify, "Read the value back and compare (at the unit's resolution)");
-    AddDbOption(write, o, false);
+    AddDbOption(write, o);
 }
 
 int RunWrite(Session& session) {

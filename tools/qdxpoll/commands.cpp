@@ -41,6 +41,11 @@ const std::vector<CommandEntry>& CommandTable() {
          "  qdxpoll -p ttyUSB0 scan M1                    units 00-99, channel 1\n"
          "  qdxpoll -p ttyUSB0 scan M1 --units 1,3,5-9 --channel 2\n",
          AddScanOptions, RunScan},
+        {"init", "Scan the line and write a commented --config file of the units found (M1, S1, O1 of each)",
+         "  qdxpoll -p /dev/serial/by-id/usb-FTDI_...-if00-port0 init      writes line.toml\n"
+         "  qdxpoll -p ttyUSB0 --line 19200,8N1 init --units 1-8 --output oven.toml\n"
+         "  qdxpoll --config line.toml poll                                then use it\n",
+         AddInitOptions, RunInit},
         {"probe", "Find the line settings a unit answers at",
          "  qdxpoll -p ttyUSB0 probe                      unit 01, M1, 1200-19200 baud\n"
          "  qdxpoll -p ttyUSB0 probe --units 5 --line 38400,8N1   also try 38400,8N1\n",

@@ -48,6 +48,9 @@ void AddExportOptions(CLI::App* command, Options* options);
 int RunExport(Session& session);
 void AddScanOptions(CLI::App* command, Options* options);
 int RunScan(Session& session);
+// init: a scan written as a commented --config file (command_scan.cpp).
+void AddInitOptions(CLI::App* command, Options* options);
+int RunInit(Session& session);
 void AddProbeOptions(CLI::App* command, Options* options);
 int RunProbe(Session& session);
 // save, diff and restore: a unit's settings to a file, compared, written

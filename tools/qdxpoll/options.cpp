@@ -81,6 +81,9 @@ void AddCommonOptions(CLI::App& app, Options* o) {
     csv->each([o](const std::string&) { o->format = OutputFormat::kCsv; });
     app.add_flag("-q,--quiet", o->quiet, "Hide the driver's log lines");
     app.add_flag("-v,--verbose", o->verbose, "Show the driver loaded and the effective line settings");
+    app.add_option("--config", o->config_file,
+                   "A line in one file (TOML): port, line settings, points, interval, page; options given "
+                   "here override it ('qdxpoll init' writes one)");
     app.add_flag("--trace", o->trace,
                  "Show every frame on the wire, with time, direction and BCC check (Linux)");
 }
@@ -123,7 +126,64 @@ std::string Suggestions(CLI::App& app, int argc, char** argv) {
     return text;
 }
 
+// Whether the user gave an option, before or after the command name.
+bool Given(CLI::App& app, const std::string& name) {
+    if (const CLI::Option* opt = app.get_option_no_throw(name); opt != nullptr && opt->count() > 0) return true;
+    for (CLI::App* cmd : app.get_subcommands())
+        if (const CLI::Option* opt = cmd->get_option_no_throw(name); opt != nullptr && opt->count() > 0) return true;
+    return false;
+}
+
+// Fills what the command line leaves unset from the configuration. Throws
+// LineConfigError for points whose types differ where one --type serves.
+void ApplyLineConfig(CLI::App& app, const LineConfig& c, Options* o) {
+    if (!Given(app, "--port") && !c.port.empty()) o->port = c.port;
+    const bool line_given = Given(app, "--line") || Given(app, "--baud") || Given(app, "--data-bits") ||
+                            Given(app, "--parity") || Given(app, "--stop-bits");
+    if (!line_given) {
+        o->line = c.settings;
+        o->baud = c.baud;
+        o->data_bits = c.data_bits;
+        o->parity = c.parity;
+        o->stop_bits = c.stop_bits;
+    }
+    if (!Given(app, "--timeout") && c.timeout_ms) o->timeout_ms = c.timeout_ms;
+    if (!Given(app, "--interval") && c.interval_s) o->interval_s = *c.interval_s;
+    if (!Given(app, "--listen") && !c.listen_address.empty()) o->listen_address = c.listen_address;
+    if (!Given(app, "--http") && c.http_port) o->http_port = *c.http_port;
+    if (o->db_file.empty()) o->db_file = c.database;
+    o->line_name = c.name;
+    o->config_points = c.points;
+    o->mqtt = c.mqtt;
+    o->writable.clear();
+    for (const ConfigPoint& p : c.points)
+        if (p.writable) o->writable.push_back(p.address);
+    // The file's points are the command's when the command line gives none.
+    const bool takes_points =
+        o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "log";
+    if (takes_points && o->addresses.empty()) {
+        for (const ConfigPoint& p : c.points) o->addresses.push_back(p.address);
+        if (!Given(app, "--type")) {
+            for (const ConfigPoint& p : c.points) {
+                if (p.type.empty() || p.type == o->type) continue;
+                if (!o->type.empty())
+                    throw LineConfigError{c.file, p.type_line, p.type_column,
+                                          "point " + p.address + " is of type " + p.type + ", another point of " +
+                                              o->type + ": one command reads points of one type",
+                                          "give the command the points of one type, with --type"};
+                o->type = p.type;
+            }
+        }
+    }
+}
+
 }  // namespace
+
+const ConfigPoint* Options::ConfigPointOf(const std::string& address) const {
+    for (const ConfigPoint& p : config_points)
+        if (p.address == address) return &p;
+    return nullptr;
+}
 
 void AddTypeOption(CLI::App* cmd, Options* o) {
     cmd->add_option("--type", o->type, "Data type: u16, s16, bcd, float, s32, u32, state (default float)")
@@ -152,9 +212,9 @@ void AddCycleOptions(CLI::App* cmd, Options* o) {
         ->capture_default_str();
 }
 
-void AddDbOption(CLI::App* cmd, Options* o, bool required) {
-    auto* db = cmd->add_option("--db", o->db_file, "The line's history: an SQLite file, made when missing");
-    if (required) db->required();
+void AddDbOption(CLI::App* cmd, Options* o) {
+    cmd->add_option("--db", o->db_file,
+                    "The line's history: an SQLite file, made when missing (default: the --config file's database)");
 }
 
 void AddRetentionOptions(CLI::App* cmd, Options* o) {
@@ -197,6 +257,33 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
         return kExitUsage;
     }
     for (CLI::App* cmd : app.get_subcommands()) o->command = cmd->get_name();
+    if (!o->config_file.empty()) {
+        LineConfig config;
+        LineConfigError error;
+        try {
+            if (!LoadLineConfig(o->config_file, &config, &error)) throw error;
+            ApplyLineConfig(app, config, o);
+        } catch (const LineConfigError& e) {
+            std::cerr << "qdxpoll: " << e.Message() << "\n";
+            if (!e.hint.empty()) std::cerr << e.hint << "\n";
+            std::cerr << "See 'A line in one file' in the README; 'qdxpoll init' writes a commented one.\n";
+            return kExitUsage;
+        }
+    }
+    const bool takes_points =
+        o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "log";
+    if (takes_points && o->addresses.empty()) {
+        std::cerr << "qdxpoll: " << o->command << ": ADDRESS is required (or --config with [[point]] tables)\n"
+                  << "Run 'qdxpoll " << o->command << " --help' for usage.\n";
+        return kExitUsage;
+    }
+    const bool needs_history = o->command == "log" || o->command == "export";
+    if (needs_history && o->db_file.empty()) {
+        std::cerr << "qdxpoll: " << o->command << ": the history's file is required: "
+                  << (o->command == "log" ? "--db FILE" : "FILE") << " (or database in the --config file)\n"
+                  << "Run 'qdxpoll " << o->command << " --help' for usage.\n";
+        return kExitUsage;
+    }
     for (auto& c : o->parity) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return -1;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/records.h"
+#include "line_config.h"
 
 enum class OutputFormat { kText, kJson, kCsv };
 
@@ -73,11 +74,28 @@ struct Options {
     bool yes = false;
 
     // The history: log, write --db, export
-    std::string db_file;             // --db FILE (export: its FILE); empty: none
+    // db_file (below, also from --config's database): --db FILE, export's FILE
     double keep_days = 0;            // --keep-days; 0: kept for ever
     double keep_mb = 0;              // --keep-mb; 0: no limit
     std::string from_time, to_time;  // export: --from, --to; empty: the first, the last
     std::string export_points;       // export: --points A,B; empty: every point recorded
+
+    // A line in one file (--config): what it holds beyond the options above,
+    // which it fills where the command line leaves them unset.
+    std::string config_file;
+    std::string line_name = "line1";
+    std::string db_file;                    // the history's database; "" none
+    std::vector<ConfigPoint> config_points;  // names, types, units, scaling
+    // The only points the page (and later MQTT) may write when the file lists
+    // writable points; empty: no such list.
+    std::vector<std::string> writable;
+    MqttConfig mqtt;
+
+    // init
+    bool force = false;
+
+    // The point of the file for an address, or null.
+    const ConfigPoint* ConfigPointOf(const std::string& address) const;
 };
 
 namespace CLI {
@@ -89,9 +107,9 @@ class App;
 void AddTypeOption(CLI::App* command, Options* options);
 void AddPageOptions(CLI::App* command, Options* options);
 void AddCycleOptions(CLI::App* command, Options* options);
-// The history's --db FILE (required: log), and the retention --keep-days and
-// --keep-mb of the commands that record samples.
-void AddDbOption(CLI::App* command, Options* options, bool required);
+// The history's --db FILE, and the retention --keep-days and --keep-mb of the
+// commands that record samples.
+void AddDbOption(CLI::App* command, Options* options);
 void AddRetentionOptions(CLI::App* command, Options* options);
 
 // Parses the command line into *options. Returns -1 to go on, or the exit

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "exit_codes.h"
+#include "line_config.h"
 #include "line_settings.h"
 #include "platform.h"
 #include "rexf/unit_model.h"
@@ -106,24 +107,18 @@ std::vector<PointStats> WatchLoop(Session& session, PointList& points, int count
         const rexf::IdentifierModel* m = rexf::FindIdentifierModel(p.identifier());
         return WatchPoint{p.address, p.unit(), p.channel(), p.identifier(), m != nullptr ? m->meaning : ""};
     };
-    // The form offers the writable points polled and the set value of every
-    // unit and channel polled.
-    auto offer = [&setup](const WatchPoint& w) {
-        for (const WatchPoint& have : setup.writable)
-            if (have.address == w.address) return;
-        const rexf::IdentifierModel* m = rexf::FindIdentifierModel(w.identifier);
-        if (m == nullptr || m->access != rexf::Access::kReadOnly) setup.writable.push_back(w);
-    };
+    // The form offers the configuration's writable points, or without such
+    // a list the writable points polled and the set value of every unit and
+    // channel polled.
+    std::vector<std::string> polled;
     for (const auto& p : points) {
         setup.points.push_back(watched(*p));
-        if (p->identifier() == "S1") offer(setup.points.back());
+        polled.push_back(p->address);
     }
-    for (const auto& p : points) {
-        auto s1 = std::make_unique<Point>();
-        if (session.driver->Parse(fmt::format("{:02d}K{}S1", p->unit(), p->channel()), session.Type(), s1.get()))
-            offer(watched(*s1));
+    for (const std::string& a : PageWritable(polled, session.options.writable)) {
+        auto w = std::make_unique<Point>();
+        if (session.driver->Parse(a, session.Type(), w.get())) setup.writable.push_back(watched(*w));
     }
-    for (const WatchPoint& w : setup.points) offer(w);
 
     std::string url, error;
     if (!server.Start(setup, &url, &error))

@@ -264,8 +264,9 @@ void WatchServer::State::Write(const httplib::Request& req, httplib::Response& r
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (!Writable(upper))
         return Reply(res, 403, {{"error", JsonText(ask.address) + " is not offered for writing on this page: it "
-                                          "writes the writable points it polls and the set value S1 of each unit "
-                                          "it polls"}});
+                                          "writes the writable points of its --config file, or without such a "
+                                          "list the writable points it polls and the set value S1 of each unit it "
+                                          "polls"}});
     ask.address = upper;
     PageWriteAnswer answer;
     switch (RunWrite(ask, &answer)) {
