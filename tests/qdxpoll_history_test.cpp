@@ -293,10 +293,12 @@ TEST_F(QdxpollHistoryTest, ExportGivesExactlyWhatTheDatabaseHoldsAndWhatWasPolle
         {{"export", db_, "--from", "-1h", "--to", "-2h"}, 64, "is after"},
         {{"export", db_, "--points", "07K1M1"}, 64, "holds no samples of 07K1M1"},
         {{"export", (dir_ / "none.db").string()}, 66, "No such file"},
+        {{"export"}, 64, "history's file is required"},
+        {{"log", "01K1M1"}, 64, "--db FILE"},
     };
     for (const Bad& b : bad) {
         std::string err;
-        EXPECT_EQ(Run(b.args, &out, &err), b.code) << b.args[2];
+        EXPECT_EQ(Run(b.args, &out, &err), b.code) << b.args.back();
         EXPECT_NE(err.find(b.says), std::string::npos) << err;
     }
 }
