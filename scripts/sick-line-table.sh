@@ -84,19 +84,25 @@ sleep 0.5
 row "port held" read 01K1M1
 kill -INT "$holder"; wait "$holder" 2>/dev/null
 
-# Ctrl-C while a silent unit is read with a 5 s reply timeout.
-out=/tmp/sick-line-$$
-"$qdxpoll" -q -p "$port" read 07K1M1 -t 5000 >"$out.out" 2>"$out.err" &
-reader=$!
-sleep 1
-sent=$(now_ms)
-kill -INT "$reader"
-wait "$reader"
-code=$?
-end=$(now_ms)
-printf '| %s | `%s` | %s | %.2f s after Ctrl-C |\n' "Ctrl-C with -t 5000" "$(grep -m1 '^qdxpoll: ' "$out.err")" "$code" \
-  "$(echo "($end - $sent) / 1000" | bc -l)"
-rm -f "$out.out" "$out.err"
+# Ctrl-C while a silent unit is read with a long reply timeout, with and
+# without the relay.
+interrupt_row() {  # interrupt_row SCENARIO QDXPOLL-ARGS...
+  local scenario=$1; shift
+  local out=/tmp/sick-line-$$ reader sent code end
+  "$qdxpoll" -q -p "$port" "$@" >"$out.out" 2>"$out.err" &
+  reader=$!
+  sleep 1
+  sent=$(now_ms)
+  kill -INT "$reader"
+  wait "$reader"
+  code=$?
+  end=$(now_ms)
+  printf '| %s | `%s` | %s | %.2f s after Ctrl-C |\n' "$scenario" "$(grep -m1 '^qdxpoll: ' "$out.err")" "$code" \
+    "$(echo "($end - $sent) / 1000" | bc -l)"
+  rm -f "$out.out" "$out.err"
+}
+interrupt_row "Ctrl-C with -t 5000" read 07K1M1 -t 5000
+interrupt_row "Ctrl-C with --direct -t 1000" --direct read 07K1M1 -t 1000
 stop_sim
 
 # A unit with the longest interval time, read with a short reply timeout.

@@ -84,6 +84,13 @@ std::string Simulator::Command(const std::string& line) {
         }
         return "ok";
     }
+    if (cmd == "mute") {
+        int unit = 0;
+        if (w.size() != 3 || !ParseUnit(w[1], &unit) || (w[2] != "on" && w[2] != "off"))
+            return "error usage: mute UNIT on|off";
+        controller_.Mute(unit, w[2] == "on");
+        return "ok";
+    }
     if (cmd == "advance") {
         char* end = nullptr;
         const double seconds = w.size() == 2 ? std::strtod(w[1].c_str(), &end) : -1;

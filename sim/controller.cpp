@@ -137,6 +137,7 @@ Answer Controller::HandlePoll(const std::string& f) {
     const int unit = (f[1] - '0') * 10 + (f[2] - '0');
     const int channel = f[4] - '0';
     const std::string ident = f.substr(5, 2);
+    if (muted_.count(unit) != 0) return Silent("unit muted");
     const Point* p = table_->Find(unit, channel, ident);
     if (!p) {
         // A unit answers for an identifier it lacks (or an option not
@@ -191,6 +192,7 @@ Answer Controller::HandleSelect(const std::string& f) {
     if (f.size() < 3 || !IsDigit(f[1]) || !IsDigit(f[2])) return Silent("malformed select");
     const int unit = (f[1] - '0') * 10 + (f[2] - '0');
     if (!table_->HasUnit(unit)) return Silent("no such unit");
+    if (muted_.count(unit) != 0) return Silent("unit muted");
 
     std::string problem;
     PointKey key;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,11 @@ public:
     Controller(PointTable* table, FaultPlan* faults) : table_(table), faults_(faults) {}
 
     void set_response_delay_ms(int ms) { response_delay_ms_ = ms; }
+    // A muted unit hears nothing: a unit powered off or cut from the line.
+    void Mute(int unit, bool muted) {
+        if (muted) muted_.insert(unit);
+        else muted_.erase(unit);
+    }
 
     Answer Handle(const Received& frame);
 
@@ -76,6 +82,7 @@ private:
     bool link_open_ = false;
     PointKey link_key_;
     std::string link_reply_;
+    std::set<int> muted_;
 };
 
 }  // namespace rexfsim

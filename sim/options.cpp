@@ -39,6 +39,7 @@ const char kFooter[] =
     "  fault KIND[:MS]:PROB | fault clear             script K1,K2,...\n"
     "  process on|off         trace on|off            ping         quit\n"
     "  advance SECONDS        move the process on by SECONDS of process time\n"
+    "  mute U on|off          unit U hears nothing (off the line) until 'mute U off'\n"
     "SIGUSR1 prints the counts to stderr; so does the exit on SIGINT/SIGTERM.\n"
     "\n";
 

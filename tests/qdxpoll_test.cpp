@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -202,21 +203,28 @@ TEST_F(QdxpollTest, JsonAndCsvForScripts) {
     const ToolRun csv = Tool({"--csv", "poll", "01K1O2", "--count", "2", "--interval", "0"});
     ASSERT_EQ(csv.exit_code, 0) << csv.err;
     const auto rows = Lines(csv.out);
-    ASSERT_EQ(rows.size(), 4u) << csv.out;  // header, two readings and the summary, in one table
+    ASSERT_EQ(rows.size(), 5u) << csv.out;  // header, two readings and the summaries, in one table
     EXPECT_EQ(rows[0].rfind("time,cycle,", 0), 0u);
     const std::regex row(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z,2,read,01K1O2,1,1,O2,float,,12.2,0012.2,ok,)");
     EXPECT_TRUE(std::regex_search(rows[2], row)) << rows[2];
     auto columns = [](const std::string& line) { return std::count(line.begin(), line.end(), ',') + 1; };
     EXPECT_EQ(columns(rows[3]), columns(rows[0])) << rows[3];
     EXPECT_NE(rows[3].find(",summary,01K1O2,"), std::string::npos) << rows[3];
+    EXPECT_EQ(columns(rows[4]), columns(rows[0])) << rows[4];
+    EXPECT_NE(rows[4].find(",summary,line,"), std::string::npos) << rows[4];
 
     const ToolRun summary = Tool({"--json", "poll", "01K1M1", "--count", "1", "--interval", "0"});
     const auto records = Lines(summary.out);
-    ASSERT_EQ(records.size(), 2u) << summary.out;
+    ASSERT_EQ(records.size(), 3u) << summary.out;
     const auto stats = nlohmann::json::parse(records[1]);
     EXPECT_EQ(stats["action"], "summary");
     EXPECT_TRUE(stats.contains("time"));
     EXPECT_EQ(stats["requests"], 1);
+    EXPECT_EQ(stats["missing"], 0);
+    const auto line = nlohmann::json::parse(records[2]);
+    EXPECT_EQ(line["address"], "line");
+    EXPECT_EQ(line["outages"], 0);
+    EXPECT_EQ(line["cycles"], 1);
 }
 
 // The waits a message tells of, in ms: the run must have taken at least as
@@ -294,6 +302,7 @@ TEST_F(QdxpollTest, EachFailureHasItsOwnExitCodeAndOneMessage) {
         }
         EXPECT_EQ(run.exit_code, c.exit_code) << c.what << "\n" << run.err;
         EXPECT_EQ(CountLinesStartingWith(run.err, "qdxpoll: "), 1) << c.what << "\n" << run.err;
+        EXPECT_EQ(CountLinesStartingWith(run.err, "  hint: "), 1) << c.what << "\n" << run.err;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << "\n" << run.err;
         EXPECT_GE(run.seconds * 1000, ClaimedWaitMs(run.err)) << c.what << "\n" << run.err;
     }
@@ -329,16 +338,23 @@ TEST_F(QdxpollTest, EachFailureHasItsOwnExitCodeAndOneMessage) {
     EXPECT_EQ(no_port.exit_code, 66);
     EXPECT_EQ(CountLinesStartingWith(no_port.err, "qdxpoll: cannot open port /dev/qdxpoll-no-such-port"), 1)
         << no_port.err;
+    EXPECT_EQ(CountLinesStartingWith(no_port.err, "  hint: "), 1) << no_port.err;
 
-    // Ctrl-C during a long wait ends the read as interrupted (how soon is
-    // measured by scripts/sick-line-table.sh, not here).
-    const ToolRun interrupted = Tool({"read", "07K1M1", "-t", "5000"}, [](pid_t pid, const std::string&) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        kill(pid, SIGINT);
-    });
-    EXPECT_EQ(interrupted.exit_code, 130) << interrupted.err;
-    EXPECT_NE(interrupted.err.find("qdxpoll: interrupted: the read of M1 at unit 07"), std::string::npos)
-        << interrupted.err;
+    // Ctrl-C during a long wait ends the read as interrupted, with and
+    // without the relay: within the timeout in flight, never after all
+    // three (how soon is measured by scripts/sick-line-table.sh).
+    for (const std::vector<std::string>& mode : {std::vector<std::string>{}, std::vector<std::string>{"--direct"}}) {
+        std::vector<std::string> args = mode;
+        args.insert(args.end(), {"read", "07K1M1", "-t", "5000"});
+        const ToolRun interrupted = Tool(args, [](pid_t pid, const std::string&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            kill(pid, SIGINT);
+        });
+        EXPECT_EQ(interrupted.exit_code, 130) << interrupted.err;
+        EXPECT_NE(interrupted.err.find("qdxpoll: interrupted: the read of M1 at unit 07"), std::string::npos)
+            << interrupted.err;
+        EXPECT_LT(interrupted.seconds, 5.0) << interrupted.err;
+    }
 }
 
 TEST_F(QdxpollTest, TraceShowsEveryFrameWithItsBcc) {
@@ -364,6 +380,120 @@ TEST_F(QdxpollTest, LongPortPathIsResolvedToItsDevice) {
     EXPECT_EQ(watched.exit_code, 0) << watched.err;
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.err.find("driver port name " + sim_.path()), std::string::npos) << run.err;
+    // The driver's own lines name the user's port, not the one it was given.
+    EXPECT_NE(watched.err.find("started on " + link + " (the driver's /"), std::string::npos) << watched.err;
+}
+
+// The JSON records of a poll, by their action and status.
+struct PollRecords {
+    std::vector<nlohmann::json> readings, summaries;
+    nlohmann::json line;  // the summary of the line as a whole
+    int Count(const std::string& address, const std::string& status) const {
+        int n = 0;
+        for (const auto& r : readings) n += r["address"] == address && r["status"] == status;
+        return n;
+    }
+};
+
+PollRecords ParsePoll(const std::string& out) {
+    PollRecords p;
+    for (const auto& text : Lines(out)) {
+        const auto j = nlohmann::json::parse(text, nullptr, false);
+        if (!j.is_object()) continue;
+        if (j["action"] == "summary" && j["address"] == "line") p.line = j;
+        else if (j["action"] == "summary") p.summaries.push_back(j);
+        else p.readings.push_back(j);
+    }
+    return p;
+}
+
+// A line left running: the simulator ends and starts again on the same link
+// mid-poll (the port vanishes and comes back), with and without the relay;
+// a unit that never answers rests instead of slowing every cycle.
+TEST(QdxpollLineLeftRunning, LostPortComesBackAndADeadPointBacksOff) {
+    if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
+    const std::string link = "/tmp/qdxpoll-test-lost-" + std::to_string(getpid());
+    for (const std::vector<std::string>& mode : {std::vector<std::string>{}, std::vector<std::string>{"--direct"}}) {
+        const std::string what = mode.empty() ? "relayed" : "--direct";
+        auto sim = std::make_unique<qdxtest::Simulator>();
+        std::string error;
+        ASSERT_TRUE(sim->Start({"--no-drift", "--link", link}, {}, &error)) << error;
+        std::vector<std::string> args{"--port", link, "--quiet", "--json"};
+        args.insert(args.end(), mode.begin(), mode.end());
+        for (const char* a : {"poll", "01K1M1", "07K1M1", "--interval", "0.2", "--count", "30", "-t", "30"})
+            args.push_back(a);
+        const ToolRun run = RunTool(args, [&](pid_t, const std::string&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            sim->Stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+            sim = std::make_unique<qdxtest::Simulator>();
+            ASSERT_TRUE(sim->Start({"--no-drift", "--link", link}, {}, &error)) << error;
+        });
+        const PollRecords p = ParsePoll(run.out);
+        // Samples during the outage are missing, never values; those after
+        // it are the unit's again.
+        EXPECT_GE(p.Count("01K1M1", "port_lost"), 2) << what << "\n" << run.err;
+        for (const auto& r : p.readings)
+            if (r["status"] == "port_lost") {
+                EXPECT_TRUE(r["value"].is_null()) << what << r.dump();
+            }
+        ASSERT_FALSE(p.readings.empty()) << what << "\n" << run.err;
+        const auto last = std::find_if(p.readings.rbegin(), p.readings.rend(),
+                                       [](const nlohmann::json& r) { return r["address"] == "01K1M1"; });
+        EXPECT_EQ((*last)["status"], "ok") << what << "\n" << run.err;
+        EXPECT_EQ(CountLinesStartingWith(run.err, "qdxpoll: port " + link + " lost ("), 1) << what << "\n" << run.err;
+        EXPECT_EQ(CountLinesStartingWith(run.err, "qdxpoll: port " + link + " back after"), 1) << what << "\n" << run.err;
+        EXPECT_EQ(p.line["outages"], 1) << what << "\n" << run.out;
+        EXPECT_GT(p.line["outage_s"].get<double>(), 0.5) << what;
+        // Unit 07 is dead after 3 cycles: it rests, and is no sample then.
+        ASSERT_EQ(p.summaries.size(), 2u) << what << "\n" << run.out;
+        const auto& dead = p.summaries[1];
+        EXPECT_EQ(dead["address"], "07K1M1");
+        EXPECT_TRUE(dead.contains("dead_since")) << dead.dump();
+        EXPECT_LT(dead["requests"].get<int>(), 15) << dead.dump();
+        EXPECT_EQ(p.Count("07K1M1", "skipped"), 0) << what;
+        EXPECT_EQ(run.exit_code, 69) << what << "\n" << run.err;  // unit 07's silence comes first
+        sim->Stop();
+    }
+    unlink(link.c_str());
+}
+
+// The port is qdxpoll's alone: who locks (flock, as pyserial's exclusive
+// mode, the driver or another qdxpoll do) is refused, and is refused; a
+// reader that takes the replies is named in the hint.
+TEST_F(QdxpollTest, ThePortIsOursAloneAndOthersAreNamed) {
+    // qdxpoll holds the port: a locking opener is refused.
+    const ToolRun polling = Tool({"poll", "01K1M1", "--interval", "0.2", "--count", "8"}, [&](pid_t, const std::string&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        const int fd = open(sim_.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd >= 0) {
+            EXPECT_NE(flock(fd, LOCK_EX | LOCK_NB), 0) << "a second locking opener got the port";
+            close(fd);
+        }
+        const ToolRun second = Tool({"read", "01K1M1"});
+        EXPECT_EQ(second.exit_code, 66) << second.err;
+        EXPECT_TRUE(std::regex_search(second.err, std::regex(R"((in use|locked) by pid \d+ \(qdxpoll\))")))
+            << second.err;
+        EXPECT_EQ(CountLinesStartingWith(second.err, "  hint: "), 1) << second.err;
+    });
+    EXPECT_EQ(polling.exit_code, 0) << polling.err;
+
+    // Another reader of the device: qdxpoll says so, and names it when the
+    // replies vanish.
+    const pid_t reader = fork();
+    if (reader == 0) {
+        const int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, STDOUT_FILENO);
+        execlp("cat", "cat", sim_.path().c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const ToolRun run = Tool({"read", "01K1M1", "07K1M1", "-t", "50"});
+    kill(reader, SIGTERM);
+    waitpid(reader, nullptr, 0);
+    const std::string named = "pid " + std::to_string(reader) + " (cat)";
+    EXPECT_NE(run.err.find("is also open in " + named), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("  hint: " + sim_.path() + " is also open in " + named), std::string::npos) << run.err;
 }
 
 // The identifiers of --json records of an action, or of the plan's rows.
@@ -992,6 +1122,15 @@ TEST(QdxpollTrace, FramesAreCutWhereverTheBytesArePiecesAndTheirBccChecked) {
     feed(Direction::kToUnit, "\x04", 1);
     feed(Direction::kToUnit, select_eot_bcc, 2);
     feed(Direction::kFromUnit, "\x15", 1);
+    // A device server's pieces, with quiet moments between them; a lone EOT.
+    feed(Direction::kToUnit, poll, 8);
+    for (const std::string& piece : {good_reply.substr(0, 4), good_reply.substr(4, 6), good_reply.substr(10)}) {
+        decoder.FlushIdle();
+        feed(Direction::kFromUnit, piece, 11);
+    }
+    feed(Direction::kToUnit, "\x04" "01K1M2\x05", 8);
+    feed(Direction::kFromUnit, "\x04", 1);
+    decoder.FlushIdle();
     decoder.Flush();
 
     const std::vector<std::string> expected = {
@@ -1004,6 +1143,10 @@ TEST(QdxpollTrace, FramesAreCutWhereverTheBytesArePiecesAndTheirBccChecked) {
         "<EOT>|end of transaction",
         "<EOT>01<STX>K1S125.503<ETX><04>|select unit 01 ch 1 S1 := 25.503, BCC 04 ok",
         "<NAK>|refused",
+        "<EOT>01K1M1<ENQ>|poll unit 01 ch 1 M1",
+        "<STX>M1-199.9<ETX><74>|reply M1 -199.9, BCC 74 ok",
+        "<EOT>01K1M2<ENQ>|poll unit 01 ch 1 M2",
+        "<EOT>|EOT: the unit lacks the identifier (or its option)",
     };
     ASSERT_EQ(seen.size(), expected.size());
     for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i].shown + "|" + seen[i].meaning, expected[i]);

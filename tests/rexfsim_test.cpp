@@ -267,6 +267,13 @@ TEST_F(RexfsimTest, PointsItDoesNotHold) {
             line_->Send(c.frame);
             EXPECT_EQ(Hex(line_->ReceiveWithin(200)), Hex(accept_all ? c.accept_all_answer : c.unit_answer));
         }
+        // A muted unit is off the line: nothing to polls or selects.
+        ASSERT_EQ(sim_.Command("mute 1 on"), "ok");
+        for (const std::string& frame : {Poll("01K1S1"), Select("01", "1S1", "150.00")}) {
+            line_->Send(frame);
+            EXPECT_EQ(Hex(line_->ReceiveWithin(200)), "") << Hex(frame);
+        }
+        ASSERT_EQ(sim_.Command("mute 1 off"), "ok");
         EXPECT_EQ(line_->Transact(Poll("01K1S1"), 11), Reply("S1", accept_all ? "150.00" : "0150.0"));
     }
 }

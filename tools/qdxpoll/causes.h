@@ -24,7 +24,9 @@ enum class Cause {
 };
 
 // The statistics' column a request's cause counts in.
-enum class Tally { kGood, kNoAnswer, kEot, kNak, kRefused, kLate, kInterrupted };
+// kMissing: a sample not taken, as the port was lost; kSkipped: a dead point
+// left out of a cycle. Neither made a request.
+enum class Tally { kGood, kNoAnswer, kEot, kNak, kRefused, kLate, kInterrupted, kMissing, kSkipped };
 
 struct Exchange;
 struct Diagnosis;

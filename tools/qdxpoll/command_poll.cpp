@@ -32,9 +32,8 @@ int RunPoll(Session& session) {
     bool interrupted = false;
     const auto stats = PollLoop(session, points, session.options.count, session.options.interval_s, &seconds, &interrupted);
     // Close the port before the statistics, as the user asked to stop.
-    session.driver->Close();
-    session.relay.Stop();
-    session.reporter.Stats(stats, seconds, interrupted);
+    session.ClosePort();
+    session.reporter.Stats(stats, seconds, interrupted, &session.line_stats);
     if (interrupted) session.Verbose("poll ended by Ctrl-C; port closed");
     return session.Finish();
 }
@@ -57,9 +56,8 @@ int RunWatch(Session& session) {
                                                    o.listen_address + ")");
                                  },
                                  &seconds, &interrupted);
-    session.driver->Close();
-    session.relay.Stop();
-    session.reporter.Stats(stats, seconds, interrupted);
+    session.ClosePort();
+    session.reporter.Stats(stats, seconds, interrupted, &session.line_stats);
     if (interrupted) session.Verbose("watch ended by Ctrl-C; port closed");
     return session.Finish();
 }

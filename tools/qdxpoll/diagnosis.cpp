@@ -168,6 +168,9 @@ Diagnosis Diagnose(const Exchange& x) {
     if (!x.observed) {
         if (x.interrupted && !x.driver_ok) {
             d.cause = Cause::kInterrupted;
+            d.what = fmt::format("interrupted: the {} of {} at unit {:02d} ended {:.1f} s after it began",
+                                 x.write ? "write" : "read", x.identifier, x.unit, d.elapsed_ms / 1000.0);
+            d.hint = InfoOf(Cause::kInterrupted).hint;
         } else if (x.driver_ok) {
             d.cause = Cause::kGood;
             d.attempts = 1 + static_cast<int>(x.refused_logged);

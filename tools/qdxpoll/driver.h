@@ -65,6 +65,7 @@ public:
     int32_t Close();
 
     bool started() const { return port_.port_handle != 0; }
+    long long handle() const { return static_cast<long long>(port_.port_handle); }
 
 private:
     int32_t Call(uint32_t code, void* parameter);

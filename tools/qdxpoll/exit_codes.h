@@ -24,10 +24,23 @@ enum ExitCode {
 
 // Thrown by any part of the tool to end the run with one message and code.
 struct ToolError : std::runtime_error {
-    ToolError(int exit_code, const std::string& message)
-        : std::runtime_error(message), code(exit_code) {}
+    ToolError(int exit_code, const std::string& message, const std::string& next_step = "")
+        : std::runtime_error(message), code(exit_code), hint(next_step) {}
     int code;
+    std::string hint;  // "" for the one that goes with the exit code
 };
+
+// The next step after a failure that names no better one.
+inline std::string DefaultHint(int code) {
+    switch (code) {
+        case 64: return "'qdxpoll --help' and 'qdxpoll COMMAND --help' show the options and their ranges";
+        case 65: return "an address is six characters UUKCII, e.g. 01K1M1 ('qdxpoll identifiers' lists the "
+                        "identifiers); in a settings file, mend the line named";
+        case 66: return "'qdxpoll list-ports' shows the serial devices and the names to pass";
+        case 70: return "check the build or installation (--module PATH, --simulator PATH)";
+        default: return "";
+    }
+}
 
 // The exit code table as --help and the README show it.
 inline const char* ExitCodeHelp() {

@@ -73,6 +73,7 @@ std::string DescribeFrame(Direction direction, const std::vector<uint8_t>& bytes
         return "unrecognised frame";
     }
     if (n == 1 && bytes[0] == kAck) return "accepted";
+    if (n == 1 && bytes[0] == kEot) return "EOT: the unit lacks the identifier (or its option)";
     if (n == 1 && bytes[0] == kNak) return "refused";
     if (bytes[0] == kStx) {
         std::string text = n == 11 ? "reply " + Printable(bytes, 1, 3) + " " + Printable(bytes, 3, 9)
@@ -108,6 +109,16 @@ void FrameDecoder::Flush() {
     Finish(Direction::kFromUnit);
 }
 
+void FrameDecoder::FlushIdle() {
+    Finish(Direction::kToUnit);
+    // A whole reply was handed over as its BCC came: one still here is not.
+    const bool reply_begun = !answer_.empty() && answer_.front() == kStx;
+    if (reply_begun &&
+        std::chrono::system_clock::now() - answer_last_ < std::chrono::milliseconds(kReplyPiecesMs))
+        return;
+    Finish(Direction::kFromUnit);
+}
+
 void FrameDecoder::Feed(Direction direction, const uint8_t* bytes, size_t count) {
     // Bytes in one direction end whatever the other direction had pending.
     Finish(direction == Direction::kToUnit ? Direction::kFromUnit : Direction::kToUnit);
@@ -125,6 +136,7 @@ void FrameDecoder::Feed(Direction direction, const uint8_t* bytes, size_t count)
     }
     auto push = [&](uint8_t b) {
         if (answer_.empty()) answer_start_ = now;
+        answer_last_ = now;
         answer_.push_back(b);
     };
     for (size_t i = 0; i < count; ++i) {

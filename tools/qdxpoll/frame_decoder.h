@@ -33,6 +33,11 @@ public:
     void Feed(Direction direction, const uint8_t* bytes, size_t count);
     // Hands over whatever is pending in both directions (the line is quiet).
     void Flush();
+    // The line has been quiet a moment: hands over what is pending, but a
+    // reply begun and not yet whole waits for its rest (a device server
+    // delivers a reply in pieces), up to kReplyPiecesMs after its last byte.
+    void FlushIdle();
+    static constexpr int kReplyPiecesMs = 1000;
 
 private:
     void Finish(Direction direction);
@@ -47,7 +52,7 @@ private:
     size_t host_fed_ = 0;
     // From the unit: its answer so far, and when its first byte came.
     std::vector<uint8_t> answer_;
-    Time answer_start_;
+    Time answer_start_, answer_last_;
 };
 
 #endif  // QDXPOLL_FRAME_DECODER_H

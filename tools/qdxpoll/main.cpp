@@ -2,6 +2,7 @@
 // to commission, read, write, poll and scan RKC REX-F controllers.
 #include <cstdio>
 #include <exception>
+#include <string>
 
 #include "commands.h"
 #include "exit_codes.h"
@@ -18,10 +19,12 @@ int main(int argc, char** argv) {
     } catch (const ToolError& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "qdxpoll: %s\n", e.what());
+        const std::string hint = e.hint.empty() ? DefaultHint(e.code) : e.hint;
+        if (!hint.empty()) std::fprintf(stderr, "  hint: %s\n", hint.c_str());
         return e.code;
     } catch (const std::exception& e) {
         std::fflush(stdout);
-        std::fprintf(stderr, "qdxpoll: internal error: %s\n", e.what());
+        std::fprintf(stderr, "qdxpoll: internal error: %s\n  hint: %s\n", e.what(), DefaultHint(kExitInternal).c_str());
         return kExitInternal;
     }
 }

@@ -253,7 +253,7 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
         return kExitOk;
     } catch (const CLI::ParseError& e) {
         std::cerr << "qdxpoll: " << e.what() << "\n"
-                  << Suggestions(app, argc, argv) << "Run 'qdxpoll --help' for usage.\n";
+                  << Suggestions(app, argc, argv) << "  hint: " << DefaultHint(kExitUsage) << "\n";
         return kExitUsage;
     }
     for (CLI::App* cmd : app.get_subcommands()) o->command = cmd->get_name();
@@ -265,8 +265,9 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
             ApplyLineConfig(app, config, o);
         } catch (const LineConfigError& e) {
             std::cerr << "qdxpoll: " << e.Message() << "\n";
-            if (!e.hint.empty()) std::cerr << e.hint << "\n";
-            std::cerr << "See 'A line in one file' in the README; 'qdxpoll init' writes a commented one.\n";
+            const std::string where = "see 'A line in one file' in the README; 'qdxpoll init' writes a commented one";
+            if (e.hint.empty()) std::cerr << "  hint: " << where << "\n";
+            else std::cerr << "  hint: " << e.hint << "\n  (" << where << ")\n";
             return kExitUsage;
         }
     }
@@ -274,7 +275,7 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
         o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "log";
     if (takes_points && o->addresses.empty()) {
         std::cerr << "qdxpoll: " << o->command << ": ADDRESS is required (or --config with [[point]] tables)\n"
-                  << "Run 'qdxpoll " << o->command << " --help' for usage.\n";
+                  << "  hint: run 'qdxpoll " << o->command << " --help' for usage\n";
         return kExitUsage;
     }
     const bool needs_history = o->command == "log" || o->command == "export";

@@ -57,13 +57,16 @@ void Reporter::Emit(const Reading& r, const std::string& text_prefix) {
 
 void Reporter::Cycle(const std::vector<Reading>& readings) {
     if (format_ != OutputFormat::kText) {
-        for (const Reading& r : readings) Emit(r);
+        for (const Reading& r : readings)
+            if (r.tally != Tally::kSkipped) Emit(r);
         return;
     }
     if (readings.empty()) return;
     std::string line = LocalTime(readings.front().time);
     for (const Reading& r : readings) {
-        if (r.ok)
+        if (r.tally == Tally::kSkipped)
+            line += fmt::format("  {} {}", r.address, r.note);
+        else if (r.ok)
             line += fmt::format("  {}={} ({} ms{})", r.address, r.value.text, Millis(r.latency_ms),
                                 r.status == "late" ? ", late" : "");
         else
@@ -72,7 +75,8 @@ void Reporter::Cycle(const std::vector<Reading>& readings) {
     Line(line);
 }
 
-void Reporter::Stats(const std::vector<PointStats>& stats, double seconds, bool interrupted) {
+void Reporter::Stats(const std::vector<PointStats>& stats, double seconds, bool interrupted,
+                     const LineStats* line) {
     const auto now = WallClock::now();
     for (const PointStats& s : stats) {
         nlohmann::json j = StatsJson(s);
@@ -82,6 +86,25 @@ void Reporter::Stats(const std::vector<PointStats>& stats, double seconds, bool 
         j["ended_by_interrupt"] = interrupted;
         Json(j);
         Csv(ReadingsTable(), StatsCsv(s, now, seconds, interrupted));
+    }
+    if (line != nullptr) {
+        nlohmann::json j{{"time", IsoTime(now)},
+                         {"action", "summary"},
+                         {"address", "line"},
+                         {"interval_s", line->interval_s},
+                         {"cycle_s", std::round(line->cycle_s * 1000) / 1000},
+                         {"cycles", line->cycles},
+                         {"outages", line->outages},
+                         {"outage_s", std::round(line->outage_s * 10) / 10},
+                         {"longest_outage_s", std::round(line->longest_outage_s * 10) / 10}};
+        Json(j);
+        Csv(ReadingsTable(), CsvFields{{"time", IsoTime(now)},
+                                       {"action", "summary"},
+                                       {"address", "line"},
+                                       {"outages", std::to_string(line->outages)},
+                                       {"outage_s", fmt::format("{:.1f}", line->outage_s)},
+                                       {"cycle_s", fmt::format("{:.3f}", line->cycle_s)},
+                                       {"seconds", fmt::format("{:.1f}", seconds)}});
     }
     if (format_ != OutputFormat::kText) return;
     Line(fmt::format("\nStatistics after {:.1f} s{} (requests; attempts = frames sent):", seconds,
@@ -98,4 +121,18 @@ void Reporter::Stats(const std::vector<PointStats>& stats, double seconds, bool 
                          s.requests, s.attempts, s.good, s.retried, s.no_answer, s.eot, s.nak, s.refused, s.late,
                          s.interrupted, lat));
     }
+    for (const PointStats& s : stats) {
+        if (s.missing > 0)
+            Line(fmt::format("  {}: {} samples missing (the port was lost)", s.address, s.missing));
+        if (s.dead())
+            Line(fmt::format("  {}: dead since {} ({}), polled every {} cycles", s.address, LocalTime(s.dead_since),
+                             s.dead_cause, s.every));
+    }
+    if (line == nullptr) return;
+    Line(fmt::format("  cycle: every {:g} s configured, {:.3g} s measured (mean of {} cycles)", line->interval_s,
+                     line->cycle_s, line->cycles));
+    if (line->outages > 0)
+        Line(fmt::format("  port lost {} time{}, {:.1f} s in all (longest {:.1f} s){}", line->outages,
+                         line->outages == 1 ? "" : "s", line->outage_s, line->longest_outage_s,
+                         line->lost ? "; lost at the end" : ""));
 }

@@ -34,9 +34,14 @@ public:
 
     // A reading of read, write or scan; the text form may carry a prefix.
     void Emit(const Reading& r, const std::string& text_prefix = "");
-    // One poll cycle: one line of text, or one record a reading.
+    // One poll cycle: one line of text, or one record a reading. Dead points
+    // the cycle left out (status "skipped") are named in the text only:
+    // they are no samples.
     void Cycle(const std::vector<Reading>& readings);
-    void Stats(const std::vector<PointStats>& stats, double seconds, bool interrupted);
+    // The statistics per address, and with `line` the outages and the pace
+    // of the cycles.
+    void Stats(const std::vector<PointStats>& stats, double seconds, bool interrupted,
+               const LineStats* line = nullptr);
 
 private:
     void Line(const std::string& s);

@@ -35,11 +35,24 @@ bool Interrupted();
 // A function the first Ctrl-C calls, from the signal handler (POSIX) or the
 // console's handler thread (Windows): it must be safe there.
 void SetInterruptHook(void (*hook)());
+// The driver's own port (its handle) with --direct, which Ctrl-C cuts off so
+// that the request in flight ends at once; -1: none.
+void SetDirectPort(long long handle);
 
 // The name to put in the start request for the port the user named. Names
 // longer than the driver's 11 characters are resolved to the device they
 // name; returns "" with *error set when the port still cannot be named.
 std::string ModulePortName(const std::string& user_port, std::string* error);
+
+// The device file a port name stands for (/dev/ttyUSB0 for ttyUSB0).
+std::string PortDevicePath(const std::string& user_port);
+// Which device the port name stands for now (through any links), as a
+// number that changes when another device takes the name; 0 when it names
+// none.
+unsigned long long PortDeviceId(const std::string& user_port);
+// Whether the driver's open port (its handle) has hung up: its device went
+// away behind it.
+bool DriverPortHungUp(long long handle);
 
 // A short reason why a port could not be opened ("" when none is known).
 std::string PortOpenHint(const std::string& module_port);

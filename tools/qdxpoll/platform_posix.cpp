@@ -4,8 +4,10 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,10 +31,24 @@ namespace {
 volatile sig_atomic_t g_interrupted = 0;
 void (*volatile g_interrupt_hook)() = nullptr;
 
+// With --direct, the driver's own port, and a descriptor that has hung up
+// (a pipe's read end without its writer) to put in its place on Ctrl-C.
+volatile sig_atomic_t g_direct_fd = -1;
+volatile sig_atomic_t g_hung_up_fd = -1;
+
 void OnInterrupt(int) {
     if (g_interrupted) _exit(130);  // the second Ctrl-C: at once
     g_interrupted = 1;
     if (g_interrupt_hook != nullptr) g_interrupt_hook();
+    // The driver's read in flight, and its retries, then fail at once
+    // instead of waiting out their reply timeouts; the device itself is
+    // given up, as closing it would.
+    const int fd = g_direct_fd;
+    if (fd >= 0 && g_hung_up_fd >= 0) {
+        g_direct_fd = -1;
+        ioctl(fd, TIOCNXCL);
+        dup2(g_hung_up_fd, fd);
+    }
 }
 
 std::string RealPath(const std::string& path);
@@ -139,6 +155,20 @@ bool Interrupted() { return g_interrupted != 0; }
 
 void SetInterruptHook(void (*hook)()) { g_interrupt_hook = hook; }
 
+void SetDirectPort(long long handle) {
+    if (handle < 0) {
+        g_direct_fd = -1;
+        return;
+    }
+    if (g_hung_up_fd < 0) {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) return;
+        close(ends[1]);
+        g_hung_up_fd = ends[0];
+    }
+    if (handle > 2 && handle <= INT_MAX) g_direct_fd = static_cast<int>(handle);
+}
+
 std::string ModulePortName(const std::string& user_port, std::string* error) {
     if (user_port.empty()) {
         *error = "the port name is empty";
@@ -160,6 +190,21 @@ std::string ModulePortName(const std::string& user_port, std::string* error) {
         return "";
     }
     return name;
+}
+
+std::string PortDevicePath(const std::string& user_port) { return DevicePathOfPortName(user_port); }
+
+unsigned long long PortDeviceId(const std::string& user_port) {
+    struct stat st {};
+    if (stat(DevicePathOfPortName(user_port).c_str(), &st) != 0) return 0;
+    // The inode tells a new pseudo-terminal from an old one of the same number.
+    return (static_cast<unsigned long long>(st.st_rdev) << 32) ^ st.st_ino ^ (S_ISCHR(st.st_mode) ? 1u : 2u);
+}
+
+bool DriverPortHungUp(long long handle) {
+    if (handle <= 2 || handle > 65535) return false;
+    pollfd p{static_cast<int>(handle), 0, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 std::string PortOpenHint(const std::string& module_port) {

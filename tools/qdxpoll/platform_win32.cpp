@@ -10,6 +10,7 @@
 
 #include "host/records.h"
 #include "line_probe.h"
+#include "port_lock.h"
 #include "simulator.h"
 #include "trace_relay.h"
 
@@ -90,6 +91,9 @@ bool Interrupted() { return InterlockedCompareExchange(&g_interrupted, 0, 0) != 
 
 void SetInterruptHook(void (*hook)()) { g_interrupt_hook = hook; }
 
+// Windows: Ctrl-C waits for the request in flight.
+void SetDirectPort(long long) {}
+
 std::string ModulePortName(const std::string& user_port, std::string* error) {
     if (user_port.empty()) {
         *error = "the port name is empty";
@@ -101,6 +105,11 @@ std::string ModulePortName(const std::string& user_port, std::string* error) {
     }
     return user_port;
 }
+
+std::string PortDevicePath(const std::string& user_port) { return user_port; }
+// Windows names a COM port, not a file: its loss shows in the driver's results.
+unsigned long long PortDeviceId(const std::string&) { return 1; }
+bool DriverPortHungUp(long long) { return false; }
 
 std::string PortOpenHint(const std::string& module_port) {
     HANDLE h = CreateFileA(module_port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -226,3 +235,12 @@ LineTry TryLineSetting(const std::string& port, const LineValues& line, const st
     CloseHandle(h);
     return t;
 }
+
+// A COM port is opened without sharing: Windows itself keeps others out.
+bool TakePortLockFile(const std::string&, std::string* lock_file, std::string*) {
+    lock_file->clear();
+    return true;
+}
+void ReleasePortLockFile(const std::string&) {}
+std::vector<PortOpener> OtherOpeners(const std::string&) { return {}; }
+std::string DescribeOpeners(const std::vector<PortOpener>&) { return ""; }

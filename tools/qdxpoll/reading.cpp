@@ -19,6 +19,8 @@ double Tenths(double v) { return std::round(v * 10) / 10; }
 }  // namespace
 
 void PointStats::Add(const Reading& r) {
+    if (r.tally == Tally::kMissing) ++missing;
+    if (r.tally == Tally::kMissing || r.tally == Tally::kSkipped) return;
     ++requests;
     attempts += r.attempts;
     switch (r.tally) {
@@ -35,6 +37,8 @@ void PointStats::Add(const Reading& r) {
         case Tally::kRefused: ++refused; break;
         case Tally::kLate: ++late; break;
         case Tally::kInterrupted: ++interrupted; break;
+        case Tally::kMissing:
+        case Tally::kSkipped: break;
     }
 }
 
@@ -76,6 +80,12 @@ json StatsJson(const PointStats& s) {
     j["refused"] = s.refused;
     j["late"] = s.late;
     j["interrupted"] = s.interrupted;
+    j["missing"] = s.missing;
+    if (s.dead()) {
+        j["dead_since"] = IsoTime(s.dead_since);
+        j["dead_cause"] = s.dead_cause;
+        j["polled_every"] = s.every;
+    }
     if (s.good > 0) {
         j["latency_min_ms"] = Tenths(s.min_ms);
         j["latency_avg_ms"] = Tenths(s.total_ms / s.good);
@@ -88,7 +98,8 @@ const CsvTable& ReadingsTable() {
     static const CsvTable table({"time", "cycle", "action", "address", "unit", "channel", "identifier", "type",
                                  "bit", "value", "raw", "status", "latency_ms", "attempts", "error", "requests",
                                  "good", "retried", "no_answer", "eot", "nak", "refused", "late", "interrupted",
-                                 "latency_min_ms", "latency_avg_ms", "latency_max_ms", "seconds"});
+                                 "latency_min_ms", "latency_avg_ms", "latency_max_ms", "seconds", "missing",
+                                 "outages", "outage_s", "cycle_s"});
     return table;
 }
 
@@ -126,6 +137,7 @@ CsvFields StatsCsv(const PointStats& s, WallClock::time_point time, double secon
                 {"refused", std::to_string(s.refused)},
                 {"late", std::to_string(s.late)},
                 {"interrupted", std::to_string(s.interrupted)},
+                {"missing", std::to_string(s.missing)},
                 {"seconds", fmt::format("{:.1f}", seconds)}};
     if (s.good > 0) {
         f["latency_min_ms"] = Millis(s.min_ms);

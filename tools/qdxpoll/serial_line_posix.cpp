@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "line_probe.h"
 #include "line_settings.h"
 #include "platform.h"
+#include "port_lock.h"
 #include "rexf/termios_line.h"
 
 std::string DevicePathOfPortName(const std::string& name) {
@@ -22,20 +24,34 @@ std::string DevicePathOfPortName(const std::string& name) {
     return "/dev/" + name;
 }
 
+namespace {
+
+std::string InUse(const std::string& path) {
+    const std::string who = DescribeOpeners(OtherOpeners(path));
+    return path + " is in use by " + (who.empty() ? "another program" : who);
+}
+
+}  // namespace
+
 int OpenSerialLine(const std::string& path, const LineValues& line, std::string* error) {
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        *error = "cannot open " + path + ": " + std::strerror(errno);
+        *error = errno == EBUSY ? InUse(path) : "cannot open " + path + ": " + std::strerror(errno);
         return -1;
     }
     auto fail = [&](const std::string& why) {
         *error = why;
+        ioctl(fd, TIOCNXCL);
         close(fd);
         return -1;
     };
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(path + " is in use by another program");
+    // flock keeps out who locks (pyserial's exclusive=True, the driver,
+    // another qdxpoll), root included; TIOCEXCL keeps out every other opener
+    // but root's.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(InUse(path));
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) return fail(path + " is not a serial device");
+    if (ioctl(fd, TIOCEXCL) != 0) return fail("cannot take " + path + " for qdxpoll alone: " + std::strerror(errno));
     // A character with a parity error is taken as NUL, as the driver's own
     // port does; 1.5 stop bits are two on POSIX.
     if (!rexf::ApplyLineFormat(FormatOf(line), &tio))
@@ -47,6 +63,14 @@ int OpenSerialLine(const std::string& path, const LineValues& line, std::string*
     if (tcsetattr(fd, TCSANOW, &tio) != 0 && errno != EINVAL)
         return fail("cannot apply the line settings to " + path + ": " + std::strerror(errno));
     return fd;
+}
+
+void CloseSerialLine(int fd) {
+    if (fd < 0) return;
+    // The exclusive mode belongs to the terminal and would outlive us while
+    // a pseudo-terminal's far side keeps it alive.
+    ioctl(fd, TIOCNXCL);
+    close(fd);
 }
 
 LineTry TryLineSetting(const std::string& port, const LineValues& line, const std::vector<uint8_t>& frame,
@@ -104,6 +128,6 @@ LineTry TryLineSetting(const std::string& port, const LineValues& line, const st
             tcdrain(fd);
         }
     }
-    close(fd);
+    CloseSerialLine(fd);
     return t;
 }

@@ -14,5 +14,7 @@ std::string DevicePathOfPortName(const std::string& name);
 // Opens the device and applies the line settings; returns the descriptor,
 // or -1 with *error set.
 int OpenSerialLine(const std::string& path, const LineValues& line, std::string* error);
+// Gives the device up again (its exclusive mode too) and closes it.
+void CloseSerialLine(int fd);
 
 #endif  // QDXPOLL_SERIAL_LINE_POSIX_H

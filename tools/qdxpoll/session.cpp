@@ -1,10 +1,13 @@
 #include "session.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "driver_log.h"
 #include "line_settings.h"
 #include "platform.h"
+#include "port_lock.h"
 #include "rexf/line_timing.h"
 
 namespace {
@@ -14,14 +17,37 @@ const char* const kWindowsHint =
     "pseudo-terminal)";
 const char* const kDirectHint = "--direct hides the wire from qdxpoll: run without it to have the cause named";
 
+// How long the line must stay quiet after a failed or retried request. A
+// unit whose first answer came D ms after the first poll, after that poll's
+// window, may be that late to every poll: then the answer the driver took
+// belongs to the first poll, and the later polls' answers are still to come,
+// up to D after the last one. Without them the late answer would pass for
+// the retry's own.
+int ListenAfterMs(const Exchange& x, const Diagnosis& d) {
+    int quiet = x.safe_timeout_ms;
+    if (d.attempt.size() < 2) return quiet;
+    const double first_sent = d.attempt.front().sent_ms, last_sent = d.attempt.back().sent_ms;
+    for (const WireChunk& c : x.wire) {
+        const double at = std::chrono::duration<double, std::milli>(c.time - x.start).count();
+        if (c.direction != Direction::kFromUnit || at < first_sent) continue;
+        const double late = at - first_sent;
+        if (late > x.timeout_ms) {
+            const double until = last_sent + late + x.timeout_ms;  // since the request began
+            const double now = std::chrono::duration<double, std::milli>(SteadyClock::now() - x.start).count();
+            quiet = std::max(quiet, static_cast<int>(std::min(until - now, 60000.0)));
+        }
+        break;
+    }
+    return quiet;
+}
+
 }  // namespace
 
 int ExitCodeOf(Cause cause) { return cause == Cause::kInterrupted ? kExitInterrupted : kExitNoReply; }
 
 Session::~Session() {
     // The driver's port first, then what stood behind it.
-    if (driver) driver->Close();
-    relay.Stop();
+    ClosePort();
     simulator.Stop();
 }
 
@@ -47,44 +73,117 @@ void Session::Load() {
     Verbose("module: " + module.path + " (" + description.name + ")");
 }
 
-void Session::OpenPort(const std::string& user_port, int interval_ms) {
+void Session::OpenPort(const std::string& port, int interval_ms) {
     line = ResolveLine(options, description.default_line);
     safe_timeout_ms = SafeTimeoutMs(line, rexf::kMaxIntervalTimeMs);
     const int32_t units = TimeoutUnits(options.timeout_ms.value_or(SafeTimeoutMs(line, interval_ms)));
     timeout_ms = units * 10;
+    user_port = port;
+    int code = kExitOk;
     std::string error;
-    if (TraceRelay::Available() && !options.direct) {
-        bool port_failed = false;
-        if (!relay.Start(user_port, line, options.trace, &module_port, &error, &port_failed)) {
-            if (!port_failed) throw ToolError(kExitInternal, error);
-            const std::string hint = PortOpenHint(user_port);
-            throw ToolError(kExitPortUnavailable,
-                            "cannot open port " + user_port + " (" + (hint.empty() ? error : hint) + ")");
-        }
-        Verbose("watching the line: " + user_port + " relayed to the driver through " + module_port);
-    } else {
-        module_port = ModulePortName(user_port, &error);
-        if (module_port.empty()) throw ToolError(kExitPortUnavailable, error);
-    }
+    if (!StartPort(&code, &error)) throw ToolError(code, error);
     Verbose("port: " + user_port + (module_port != user_port ? " (driver port name " + module_port + ")" : ""));
     Verbose("line: " + DescribeLine(line) + fmt::format(" (--line {}, codes {}/{}/{}/{})", LineText(line),
                                                         line.baud_rate, line.data_bits, line.stop_bits, line.parity));
     Verbose(fmt::format("reply timeout: {} ms ({} x 10 ms; every unit's answer meets {} ms), {} attempts a request",
                         timeout_ms, units, safe_timeout_ms, 3));
-    if (driver->Start(module_port, units, line) != kResultOk) {
+    const std::string others = OtherOpenersNamed();
+    if (!others.empty())
+        ErrorLine("qdxpoll: note: " + user_port + " is also open in " + others +
+                  ", which may take the units' replies");
+}
+
+bool Session::StartPort(int* code, std::string* error) {
+    const std::string device = PortDevicePath(user_port);
+    if (TraceRelay::Available() && !options.direct) {
+        bool port_failed = false;
+        if (!relay.Start(user_port, line, options.trace, &module_port, error, &port_failed)) {
+            *code = port_failed ? kExitPortUnavailable : kExitInternal;
+            if (port_failed) {
+                const std::string hint = error->find(" is in use by ") != std::string::npos ||
+                                                 error->find(" is locked by ") != std::string::npos
+                                             ? ""
+                                             : PortOpenHint(user_port);
+                *error = "cannot open port " + user_port + " (" + (hint.empty() ? *error : hint) + ")";
+            }
+            return false;
+        }
+        Verbose("watching the line: " + user_port + " relayed to the driver through " + module_port);
+    } else {
+        module_port = ModulePortName(user_port, error);
+        if (module_port.empty()) {
+            *code = kExitPortUnavailable;
+            return false;
+        }
+        if (!TakePortLockFile(device, &direct_lock_file, error)) {
+            *code = kExitPortUnavailable;
+            *error = "cannot open port " + user_port + " (" + *error + ")";
+            return false;
+        }
+    }
+    SetDriverPortAlias(module_port, user_port);
+    if (driver->Start(module_port, TimeoutUnits(timeout_ms), line) != kResultOk) {
         std::string hint;
         if (!relay.running()) hint = PortOpenHint(module_port);
         // A port that opens and is free refused the line settings.
         if (hint.empty())
             hint = "it opens, but the driver refused the line settings: " + DescribeLine(line) +
                    "; check --line (or --baud, --data-bits, --parity and --stop-bits)";
-        throw ToolError(kExitPortUnavailable, "cannot open port " + user_port + " (" + hint + ")");
+        ClosePort();
+        *code = kExitPortUnavailable;
+        *error = "cannot open port " + user_port + " (" + hint + ")";
+        return false;
     }
+    port_device = PortDeviceId(user_port);
+    if (!relay.running()) SetDirectPort(driver->handle());
+    return true;
 }
 
 void Session::ClosePort() {
+    SetDirectPort(-1);
     if (driver) driver->Close();
     relay.Stop();
+    ReleasePortLockFile(direct_lock_file);
+    direct_lock_file.clear();
+}
+
+bool Session::ReopenPort(std::string* error) {
+    ClosePort();
+    int code = kExitOk;
+    return StartPort(&code, error);
+}
+
+bool Session::PortLost(bool failed, std::string* cause) {
+    if (relay.running() && relay.Lost(cause)) {
+        *cause = "its far side is gone: " + *cause;
+        return true;
+    }
+    // A port that named no device file when it was opened (a device
+    // server's address) tells its loss through the relay alone.
+    if (!failed || port_device == 0) return false;
+    const unsigned long long now = PortDeviceId(user_port);
+    if (now == 0) {
+        *cause = "the device is gone";
+        return true;
+    }
+    if (port_device != 0 && now != port_device) {
+        *cause = "the name now stands for another device (it was replaced)";
+        return true;
+    }
+    if (!relay.running() && DriverPortHungUp(driver->handle())) {
+        *cause = "the driver's port hung up (the device went away)";
+        return true;
+    }
+    return false;
+}
+
+std::string Session::OtherOpenersNamed() {
+    const auto now = std::chrono::steady_clock::now();
+    if (openers_seen.time_since_epoch().count() == 0 || now - openers_seen > std::chrono::seconds(5)) {
+        openers_seen = now;
+        openers = DescribeOpeners(OtherOpeners(PortDevicePath(user_port)));
+    }
+    return openers;
 }
 
 std::unique_ptr<Point> Session::ParsePoint(const std::string& address, uint32_t type) {
@@ -148,9 +247,19 @@ Done Session::Request(RequestKind kind, Point* p, const std::string& written_tex
     if (x.observed) x.wire = relay.Take();
     done.diagnosis = Diagnose(x);
     if (x.observed && listen && !x.interrupted && (!x.driver_ok || done.diagnosis.attempts > 1)) {
-        relay.ListenQuiet(safe_timeout_ms, 4 * safe_timeout_ms);
+        relay.ListenQuiet(ListenAfterMs(x, done.diagnosis), 4 * std::max(safe_timeout_ms, ListenAfterMs(x, done.diagnosis)));
         for (WireChunk& c : relay.Take()) x.wire.push_back(std::move(c));
         done.diagnosis = Diagnose(x);
+    }
+    // Replies that vanish or come cut short with nothing wrong on the wire
+    // may be taken by another reader of the device.
+    const Cause c = done.diagnosis.cause;
+    if (!done.ok() && (c == Cause::kSilent || c == Cause::kCutShort || c == Cause::kNoValidReply)) {
+        const std::string others = OtherOpenersNamed();
+        if (!others.empty())
+            done.diagnosis.hint = user_port + " is also open in " + others +
+                                  ", which may take the units' replies: end it, or keep it off this port; " +
+                                  done.diagnosis.hint;
     }
     return done;
 }

@@ -5,6 +5,7 @@
 #ifndef QDXPOLL_SESSION_H
 #define QDXPOLL_SESSION_H
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,8 +54,22 @@ struct Session {
     // where it can. The default reply timeout is the one an answer from a
     // unit with interval_ms meets at the line's settings.
     void OpenPort(const std::string& user_port, int interval_ms);
+    // Starts the port named user_port as OpenPort does; false with the exit
+    // code and the message instead of throwing.
+    bool StartPort(int* code, std::string* error);
     // Closes the driver's port and the relay behind it.
     void ClosePort();
+    // After a lost port: closes it and starts it again by the name the user
+    // gave (a /dev/serial/by-id path finds the adapter wherever it is now),
+    // with the same line and timeout. False with *error when it is not back.
+    bool ReopenPort(std::string* error);
+    // Whether the port is gone: the relay's real side closed, or after a
+    // failed request (`failed`) the device vanished or was replaced or the
+    // driver's port hung up; *cause says what was seen.
+    bool PortLost(bool failed, std::string* cause);
+    // The other processes that hold the port's device open, "" for none:
+    // looked at again only after a few seconds.
+    std::string OtherOpenersNamed();
 
     std::unique_ptr<Point> ParsePoint(const std::string& address, uint32_t type);
     PointList ParsePoints(const std::vector<std::string>& addresses, uint32_t type);
@@ -87,10 +102,16 @@ struct Session {
     int timeout_ms = 0;       // the reply timeout in effect (a multiple of 10 ms)
     int safe_timeout_ms = 0;  // the one every unit's answer meets on this line
     std::string module_port;
+    std::string user_port;    // as the user named it
+    unsigned long long port_device = 0;  // the device it named when opened (0: unknown)
+    std::string direct_lock_file;        // the lock file held with --direct
+    std::chrono::steady_clock::time_point openers_seen;
+    std::string openers;
     int exit_code = kExitOk;
     std::string first_failure, first_hint;
     int last_code = kExitOk;  // the latest failure, whichever came first
     std::string last_hint;
+    LineStats line_stats;  // a poll's outages and pace
 };
 
 #endif  // QDXPOLL_SESSION_H

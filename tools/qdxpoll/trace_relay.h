@@ -31,6 +31,9 @@ public:
     bool Start(const std::string& real_port, const LineValues& line, bool show_frames, std::string* driver_port,
                std::string* error, bool* port_failed);
     bool running() const { return state_ != nullptr; }
+    // Whether the real side has gone (end of file, a read or write error, a
+    // hang-up): nothing more is relayed. *cause says what was seen.
+    bool Lost(std::string* cause) const;
     // Waits until every byte written so far has been relayed and recorded.
     void Sync();
     // The pieces recorded since the last call (after a Sync).

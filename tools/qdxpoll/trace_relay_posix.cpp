@@ -22,6 +22,7 @@
 #include "frame_decoder.h"
 #include "output.h"
 #include "platform.h"
+#include "port_lock.h"
 #include "serial_line_posix.h"
 #include "support/pseudo_terminal.h"
 
@@ -40,17 +41,28 @@ void ShowFrame(FrameDecoder::Time time, Direction direction, const std::vector<u
                           DescribeFrame(direction, bytes)));
 }
 
+std::string HangUpCause(short revents) {
+    return (revents & POLLHUP) != 0 ? "hang-up (the device went away, or its far side closed)"
+                                    : "error on the device";
+}
+
+// A side that takes nothing for this long is stuck (flow control held, a
+// device that stopped): the bytes are given up rather than the relay.
+constexpr int kStuckWriteMs = 2000;
+
 bool WriteAll(int fd, const uint8_t* bytes, size_t count) {
+    int waited_ms = 0;
     while (count > 0) {
         const ssize_t n = write(fd, bytes, count);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (errno == EAGAIN) {
-                pollfd p{fd, POLLIN, 0};
-                p.events = POLLOUT;
+            if (errno == EAGAIN && waited_ms < kStuckWriteMs) {
+                pollfd p{fd, POLLOUT, 0};
                 poll(&p, 1, 100);
+                waited_ms += 100;
                 continue;
             }
+            if (errno == EAGAIN) errno = ETIMEDOUT;
             return false;
         }
         bytes += n;
@@ -72,7 +84,10 @@ struct TraceRelay::State {
     std::condition_variable synced;
     unsigned long sync_asked = 0, sync_done = 0;
     std::atomic<bool> stop{false};
-    bool real_open = true;
+    std::atomic<bool> real_open{true};
+    std::mutex lost_mutex;
+    std::string lost_cause;
+    std::string lock_file;  // the UUCP lock file taken for the real port
     bool show = false;
     FrameDecoder decoder{ShowFrame};
     std::mutex log_mutex;
@@ -80,9 +95,18 @@ struct TraceRelay::State {
     std::atomic<SteadyClock::rep> last_from_unit{0};
 
     ~State() {
-        for (int fd : {real_fd, master_fd, slave_fd, wake[0], wake[1]})
+        CloseSerialLine(real_fd);
+        for (int fd : {master_fd, slave_fd, wake[0], wake[1]})
             if (fd >= 0) close(fd);
         if (!link.empty()) unlink(link.c_str());
+        ReleasePortLockFile(lock_file);
+    }
+
+    // The real side is gone: the first cause seen is the one kept.
+    void LoseRealSide(const std::string& cause) {
+        if (!real_open.exchange(false)) return;
+        std::lock_guard<std::mutex> lock(lost_mutex);
+        lost_cause = cause;
     }
 
     void Record(Direction direction, const uint8_t* bytes, size_t n) {
@@ -92,26 +116,46 @@ struct TraceRelay::State {
         log.push_back(WireChunk{now, direction, std::vector<uint8_t>(bytes, bytes + n)});
     }
 
-    // Moves whatever one side has to the other; false when the side is gone.
-    bool Pass(int from, int to, Direction direction) {
+    // Moves whatever one side has to the other; false when the side read
+    // from is gone (*cause says how). A write that fails on the real side
+    // loses it too.
+    bool Pass(int from, int to, Direction direction, std::string* cause) {
         uint8_t buffer[512];
         const ssize_t n = read(from, buffer, sizeof buffer);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            *cause = n == 0 ? "end of file" : std::string("read error: ") + std::strerror(errno);
+            return false;
+        }
         Record(direction, buffer, static_cast<size_t>(n));
         if (show) decoder.Feed(direction, buffer, static_cast<size_t>(n));
-        if (to >= 0) WriteAll(to, buffer, static_cast<size_t>(n));
+        if (to >= 0 && !WriteAll(to, buffer, static_cast<size_t>(n)) && to == real_fd)
+            LoseRealSide(std::string("write error: ") + std::strerror(errno));
         return true;
+    }
+
+    void PassFromUnit() {
+        std::string cause;
+        if (!Pass(real_fd, master_fd, Direction::kFromUnit, &cause)) LoseRealSide(cause);
+    }
+
+    void PassToUnit() {
+        std::string ignored;  // the driver's side is ours: it goes only when cut
+        if (real_open.load()) {
+            Pass(master_fd, real_fd, Direction::kToUnit, &ignored);
+        } else {
+            Pass(master_fd, -1, Direction::kToUnit, &ignored);
+        }
     }
 
     // Relays everything already waiting on either side, without blocking.
     void Drain() {
         for (int round = 0; round < 64; ++round) {
-            pollfd fds[2] = {{master_fd, POLLIN, 0}, {real_open ? real_fd : -1, POLLIN, 0}};
+            pollfd fds[2] = {{master_fd, POLLIN, 0}, {real_open.load() ? real_fd : -1, POLLIN, 0}};
             if (poll(fds, 2, 0) <= 0) break;
-            if (fds[0].revents & POLLIN) Pass(master_fd, real_fd, Direction::kToUnit);
-            if (fds[1].revents & POLLIN) real_open = Pass(real_fd, master_fd, Direction::kFromUnit);
-            if (fds[1].revents & (POLLHUP | POLLERR)) real_open = false;
+            if (fds[0].revents & POLLIN) PassToUnit();
+            if (fds[1].revents & POLLIN) PassFromUnit();
+            else if (fds[1].revents & (POLLHUP | POLLERR)) LoseRealSide(HangUpCause(fds[1].revents));
         }
     }
 
@@ -125,24 +169,23 @@ struct TraceRelay::State {
 
     void Run() {
         while (!stop.load()) {
-            const bool was_open = real_open;
-            pollfd fds[3] = {{master_fd, POLLIN, 0}, {real_open ? real_fd : -1, POLLIN, 0}, {wake[0], POLLIN, 0}};
+            pollfd fds[3] = {
+                {master_fd, POLLIN, 0}, {real_open.load() ? real_fd : -1, POLLIN, 0}, {wake[0], POLLIN, 0}};
             const int ready = poll(fds, 3, kQuietMs);
             if (ready < 0) {
                 if (errno == EINTR) continue;
                 break;
             }
             if (ready == 0) {
-                if (show) decoder.Flush();
+                if (show) decoder.FlushIdle();
                 continue;
             }
-            if (fds[0].revents & POLLIN) Pass(master_fd, real_fd, Direction::kToUnit);
+            if (fds[0].revents & POLLIN) PassToUnit();
             if (fds[1].revents & POLLIN) {
-                if (!Pass(real_fd, master_fd, Direction::kFromUnit)) real_open = false;
+                PassFromUnit();
             } else if (fds[1].revents & (POLLHUP | POLLERR)) {
-                real_open = false;
+                LoseRealSide(HangUpCause(fds[1].revents));
             }
-            if (was_open && !real_open) ErrorLine("qdxpoll: the port closed; nothing more is relayed");
             if (fds[2].revents & POLLIN) {
                 char tokens[64];
                 ssize_t got;
@@ -151,7 +194,7 @@ struct TraceRelay::State {
                     interrupt |= std::memchr(tokens, 'i', static_cast<size_t>(got)) != nullptr;
                 if (interrupt) CutDriverSide();
                 Drain();
-                if (show) decoder.Flush();
+                if (show) decoder.FlushIdle();
                 std::lock_guard<std::mutex> lock(mutex);
                 sync_done = sync_asked;
                 synced.notify_all();
@@ -173,7 +216,12 @@ bool TraceRelay::Start(const std::string& real_port, const LineValues& line, boo
     *port_failed = false;
     auto state = std::make_unique<State>();
     state->show = show_frames;
-    state->real_fd = OpenSerialLine(DevicePathOfPortName(real_port), line, error);
+    const std::string device = DevicePathOfPortName(real_port);
+    if (!TakePortLockFile(device, &state->lock_file, error)) {
+        *port_failed = true;
+        return false;
+    }
+    state->real_fd = OpenSerialLine(device, line, error);
     if (state->real_fd < 0) {
         *port_failed = true;
         return false;
@@ -225,6 +273,13 @@ void TraceRelay::Sync() {
     const char token = 's';
     if (write(state_->wake[1], &token, 1) != 1) return;
     state_->synced.wait_for(lock, std::chrono::seconds(2), [&] { return state_->sync_done >= ticket; });
+}
+
+bool TraceRelay::Lost(std::string* cause) const {
+    if (!state_ || state_->real_open.load()) return false;
+    std::lock_guard<std::mutex> lock(state_->lost_mutex);
+    *cause = state_->lost_cause;
+    return true;
 }
 
 std::vector<WireChunk> TraceRelay::Take() {

@@ -99,10 +99,23 @@ function showStats(stats) {
   for (const s of stats) {
     const tr = document.createElement('tr');
     for (const key of ['address', 'requests', 'attempts', 'good', 'retried', 'no_answer', 'eot', 'nak', 'refused',
-                       'late', 'interrupted', 'latency_min_ms', 'latency_avg_ms', 'latency_max_ms'])
+                       'late', 'interrupted', 'latency_min_ms', 'latency_avg_ms', 'latency_max_ms', 'missing'])
       cell(tr, s[key] === undefined ? '-' : s[key]);
+    cell(tr, s.dead_since ? 'dead since ' + new Date(s.dead_since).toLocaleTimeString() + ' (' + s.dead_cause +
+                                '), polled every ' + s.polled_every + ' cycles'
+                          : 'polled every cycle');
     body.appendChild(tr);
   }
+}
+
+// The measured pace next to the configured one, and the port's outages.
+function showPace(line) {
+  if (!line) return;
+  let text = 'measured: a cycle every ' + line.cycle_s.toFixed(2) + ' s';
+  if (line.outages > 0)
+    text += '; port lost ' + line.outages + ' time' + (line.outages === 1 ? '' : 's') + ' (' +
+        line.outage_s.toFixed(1) + ' s)' + (line.lost ? ', lost now' : '');
+  $('pace').textContent = text;
 }
 
 function showFailures(failures) {
@@ -164,6 +177,7 @@ function connect() {
     if (rows.length > kMaxRows) rows.splice(0, rows.length - kMaxRows);
     redraw();
     showStats(m.stats);
+    showPace(m.line);
     showFailures(m.failures);
   });
   events.addEventListener('end', () => {

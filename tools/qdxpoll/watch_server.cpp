@@ -132,7 +132,8 @@ bool WatchServer::CheckPage(std::string* result) {
     return page->status == 200;
 }
 
-void WatchServer::Publish(const std::vector<Reading>& readings, const std::vector<PointStats>& stats) {
+void WatchServer::Publish(const std::vector<Reading>& readings, const std::vector<PointStats>& stats,
+                          const LineStats* line) {
     State& s = *state_;
     const WallClock::time_point when = readings.empty() ? WallClock::now() : readings.front().time;
     std::vector<double> values;
@@ -159,6 +160,13 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
     json stats_json = json::array();
     for (const PointStats& p : stats) stats_json.push_back(StatsJson(p));
     const std::string stats_text = JsonText(stats_json);
+    const std::string line_text =
+        line == nullptr ? "null"
+                        : JsonText(json{{"interval_s", line->interval_s},
+                                        {"cycle_s", line->recent_cycle_s},
+                                        {"outages", line->outages},
+                                        {"outage_s", line->outage_s},
+                                        {"lost", line->lost}});
 
     std::lock_guard<std::mutex> lock(s.mutex);
     for (json& f : failed) s.AddFailure(std::move(f));
@@ -166,7 +174,7 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
     s.stats = std::move(stats_json);
     ++s.cycles;
     s.recent.emplace_back(s.cycles, "event: cycle\ndata: {\"row\":" + row + ",\"stats\":" + stats_text +
-                                        ",\"failures\":" + JsonText(json(s.failures)) + "}\n\n");
+                                        ",\"line\":" + line_text + ",\"failures\":" + JsonText(json(s.failures)) + "}\n\n");
     while (s.recent.size() > kRecentCycles) s.recent.pop_front();
     s.changed.notify_all();
 }

@@ -68,7 +68,9 @@ public:
 
     // One poll cycle: its readings (one a point, in setup order) and the
     // statistics after it.
-    void Publish(const std::vector<Reading>& readings, const std::vector<PointStats>& stats);
+    // `line`: the measured pace and the port's outages, for the heading.
+    void Publish(const std::vector<Reading>& readings, const std::vector<PointStats>& stats,
+                 const LineStats* line = nullptr);
 
     // Waits until `until`, carrying out on this thread, with `run`, the
     // first write the page asks for meanwhile (one between two cycles, so

@@ -27,7 +27,7 @@ bool WatchServer::CheckPage(std::string* result) {
     return false;
 }
 
-void WatchServer::Publish(const std::vector<Reading>&, const std::vector<PointStats>&) {}
+void WatchServer::Publish(const std::vector<Reading>&, const std::vector<PointStats>&, const LineStats*) {}
 
 void WatchServer::WaitRunningWrites(std::chrono::steady_clock::time_point, const PageWriteRunner&) {}
 
