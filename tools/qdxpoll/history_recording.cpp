@@ -52,7 +52,10 @@ void HistoryRecorder::Failed(const std::string& what) {
 }
 
 void HistoryRecorder::Cycle(const std::vector<Reading>& readings) {
-    for (const Reading& r : readings) store_->Add(SampleOf(r));
+    // A dead point left out of a cycle was not polled: no sample. A cycle
+    // while the port is lost is one of missing samples.
+    for (const Reading& r : readings)
+        if (r.tally != Tally::kSkipped) store_->Add(SampleOf(r));
     std::string error;
     if (!store_->Tick(MsSinceEpoch(WallClock::now()), &error))
         Failed("the history " + path_ + " could not be written: " + error);
