@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <string>
@@ -46,6 +47,7 @@
 #ifdef QDXBENCH_HAVE_HISTORY
 #include "history_bench.h"
 #endif
+#include "support/mqtt_broker.h"
 
 namespace qdxbench {
 namespace {
@@ -77,6 +79,8 @@ struct Options {
     int silent_reads = 5;
     int save_rounds = 3;
     int history_seconds = 60;
+    int mqtt_rounds = 3;
+    bool mqtt_only = false;
     bool verbose = false;
 };
 
@@ -479,6 +483,167 @@ void MeasureSave(Module* module, const Options& opt, Report* report, std::vector
     notes->push_back(line);
 }
 
+// Scanning a line (qdxpoll scan M1): 100 addresses, units 01-03 of the
+// default table at the factory interval time on a line paced at 9600 baud.
+void MeasureScan(const Options& opt, Report* report, std::vector<std::string>* notes) {
+#ifdef QDX_QDXPOLL_PATH
+    std::fprintf(stderr, "qdxbench: scanning 100 addresses at the factory interval time\n");
+    ChildProcess sim;
+    const std::string path = StartSimulator(&sim, {"--realistic"});
+    for (int round = 0; round < opt.save_rounds; ++round) {
+        double seconds = 0;
+        const int code = RunProgram({QDX_QDXPOLL_PATH, "--quiet", "--port", path, "scan", "M1"}, &seconds);
+        if (code != 0) notes->push_back("warning: qdxpoll scan exited " + std::to_string(code));
+        report->operator[]("scan_100_qdxpoll_s").samples.push_back(seconds);
+        if (opt.verbose) std::fprintf(stderr, "  scan: %.2f s\n", seconds);
+    }
+    sim.Stop();
+    notes->push_back(
+        "Scanning 100 addresses (units 01-03 answer) at 9600 baud and the factory interval time: one poll an\n"
+        "  address at the 100 ms reply timeout, each hit confirmed through the driver; the goal is 12 s.");
+#else
+    (void)opt;
+    (void)report;
+    notes->push_back("qdxpoll was not built: the scan is not measured");
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// qdxpoll mqtt through Debian's mosquitto on 127.0.0.1, with mosquitto_sub as
+// the subscriber: the latency from a sample taken to the subscriber, the CPU
+// of qdxpoll at 20 points a second (beside poll's), and the messages a second
+// it sustains on an unpaced simulator (beside poll's bare rate).
+
+#ifdef QDXBENCH_HAVE_MQTT
+// Milliseconds since 1970 of an ISO 8601 time with ms (2026-12-09T06:14:00.876Z).
+double IsoMillis(const std::string& text) {
+    std::tm t{};
+    int ms = 0;
+    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
+                    &t.tm_min, &t.tm_sec, &ms) != 7)
+        return NAN;
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    return static_cast<double>(timegm(&t)) * 1e3 + ms;
+}
+
+// Lines of the subscriber's output that carry a sample.
+std::vector<std::string> SampleLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = text.substr(start, end - start);
+        if (line.find("\"cycle\"") != std::string::npos) lines.push_back(line);
+    }
+    return lines;
+}
+
+void MeasureMqtt(const Options& opt, Report* report, std::vector<std::string>* notes) {
+    if (!support::MqttBroker::Available()) {
+        notes->push_back("mosquitto and its clients are not installed: the MQTT figures are not measured");
+        return;
+    }
+    std::fprintf(stderr, "qdxbench: qdxpoll mqtt through mosquitto\n");
+    support::MqttBroker broker;
+    std::string error;
+    if (!broker.Start(false, &error)) Fail("mosquitto: " + error);
+    ChildProcess sim;
+    const std::string path = StartSimulator(&sim, {});
+    const std::string url = "mqtt://127.0.0.1:" + std::to_string(broker.port());
+    std::vector<std::string> twenty;
+    for (const char* unit : {"01", "02", "03"})
+        for (const char* id : {"M1", "S1", "O1", "O2", "MS", "A1", "A2"})
+            if (twenty.size() < 20) twenty.push_back(std::string(unit) + "K1" + id);
+
+    auto subscribe = [&](support::Background* sub, const std::vector<std::string>& extra) {
+        std::vector<std::string> args = broker.SubscribeArgs("qdxtlmv/line1/+/+/+", extra);
+        args.insert(args.end(), {"-t", "qdxbench/ready"});
+        if (!sub->Start(args)) Fail("mosquitto_sub did not start");
+        if (!support::WaitFor([&] { broker.Publish("qdxbench/ready", "1"); return sub->out(); },
+                              [](const std::string& o) { return o.find("qdxbench/ready") != std::string::npos; },
+                              std::chrono::seconds(10)))
+            Fail("mosquitto_sub takes no messages");
+    };
+    auto qdxpoll = [&](const std::string& command, const std::vector<std::string>& points,
+                       const std::vector<std::string>& extra) {
+        std::vector<std::string> args{QDX_QDXPOLL_PATH, "--quiet", "--port", path, command};
+        args.insert(args.end(), points.begin(), points.end());
+        args.insert(args.end(), extra.begin(), extra.end());
+        if (command == "mqtt") args.insert(args.end(), {"--broker", url});
+        return args;
+    };
+
+    for (int round = 0; round < std::max(1, opt.mqtt_rounds); ++round) {
+        // The latency: one point 20 times a second, each sample's time
+        // against the subscriber's clock when it came.
+        {
+            support::Background sub, tool;
+            subscribe(&sub, {"-F", "%U %t %p"});
+            tool.Start(qdxpoll("mqtt", {"01K1M1"}, {"--interval", "0.05", "--count", "100"}));
+            tool.Wait(std::chrono::seconds(60));
+            support::WaitFor([&] { return sub.out(); },
+                             [](const std::string& o) { return SampleLines(o).size() >= 100; }, std::chrono::seconds(10));
+            std::vector<double> latencies;
+            for (const std::string& line : SampleLines(sub.out())) {
+                const size_t at = line.find("\"time\":\"");
+                if (at == std::string::npos) continue;
+                const double taken = IsoMillis(line.substr(at + 8, 24));
+                const double came = std::atof(line.c_str()) * 1e3;
+                if (!std::isnan(taken)) latencies.push_back(came - taken);
+            }
+            if (latencies.empty()) Fail("no sample reached the subscriber");
+            std::sort(latencies.begin(), latencies.end());
+            report->operator[]("mqtt_latency_ms").samples.push_back(latencies[latencies.size() / 2]);
+            report->operator[]("mqtt_latency_p99_ms").samples.push_back(latencies[latencies.size() * 99 / 100]);
+        }
+        // The CPU at 20 points a second, and poll's on the same points.
+        for (const char* command : {"poll", "mqtt"}) {
+            support::Background tool;
+            const auto start = Clock::now();
+            tool.Start(qdxpoll(command, twenty, {"--interval", "1", "--count", "10"}));
+            double cpu = 0;
+            tool.Wait(std::chrono::seconds(60), &cpu);
+            const double percent = 100.0 * cpu / Seconds(Clock::now() - start);
+            report->operator[](std::string(command) == "mqtt" ? "mqtt_cpu_percent_20_per_s" : "poll_cpu_percent_20_per_s")
+                .samples.push_back(percent);
+        }
+        // Unpaced: the messages a second that reach the subscriber against
+        // poll's bare rate on the same 20 points.
+        {
+            const int cycles = 100;
+            const double samples = 20.0 * cycles;
+            support::Background poll_tool;
+            auto start = Clock::now();
+            poll_tool.Start(qdxpoll("poll", twenty, {"--interval", "0", "--count", std::to_string(cycles)}));
+            poll_tool.Wait(std::chrono::seconds(60));
+            const double poll_rate = samples / Seconds(Clock::now() - start);
+            support::Background sub, tool;
+            subscribe(&sub, {});
+            start = Clock::now();
+            tool.Start(qdxpoll("mqtt", twenty, {"--interval", "0", "--count", std::to_string(cycles)}));
+            support::WaitFor([&] { return sub.out(); },
+                             [&](const std::string& o) { return SampleLines(o).size() >= samples; },
+                             std::chrono::seconds(60));
+            const double mqtt_rate = static_cast<double>(SampleLines(sub.out()).size()) / Seconds(Clock::now() - start);
+            tool.Wait(std::chrono::seconds(30));
+            report->operator[]("poll_unpaced_per_s").samples.push_back(poll_rate);
+            report->operator[]("mqtt_unpaced_msgs_per_s").samples.push_back(mqtt_rate);
+            report->operator[]("ratio_mqtt_poll").samples.push_back(mqtt_rate / poll_rate);
+        }
+        if (opt.verbose)
+            std::fprintf(stderr, "  mqtt: latency %.1f ms, cpu %.2f %%, %.0f msgs/s\n",
+                         report->operator[]("mqtt_latency_ms").samples.back(),
+                         report->operator[]("mqtt_cpu_percent_20_per_s").samples.back(),
+                         report->operator[]("mqtt_unpaced_msgs_per_s").samples.back());
+    }
+    sim.Stop();
+    notes->push_back("MQTT: qdxpoll mqtt to mosquitto on 127.0.0.1, mosquitto_sub subscribed; latency from the\n"
+                     "  sample's time to its arrival at the subscriber (1 point, 20 a second); CPU of qdxpoll over\n"
+                     "  10 cycles of 20 points a second, beside poll's; unpaced: 100 cycles of 20 points, the\n"
+                     "  samples that reached the subscriber a second, beside poll's bare rate.");
+}
+#endif
+
 Options ParseOptions(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
@@ -501,17 +666,24 @@ Options ParseOptions(int argc, char** argv) {
             o.save_rounds = number(1);
         else if (a == "--history-seconds")
             o.history_seconds = number(0);
+        else if (a == "--mqtt-rounds")
+            o.mqtt_rounds = number(0);
+        else if (a == "--mqtt-only")
+            o.mqtt_only = true;
         else if (a == "--verbose" || a == "-v")
             o.verbose = true;
         else if (a == "--help" || a == "-h") {
             std::printf(
                 "Usage: qdxbench [--rounds N] [--round-ms MS] [--paced-rounds N] [--paced-round-ms MS]\n"
-                "                [--save-rounds N] [--history-seconds S] [--verbose]\n"
+                "                [--save-rounds N] [--history-seconds S] [--mqtt-rounds N] [--mqtt-only]\n"
+                "                [--verbose]\n"
                 "Measures the QDXTLMV module on pseudo-terminals against rexfsim, beside a raw\n"
                 "poll/read/write loop and libmodbus RTU; prints a table, then KEY=VALUE lines.\n"
                 "Rounds: at least 5 each (defaults 15 unpaced rounds of 300 ms, 5 paced of 1500 ms);\n"
                 "saves of a whole unit: --save-rounds (default 3, about 12 s a round); the history:\n"
-                "qdxpoll log and poll of 20 points for --history-seconds each (default 60, 0: none).\n"
+                "qdxpoll log and poll of 20 points for --history-seconds each (default 60, 0: none);\n"
+                "qdxpoll mqtt: --mqtt-rounds (default 3, about 20 s a round; 0: none), --mqtt-only\n"
+                "for those alone.\n"
                 "--verbose prints each round's figures to stderr.\n");
             std::exit(0);
         } else {
@@ -562,6 +734,22 @@ int Main(int argc, char** argv) {
     report.Add("log_cpu_pct", "%", 2);
     report.Add("poll_cpu_pct", "%", 2);
     report.Add("log_over_poll_cpu_pct", "%", 2, "< 2", [](double v) { return v < 2.0; });
+    report.Add("scan_100_qdxpoll_s", "s", 1, "<= 12", [](double v) { return v <= 12.0; });
+    report.Add("mqtt_latency_ms", "ms", 1);
+    report.Add("mqtt_latency_p99_ms", "ms", 1);
+    report.Add("poll_cpu_percent_20_per_s", "%", 2);
+    report.Add("mqtt_cpu_percent_20_per_s", "%", 2);
+    report.Add("poll_unpaced_per_s", "1/s", 0);
+    report.Add("mqtt_unpaced_msgs_per_s", "1/s", 0);
+    report.Add("ratio_mqtt_poll", "", 3);
+#ifdef QDXBENCH_HAVE_MQTT
+    if (opt.mqtt_only) {
+        std::vector<std::string> notes;
+        MeasureMqtt(opt, &report, &notes);
+        report.Print("qdxbench: qdxpoll mqtt (median of rounds, min and max)", notes);
+        return 0;
+    }
+#endif
     std::vector<std::string> notes;
 
     Module module;
@@ -757,6 +945,12 @@ int Main(int argc, char** argv) {
     paced_sim.Stop();
 
     MeasureSave(&module, opt, &report, &notes);
+    MeasureScan(opt, &report, &notes);
+#ifdef QDXBENCH_HAVE_MQTT
+    if (opt.mqtt_rounds > 0) MeasureMqtt(opt, &report, &notes);
+#else
+    notes.push_back("qdxpoll is built without mqtt: its figures are not measured");
+#endif
 
 #ifdef QDXBENCH_HAVE_HISTORY
     {

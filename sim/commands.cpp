@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "line_match.h"
 #include "simulator.h"
 #include "words.h"
 
@@ -28,6 +29,11 @@ std::string Simulator::Command(const std::string& line) {
         return "ok";
     }
     if (cmd == "stats") return "ok " + controller_.StatsLine();
+    if (cmd == "peer-line") {
+        LineFormat peer;
+        if (!PeerLineFormat(line_fd_, &peer)) return "error the other side's line settings cannot be read";
+        return "ok " + rexf::LineText(peer);
+    }
     if (cmd == "get") {
         if (!point_args(4)) return "error usage: get UNIT CHANNEL IDENT";
         const Point* p = table_.Find(key.unit, key.channel, key.ident);

@@ -32,8 +32,11 @@ bool PeerLineFormat(int master_fd, LineFormat* peer) {
     termios t{};
     if (tcgetattr(master_fd, &t) != 0) return false;
     peer->baud = rexf::BaudOfSpeed(cfgetospeed(&t));
-    const bool parity = (t.c_iflag & INPCK) != 0;
-    peer->parity = parity ? ((t.c_cflag & PARODD) != 0 ? rexf::kParityOdd : rexf::kParityEven) : rexf::kParityNone;
+    // PARENB does not survive on a pseudo-terminal, PARODD does: a side that
+    // asked for odd parity without INPCK (as ser2net does) still shows it.
+    const bool odd = (t.c_cflag & PARODD) != 0;
+    const bool parity = (t.c_iflag & INPCK) != 0 || odd;
+    peer->parity = parity ? (odd ? rexf::kParityOdd : rexf::kParityEven) : rexf::kParityNone;
     peer->data_bits = parity ? 7 : 8;
     peer->stop_bits = (t.c_cflag & CSTOPB) != 0 ? rexf::kStopBits2 : rexf::kStopBits1;
     return peer->baud > 0;

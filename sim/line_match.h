@@ -6,7 +6,8 @@
 //
 // A Linux pseudo-terminal keeps 8 data bits and no parity whatever is asked,
 // but the master side still shows the baud rate, the stop bits, and in INPCK
-// and PARODD whether parity was asked for and which. The data bits are not
+// and PARODD whether parity was asked for and which (PARODD alone: odd, as a
+// side that never sets INPCK asks for it). The data bits are not
 // shown: the other side is taken to use 7 with parity and 8 without, as the
 // usual settings pair them.
 #ifndef REXFSIM_LINE_MATCH_H

@@ -38,6 +38,7 @@ const char kFooter[] =
     "  del U C ID             forget a point          stats        -> ok COUNTS\n"
     "  fault KIND[:MS]:PROB | fault clear             script K1,K2,...\n"
     "  process on|off         trace on|off            ping         quit\n"
+    "  peer-line              -> ok 9600,7O2: the line settings the other side asked for\n"
     "  advance SECONDS        move the process on by SECONDS of process time\n"
     "  mute U on|off          unit U hears nothing (off the line) until 'mute U off'\n"
     "SIGUSR1 prints the counts to stderr; so does the exit on SIGINT/SIGTERM.\n"

@@ -10,7 +10,10 @@
 #include <gtest/gtest.h>
 
 #include "tools/qdxpoll/csv.h"
+#include "tools/qdxpoll/device_server_address.h"
 #include "tools/qdxpoll/diagnosis.h"
+#include "tools/qdxpoll/telnet_codec.h"
+#include "tools/qdxpoll/mqtt_topics.h"
 #include "tools/qdxpoll/times.h"
 
 namespace {
@@ -166,4 +169,233 @@ TEST(QdxpollTimes, UserTimesAreUtcLocalOrRelative) {
     tzset();
 }
 
+// What reaches the broker from the network side is decided on parsed
+// addresses and exact topic levels, never on prefixes of text.
+TEST(MqttNames, BrokerAddressesSetTopicsAndPayloads) {
+    struct Broker {
+        std::string text;
+        bool ok;
+        std::string host;
+        int port;
+        bool tls;
+    } brokers[] = {
+        {"mqtt://127.0.0.1:1883", true, "127.0.0.1", 1883, false},
+        {"mqtt://broker.plant", true, "broker.plant", 1883, false},
+        {"mqtts://broker.plant", true, "broker.plant", 8883, true},
+        {"mqtt://[::1]:1884", true, "::1", 1884, false},
+        {"mqtt://[::1]x", false, "", 0, false},
+        {"mqtt://host:0", false, "", 0, false},
+        {"mqtt://host:65536", false, "", 0, false},
+        {"mqtt://host:", false, "", 0, false},
+        {"mqtt://user:pw@host", false, "", 0, false},
+        {"mqtt://host/path", false, "", 0, false},
+        {"tcp://host:1883", false, "", 0, false},
+        {"mqtt://", false, "", 0, false},
+    };
+    for (const Broker& b : brokers) {
+        BrokerAddress a;
+        std::string why;
+        EXPECT_EQ(ParseBrokerAddress(b.text, &a, &why), b.ok) << b.text << ": " << why;
+        if (!b.ok) continue;
+        EXPECT_EQ(a.host, b.host) << b.text;
+        EXPECT_EQ(a.port, b.port) << b.text;
+        EXPECT_EQ(a.tls, b.tls) << b.text;
+    }
+
+    const TopicNames names{"plant/qdx", "line1"};
+    struct Topic {
+        std::string topic, address;  // "" : refused
+    } topics[] = {
+        {"plant/qdx/line1/01/1/S1/set", "01K1S1"},
+        {"plant/qdx/line1/99/0/A1/set", "99K0A1"},
+        {"plant/qdx/line1/01/1/S1/set/x", ""},
+        {"plant/qdx/line1/01/1/S1", ""},
+        {"plant/qdx/line10/01/1/S1/set", ""},
+        {"plant/qdx/line1/1/1/S1/set", ""},
+        {"plant/qdx/line1/001/1/S1/set", ""},
+        {"plant/qdx/line1/01/9/S1/set", ""},
+        {"plant/qdx/line1/01/1/Q9/set", ""},
+        {"plant/qdx/line1/01/1/s1/set", ""},
+        {"plant/qdx/line1//1/S1/set", ""},
+        {"plant/qdx2/line1/01/1/S1/set", ""},
+        {"qdx/line1/01/1/S1/set/set", ""},
+    };
+    for (const Topic& t : topics) {
+        std::string address, why;
+        EXPECT_EQ(ParseSetTopic(names, t.topic, &address, &why), !t.address.empty()) << t.topic;
+        EXPECT_EQ(address, t.address) << t.topic;
+    }
+
+    struct Payload {
+        std::string text, value;  // "" : refused
+    } payloads[] = {
+        {"180.5", "180.5"}, {" -1.5\n", "-1.5"}, {"{\"value\": 180.5}", "180.5"}, {"{\"value\": 181}", "181"},
+        {"{\"value\": \"42\"}", "42"}, {"", ""}, {"abc", ""}, {"1e3", ""}, {"{\"value\": true}", ""},
+        {"{\"value\": 1, \"x\": 2}", ""}, {"{\"v\": 1}", ""}, {"[1]", ""}, {"-", ""},
+        {std::string(65, '1'), ""}, {std::string("1\0", 2), ""},
+    };
+    for (const Payload& p : payloads) {
+        std::string value, why;
+        EXPECT_EQ(ParseSetPayload(p.text, &value, &why), !p.value.empty()) << p.text;
+        EXPECT_EQ(value, p.value) << p.text;
+    }
+    std::string why;
+    EXPECT_FALSE(ValidTopicLevels("a/+/b", &why));
+    EXPECT_FALSE(ValidTopicLevels("a//b", &why));
+    EXPECT_TRUE(ValidTopicLevels("plant/qdx", &why));
+}
+
+// On change: a move beyond the deadband, a change of outcome, or the time
+// since the last one published.
+TEST(MqttNames, PublishFilterTakesChangesAndKeepsTheInterval) {
+    using std::chrono::seconds;
+    const auto t0 = std::chrono::steady_clock::time_point{};
+    auto sample = [](double value, bool ok) {
+        Reading r;
+        r.address = "01K1M1";
+        r.ok = ok;
+        r.has_value = ok;
+        r.value.number = value;
+        r.status = ok ? "ok" : "silent";
+        return r;
+    };
+    struct Step {
+        double value;
+        bool ok;
+        int at_s;
+        bool taken;
+    } steps[] = {
+        {100.0, true, 0, true},  {100.4, true, 1, false}, {100.6, true, 2, true},  {100.2, true, 3, false},
+        {0, false, 4, true},     {0, false, 5, false},    {100.2, true, 6, true},  {100.2, true, 15, false},
+        {100.2, true, 16, true},
+    };
+    PublishFilter change(false, 0.5, 10);
+    PublishFilter every(true, 0.5, 10);
+    for (const Step& s : steps) {
+        EXPECT_EQ(change.Take(sample(s.value, s.ok), t0 + seconds(s.at_s)), s.taken) << s.at_s;
+        EXPECT_TRUE(every.Take(sample(s.value, s.ok), t0 + seconds(s.at_s)));
+    }
+}
+
 }  // namespace
+
+TEST(QdxpollDeviceServer, PortNamesAreParsedPieceByPiece) {
+    struct Case {
+        const char* name;
+        bool ok;
+        const char* host_or_error;  // the host when ok, else a part of the error
+        int port;
+    } cases[] = {
+        {"tcp:127.0.0.1:4001", true, "127.0.0.1", 4001},
+        {"rfc2217:[::1]:65535", true, "::1", 65535},
+        {"tcp:[fe80::1%eth0]:1", true, "fe80::1%eth0", 1},
+        {"rfc2217:line-7.plant.example:2000", true, "line-7.plant.example", 2000},
+        {"tcp:127.0.0.1", false, "no :PORT", 0},
+        {"tcp:127.0.0.1:0", false, "1..65535", 0},
+        {"tcp:127.0.0.1:65536", false, "1..65535", 0},
+        {"tcp:127.0.0.1:+80", false, "1..65535", 0},
+        {"tcp:127.0.0.1:", false, "1..65535", 0},
+        {"tcp::4001", false, "no host", 0},
+        {"rfc2217:::1:4001", false, "IPv6 address goes in brackets", 0},
+        {"tcp:[::1:4001", false, "no closing ']'", 0},
+        {"tcp:[::1]4001", false, "no :PORT after", 0},
+        {"tcp:[1::2::3]:4001", false, "not an IPv6 address", 0},
+        {"tcp:256.1.1.1:4001", false, "neither an IPv4 address", 0},
+        {"tcp:1.2.3:4001", false, "neither an IPv4 address", 0},
+        {"tcp:bad_host:4001", false, "neither an IPv4 address", 0},
+        {"tcp:-host:4001", false, "neither an IPv4 address", 0},
+        {"tcp:host/../x:4001", false, "neither an IPv4 address", 0},
+    };
+    for (const Case& c : cases) {
+        DeviceServerAddress a;
+        std::string error;
+        EXPECT_TRUE(NamesDeviceServer(c.name)) << c.name;
+        ASSERT_EQ(ParseDeviceServer(c.name, &a, &error), c.ok) << c.name << ": " << error;
+        if (c.ok) {
+            EXPECT_EQ(a.host, c.host_or_error) << c.name;
+            EXPECT_EQ(a.port, c.port) << c.name;
+        } else {
+            EXPECT_NE(error.find(c.host_or_error), std::string::npos) << c.name << ": " << error;
+        }
+    }
+    for (const char* device : {"/dev/ttyUSB0", "ttyS0", "./tcp:1:2", "TCP:host:1"}) EXPECT_FALSE(NamesDeviceServer(device));
+}
+
+std::vector<uint8_t> Bytes(std::initializer_list<int> list) {
+    std::vector<uint8_t> v;
+    for (int b : list) v.push_back(static_cast<uint8_t>(b));
+    return v;
+}
+
+// What a device server sends, fed in pieces cut at every place: the same
+// data, answers and replies whatever the cut.
+TEST(QdxpollDeviceServer, TelnetStreamsDecodeTheSameWhereverTheyAreCut) {
+    using namespace telnet;
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> in;
+        std::vector<uint8_t> data, answer;
+        std::vector<std::pair<int, uint32_t>> replies;
+    } cases[] = {
+        {"a reply with an escaped FF in its BCC place", Bytes({2, 'M', '1', kIac, kIac, 3, 0x41}),
+         Bytes({2, 'M', '1', 0xFF, 3, 0x41}), {}, {}},
+        {"ser2net's opening: echo refused, the rest agreed silently",
+         Bytes({kIac, kWill, kSuppressGoAhead, kIac, kDo, kSuppressGoAhead, kIac, kWill, 1, kIac, kDont, 1, kIac, kDo,
+                kBinary, kIac, kWill, kBinary, kIac, kDo, kComPort}),
+         {}, Bytes({kIac, kWont, kSuppressGoAhead, kIac, kDont, 1}), {}},
+        {"line replies, a baud rate with an escaped FF, and a notification",
+         Bytes({kIac, kSb, kComPort, 101, 0, 0, kIac, kIac, 0, kIac, kSe, kIac, kSb, kComPort, 102, 7, kIac, kSe, kIac,
+                kSb, kComPort, 107, 0, kIac, kSe, 6}),
+         Bytes({6}), {}, {{1, 0xFF00}, {2, 7}}},
+        {"commands between data bytes carry no data", Bytes({'a', kIac, 241, 'b', kIac, 249, 'c'}), Bytes({'a', 'b', 'c'}),
+         {}, {}},
+        {"an overlong subnegotiation is dropped whole",
+         [] {
+             auto v = Bytes({kIac, kSb, kComPort, 101});
+             v.insert(v.end(), 200, 1);
+             for (uint8_t b : {kIac, kSe, uint8_t{4}}) v.push_back(b);
+             return v;
+         }(),
+         Bytes({4}), {}, {}},
+    };
+    for (const Case& c : cases) {
+        for (size_t cut = 0; cut <= c.in.size(); ++cut) {
+            Codec codec;
+            // Binary agreed both ways first, as with ser2net.
+            std::vector<uint8_t> data, answer;
+            std::vector<ComPortReply> replies;
+            const auto binary = Bytes({kIac, kWill, kBinary, kIac, kDo, kBinary});
+            codec.Decode(binary.data(), binary.size(), &data, &answer, &replies);
+            codec.Decode(c.in.data(), cut, &data, &answer, &replies);
+            codec.Decode(c.in.data() + cut, c.in.size() - cut, &data, &answer, &replies);
+            EXPECT_EQ(data, c.data) << c.what << ", cut at " << cut;
+            EXPECT_EQ(answer, c.answer) << c.what << ", cut at " << cut;
+            std::vector<std::pair<int, uint32_t>> got;
+            for (const ComPortReply& r : replies) got.emplace_back(r.command, r.value);
+            EXPECT_EQ(got, c.replies) << c.what << ", cut at " << cut;
+        }
+    }
+}
+
+TEST(QdxpollDeviceServer, DataAndLineCommandsAreEscapedForTheServer) {
+    using namespace telnet;
+    Codec text;  // binary not (yet) agreed: CR goes as CR NUL
+    const auto frame = Bytes({4, '0', '1', 0x0D, 0xFF, 5});
+    EXPECT_EQ(text.Encode(frame.data(), frame.size()), Bytes({4, '0', '1', 0x0D, 0, 0xFF, 0xFF, 5}));
+    Codec binary;
+    std::vector<uint8_t> data, answer;
+    std::vector<ComPortReply> replies;
+    const auto agree = Bytes({kIac, kDo, kBinary});
+    binary.Decode(agree.data(), agree.size(), &data, &answer, &replies);
+    EXPECT_EQ(binary.Encode(frame.data(), frame.size()), Bytes({4, '0', '1', 0x0D, 0xFF, 0xFF, 5}));
+
+    rexf::LineFormat line;
+    line.baud = 0xFF00;  // not a real rate: its FF byte must be doubled
+    line.data_bits = 8;
+    line.parity = rexf::kParityEven;
+    line.stop_bits = rexf::kStopBits1_5;
+    EXPECT_EQ(LineCommands(line),
+              Bytes({kIac, kSb, kComPort, 1, 0, 0, 0xFF, 0xFF, 0, kIac, kSe, kIac, kSb, kComPort, 2, 8, kIac, kSe, kIac,
+                     kSb, kComPort, 3, 3, kIac, kSe, kIac, kSb, kComPort, 4, 3, kIac, kSe, kIac, kSb, kComPort, 5, 1,
+                     kIac, kSe}));
+}

@@ -32,6 +32,7 @@
 #include "tests/support/browser.h"
 #endif
 #include "rexf/settings_file.h"
+#include "tests/support/ser2net.h"
 #include "tests/support/simulator.h"
 #include "tools/qdxpoll/cp437.h"
 #include "tools/qdxpoll/frame_decoder.h"
@@ -357,6 +358,47 @@ TEST_F(QdxpollTest, EachFailureHasItsOwnExitCodeAndOneMessage) {
     }
 }
 
+// scan's exit code for every mix of answers: 0 only when a unit answers
+// well and none badly; a late answer is traced to its unit, never credited
+// to the address polled when it came.
+TEST_F(QdxpollTest, ScanExitCodesHoldForEveryMixOfAnswers) {
+    struct Case {
+        const char* what;
+        const char* sim_command;  // sent first, or null
+        std::vector<std::string> args;
+        int exit_code;
+        std::vector<std::string> expected;  // in stdout and stderr
+    } cases[] = {
+        {"all answer", nullptr, {"M1", "--units", "1-3"}, 0, {"3 of 3 unit addresses answer M1 on channel 1: 01 02 03"}},
+        {"some lack the identifier", nullptr, {"M2", "--units", "1-3"}, 0,
+         {"1 of 3 unit addresses answer M2 on channel 1: 02", "2 answer EOT (the unit lacks M2, or its option): 01 03"}},
+        {"all lack it", nullptr, {"M2", "--units", "1,3"}, 69, {"qdxpoll: no unit has M2 on channel 1: 2 answer EOT"}},
+        {"one answers badly", "set-raw 2 1 M1 \"  ----\"", {"M1", "--units", "1-3"}, 69,
+         {"2 of 3 unit addresses answer M1", "qdxpoll: 1 address answers M1 badly: 02 (data not a number)"}},
+        {"none answers well", "set-raw 2 1 M1 \"  ----\"", {"M1", "--units", "2,4"}, 69,
+         {"qdxpoll: no unit answers M1 properly on channel 1, but 1 address answers badly: 02"}},
+        {"none answers", nullptr, {"M1", "--units", "10-12"}, 69, {"qdxpoll: no unit answers M1 on channel 1"}},
+        {"late answers", "fault delay:450:1", {"M1", "--units", "1,4-8"}, 69,
+         {"0 of 6 unit addresses answer M1", "1 answers badly: 01 (answers", "5 silent"}},
+    };
+    for (const Case& c : cases) {
+        if (c.sim_command) {
+            ASSERT_EQ(sim_.Command(c.sim_command).rfind("ok", 0), 0u) << c.what;
+        }
+        std::vector<std::string> args{"scan"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolRun run = Tool(args);
+        ASSERT_EQ(sim_.Command("fault clear").rfind("ok", 0), 0u);
+        ASSERT_EQ(sim_.Command("set 2 1 M1 24").rfind("ok", 0), 0u);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.what << "\n" << run.out << run.err;
+        for (const std::string& text : c.expected)
+            EXPECT_NE((run.out + run.err).find(text), std::string::npos) << c.what << "\n" << run.out << run.err;
+        EXPECT_LE(CountLinesStartingWith(run.err, "qdxpoll: "), 1) << c.what << "\n" << run.err;
+    }
+    // Scanning only ever polls.
+    EXPECT_NE(sim_.Command("stats").find(" selects=0 "), std::string::npos) << sim_.Command("stats");
+}
+
 TEST_F(QdxpollTest, TraceShowsEveryFrameWithItsBcc) {
     const ToolRun run = Tool({"--trace", "read", "01K1M1"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
@@ -494,6 +536,119 @@ TEST_F(QdxpollTest, ThePortIsOursAloneAndOthersAreNamed) {
     const std::string named = "pid " + std::to_string(reader) + " (cat)";
     EXPECT_NE(run.err.find("is also open in " + named), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("  hint: " + sim_.path() + " is also open in " + named), std::string::npos) << run.err;
+}
+
+// Device servers: Debian's ser2net in front of the simulator, raw and with
+// RFC 2217. The simulator runs at 2400,7O2 and garbles every answer unless
+// the other side of its line asks for that too, which over RFC 2217 only
+// qdxpoll's line settings do.
+TEST(QdxpollDeviceServer, ReadsPollsAndSetsTheLineThroughSer2net) {
+    if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
+    if (!qdxtest::Ser2net::Available()) GTEST_SKIP() << "ser2net is not installed (scripts/setup-debian.sh)";
+    qdxtest::Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start({"--no-drift", "--line-check", "--baud", "2400"}, {}, &error)) << error;
+    const std::regex cycle(R"(01K1M1=24 \(.*02K1M1=24 \()");
+    struct Case {
+        const char* what;
+        qdxtest::Ser2netMode mode;
+        const char* served_line;  // as ser2net's configuration sets it
+        std::vector<std::string> line;
+        int exit_code;
+    } cases[] = {
+        {"raw TCP, the line set on the server", qdxtest::Ser2netMode::kRawTcp, "2400o72", {}, 0},
+        {"RFC 2217 sets the line", qdxtest::Ser2netMode::kRfc2217, "9600n81", {"--line", "2400,7O2"}, 0},
+        {"RFC 2217 at other settings: garbled", qdxtest::Ser2netMode::kRfc2217, "2400o72", {"--baud", "9600"}, 69},
+    };
+    for (const Case& c : cases) {
+        qdxtest::Ser2net server;
+        ASSERT_TRUE(server.Start(sim.path(), c.mode, &error, c.served_line)) << error;
+        auto args = [&](std::vector<std::string> command) {
+            command.insert(command.begin(), {"--port", server.PortName(), "--quiet", "-t", "200"});
+            command.insert(command.end(), c.line.begin(), c.line.end());
+            return command;
+        };
+        const ToolRun read = RunTool(args({"--verbose", "read", "01K1M1"}));
+        EXPECT_EQ(read.exit_code, c.exit_code) << c.what << "\n" << read.err;
+        EXPECT_NE(read.err.find("network round trip to the device server: "), std::string::npos) << read.err;
+        if (c.exit_code != 0) {
+            EXPECT_NE(read.err.find("is no frame"), std::string::npos) << c.what << "\n" << read.err;
+            continue;
+        }
+        EXPECT_NE(read.out.find("float = 24  [0024.0]"), std::string::npos) << c.what << "\n" << read.out;
+        // While qdxpoll holds the connection the simulator's line is at the
+        // settings asked for.
+        std::string seen;
+        const ToolRun poll = RunTool(args({"poll", "01K1M1", "02K1M1", "--count", "4", "--interval", "0.3"}),
+                                     [&](pid_t, const std::string&) {
+                                         std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                                         seen = sim.Command("peer-line");
+                                     });
+        EXPECT_EQ(poll.exit_code, 0) << c.what << "\n" << poll.err;
+        int cycles = 0;
+        for (const auto& line : Lines(poll.out)) cycles += std::regex_search(line, cycle);
+        EXPECT_EQ(cycles, 4) << c.what << "\n" << poll.out;
+        EXPECT_EQ(seen, "ok 2400,7O2") << c.what;
+        if (c.mode == qdxtest::Ser2netMode::kRfc2217) {
+            // probe sets each line on the server in turn.
+            const ToolRun probe = RunTool({"--port", server.PortName(), "--quiet", "probe"});
+            EXPECT_EQ(probe.exit_code, 0) << probe.err;
+            EXPECT_TRUE(std::regex_search(probe.out, std::regex("Answering at: (2400,7O1 )?2400,7O2\n"))) << probe.out;
+        }
+    }
+
+    // A name that does not hold is a usage error; a server that is not
+    // there, a port that cannot be opened.
+    const struct {
+        std::vector<std::string> args;
+        int exit_code;
+        const char* message;
+    } refused[] = {
+        {{"--port", "tcp:127.0.0.1:0", "read", "01K1M1"}, 64, "the TCP port must be a number 1..65535"},
+        {{"--port", "rfc2217:::1:4001", "read", "01K1M1"}, 64, "an IPv6 address goes in brackets"},
+        {{"--port", "rfc2217:127.0.0.1:4001", "--direct", "read", "01K1M1"}, 64, "run without --direct"},
+        {{"--port", "tcp:127.0.0.1:1", "read", "01K1M1"}, 66,
+         "cannot open port tcp:127.0.0.1:1 (cannot connect to the device server 127.0.0.1:1: Connection refused)"},
+    };
+    for (const auto& c : refused) {
+        const ToolRun run = RunTool(c.args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.args[1] << "\n" << run.err;
+        EXPECT_EQ(CountLinesStartingWith(run.err, "qdxpoll: "), 1) << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.args[1] << "\n" << run.err;
+    }
+}
+
+// ser2net stopped and started again mid-poll: the connection's loss is the
+// port's, and polling resumes by itself once the server is back.
+TEST(QdxpollDeviceServer, PollingSurvivesASer2netRestart) {
+    if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
+    if (!qdxtest::Ser2net::Available()) GTEST_SKIP() << "ser2net is not installed (scripts/setup-debian.sh)";
+    qdxtest::Simulator sim;
+    qdxtest::Ser2net server;
+    std::string error, restart_error;
+    ASSERT_TRUE(sim.Start({"--no-drift"}, {}, &error)) << error;
+    ASSERT_TRUE(server.Start(sim.path(), qdxtest::Ser2netMode::kRfc2217, &error)) << error;
+    bool restarted = false;
+    const ToolRun run = RunTool({"--port", server.PortName(), "--quiet", "poll", "01K1M1", "--count", "16", "--interval",
+                                 "0.5"},
+                                [&](pid_t, const std::string&) {
+                                    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                                    server.Stop();
+                                    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                                    restarted = server.Restart(&restart_error);
+                                });
+    ASSERT_TRUE(restarted) << restart_error;
+    const auto lines = Lines(run.out);
+    int good_after_outage = 0;
+    bool outage_seen = false;
+    for (const auto& line : lines) {
+        if (line.find("01K1M1=---") != std::string::npos) outage_seen = true;
+        if (outage_seen && line.find("01K1M1=24 (") != std::string::npos) ++good_after_outage;
+    }
+    EXPECT_TRUE(outage_seen) << run.out;
+    EXPECT_GE(good_after_outage, 3) << run.out << run.err;
+    EXPECT_NE(run.out.find("port lost 1 time"), std::string::npos) << "the outage is counted in the statistics\n"
+                                                                   << run.out;
 }
 
 // The identifiers of --json records of an action, or of the plan's rows.

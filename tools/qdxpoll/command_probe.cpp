@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include "commands.h"
+#include "device_server_address.h"
 #include "driver_log.h"
 #include "exit_codes.h"
 #include "line_probe.h"
@@ -47,6 +48,15 @@ void AddProbeOptions(CLI::App* probe, Options* o) {
 int RunProbe(Session& session) {
     Options& o = session.options;
     const std::string port = session.RequirePort();
+    if (NamesDeviceServer(port)) {
+        DeviceServerAddress address;
+        std::string error;
+        if (!ParseDeviceServer(port, &address, &error)) throw ToolError(kExitUsage, error);
+        if (address.kind == ServerKind::kRawTcp)
+            throw ToolError(kExitUsage, "probe tries line settings, which a raw TCP server keeps as it is set up: "
+                                        "probe through rfc2217:" +
+                                            port.substr(4) + " where the server speaks RFC 2217");
+    }
     const std::string id = o.identifier.empty() ? "M1" : o.identifier;
     std::vector<int> units;
     std::string why;
@@ -81,7 +91,7 @@ int RunProbe(Session& session) {
             const LineTry t = TryLineSetting(port, l, frame, 11, timeout);
             if (!t.opened) {
                 if (t.port_failed) {
-                    const std::string hint = PortOpenHint(port);
+                    const std::string hint = NamesDeviceServer(port) ? "" : PortOpenHint(port);
                     throw ToolError(kExitPortUnavailable,
                                     "cannot open port " + port + " (" + (hint.empty() ? t.error : hint) + ")");
                 }

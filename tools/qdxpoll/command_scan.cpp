@@ -18,8 +18,12 @@
 #include "rexf/line_timing.h"
 #include "rexf/unit_list.h"
 #include "rexf/unit_model.h"
+#include "rexf/wire.h"
 #include "session.h"
 #include "times.h"
+
+// The quiet a confirmation waits for at least: the end of the hit's answer.
+constexpr int kShortestPauseMs = 30;
 
 // What a scan found.
 struct ScanTotals {
@@ -123,10 +127,14 @@ ScanTotals ScanUnits(Session& session, const std::string& id, int channel) {
         }
     }
     const int quick = session.timeout_ms, generous = std::max(session.safe_timeout_ms, session.timeout_ms);
+    // Watching the wire, qdxpoll polls each address once itself; without a
+    // view of the wire the driver does, with its three attempts.
+    const bool raw = session.relay.running();
     ErrorLine(fmt::format("Scanning {} unit address{} for {} on channel {} at a {} ms reply timeout: up to {:.1f} s "
-                          "when none answers (3 attempts each); every hit is confirmed at {} ms after a quiet pause",
+                          "when none answers ({} each); every hit is confirmed at {} ms after a quiet pause",
                           units.size(), units.size() == 1 ? "" : "es", id, channel, quick,
-                          units.size() * 3.0 * quick / 1000.0, generous));
+                          units.size() * (raw ? 1.0 : 3.0) * quick / 1000.0, raw ? "one poll" : "3 attempts",
+                          generous));
     const bool progress = StderrIsTerminal();
     const auto start = std::chrono::steady_clock::now();
     ScanTotals totals;
@@ -136,11 +144,11 @@ ScanTotals ScanUnits(Session& session, const std::string& id, int channel) {
     auto clear_progress = [&] {
         if (progress) std::fprintf(stderr, "\r%*s\r", 60, "");
     };
-    // Confirms a hit: after a quiet pause, one more read at the generous
-    // timeout. A late answer from an address polled before is met by no
-    // confirming read.
-    auto confirm = [&](Point* p) {
-        session.relay.ListenQuiet(generous, 4 * generous);
+    // Confirms a hit through the driver, as a host meets the unit: after a
+    // quiet pause, a read at the generous timeout. A late answer from an
+    // address polled before is met by no confirming read.
+    auto confirm = [&](Point* p, int quiet_ms) {
+        session.relay.ListenQuiet(quiet_ms, 4 * generous);
         session.driver->SetReplyTimeout(session.module_port, TimeoutUnits(generous));
         const int saved = session.timeout_ms;
         session.timeout_ms = generous;
@@ -149,7 +157,9 @@ ScanTotals ScanUnits(Session& session, const std::string& id, int channel) {
         session.driver->SetReplyTimeout(session.module_port, TimeoutUnits(quick));
         return c;
     };
-    auto record = [&](Point* p, const Done& c) {
+    std::vector<bool> settled(points.size(), false);  // found answering (well, EOT or badly)
+    auto record = [&](size_t i, const Done& c) {
+        Point* p = points[i].get();
         const Diagnosis& d = c.diagnosis;
         if (d.cause == Cause::kGood) {
             totals.good.push_back(p->unit());
@@ -161,11 +171,35 @@ ScanTotals ScanUnits(Session& session, const std::string& id, int channel) {
             totals.bad.emplace_back(p->unit(), ScanWords(d));
             if (bad_hint.empty()) bad_hint = d.hint;
         }
+        settled[i] = true;
         clear_progress();
         Reading r = session.MakeReading(*p, c, false, "read");
         if (d.cause == Cause::kEot) r.error = "answers EOT: the unit lacks " + p->identifier() + ", or its option";
         session.reporter.Emit(r);
         return true;
+    };
+    // When the addresses were polled, for answers that came too late to be
+    // told apart.
+    std::vector<SteadyClock::time_point> polled(points.size());
+    // An answer that belongs to no confirmed address came at `when`: it is a
+    // late one from an address polled before, which is looked for among the
+    // unsettled ones polled shortly before it (latest first) and confirmed.
+    auto trace_late_answer = [&](size_t upto, SteadyClock::time_point when) {
+        const auto window = std::chrono::milliseconds(4 * generous);
+        for (size_t j = upto; j-- > 0;) {
+            if (when - polled[j] > window) break;
+            if (settled[j] || Interrupted()) continue;
+            const Done b = confirm(points[j].get(), generous);
+            if (record(j, b)) return;
+        }
+    };
+    auto first_from_unit = [](const std::vector<WireChunk>& wire, SteadyClock::time_point* when) {
+        for (const WireChunk& c : wire)
+            if (c.direction == Direction::kFromUnit && !c.bytes.empty()) {
+                *when = c.time;
+                return true;
+            }
+        return false;
     };
     for (size_t i = 0; i < points.size(); ++i) {
         Point* p = points[i].get();
@@ -173,30 +207,39 @@ ScanTotals ScanUnits(Session& session, const std::string& id, int channel) {
         if (progress)
             std::fprintf(stderr, "\rscanning unit %02d (%zu of %zu), %zu answered ", p->unit(), i + 1, points.size(),
                          totals.good.size());
-        const Done first = session.Request(RequestKind::kRead, p, "", false);
+        polled[i] = SteadyClock::now();
+        bool hit = false;
+        SteadyClock::time_point answered = polled[i];
+        if (raw) {
+            const auto wire = session.relay.Poll(rexf::PollFrame(p->unit(), channel, id), rexf::kReplyBytes, quick);
+            hit = first_from_unit(wire, &answered);
+        } else {
+            const Done first = session.Request(RequestKind::kRead, p, "", false);
+            if (first.diagnosis.cause == Cause::kInterrupted) break;
+            hit = first.diagnosis.cause != Cause::kSilent &&
+                  !(first.diagnosis.cause == Cause::kNoValidReply && !first.outcome.ok());
+        }
         ++totals.tried;
-        if (first.diagnosis.cause == Cause::kInterrupted) break;
-        const bool hit = first.diagnosis.cause != Cause::kSilent &&
-                         !(first.diagnosis.cause == Cause::kNoValidReply && !first.outcome.ok());
-        if (!hit) {
-            ++totals.silent;
-            continue;
-        }
-        const Done c = confirm(p);
+        if (Interrupted()) break;
+        if (!hit) continue;
+        // A late answer to an earlier poll comes at the latest the generous
+        // timeout after the poll before this one: the pause lasts until then.
+        const int since_before =
+            i == 0 ? generous
+                   : static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() -
+                                                                                           polled[i - 1])
+                                          .count());
+        const Done c = confirm(p, std::max(kShortestPauseMs, generous - since_before));
         if (c.diagnosis.cause == Cause::kInterrupted) break;
-        if (record(p, c)) continue;
-        // No confirming answer: the hit was a late answer from the address
-        // polled before, which then answers more slowly than the scan waits.
-        ++totals.silent;
-        if (i > 0) {
-            Point* before = points[i - 1].get();
-            const bool known = std::count(totals.good.begin(), totals.good.end(), before->unit()) > 0;
-            if (!known) {
-                const Done b = confirm(before);
-                if (record(before, b)) --totals.silent;
-            }
-        }
+        if (!record(i, c)) trace_late_answer(i, answered);
     }
+    // An answer still on its way after the last poll.
+    if (raw && !Interrupted() && totals.tried > 0) {
+        session.relay.ListenQuiet(generous, 4 * generous);
+        SteadyClock::time_point when;
+        if (first_from_unit(session.relay.Take(), &when)) trace_late_answer(totals.tried, when);
+    }
+    totals.silent = totals.tried - static_cast<int>(totals.good.size() + totals.eot.size() + totals.bad.size());
     clear_progress();
     totals.interrupted = Interrupted();
     totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

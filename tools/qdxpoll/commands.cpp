@@ -37,6 +37,14 @@ const std::vector<CommandEntry>& CommandTable() {
          "  qdxpoll export line.db --from -1h --csv > last-hour.csv\n"
          "  qdxpoll export line.db --from 2026-12-08T22:00 --to 2026-12-09T06:00 --points 01K1M1,01K1S1 --json\n",
          AddExportOptions, RunExport},
+        {"mqtt",
+         "Poll as poll does and publish every sample to an MQTT broker (retained, QoS 1); with --allow-writes "
+         "take set values for the --writable points on their set topics; Ctrl-C ends",
+         "  qdxpoll -p ttyUSB0 mqtt 01K1M1 01K1S1 --broker mqtt://127.0.0.1:1883\n"
+         "  mosquitto_sub -t 'qdxtlmv/#' -v                      what it publishes\n"
+         "  qdxpoll -p ttyUSB0 mqtt 01K1M1 01K1S1 --broker mqtt://broker:1883 --allow-writes --writable 01K1S1\n"
+         "  mosquitto_pub -t qdxtlmv/line1/01/1/S1/set -m 180.5  a set value, read back; the outcome on .../set/result\n",
+         AddMqttOptions, RunMqtt},
         {"scan", "Find the unit addresses that answer an identifier",
          "  qdxpoll -p ttyUSB0 scan M1                    units 00-99, channel 1\n"
          "  qdxpoll -p ttyUSB0 scan M1 --units 1,3,5-9 --channel 2\n",

@@ -61,6 +61,8 @@ void AddDiffOptions(CLI::App* command, Options* options);
 int RunDiff(Session& session);
 void AddRestoreOptions(CLI::App* command, Options* options);
 int RunRestore(Session& session);
+void AddMqttOptions(CLI::App* command, Options* options);
+int RunMqtt(Session& session);
 void AddDemoOptions(CLI::App* command, Options* options);
 int RunDemo(Session& session);
 

@@ -52,7 +52,7 @@ inline const char* ExitCodeHelp() {
            "      entry that does not hold (the message names its line)\n"
            "  66  the port, a settings file or a history to export cannot be opened\n"
            "  69  no valid reply from a unit: nothing, EOT, NAK, corrupt, cut short or late\n"
-           "      (the message names which), or a scan that found no unit answering well;\n"
+           "      (the message names which); scan: no unit answers well, or some answer badly;\n"
            "      save: a partial save; diff: identifiers that could not be compared;\n"
            "      restore: identifiers the target lacks or that could not be written\n"
            "  70  the driver module or the simulator cannot be loaded or started\n"

@@ -55,7 +55,8 @@ std::string HelpFooter() {
 // command name, since each command falls through to the main parser.
 void AddCommonOptions(CLI::App& app, Options* o) {
     app.add_option("-p,--port", o->port,
-                   "Serial port (see 'Port names' below); demo without it starts the simulator");
+                   "Serial port, or a device server tcp:HOST:PORT or rfc2217:HOST:PORT (see 'Port names' below); demo "
+                   "without it starts the simulator");
     app.add_option("--line", o->line, "Line settings as BAUD,DPS, e.g. 9600,7O2 or 19200,8N1");
     app.add_option("--baud", o->baud, "Baud rate, 1..65535 (driver default 9600)")
         ->check(CLI::Range(1, 65535));
@@ -134,6 +135,25 @@ bool Given(CLI::App& app, const std::string& name) {
     return false;
 }
 
+// The file's [mqtt], each key unless its option is given.
+void ApplyMqttConfig(CLI::App& app, const MqttConfig& file, Options* o) {
+    MqttConfig& m = o->mqtt;
+    m.given = file.given;
+    auto take = [&app](const char* option, auto* value, const auto& from) {
+        if (!Given(app, option)) *value = from;
+    };
+    take("--broker", &m.broker, file.broker);
+    take("--prefix", &m.prefix, file.prefix);
+    take("--client-id", &m.client_id, file.client_id);
+    take("--username", &m.username, file.username);
+    take("--password", &m.password, file.password);
+    take("--tls-ca", &m.tls_ca, file.tls_ca);
+    take("--publish", &m.publish, file.publish);
+    take("--deadband", &m.deadband, file.deadband);
+    take("--max-interval", &m.max_interval_s, file.max_interval_s);
+    take("--discovery", &m.discovery, file.discovery);
+}
+
 // Fills what the command line leaves unset from the configuration. Throws
 // LineConfigError for points whose types differ where one --type serves.
 void ApplyLineConfig(CLI::App& app, const LineConfig& c, Options* o) {
@@ -152,15 +172,18 @@ void ApplyLineConfig(CLI::App& app, const LineConfig& c, Options* o) {
     if (!Given(app, "--listen") && !c.listen_address.empty()) o->listen_address = c.listen_address;
     if (!Given(app, "--http") && c.http_port) o->http_port = *c.http_port;
     if (o->db_file.empty()) o->db_file = c.database;
-    o->line_name = c.name;
+    if (!Given(app, "--line-name")) o->line_name = c.name;
     o->config_points = c.points;
-    o->mqtt = c.mqtt;
-    o->writable.clear();
-    for (const ConfigPoint& p : c.points)
-        if (p.writable) o->writable.push_back(p.address);
+    ApplyMqttConfig(app, c.mqtt, o);
+    if (!Given(app, "--writable")) {
+        o->writable.clear();
+        for (const ConfigPoint& p : c.points)
+            if (p.writable) o->writable.push_back(p.address);
+    }
     // The file's points are the command's when the command line gives none.
     const bool takes_points =
-        o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "log";
+        o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "log" ||
+        o->command == "mqtt";
     if (takes_points && o->addresses.empty()) {
         for (const ConfigPoint& p : c.points) o->addresses.push_back(p.address);
         if (!Given(app, "--type")) {
@@ -272,7 +295,8 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
         }
     }
     const bool takes_points =
-        o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "log";
+        o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "log" ||
+        o->command == "mqtt";
     if (takes_points && o->addresses.empty()) {
         std::cerr << "qdxpoll: " << o->command << ": ADDRESS is required (or --config with [[point]] tables)\n"
                   << "  hint: run 'qdxpoll " << o->command << " --help' for usage\n";

@@ -9,6 +9,7 @@
 
 #include "host/records.h"
 #include "line_config.h"
+#include "mqtt_settings.h"
 
 enum class OutputFormat { kText, kJson, kCsv };
 
@@ -96,6 +97,9 @@ struct Options {
 
     // The point of the file for an address, or null.
     const ConfigPoint* ConfigPointOf(const std::string& address) const;
+
+    // mqtt, beyond the file's [mqtt] (with allow_writes, writable, line_name)
+    MqttLimits mqtt_limits;
 };
 
 namespace CLI {

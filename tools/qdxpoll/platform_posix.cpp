@@ -271,5 +271,7 @@ const char* PortNameHelp() {
            "/dev/null; a name with '/' is a path (/dev/pts/3); any other name is a\n"
            "device under /dev (ttyUSB0 is /dev/ttyUSB0, ttyS0 is /dev/ttyS0). A longer\n"
            "path, such as a /dev/serial/by-id name or a symlink, is resolved to the\n"
-           "device it names first. 'qdxpoll list-ports' shows the devices.\n";
+           "device it names first. 'qdxpoll list-ports' shows the devices.\n"
+           "A device server: tcp:HOST:PORT (raw TCP) or rfc2217:HOST:PORT (telnet that\n"
+           "sets the line on the server); HOST an IPv4 address, [IPv6] or a name.\n";
 }

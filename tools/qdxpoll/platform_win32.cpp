@@ -162,6 +162,9 @@ void TraceRelay::Sync() {}
 std::vector<WireChunk> TraceRelay::Take() { return {}; }
 void TraceRelay::ListenQuiet(int, int) {}
 void TraceRelay::Stop() {}
+bool TraceRelay::device_server() const { return false; }
+int TraceRelay::round_trip_ms() const { return 0; }
+std::vector<WireChunk> TraceRelay::Poll(const std::string&, size_t, int) { return {}; }
 void TraceRelay::InterruptFromSignal() {}
 
 SimulatorProcess::~SimulatorProcess() = default;

@@ -282,29 +282,13 @@ PageWriteAnswer WriteFromPage(Session& session, const PageWrite& w) {
     if (session.line_stats.lost)
         return {503, {{"ok", false}, {"error", "port " + session.user_port + " is lost: nothing is written until it "
                                                "is back (polling reopens it by itself)"}}};
-    const uint32_t type = session.Type();
-    ValueCell cell{};
-    std::string why;
-    if (!EncodeValue(type, w.value, &cell, &why)) return {400, {{"ok", false}, {"error", why}}};
-    std::unique_ptr<Point> point;
-    try {
-        point = session.ParsePoint(w.address, type);
-    } catch (const ToolError& e) {
-        return {400, {{"ok", false}, {"error", e.what()}}};
-    }
-    point->cell = cell;
-    const int exit_code = session.exit_code;
-    const std::string first_failure = session.first_failure, first_hint = session.first_hint;
-    session.last_code = kExitOk;
-    const Reading r = WritePoint(session, point.get(), w.verify, w.value);
-    nlohmann::json body = ReadingJson(r);
-    body["ok"] = session.last_code == kExitOk && r.status != CauseCode(Cause::kInterrupted);
-    body["exit_code"] = session.last_code;  // what 'qdxpoll write' would end with
-    if (session.last_code != kExitOk) body["hint"] = session.last_hint;
-    session.exit_code = exit_code;
-    session.first_failure = first_failure;
-    session.first_hint = first_hint;
-    session.reporter.Emit(r, "write from the page: ");
+    const ClientWrite c = WriteForClient(session, w.address, w.value, w.verify);
+    if (!c.sent) return {400, {{"ok", false}, {"error", c.refusal}}};
+    nlohmann::json body = ReadingJson(c.reading);
+    body["ok"] = c.ok;
+    body["exit_code"] = c.exit_code;  // what 'qdxpoll write' would end with
+    if (c.exit_code != kExitOk) body["hint"] = c.hint;
+    session.reporter.Emit(c.reading, "write from the page: ");
     return {200, body};
 }
 

@@ -16,6 +16,7 @@
 #include "line_settings.h"
 #include "platform.h"
 #include "port_lock.h"
+#include "real_port_posix.h"
 #include "rexf/termios_line.h"
 
 std::string DevicePathOfPortName(const std::string& name) {
@@ -76,58 +77,40 @@ void CloseSerialLine(int fd) {
 LineTry TryLineSetting(const std::string& port, const LineValues& line, const std::vector<uint8_t>& frame,
                        size_t need, int timeout_ms) {
     LineTry t;
-    const std::string path = DevicePathOfPortName(port);
-    const int fd = OpenSerialLine(path, line, &t.error);
-    if (fd < 0) {
+    RealPort real;
+    if (!real.Open(port, line, &t.error)) {
         // The port itself, or only this setting?
         t.port_failed = t.error.find("baud rate") == std::string::npos &&
-                        t.error.find("cannot apply the line settings") == std::string::npos;
+                        t.error.find("cannot apply the line settings") == std::string::npos &&
+                        t.error.find("the device server set") == std::string::npos;
         return t;
     }
     t.opened = true;
-    auto send = [&](const uint8_t* bytes, size_t count) {
-        size_t done = 0;
-        while (done < count) {
-            const ssize_t n = write(fd, bytes + done, count - done);
-            if (n > 0) {
-                done += static_cast<size_t>(n);
-            } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-                pollfd p{fd, POLLOUT, 0};
-                poll(&p, 1, 100);
-            } else {
-                return false;
-            }
-        }
-        return true;
-    };
-    tcflush(fd, TCIFLUSH);
+    // Behind a device server the answer comes a network round trip later.
+    timeout_ms += real.round_trip_ms();
+    if (!real.is_device_server()) tcflush(real.fd(), TCIFLUSH);
     t.sent = SteadyClock::now();
     t.wire.push_back(WireChunk{t.sent, Direction::kToUnit, frame});
-    if (send(frame.data(), frame.size())) {
+    if (real.Write(frame.data(), frame.size())) {
         size_t got = 0;
         auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
         while (got < need && !Interrupted()) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
             if (left.count() <= 0) break;
-            pollfd p{fd, POLLIN, 0};
+            pollfd p{real.fd(), POLLIN, 0};
             if (poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 50))) <= 0) continue;
-            uint8_t buffer[64];
-            const ssize_t n = read(fd, buffer, std::min(sizeof buffer, need - got));
-            if (n <= 0) {
-                if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-                break;
-            }
-            t.wire.push_back(WireChunk{SteadyClock::now(), Direction::kFromUnit,
-                                       std::vector<uint8_t>(buffer, buffer + n)});
-            got += static_cast<size_t>(n);
+            std::vector<uint8_t> data;
+            if (!real.Read(&data)) break;
+            if (data.empty()) continue;
+            t.wire.push_back(WireChunk{SteadyClock::now(), Direction::kFromUnit, data});
+            got += data.size();
             deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
         }
         if (got >= need) {
             const uint8_t eot = 0x04;
-            send(&eot, 1);
-            tcdrain(fd);
+            real.Write(&eot, 1);
+            if (!real.is_device_server()) tcdrain(real.fd());
         }
     }
-    CloseSerialLine(fd);
     return t;
 }

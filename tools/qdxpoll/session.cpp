@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "device_server_address.h"
 #include "driver_log.h"
 #include "line_settings.h"
 #include "platform.h"
@@ -75,13 +76,24 @@ void Session::Load() {
 
 void Session::OpenPort(const std::string& port, int interval_ms) {
     line = ResolveLine(options, description.default_line);
-    safe_timeout_ms = SafeTimeoutMs(line, rexf::kMaxIntervalTimeMs);
-    const int32_t units = TimeoutUnits(options.timeout_ms.value_or(SafeTimeoutMs(line, interval_ms)));
-    timeout_ms = units * 10;
     user_port = port;
-    int code = kExitOk;
+    interval_ms_asked = interval_ms;
     std::string error;
+    if (NamesDeviceServer(user_port)) {
+        DeviceServerAddress address;
+        if (!ParseDeviceServer(user_port, &address, &error)) throw ToolError(kExitUsage, error);
+        if (options.direct || !TraceRelay::Available())
+            throw ToolError(kExitUsage, "port " + user_port +
+                                            " is a device server, which the driver reaches only through qdxpoll's "
+                                            "relay: run without --direct (the relay needs Linux)");
+    }
+    int code = kExitOk;
     if (!StartPort(&code, &error)) throw ToolError(code, error);
+    const int32_t units = TimeoutUnits(timeout_ms);
+    if (relay.device_server())
+        Verbose(fmt::format("network round trip to the device server: {} ms, measured at connect; the reply "
+                            "timeouts include it",
+                            relay.round_trip_ms()));
     Verbose("port: " + user_port + (module_port != user_port ? " (driver port name " + module_port + ")" : ""));
     Verbose("line: " + DescribeLine(line) + fmt::format(" (--line {}, codes {}/{}/{}/{})", LineText(line),
                                                         line.baud_rate, line.data_bits, line.stop_bits, line.parity));
@@ -93,6 +105,15 @@ void Session::OpenPort(const std::string& port, int interval_ms) {
                   ", which may take the units' replies");
 }
 
+// Behind a device server every answer comes a network round trip later,
+// measured anew at every connect.
+void Session::SetTimeouts() {
+    const int network_ms = relay.round_trip_ms();
+    safe_timeout_ms = TimeoutUnits(SafeTimeoutMs(line, rexf::kMaxIntervalTimeMs) + network_ms) * 10;
+    timeout_ms =
+        TimeoutUnits(options.timeout_ms.value_or(SafeTimeoutMs(line, interval_ms_asked) + network_ms)) * 10;
+}
+
 bool Session::StartPort(int* code, std::string* error) {
     const std::string device = PortDevicePath(user_port);
     if (TraceRelay::Available() && !options.direct) {
@@ -100,7 +121,8 @@ bool Session::StartPort(int* code, std::string* error) {
         if (!relay.Start(user_port, line, options.trace, &module_port, error, &port_failed)) {
             *code = port_failed ? kExitPortUnavailable : kExitInternal;
             if (port_failed) {
-                const std::string hint = error->find(" is in use by ") != std::string::npos ||
+                const std::string hint = NamesDeviceServer(user_port) ||
+                                             error->find(" is in use by ") != std::string::npos ||
                                                  error->find(" is locked by ") != std::string::npos
                                              ? ""
                                              : PortOpenHint(user_port);
@@ -121,6 +143,7 @@ bool Session::StartPort(int* code, std::string* error) {
             return false;
         }
     }
+    SetTimeouts();
     SetDriverPortAlias(module_port, user_port);
     if (driver->Start(module_port, TimeoutUnits(timeout_ms), line) != kResultOk) {
         std::string hint;

@@ -57,6 +57,9 @@ struct Session {
     // Starts the port named user_port as OpenPort does; false with the exit
     // code and the message instead of throwing.
     bool StartPort(int* code, std::string* error);
+    // The reply timeouts for the port just started: the line's, plus a
+    // device server's network round trip.
+    void SetTimeouts();
     // Closes the driver's port and the relay behind it.
     void ClosePort();
     // After a lost port: closes it and starts it again by the name the user
@@ -101,6 +104,7 @@ struct Session {
     LineValues line{};
     int timeout_ms = 0;       // the reply timeout in effect (a multiple of 10 ms)
     int safe_timeout_ms = 0;  // the one every unit's answer meets on this line
+    int interval_ms_asked = 0;  // the unit interval OpenPort was given
     std::string module_port;
     std::string user_port;    // as the user named it
     unsigned long long port_device = 0;  // the device it named when opened (0: unknown)

@@ -43,6 +43,17 @@ public:
     void ListenQuiet(int quiet_ms, int max_ms);
     void Stop();
 
+    // Whether the port is a device server (tcp:, rfc2217:), and the network
+    // round trip measured when it was connected (0 for a serial device).
+    bool device_server() const;
+    int round_trip_ms() const;
+
+    // Sends a poll frame to the line itself, the driver idle, and returns
+    // what was on the wire until `enough` bytes came back, the line was quiet
+    // a moment after an answer began, or timeout_ms passed (the frame
+    // first). A data reply is ended with EOT, as the driver ends it.
+    std::vector<WireChunk> Poll(const std::string& frame, size_t enough, int timeout_ms);
+
     // Safe in a signal handler: cuts the driver's side off, so that a read in
     // flight fails at once; the real port stays open until Stop.
     static void InterruptFromSignal();

@@ -18,11 +18,13 @@
 
 #include <fmt/format.h>
 
+#include "device_server_address.h"
 #include "driver_log.h"
 #include "frame_decoder.h"
 #include "output.h"
 #include "platform.h"
 #include "port_lock.h"
+#include "real_port_posix.h"
 #include "serial_line_posix.h"
 #include "support/pseudo_terminal.h"
 
@@ -74,7 +76,7 @@ bool WriteAll(int fd, const uint8_t* bytes, size_t count) {
 }  // namespace
 
 struct TraceRelay::State {
-    int real_fd = -1;
+    RealPort real;
     int master_fd = -1;
     int slave_fd = -1;  // kept open so the pseudo-terminal never hangs up by itself
     int wake[2] = {-1, -1};
@@ -93,9 +95,11 @@ struct TraceRelay::State {
     std::mutex log_mutex;
     std::vector<WireChunk> log;
     std::atomic<SteadyClock::rep> last_from_unit{0};
+    std::atomic<size_t> from_unit_bytes{0};
+    std::vector<uint8_t> to_send;  // qdxpoll's own frames, sent by the thread (under mutex)
 
     ~State() {
-        CloseSerialLine(real_fd);
+        real.Close();
         for (int fd : {master_fd, slave_fd, wake[0], wake[1]})
             if (fd >= 0) close(fd);
         if (!link.empty()) unlink(link.c_str());
@@ -111,47 +115,55 @@ struct TraceRelay::State {
 
     void Record(Direction direction, const uint8_t* bytes, size_t n) {
         const auto now = SteadyClock::now();
-        if (direction == Direction::kFromUnit) last_from_unit.store(now.time_since_epoch().count());
+        if (direction == Direction::kFromUnit) {
+            last_from_unit.store(now.time_since_epoch().count());
+            from_unit_bytes += n;
+        }
         std::lock_guard<std::mutex> lock(log_mutex);
         log.push_back(WireChunk{now, direction, std::vector<uint8_t>(bytes, bytes + n)});
     }
 
-    // Moves whatever one side has to the other; false when the side read
-    // from is gone (*cause says how). A write that fails on the real side
-    // loses it too.
-    bool Pass(int from, int to, Direction direction, std::string* cause) {
-        uint8_t buffer[512];
-        const ssize_t n = read(from, buffer, sizeof buffer);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
-        if (n <= 0) {
-            *cause = n == 0 ? "end of file" : std::string("read error: ") + std::strerror(errno);
-            return false;
-        }
-        Record(direction, buffer, static_cast<size_t>(n));
-        if (show) decoder.Feed(direction, buffer, static_cast<size_t>(n));
-        if (to >= 0 && !WriteAll(to, buffer, static_cast<size_t>(n)) && to == real_fd)
-            LoseRealSide(std::string("write error: ") + std::strerror(errno));
-        return true;
-    }
-
-    void PassFromUnit() {
-        std::string cause;
-        if (!Pass(real_fd, master_fd, Direction::kFromUnit, &cause)) LoseRealSide(cause);
-    }
-
+    // Moves what the driver sent to the line; the driver's side is ours, and
+    // goes only when cut. A write that fails loses the real side.
     void PassToUnit() {
-        std::string ignored;  // the driver's side is ours: it goes only when cut
-        if (real_open.load()) {
-            Pass(master_fd, real_fd, Direction::kToUnit, &ignored);
-        } else {
-            Pass(master_fd, -1, Direction::kToUnit, &ignored);
+        uint8_t buffer[512];
+        const ssize_t n = read(master_fd, buffer, sizeof buffer);
+        if (n <= 0) return;  // nothing yet (EAGAIN), or the driver's side was cut
+        Record(Direction::kToUnit, buffer, static_cast<size_t>(n));
+        if (show) decoder.Feed(Direction::kToUnit, buffer, static_cast<size_t>(n));
+        if (real_open.load() && !real.Write(buffer, static_cast<size_t>(n))) LoseRealSide(real.lost_cause());
+    }
+
+    // Moves what came from the line to the driver; a read that fails loses
+    // the real side (a device gone, a device server's connection closed).
+    void PassFromUnit() {
+        std::vector<uint8_t> data;
+        const bool alive = real.Read(&data);
+        if (!data.empty()) {
+            Record(Direction::kFromUnit, data.data(), data.size());
+            if (show) decoder.Feed(Direction::kFromUnit, data.data(), data.size());
+            if (master_fd >= 0) WriteAll(master_fd, data.data(), data.size());
         }
+        if (!alive) LoseRealSide(real.lost_cause());
+    }
+
+    // Sends qdxpoll's own frames, recorded and shown as the driver's are.
+    void SendOwn() {
+        std::vector<uint8_t> bytes;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            bytes.swap(to_send);
+        }
+        if (bytes.empty()) return;
+        Record(Direction::kToUnit, bytes.data(), bytes.size());
+        if (show) decoder.Feed(Direction::kToUnit, bytes.data(), bytes.size());
+        if (real_open.load() && !real.Write(bytes.data(), bytes.size())) LoseRealSide(real.lost_cause());
     }
 
     // Relays everything already waiting on either side, without blocking.
     void Drain() {
         for (int round = 0; round < 64; ++round) {
-            pollfd fds[2] = {{master_fd, POLLIN, 0}, {real_open.load() ? real_fd : -1, POLLIN, 0}};
+            pollfd fds[2] = {{master_fd, POLLIN, 0}, {real_open.load() ? real.fd() : -1, POLLIN, 0}};
             if (poll(fds, 2, 0) <= 0) break;
             if (fds[0].revents & POLLIN) PassToUnit();
             if (fds[1].revents & POLLIN) PassFromUnit();
@@ -170,7 +182,7 @@ struct TraceRelay::State {
     void Run() {
         while (!stop.load()) {
             pollfd fds[3] = {
-                {master_fd, POLLIN, 0}, {real_open.load() ? real_fd : -1, POLLIN, 0}, {wake[0], POLLIN, 0}};
+                {master_fd, POLLIN, 0}, {real_open.load() ? real.fd() : -1, POLLIN, 0}, {wake[0], POLLIN, 0}};
             const int ready = poll(fds, 3, kQuietMs);
             if (ready < 0) {
                 if (errno == EINTR) continue;
@@ -193,6 +205,7 @@ struct TraceRelay::State {
                 while ((got = read(wake[0], tokens, sizeof tokens)) > 0)
                     interrupt |= std::memchr(tokens, 'i', static_cast<size_t>(got)) != nullptr;
                 if (interrupt) CutDriverSide();
+                SendOwn();
                 Drain();
                 if (show) decoder.FlushIdle();
                 std::lock_guard<std::mutex> lock(mutex);
@@ -216,13 +229,14 @@ bool TraceRelay::Start(const std::string& real_port, const LineValues& line, boo
     *port_failed = false;
     auto state = std::make_unique<State>();
     state->show = show_frames;
-    const std::string device = DevicePathOfPortName(real_port);
-    if (!TakePortLockFile(device, &state->lock_file, error)) {
+    // A device server has no device file to lock; a device has the UUCP
+    // lock file that minicom, picocom and ser2net look for.
+    if (!NamesDeviceServer(real_port) &&
+        !TakePortLockFile(DevicePathOfPortName(real_port), &state->lock_file, error)) {
         *port_failed = true;
         return false;
     }
-    state->real_fd = OpenSerialLine(device, line, error);
-    if (state->real_fd < 0) {
+    if (!state->real.Open(real_port, line, error)) {
         *port_failed = true;
         return false;
     }
@@ -255,7 +269,6 @@ bool TraceRelay::Start(const std::string& real_port, const LineValues& line, boo
         return false;
     }
     fcntl(state->master_fd, F_SETFL, fcntl(state->master_fd, F_GETFL) | O_NONBLOCK);
-    fcntl(state->real_fd, F_SETFL, fcntl(state->real_fd, F_GETFL) | O_NONBLOCK);
     *driver_port = name;
     State* raw = state.get();
     g_interrupt_fd.store(state->wake[1]);
@@ -316,6 +329,43 @@ void TraceRelay::Stop() {
     }
     if (state_->thread.joinable()) state_->thread.join();
     state_.reset();
+}
+
+bool TraceRelay::device_server() const { return state_ && state_->real.is_device_server(); }
+
+int TraceRelay::round_trip_ms() const { return state_ ? state_->real.round_trip_ms() : 0; }
+
+std::vector<WireChunk> TraceRelay::Poll(const std::string& frame, size_t enough, int timeout_ms) {
+    if (!state_) return {};
+    Take();  // what came before is not this poll's
+    const size_t before = state_->from_unit_bytes.load();
+    auto send = [&](const std::string& bytes) {
+        {
+            std::lock_guard<std::mutex> lock(state_->mutex);
+            state_->to_send.insert(state_->to_send.end(), bytes.begin(), bytes.end());
+        }
+        const char token = 'w';
+        return write(state_->wake[1], &token, 1) == 1;
+    };
+    if (!send(frame)) return {};
+    const auto sent = SteadyClock::now();
+    const auto deadline = sent + std::chrono::milliseconds(timeout_ms);
+    while (!Interrupted() && SteadyClock::now() < deadline) {
+        const size_t got = state_->from_unit_bytes.load() - before;
+        if (got >= enough) break;
+        const SteadyClock::time_point last{SteadyClock::duration(state_->last_from_unit.load())};
+        if (got > 0 && SteadyClock::now() - last >= std::chrono::milliseconds(kQuietMs)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::vector<WireChunk> wire = Take();
+    size_t from_unit = 0;
+    for (const WireChunk& c : wire)
+        if (c.direction == Direction::kFromUnit) from_unit += c.bytes.size();
+    if (from_unit >= enough && enough > 1) {
+        send(std::string(1, '\x04'));
+        for (WireChunk& c : Take()) wire.push_back(std::move(c));
+    }
+    return wire;
 }
 
 void TraceRelay::InterruptFromSignal() {

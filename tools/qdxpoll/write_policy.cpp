@@ -94,3 +94,34 @@ Reading WritePoint(Session& session, Point* p, bool verify, const std::string& w
     }
     return r;
 }
+
+ClientWrite WriteForClient(Session& session, const std::string& address, const std::string& value, bool verify) {
+    ClientWrite w;
+    if (session.line_stats.lost) {
+        w.refusal = "port " + session.user_port + " is lost: nothing is written until it is back";
+        return w;
+    }
+    const uint32_t type = session.Type();
+    ValueCell cell{};
+    if (!EncodeValue(type, value, &cell, &w.refusal)) return w;
+    std::unique_ptr<Point> point;
+    try {
+        point = session.ParsePoint(address, type);
+    } catch (const ToolError& e) {
+        w.refusal = e.what();
+        return w;
+    }
+    point->cell = cell;
+    const int exit_code = session.exit_code;
+    const std::string first_failure = session.first_failure, first_hint = session.first_hint;
+    session.last_code = kExitOk;
+    w.sent = true;
+    w.reading = WritePoint(session, point.get(), verify, value);
+    w.ok = session.last_code == kExitOk && w.reading.status != CauseCode(Cause::kInterrupted);
+    w.exit_code = session.last_code;
+    if (session.last_code != kExitOk) w.hint = session.last_hint;
+    session.exit_code = exit_code;
+    session.first_failure = first_failure;
+    session.first_hint = first_hint;
+    return w;
+}

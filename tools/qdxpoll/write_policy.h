@@ -15,4 +15,17 @@
 // session with its exit code.
 Reading WritePoint(Session& session, Point* p, bool verify, const std::string& written_text);
 
+// A write asked for from outside the command line (the page's form, an MQTT
+// set topic), with the checks and the read-back of `write`. Its outcome goes
+// to the asker; the session's exit code stays the polling's.
+struct ClientWrite {
+    bool sent = false;      // false: refused before anything reached the line
+    std::string refusal;    // why, when not sent
+    Reading reading;        // the write's outcome, when sent
+    bool ok = false;        // written (and, with verify, read back)
+    int exit_code = 0;      // what 'qdxpoll write' would end with
+    std::string hint;       // the next step, when not ok
+};
+ClientWrite WriteForClient(Session& session, const std::string& address, const std::string& value, bool verify);
+
 #endif  // QDXPOLL_WRITE_POLICY_H
