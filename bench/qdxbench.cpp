@@ -44,6 +44,9 @@
 #include "rexf/unit_model.h"
 #include "rexf/wire.h"
 #include "support/child_process.h"
+#ifdef QDXBENCH_HAVE_HISTORY
+#include "history_bench.h"
+#endif
 #include "support/mqtt_broker.h"
 
 namespace qdxbench {
@@ -75,6 +78,7 @@ struct Options {
     int paced_round_ms = 1500;
     int silent_reads = 5;
     int save_rounds = 3;
+    int history_seconds = 60;
     int mqtt_rounds = 3;
     bool mqtt_only = false;
     bool verbose = false;
@@ -660,6 +664,8 @@ Options ParseOptions(int argc, char** argv) {
             o.paced_round_ms = number(200);
         else if (a == "--save-rounds")
             o.save_rounds = number(1);
+        else if (a == "--history-seconds")
+            o.history_seconds = number(0);
         else if (a == "--mqtt-rounds")
             o.mqtt_rounds = number(0);
         else if (a == "--mqtt-only")
@@ -669,12 +675,15 @@ Options ParseOptions(int argc, char** argv) {
         else if (a == "--help" || a == "-h") {
             std::printf(
                 "Usage: qdxbench [--rounds N] [--round-ms MS] [--paced-rounds N] [--paced-round-ms MS]\n"
-                "                [--save-rounds N] [--mqtt-rounds N] [--mqtt-only] [--verbose]\n"
+                "                [--save-rounds N] [--history-seconds S] [--mqtt-rounds N] [--mqtt-only]\n"
+                "                [--verbose]\n"
                 "Measures the QDXTLMV module on pseudo-terminals against rexfsim, beside a raw\n"
                 "poll/read/write loop and libmodbus RTU; prints a table, then KEY=VALUE lines.\n"
                 "Rounds: at least 5 each (defaults 15 unpaced rounds of 300 ms, 5 paced of 1500 ms);\n"
-                "saves of a whole unit: --save-rounds (default 3, about 12 s a round); qdxpoll mqtt:\n"
-                "--mqtt-rounds (default 3, about 20 s a round; 0: none), --mqtt-only for those alone.\n"
+                "saves of a whole unit: --save-rounds (default 3, about 12 s a round); the history:\n"
+                "qdxpoll log and poll of 20 points for --history-seconds each (default 60, 0: none);\n"
+                "qdxpoll mqtt: --mqtt-rounds (default 3, about 20 s a round; 0: none), --mqtt-only\n"
+                "for those alone.\n"
                 "--verbose prints each round's figures to stderr.\n");
             std::exit(0);
         } else {
@@ -716,6 +725,15 @@ int Main(int argc, char** argv) {
     report.Add("save_qdxpoll_t100_s", "s", 2);
     report.Add("save_data_link_limit_s", "s", 2);
     report.Add("save_data_link_s", "s", 2);
+    // The history of qdxpoll log: 20 samples a second.
+    report.Add("history_mb_per_hour", "MB", 2);
+    report.Add("history_record_cpu_pct", "%", 3, "< 2", [](double v) { return v < 2.0; });
+    report.Add("history_prune_p95_ms", "ms", 1, "<= 10", at_most(10));
+    report.Add("history_prune_max_ms", "ms", 1);
+    report.Add("history_prune_avg_ms", "ms", 1);
+    report.Add("log_cpu_pct", "%", 2);
+    report.Add("poll_cpu_pct", "%", 2);
+    report.Add("log_over_poll_cpu_pct", "%", 2, "< 2", [](double v) { return v < 2.0; });
     report.Add("scan_100_qdxpoll_s", "s", 1, "<= 12", [](double v) { return v <= 12.0; });
     report.Add("mqtt_latency_ms", "ms", 1);
     report.Add("mqtt_latency_p99_ms", "ms", 1);
@@ -932,6 +950,38 @@ int Main(int argc, char** argv) {
     if (opt.mqtt_rounds > 0) MeasureMqtt(opt, &report, &notes);
 #else
     notes.push_back("qdxpoll is built without mqtt: its figures are not measured");
+#endif
+
+#ifdef QDXBENCH_HAVE_HISTORY
+    {
+        std::fprintf(stderr, "qdxbench: the history (an hour of samples, then log and poll for %d s each)\n",
+                     opt.history_seconds);
+        ChildProcess history_sim;
+        const std::string history_path = StartSimulator(&history_sim, {});
+        const HistoryFigures h = MeasureHistory(QDX_QDXPOLL_PATH, history_path, opt.history_seconds, opt.verbose);
+        history_sim.Stop();
+        if (h.bytes_per_hour > 0) {
+            report["history_mb_per_hour"].samples.push_back(h.bytes_per_hour / 1e6);
+            report["history_record_cpu_pct"].samples.push_back(h.record_cpu_pct);
+            report["history_prune_p95_ms"].samples.push_back(h.prune_p95_ms);
+            report["history_prune_max_ms"].samples.push_back(h.prune_max_ms);
+            report["history_prune_avg_ms"].samples.push_back(h.prune_avg_ms);
+        }
+        if (h.log_cpu_pct > 0 && h.poll_cpu_pct > 0) {
+            report["log_cpu_pct"].samples.push_back(h.log_cpu_pct);
+            report["poll_cpu_pct"].samples.push_back(h.poll_cpu_pct);
+            report["log_over_poll_cpu_pct"].samples.push_back(h.log_cpu_pct - h.poll_cpu_pct);
+        }
+        notes.insert(notes.end(), h.notes.begin(), h.notes.end());
+        notes.push_back(
+            "History: an hour of 20 points a second (72,000 samples, a commit a second) recorded by the store\n"
+            "  alone (the file's growth, its CPU over the hour's 3600 s, then retention down to half the size\n"
+            "  in batches: the longest are those that meet SQLite's checkpoint of its write-ahead log, every\n"
+            "  4 MB written, about once an hour of logging); then qdxpoll poll and log of the same 20 points,\n"
+            "  a cycle a second (user+sys per wall second of each run; log_over_poll is the recording's share).");
+    }
+#else
+    notes.push_back("the history (SQLite) is not built here: its figures are not measured");
 #endif
 
     rusage ru{};

@@ -5,7 +5,8 @@
 #
 # qdxbench measures the module on pseudo-terminals against the simulator,
 # beside a bare poll()/read()/write() loop and libmodbus RTU, in about a
-# minute. It prints a table and, last, one KEY=VALUE line per figure. The
+# minute, then what qdxpoll's history costs (an hour of samples recorded, and
+# qdxpoll log against poll for --history-seconds each). It prints a table and, last, one KEY=VALUE line per figure. The
 # figures depend on the machine and on its load: run it on a quiet machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -2,8 +2,9 @@
 # Installs what a fresh Debian 12 machine lacks to build and test QDXTLMV:
 # compilers for the three builds, GoogleTest sources, the host tool's
 # libraries (with cpp-httplib and dygraphs for the page of qdxpoll watch, and
-# toml++ for the settings files of qdxpoll save and restore, libmosquitto
-# for qdxpoll mqtt, with mosquitto and its clients for its tests), the
+# toml++ for the settings files of qdxpoll save and restore, SQLite for the
+# history of qdxpoll log, libmosquitto for qdxpoll mqtt, with mosquitto and
+# its clients for its tests), the
 # peer library for the benchmarks, Wine for the Windows build's tests and
 # Chromium for the page's test in a browser. Run as root (or through sudo).
 #
@@ -29,7 +30,7 @@ $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
 apt_install \
   cmake make g++ g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686 \
   googletest libcli11-dev nlohmann-json3-dev libfmt-dev libmodbus-dev \
-  pkg-config libcpp-httplib-dev libjs-dygraphs libtomlplusplus-dev \
+  pkg-config libcpp-httplib-dev libjs-dygraphs libtomlplusplus-dev libsqlite3-dev \
   clang libclang-rt-14-dev python3 procps ser2net \
   libmosquitto-dev mosquitto mosquitto-clients \
   wine wine32:i386 chromium

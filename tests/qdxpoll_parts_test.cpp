@@ -2,6 +2,9 @@
 // (the bytes on the wire with their times, and the driver's result), and the
 // CSV and times it writes, and what the page of watch makes of its history.
 #include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -202,6 +205,34 @@ TEST(QdxpollWatchSummary, FailuresGroupByAddressAndCauseWithinTheirBound) {
     EXPECT_EQ(j[1]["first"], 100);
     EXPECT_EQ(j[1]["last"], 300);
     EXPECT_EQ(j[1]["what"], "EOT 2") << "the latest words";
+TEST(QdxpollTimes, UserTimesAreUtcLocalOrRelative) {
+    const WallClock::time_point now(std::chrono::milliseconds(1'765'000'000'000));
+    const int64_t n = 1'765'000'000'000;
+    // 2026-12-08T14:05:01.250Z
+    const int64_t t = 1'796'738'701'250;
+    setenv("TZ", "CET-1", 1);  // local time one hour ahead of UTC, no summer time
+    tzset();
+    struct Case {
+        const char* text;
+        std::optional<int64_t> ms;
+    };
+    const std::vector<Case> cases = {
+        {"2026-12-08T14:05:01.25Z", t},     {"2026-12-08T14:05:01.250+00:00", t},
+        {"2026-12-08T15:05:01.25+01:00", t}, {"2026-12-08T09:35:01.25-0430", t},
+        {"2026-12-08 15:05:01.25", t},      {"2026-12-08T15:05:01,25", t},
+        {"2026-12-08T14:05Z", t - 1250},    {"2026-12-08", t - (14 * 3600 + 5 * 60 + 1) * 1000 - 250 - 3600000},
+        {"-90s", n - 90'000},               {"-10m", n - 600'000},
+        {"-1h", n - 3'600'000},             {"-2d", n - 172'800'000},
+        {"now", n},                         {"", std::nullopt},
+        {"-1y", std::nullopt},              {"-h", std::nullopt},
+        {"2026-13-01", std::nullopt},       {"2026-12-08T25:00Z", std::nullopt},
+        {"2026-12-08T14:05:01.Z", std::nullopt}, {"2026-12-08T14:05:01Zjunk", std::nullopt},
+        {"2026-12-08T14:05+1", std::nullopt}, {"yesterday", std::nullopt},
+        {"-99999999999999999999h", std::nullopt},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ParseUserTime(c.text, now), c.ms) << c.text;
+    unsetenv("TZ");
+    tzset();
 }
 
 // What reaches the broker from the network side is decided on parsed

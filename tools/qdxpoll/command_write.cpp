@@ -3,6 +3,7 @@
 
 #include "commands.h"
 #include "exit_codes.h"
+#include "history_recording.h"
 #include "rexf/line_timing.h"
 #include "session.h"
 #include "write_policy.h"
@@ -12,6 +13,7 @@ void AddWriteOptions(CLI::App* write, Options* o) {
     write->add_option("VALUE", o->value, "Decimal value, e.g. 25.5")->required();
     AddTypeOption(write, o);
     write->add_flag("--verify", o->verify, "Read the value back and compare (at the unit's resolution)");
+    AddDbOption(write, o);
 }
 
 int RunWrite(Session& session) {
@@ -23,7 +25,16 @@ int RunWrite(Session& session) {
     session.OpenPort(session.RequirePort(), rexf::kMaxIntervalTimeMs);
     auto point = session.ParsePoint(session.options.write_address, type);
     point->cell = cell;
+    // Opened before the write: a write that cannot be recorded is not made.
+    std::unique_ptr<HistoryRecorder> history;
+    if (!session.options.db_file.empty())
+        history = std::make_unique<HistoryRecorder>(session.options, "");
     const Reading r = WritePoint(session, point.get(), session.options.verify, session.options.value);
+    if (history) {
+        history->Write(r, session.options.value, "command line");
+        const std::string lost = history->End();
+        if (!lost.empty()) session.Fail(kExitHistoryUnwritable, lost);
+    }
     if (r.status == CauseCode(Cause::kInterrupted))
         session.Fail(kExitInterrupted, r.error.empty() ? "interrupted: the write was cut short" : r.error,
                  "the port is closed");

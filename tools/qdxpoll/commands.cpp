@@ -29,6 +29,14 @@ const std::vector<CommandEntry>& CommandTable() {
          "  qdxpoll -p ttyUSB0 watch 01K1M1 01K1S1            then open the address it prints\n"
          "  qdxpoll -p ttyUSB0 watch 01K1M1 01K1S1 --allow-writes --http 8080\n",
          AddWatchOptions, RunWatch},
+        {"log", "Poll as poll does and keep every sample in the line's history (an SQLite file); Ctrl-C ends",
+         "  qdxpoll -p ttyUSB0 log 01K1M1 01K1S1 --db line.db             once a second until Ctrl-C\n"
+         "  qdxpoll -p ttyUSB0 log 01K1M1 --db line.db -i 0.5 --keep-days 30\n",
+         AddLogOptions, RunLog},
+        {"export", "The samples a history holds, over a time range, as CSV, JSON or text (no port needed)",
+         "  qdxpoll export line.db --from -1h --csv > last-hour.csv\n"
+         "  qdxpoll export line.db --from 2026-12-08T22:00 --to 2026-12-09T06:00 --points 01K1M1,01K1S1 --json\n",
+         AddExportOptions, RunExport},
         {"mqtt",
          "Poll as poll does and publish every sample to an MQTT broker (retained, QoS 1); with --allow-writes "
          "take set values for the --writable points on their set topics; Ctrl-C ends",

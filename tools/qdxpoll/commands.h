@@ -41,6 +41,11 @@ void AddPollOptions(CLI::App* command, Options* options);
 int RunPoll(Session& session);
 void AddWatchOptions(CLI::App* command, Options* options);
 int RunWatch(Session& session);
+// log and export: the line's history (command_log.cpp, command_export.cpp).
+void AddLogOptions(CLI::App* command, Options* options);
+int RunLog(Session& session);
+void AddExportOptions(CLI::App* command, Options* options);
+int RunExport(Session& session);
 void AddScanOptions(CLI::App* command, Options* options);
 int RunScan(Session& session);
 // init: a scan written as a commented --config file (command_scan.cpp).

@@ -13,9 +13,10 @@ enum ExitCode {
     kExitBadAddress = 65,    // the driver refused a point address
     kExitPortUnavailable = 66,  // the port cannot be opened
     kExitBadSettingsFile = 65,  // a settings file holds an entry that does not hold (the message names its line)
-    kExitSettingsFileUnreadable = 66,  // a settings file cannot be read
+    kExitSettingsFileUnreadable = 66,  // a settings file, or a history to export, cannot be read
     kExitNoReply = 69,       // no valid reply from a unit (the message names the cause)
     kExitInternal = 70,      // the module or the simulator could not be loaded or started
+    kExitHistoryUnwritable = 73,  // the history database cannot be made or written to
     kExitHeldUnacknowledged = 75,  // a write was not acknowledged, but the unit holds the value
     kExitRefused = 76,       // a unit refused a write (or read back another value)
     kExitInterrupted = 130,  // Ctrl-C cut a request short
@@ -49,12 +50,13 @@ inline const char* ExitCodeHelp() {
            "  64  bad command line, or a value out of range for its type\n"
            "  65  invalid point address (refused by the driver), or a settings file with an\n"
            "      entry that does not hold (the message names its line)\n"
-           "  66  the port, or a settings file, cannot be opened\n"
+           "  66  the port, a settings file or a history to export cannot be opened\n"
            "  69  no valid reply from a unit: nothing, EOT, NAK, corrupt, cut short or late\n"
            "      (the message names which); scan: no unit answers well, or some answer badly;\n"
            "      save: a partial save; diff: identifiers that could not be compared;\n"
            "      restore: identifiers the target lacks or that could not be written\n"
            "  70  the driver module or the simulator cannot be loaded or started\n"
+           "  73  the history database (--db) cannot be made or written to\n"
            "  75  a write was not acknowledged, but the unit holds the written value\n"
            "  76  a unit refused a write (NAK), or --verify (and restore) read back another value\n"
            "  130 Ctrl-C cut a request short (a poll ended by Ctrl-C exits 0)\n";

@@ -31,6 +31,7 @@ std::string HelpFooter() {
         "  qdxpoll -p ttyUSB0 write 01K1S1 180 --verify  write a value\n"
         "  qdxpoll -p ttyUSB0 poll 01K1M1 01K1S1       watch values (Ctrl-C ends)\n"
         "  qdxpoll -p ttyUSB0 watch 01K1M1 01K1S1      the same, live in a browser\n"
+        "  qdxpoll -p ttyUSB0 log 01K1M1 --db line.db  keep them in the line's history (SQLite)\n"
         "  qdxpoll -p ttyUSB0 probe                    find the line settings of a unit that stays silent\n"
         "  qdxpoll COMMAND --help                      a command's options and examples\n\n"
         "Addresses: six characters UUKCII: unit 00-99, the letter K, channel 0-8,\n"
@@ -181,7 +182,8 @@ void ApplyLineConfig(CLI::App& app, const LineConfig& c, Options* o) {
     }
     // The file's points are the command's when the command line gives none.
     const bool takes_points =
-        o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "mqtt";
+        o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "log" ||
+        o->command == "mqtt";
     if (takes_points && o->addresses.empty()) {
         for (const ConfigPoint& p : c.points) o->addresses.push_back(p.address);
         if (!Given(app, "--type")) {
@@ -233,6 +235,18 @@ void AddCycleOptions(CLI::App* cmd, Options* o) {
         ->capture_default_str();
 }
 
+void AddDbOption(CLI::App* cmd, Options* o) {
+    cmd->add_option("--db", o->db_file,
+                    "The line's history: an SQLite file, made when missing (default: the --config file's database)");
+}
+
+void AddRetentionOptions(CLI::App* cmd, Options* o) {
+    cmd->add_option("--keep-days", o->keep_days, "Delete samples older than this many days (default: keep all)")
+        ->check(CLI::Range(0.0, 100000.0));
+    cmd->add_option("--keep-mb", o->keep_mb, "Delete the oldest samples while they take more than this many MB")
+        ->check(CLI::Range(0.0, 10000000.0));
+}
+
 int ParseCommandLine(int argc, char** argv, Options* o) {
     CLI::App app{"qdxpoll " QDXPOLL_VERSION
                  " - find, read, write, watch and diagnose RKC REX-F controllers through the QDXTLMV driver"};
@@ -281,10 +295,18 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
         }
     }
     const bool takes_points =
-        o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "mqtt";
+        o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "log" ||
+        o->command == "mqtt";
     if (takes_points && o->addresses.empty()) {
         std::cerr << "qdxpoll: " << o->command << ": ADDRESS is required (or --config with [[point]] tables)\n"
                   << "  hint: run 'qdxpoll " << o->command << " --help' for usage\n";
+        return kExitUsage;
+    }
+    const bool needs_history = o->command == "log" || o->command == "export";
+    if (needs_history && o->db_file.empty()) {
+        std::cerr << "qdxpoll: " << o->command << ": the history's file is required: "
+                  << (o->command == "log" ? "--db FILE" : "FILE") << " (or database in the --config file)\n"
+                  << "Run 'qdxpoll " << o->command << " --help' for usage.\n";
         return kExitUsage;
     }
     for (auto& c : o->parity) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

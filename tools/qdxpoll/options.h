@@ -14,7 +14,7 @@
 enum class OutputFormat { kText, kJson, kCsv };
 
 struct Options {
-    std::string command;  // info, read, write, poll, watch, scan, probe, save, diff, restore, identifiers, list-ports, demo
+    std::string command;  // info, read, write, poll, watch, log, export, scan, probe, save, diff, restore, identifiers, list-ports, demo
 
     // Port and line.
     std::string port;                     // empty: none given
@@ -74,6 +74,13 @@ struct Options {
     bool dry_run = false;
     bool yes = false;
 
+    // The history: log, write --db, export
+    // db_file (below, also from --config's database): --db FILE, export's FILE
+    double keep_days = 0;            // --keep-days; 0: kept for ever
+    double keep_mb = 0;              // --keep-mb; 0: no limit
+    std::string from_time, to_time;  // export: --from, --to; empty: the first, the last
+    std::string export_points;       // export: --points A,B; empty: every point recorded
+
     // A line in one file (--config): what it holds beyond the options above,
     // which it fills where the command line leaves them unset.
     std::string config_file;
@@ -104,6 +111,10 @@ class App;
 void AddTypeOption(CLI::App* command, Options* options);
 void AddPageOptions(CLI::App* command, Options* options);
 void AddCycleOptions(CLI::App* command, Options* options);
+// The history's --db FILE, and the retention --keep-days and --keep-mb of the
+// commands that record samples.
+void AddDbOption(CLI::App* command, Options* options);
+void AddRetentionOptions(CLI::App* command, Options* options);
 
 // Parses the command line into *options. Returns -1 to go on, or the exit
 // code to end with (0 after --help or --version, 64 after a usage error,
