@@ -205,6 +205,8 @@ TEST(QdxpollWatchSummary, FailuresGroupByAddressAndCauseWithinTheirBound) {
     EXPECT_EQ(j[1]["first"], 100);
     EXPECT_EQ(j[1]["last"], 300);
     EXPECT_EQ(j[1]["what"], "EOT 2") << "the latest words";
+}
+
 TEST(QdxpollTimes, UserTimesAreUtcLocalOrRelative) {
     const WallClock::time_point now(std::chrono::milliseconds(1'765'000'000'000));
     const int64_t n = 1'765'000'000'000;

@@ -33,6 +33,7 @@
 #endif
 #include "rexf/settings_file.h"
 #include "tests/support/ser2net.h"
+#include "tools/qdxpoll/history_store.h"
 #include "tests/support/simulator.h"
 #include "tools/qdxpoll/cp437.h"
 #include "tools/qdxpoll/frame_decoder.h"
@@ -1290,6 +1291,74 @@ TEST(QdxpollWatchPage, InChromiumTheChartGrowsAndTheFormWritesS1) {
     EXPECT_EQ(run.exit_code, 69) << "the point the unit lacks decides the exit code, as in poll\n" << run.err;
     EXPECT_NE(run.out.find("write from the page: 01K1S1"), std::string::npos) << run.out;
     for (const std::string& f : {wide, phone, screenshot}) EXPECT_GT(std::filesystem::file_size(f), 10000u) << f;
+}
+
+// watch --db over a restart, as a night with a crash in it: the first run
+// killed with SIGKILL, the second started on the same database. The page
+// shows the samples of both runs with the time between them marked as a
+// gap, and the failures of the whole night, not only of this run.
+TEST(QdxpollWatchPage, InChromiumTheHistoryOfBothRunsShowsWithTheGapMarked) {
+    if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
+    if (const char* why = HistoryUnavailable()) GTEST_SKIP() << why;
+    if (qdxtest::HeadlessBrowser::ExecutablePath().empty())
+        GTEST_SKIP() << "Chromium not found at /usr/bin/chromium (Debian package chromium; or set QDX_CHROMIUM)";
+    qdxtest::Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start({"--speed", "60"}, {}, &error)) << error;
+    char dir[] = "/tmp/qdxpoll-night-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string db = std::string(dir) + "/line1.db";
+    const std::vector<std::string> args = {"--port", sim.path(), "--quiet", "watch", "01K1M1", "01K1S1", "01K1O1",
+                                           "02K1M1", "01K1M2", "--interval", "0.2", "--db", db};
+    const ToolRun killed = RunTool(args, [](pid_t pid, const std::string& err_path) {
+        if (PagePort(err_path) != 0) std::this_thread::sleep_for(std::chrono::seconds(3));
+        kill(pid, SIGKILL);
+    });
+    ASSERT_EQ(killed.exit_code, -1) << "the first run was to be killed:\n" << killed.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the gap
+
+    auto text = [](const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); };
+    const ToolRun again = RunTool(args, WithPage([&](httplib::Client&, int port) {
+        qdxtest::HeadlessBrowser browser;
+        std::string why;
+        ASSERT_TRUE(browser.Start(1280, 800, QDX_ARTIFACT_DIR "/chromium-history.log", &why) &&
+                    browser.Open("http://127.0.0.1:" + std::to_string(port) + "/", &why))
+            << why;
+        // Through the page's own data: one gap, with good samples of M1 on
+        // both sides of it, and the gap listed in words.
+        const std::string both_runs =
+            "Number(document.body.dataset.gaps || 0) === 1 && rows.some((r) => r[0] < gaps[0][0] && r[1] !== null)"
+            " && rows.some((r) => r[0] > gaps[0][1] && r[1] !== null)";
+        EXPECT_TRUE(browser.WaitFor(both_runs, 15000))
+            << "gaps " << text(browser.Evaluate("JSON.stringify(gaps)")) << ", "
+            << text(browser.Evaluate("rows.length")) << " rows from "
+            << text(browser.Evaluate("rows.length && rows[0][0]"));
+        EXPECT_TRUE(std::regex_match(text(browser.Evaluate("document.querySelector('#gaps li').textContent")),
+                                     std::regex(R"(not watched from \d\d:\d\d:\d\d \S+ to \d\d:\d\d:\d\d \S+ \(\d+ s\): .*)")))
+            << text(browser.Evaluate("document.getElementById('gaps').textContent"));
+        // The night's EOTs of the point the unit lacks outnumber this run's polls of it.
+        EXPECT_TRUE(browser.WaitFor(
+            "(() => { const f = Array.from(document.querySelectorAll('#failures tbody tr'))"
+            ".find((r) => r.cells[0].textContent === '01K1M2'); const s = stats.find((x) => x.address === '01K1M2');"
+            " return !!f && !!s && Number(f.cells[2].textContent) > s.requests })()", 5000))
+            << text(browser.Evaluate("document.getElementById('failures').textContent"));
+        // The whole history keeps the gap, live.
+        browser.Evaluate("document.querySelector('[data-range=all]').click()");
+        EXPECT_TRUE(browser.WaitFor("document.body.dataset.range === 'all' && " + both_runs, 5000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ASSERT_TRUE(browser.Screenshot(QDX_ARTIFACT_DIR "/watch-page-history.png", &why)) << why;
+    }));
+    EXPECT_EQ(again.exit_code, 69) << "the point the unit lacks decides the exit code\n" << again.err;
+
+    // The database holds both runs, the first one ended by its last commit.
+    auto store = HistoryStore::Open(db, HistoryStore::kRead, &error);
+    ASSERT_NE(store, nullptr) << error;
+    const auto runs = store->Runs(INT64_MIN, INT64_MAX, &error);
+    ASSERT_EQ(runs.size(), 2u) << error;
+    EXPECT_LT(runs[0].end_ms, runs[1].start_ms);
+    EXPECT_NE(runs[1].what.find("watch 01K1M1"), std::string::npos) << runs[1].what;
+    store.reset();
+    std::filesystem::remove_all(dir);
 }
 
 #else

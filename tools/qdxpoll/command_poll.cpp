@@ -22,6 +22,8 @@ void AddWatchOptions(CLI::App* watch, Options* o) {
     AddTypeOption(watch, o);
     AddCycleOptions(watch, o);
     AddPageOptions(watch, o);
+    AddDbOption(watch, o);
+    AddRetentionOptions(watch, o);
 }
 
 int RunPoll(Session& session) {

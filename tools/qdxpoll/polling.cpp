@@ -9,6 +9,7 @@
 
 #include "driver_log.h"
 #include "exit_codes.h"
+#include "history_recording.h"
 #include "line_config.h"
 #include "line_settings.h"
 #include "platform.h"
@@ -279,7 +280,7 @@ namespace {
 // A write the page asks for, with the checks and the read-back of `write`.
 // Its outcome goes to the page (and to the output, as a write); it leaves
 // the exit code to the polling.
-PageWriteAnswer WriteFromPage(Session& session, const PageWrite& w) {
+PageWriteAnswer WriteFromPage(Session& session, HistoryRecorder* recorder, const PageWrite& w) {
     if (session.line_stats.lost)
         return {503, {{"ok", false}, {"error", "port " + session.user_port + " is lost: nothing is written until it "
                                                "is back (polling reopens it by itself)"}}};
@@ -290,6 +291,7 @@ PageWriteAnswer WriteFromPage(Session& session, const PageWrite& w) {
     body["exit_code"] = c.exit_code;  // what 'qdxpoll write' would end with
     if (c.exit_code != kExitOk) body["hint"] = c.hint;
     session.reporter.Emit(c.reading, "write from the page: ");
+    if (recorder != nullptr) recorder->Write(c.reading, w.value, "page " + w.from);
     return {200, body};
 }
 
@@ -347,6 +349,17 @@ std::vector<PointStats> WatchLoop(Session& session, PointList& points, int count
         if (session.driver->Parse(a, session.Type(), w.get())) setup.writable.push_back(watched(*w));
     }
 
+    // watch --db: every sample and every write from the page kept in the
+    // line's history, from which the page reads its time ranges.
+    std::unique_ptr<HistoryRecorder> recorder;
+    if (!session.options.db_file.empty()) {
+        std::string what = "watch";
+        for (const auto& p : points) what += " " + p->address;
+        recorder = std::make_unique<HistoryRecorder>(
+            session.options, what + fmt::format(" every {:g} s on {}", interval_s, session.options.port));
+        setup.database = session.options.db_file;
+    }
+
     std::string url, error;
     if (!server.Start(setup, &url, &error))
         throw ToolError(kExitUsage, error + (session.options.http_port != 0 ? "; choose another --http PORT, or "
@@ -357,13 +370,18 @@ std::vector<PointStats> WatchLoop(Session& session, PointList& points, int count
         session, points, count, interval_s, seconds, interrupted,
         [&](std::chrono::steady_clock::time_point until) {
             server.WaitRunningWrites(until, [&](const PageWrite& w) {
-                return WriteFromPage(session, w);
+                return WriteFromPage(session, recorder.get(), w);
             });
         },
         [&](const std::vector<Reading>& readings, const std::vector<PointStats>& s) {
+            if (recorder) recorder->Cycle(readings);
             server.Publish(readings, s, &session.line_stats);
         });
     server.Stop();
+    if (recorder) {
+        const std::string lost = recorder->End();
+        if (!lost.empty()) session.Fail(kExitHistoryUnwritable, lost, "free space for the history, or give another --db");
+    }
     return stats;
 }
 

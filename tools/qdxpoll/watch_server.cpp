@@ -8,6 +8,7 @@
 
 #include "platform.h"
 #include "watch_state.h"
+#include "watch_store.h"
 
 using nlohmann::json;
 using namespace watch_limits;
@@ -89,6 +90,14 @@ bool WatchServer::Start(const WatchSetup& setup, std::string* url, std::string* 
     s.setup = setup;
     s.history = WatchHistory(setup.points.size(), kHistoryRows);
     s.latest.assign(setup.points.size(), PointLatest());
+    if (!setup.database.empty()) {
+        std::vector<StoredColumn> columns;
+        for (const WatchPoint& p : setup.points) columns.push_back({p.address, p.scale, p.offset});
+        auto stored = std::make_unique<StoredHistory>(setup.database, columns);
+        // The failures of the night so far, not only of this run.
+        stored->LoadFailures(&s.failures);
+        s.stored = std::move(stored);
+    }
     s.server.set_payload_max_length(64 * 1024);
     int port = setup.port;
     if (port == 0) {
