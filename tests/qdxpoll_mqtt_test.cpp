@@ -264,18 +264,23 @@ TEST_F(QdxpollMqttRestartTest, BrokerRestartLosesNoSample) {
     std::map<std::string, std::set<long>> seen;
     int late = 0;
     bool in_order = true;
+    std::string disorder;
     ASSERT_TRUE(support::WaitFor(
         [&] { return sub.out(); },
         [&](const std::string& s) {
             seen.clear();
             late = 0;
             in_order = true;
+            disorder.clear();
             std::map<std::string, long> last;
             for (const auto& [topic, payload] : Messages(s)) {
                 const json p = json::parse(payload, nullptr, false);
                 if (!p.is_object() || !p.contains("cycle")) continue;
                 const long cycle = p["cycle"];
                 if (seen[topic].insert(cycle).second) {
+                    if (cycle < last[topic] && disorder.size() < 2000)
+                        disorder += topic + ": cycle " + std::to_string(cycle) + " after " +
+                                    std::to_string(last[topic]) + (p.value("late", false) ? " (late)\n" : "\n");
                     in_order &= cycle > last[topic];
                     last[topic] = cycle;
                     late += p.value("late", false);
@@ -288,7 +293,7 @@ TEST_F(QdxpollMqttRestartTest, BrokerRestartLosesNoSample) {
         20s))
         << "received " << seen["qdxtlmv/line1/01/1/M1"].size() << " + " << seen["qdxtlmv/line1/01/1/S1"].size()
         << " of " << polled << "\n" << tool.err();
-    EXPECT_TRUE(in_order);
+    EXPECT_TRUE(in_order) << disorder;
     EXPECT_GT(late, 0);
     EXPECT_TRUE(Has(tool.err(), "is not there (Connection refused)")) << tool.err();
     EXPECT_TRUE(Has(tool.err(), "lost the broker")) << tool.err();

@@ -184,6 +184,9 @@ void MqttLink::State::Send() {
         lock.lock();
         // Not connected after all: libmosquitto keeps the message and sends
         // it once connected.
+        // The connection went between the check and the hand-over: what
+        // follows waits until libmosquitto has sent this one again.
+        if (rc == MOSQ_ERR_NO_CONN) resending = true;
         if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
             --in_flight;
             ++counts.dropped;
