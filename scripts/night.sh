@@ -9,6 +9,10 @@
 #                       holds it), then a `cat` that reads it for a while
 #                       (it takes replies: qdxpoll names it)
 #
+# and then, on a second line behind Debian's ser2net (RFC 2217, 127.0.0.1),
+# ser2net stopped and started again on the same port while qdxpoll polls
+# through it.
+#
 # It prints the samples expected, recorded and missing inside and outside
 # these disturbances, the values that differ from rexfsim's own, the mean
 # cycle time against the interval (once the missing unit has backed off),
@@ -149,6 +153,10 @@ for r in readings:
     if r["status"] == "ok":
         c["ok"].add(r["address"])
 
+# The last cycle may be cut by the Ctrl-C that ends the night: not counted.
+if cycles:
+    del cycles[max(cycles)]
+
 # A disturbance lasts until every point it touched answers again.
 def back_at(after, addresses):
     for n in sorted(cycles):
@@ -213,7 +221,6 @@ print(f"night of {length:.0f} s, {len(cycles)} cycles of {len(points)} points at
 print("disturbances:")
 for f, to, what, _ in windows:
     print(f"  {f - t0:6.1f} s .. {to - t0:6.1f} s  {what}")
-print("ser2net in front of the line: not run (no tcp:/rfc2217: ports in this tree)")
 print(f"samples expected: {expected['inside'] + expected['outside']} "
       f"(inside disturbances {expected['inside']}, outside {expected['outside']})")
 print(f"samples recorded: {expected['inside'] + expected['outside'] - missed['inside'] - missed['outside']}")
@@ -231,6 +238,93 @@ print(f"second program:   locking opener refused: {second['locking opener refuse
       f"the reader named in qdxpoll's messages: {named}")
 print(f"RSS:              {rss_start} KiB at the start, {rss_end} KiB at the end "
       f"({rss_end - rss_start:+d} KiB)")
+# --- ser2net in front of the line: a device server that restarts -----------
+# A second, shorter leg: rexfsim behind Debian's ser2net (RFC 2217) on
+# 127.0.0.1, qdxpoll polling through it, and ser2net stopped and started
+# again on the same port mid-run.
+import shutil, socket
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+def listening(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+leg = None
+ser2net_bin = shutil.which("ser2net") or ("/usr/sbin/ser2net" if os.access("/usr/sbin/ser2net", os.X_OK) else None)
+if ser2net_bin:
+    link2 = os.path.join(work, "line2")
+    sim2 = subprocess.Popen([rexfsim, "--speed", "60", "--units", "1,2,3", "--link", link2],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    sim2.stdout.readline()
+    port = free_port()
+    conf = os.path.join(work, "ser2net.yaml")
+    with open(conf, "w") as f:
+        f.write(f"connection: &line\n    accepter: telnet(rfc2217),tcp,127.0.0.1,{port}\n"
+                f"    connector: serialdev,{link2},9600n81,local\n    options:\n      kickolduser: true\n")
+    def start_ser2net():
+        s = subprocess.Popen([ser2net_bin, "-n", "-u", "-c", conf], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while not listening(port) and time.time() < deadline:
+            time.sleep(0.05)
+        return s
+    server = start_ser2net()
+    live2 = [p for p in points if not p.startswith(missing_unit)]
+    poll2 = subprocess.Popen([qdxpoll, "--port", f"rfc2217:127.0.0.1:{port}", "--quiet", "--json", "poll", *live2,
+                              "--interval", str(interval)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines2, notes2 = [], []
+    threading.Thread(target=lambda: [lines2.append(l) for l in poll2.stdout], daemon=True).start()
+    threading.Thread(target=lambda: [notes2.append((time.time(), l.rstrip())) for l in poll2.stderr],
+                     daemon=True).start()
+    l0 = time.time()
+    time.sleep(10)
+    down_at = time.time()
+    server.terminate(); server.wait()
+    time.sleep(3)
+    server = start_ser2net()
+    up_at = time.time()
+    time.sleep(12)
+    poll2.send_signal(signal.SIGINT)
+    poll2.wait(timeout=30)
+    server.terminate(); server.wait()
+    sim2.stdin.close(); sim2.terminate(); sim2.wait()
+    time.sleep(0.3)
+    recs2 = [json.loads(l) for l in lines2 if l.startswith("{")]
+    cyc2 = {}
+    for r in recs2:
+        if r.get("action") != "read":
+            continue
+        c = cyc2.setdefault(r["cycle"], {"time": parse_time(r["time"]), "ok": set()})
+        c["time"] = min(c["time"], parse_time(r["time"]))
+        if r["status"] == "ok":
+            c["ok"].add(r["address"])
+    if cyc2:
+        del cyc2[max(cyc2)]  # cut by the Ctrl-C that ends the leg
+    resumed = next((c["time"] for n, c in sorted(cyc2.items()) if c["time"] > up_at and set(live2) <= c["ok"]), None)
+    outside2 = [(n, sorted(set(live2) - c["ok"])) for n, c in sorted(cyc2.items())
+                if not (down_at - 0.6 <= c["time"] <= (resumed or time.time()) + 0.1) and set(live2) - c["ok"]]
+    missing_outside2 = sum(len(m) for _, m in outside2)
+    statuses2 = {(r["cycle"], r["address"]): r["status"] for r in recs2 if r.get("action") == "read"}
+    summary2 = next((r for r in recs2 if r.get("action") == "summary" and r.get("address") == "line"), {})
+    lost2 = next((t for t, n in notes2 if " lost (" in n), None)
+    step, waited = 0.5, 0.5
+    while lost2 is not None and lost2 + waited < up_at:
+        step = min(step * 2, 30.0)
+        waited += step
+    leg = {"cycles": len(cyc2), "missing_outside": missing_outside2,
+           "resumed_after": None if resumed is None else resumed - up_at, "step": step,
+           "outages": summary2.get("outages"), "outage_s": summary2.get("outage_s")}
+    print(f"ser2net (RFC 2217) in front of a second line: {leg['cycles']} cycles of {len(live2)} points; "
+          f"stopped at {down_at - l0:.1f} s, started again 3 s later")
+    print(f"  samples missing outside the restart: {missing_outside2}; polling resumed "
+          + ("never" if resumed is None else f"{resumed - up_at:.2f} s after ser2net was back")
+          + f" (backoff step {step:g} s); outages counted: {leg['outages']} ({leg['outage_s']} s)"
+          + (f"  e.g. cycle {outside2[0][0]}: {[(a, statuses2.get((outside2[0][0], a))) for a in outside2[0][1][:3]]}"
+             if outside2 else ""))
+else:
+    print("ser2net in front of the line: not run (ser2net is not installed: scripts/setup-debian.sh)")
+
 goals = {
     "nothing missing outside disturbances": missed["outside"] == 0,
     "no wrong value": not wrong,
@@ -240,6 +334,10 @@ goals = {
     "memory flat within 1 MiB": abs(rss_end - rss_start) <= 1024,
     "a locking second program refused": second["locking opener refused"],
 }
+if leg is not None:
+    goals["ser2net restarted: nothing missing outside it, polling resumed within its backoff step"] = (
+        leg["missing_outside"] == 0 and leg["resumed_after"] is not None
+        and leg["resumed_after"] <= leg["step"] + interval and leg["outages"] == 1)
 for goal, met in goals.items():
     print(f"  {'met   ' if met else 'MISSED'}  {goal}")
 sys.exit(0 if all(goals.values()) else 1)
