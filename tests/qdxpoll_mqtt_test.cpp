@@ -68,6 +68,9 @@ class QdxpollMqttTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
+#ifndef QDX_MQTT
+        GTEST_SKIP() << "qdxpoll is built without mqtt here (no libmosquitto-dev for this target)";
+#endif
         if (!support::MqttBroker::Available()) GTEST_SKIP() << "mosquitto and its clients are not installed";
         std::string error;
         ASSERT_TRUE(sim_.Start({"--no-drift"}, {}, &error)) << error;
