@@ -161,6 +161,7 @@ bool TraceRelay::Start(const std::string&, const LineValues&, bool, std::string*
 void TraceRelay::Sync() {}
 std::vector<WireChunk> TraceRelay::Take() { return {}; }
 void TraceRelay::ListenQuiet(int, int) {}
+bool TraceRelay::Lost(std::string*) const { return false; }
 void TraceRelay::Stop() {}
 bool TraceRelay::device_server() const { return false; }
 int TraceRelay::round_trip_ms() const { return 0; }
