@@ -1,5 +1,7 @@
 #include "mqtt_broker.h"
 
+#include "loopback_port.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -31,20 +33,6 @@ std::string TempFile(const char* pattern) {
     const int fd = mkstemp(&name[0]);
     if (fd >= 0) close(fd);
     return name;
-}
-
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
 }
 
 bool Accepts(int port) {
@@ -147,7 +135,7 @@ bool MqttBroker::Available() {
 
 bool MqttBroker::Start(bool persistence, std::string* error) {
     for (int attempt = 0; attempt < 5; ++attempt) {
-        if (port_ == 0 || attempt > 0) port_ = FreePort();
+        if (port_ == 0 || attempt > 0) port_ = FreeLoopbackPort();
         const std::string conf = dir_ + "/mosquitto.conf";
         std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
                             << (persistence ? "persistence true\npersistence_location " + dir_ +

@@ -1,5 +1,7 @@
 #include "ser2net.h"
 
+#include "support/loopback_port.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -15,21 +17,6 @@ namespace qdxtest {
 namespace {
 
 const char kSer2net[] = "/usr/sbin/ser2net";
-
-// A TCP port free on 127.0.0.1 now (the kernel's choice).
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
 
 // Whether something listens on 127.0.0.1:port, from the kernel's table (a
 // probing connection would make ser2net open the device).
@@ -65,7 +52,7 @@ bool Ser2net::Start(const std::string& device, Ser2netMode mode, std::string* er
     device_ = device;
     mode_ = mode;
     line_ = line;
-    port_ = FreePort();
+    port_ = support::FreeLoopbackPort();
     if (port_ == 0) {
         *error = "no free TCP port";
         return false;
