@@ -7,6 +7,7 @@
 #include <deque>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include <mosquitto.h>
@@ -45,7 +46,14 @@ struct MqttLink::State {
     std::vector<std::string> notes;
     bool connected = false;
     bool stopping = false;
-    int in_flight = 0;
+    // Our messages handed to libmosquitto and not yet acknowledged, by
+    // message id. Counted by id, not by acknowledgements: the online status
+    // is acknowledged too, and a count would run one short.
+    std::set<int> unacked;
+    // Acknowledged before the sender had recorded them as handed over.
+    std::set<int> acked_early;
+    // The online statuses sent on connecting (the loop thread's alone).
+    std::set<int> status_mids;
     // After a reconnection libmosquitto sends again what it held unacknowledged;
     // new messages wait for those (a while at most), so that the order holds.
     bool resending = false;
@@ -55,6 +63,11 @@ struct MqttLink::State {
     void Note(const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex);
         if (notes.size() < 100) notes.push_back(text);
+    }
+
+    // With the lock held, once mosquitto_publish has given `mid`.
+    void Handed(int mid) {
+        if (acked_early.erase(mid) == 0) unacked.insert(mid);
     }
 
     bool Connect();
@@ -72,11 +85,15 @@ void OnConnect(mosquitto* mosq, void* user, int rc) {
         return;
     }
     const MqttLinkSetup& setup = s->setup;
-    mosquitto_publish(mosq, nullptr, setup.online_topic.c_str(), static_cast<int>(setup.online_payload.size()),
-                      setup.online_payload.data(), 1, true);
+    int mid = 0;
+    const int published = mosquitto_publish(mosq, &mid, setup.online_topic.c_str(),
+                                            static_cast<int>(setup.online_payload.size()), setup.online_payload.data(),
+                                            1, true);
     for (const std::string& filter : setup.subscriptions) mosquitto_subscribe(mosq, nullptr, filter.c_str(), 1);
     {
         std::lock_guard<std::mutex> lock(s->mutex);
+        // Its acknowledgement comes on this thread, after this callback.
+        if (published == MOSQ_ERR_SUCCESS && s->status_mids.size() < 64) s->status_mids.insert(mid);
         s->connected = true;
         s->connected_at = std::chrono::steady_clock::now();
         ++s->counts.connections;
@@ -94,7 +111,7 @@ void OnDisconnect(mosquitto*, void* user, int rc) {
     std::lock_guard<std::mutex> lock(s->mutex);
     const bool was = s->connected;
     s->connected = false;
-    s->resending = s->in_flight > 0;
+    s->resending = !s->unacked.empty();
     // What waits now could not go out at its time.
     for (Outgoing& o : s->queue) o.late = true;
     if (rc != 0 && was && s->notes.size() < 100)
@@ -102,13 +119,17 @@ void OnDisconnect(mosquitto*, void* user, int rc) {
                            std::to_string(s->setup.max_queued) + ") and the connection is tried again");
 }
 
-void OnPublish(mosquitto*, void* user, int) {
+void OnPublish(mosquitto*, void* user, int mid) {
     MqttLink::State* s = StateOf(user);
     {
         std::lock_guard<std::mutex> lock(s->mutex);
-        if (s->in_flight > 0) --s->in_flight;
-        if (s->in_flight == 0) s->resending = false;
-        ++s->counts.published;
+        if (s->unacked.erase(mid) == 1) {
+            ++s->counts.published;
+        } else if (s->status_mids.erase(mid) == 0 && s->acked_early.size() < kWindow) {
+            s->acked_early.insert(mid);
+            ++s->counts.published;
+        }
+        if (s->unacked.empty()) s->resending = false;
     }
     s->changed.notify_all();
 }
@@ -165,8 +186,10 @@ bool MqttLink::State::Connect() {
 void MqttLink::State::Send() {
     std::unique_lock<std::mutex> lock(mutex);
     auto ready = [this] {
-        if (resending && std::chrono::steady_clock::now() - connected_at > std::chrono::seconds(5)) resending = false;
-        return connected && !queue.empty() && in_flight < kWindow && !resending;
+        // A bound on the wait, counted from this connection, not the last.
+        if (resending && connected && std::chrono::steady_clock::now() - connected_at > std::chrono::seconds(5))
+            resending = false;
+        return connected && !queue.empty() && unacked.size() < static_cast<size_t>(kWindow) && !resending;
     };
     for (;;) {
         changed.wait_for(lock, std::chrono::milliseconds(200), [&] { return stopping || ready(); });
@@ -174,21 +197,20 @@ void MqttLink::State::Send() {
         if (!ready()) continue;
         Outgoing o = std::move(queue.front());
         queue.pop_front();
-        ++in_flight;
         lock.unlock();
         if (o.sample && o.late && !o.payload.empty() && o.payload.back() == '}')
             o.payload.insert(o.payload.size() - 1, ",\"late\":true");
         const std::string& text = o.payload;
-        const int rc = mosquitto_publish(mosq, nullptr, o.topic.c_str(), static_cast<int>(text.size()), text.data(),
+        int mid = 0;
+        const int rc = mosquitto_publish(mosq, &mid, o.topic.c_str(), static_cast<int>(text.size()), text.data(),
                                          1, o.retain);
         lock.lock();
-        // Not connected after all: libmosquitto keeps the message and sends
-        // it once connected.
-        // The connection went between the check and the hand-over: what
-        // follows waits until libmosquitto has sent this one again.
+        if (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN) Handed(mid);
+        // The connection went between the check and the hand-over:
+        // libmosquitto keeps the message and sends it again once connected,
+        // and what follows waits for that.
         if (rc == MOSQ_ERR_NO_CONN) resending = true;
         if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
-            --in_flight;
             ++counts.dropped;
             if (notes.size() < 100)
                 notes.push_back("a message to " + o.topic + " could not be published: " + mosquitto_strerror(rc));
@@ -291,7 +313,7 @@ size_t MqttLink::Stop(const std::string& topic, const std::string& payload, std:
     const auto until = std::chrono::steady_clock::now() + grace;
     {
         std::unique_lock<std::mutex> lock(s.mutex);
-        s.changed.wait_until(lock, until, [&s] { return !s.connected || (s.queue.empty() && s.in_flight == 0); });
+        s.changed.wait_until(lock, until, [&s] { return !s.connected || (s.queue.empty() && s.unacked.empty()); });
         s.stopping = true;
     }
     s.changed.notify_all();
@@ -300,15 +322,16 @@ size_t MqttLink::Stop(const std::string& topic, const std::string& payload, std:
     {
         std::unique_lock<std::mutex> lock(s.mutex);
         if (s.connected && !topic.empty()) {
-            ++s.in_flight;
             lock.unlock();
-            mosquitto_publish(s.mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
-                              true);
+            int mid = 0;
+            const int rc = mosquitto_publish(s.mosq, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                             payload.data(), 1, true);
             lock.lock();
+            if (rc == MOSQ_ERR_SUCCESS) s.Handed(mid);
             s.changed.wait_until(lock, std::max(until, std::chrono::steady_clock::now() + std::chrono::seconds(1)),
-                                 [&s] { return !s.connected || s.in_flight == 0; });
+                                 [&s] { return !s.connected || s.unacked.empty(); });
         }
-        unsent = s.queue.size() + static_cast<size_t>(s.in_flight);
+        unsent = s.queue.size() + s.unacked.size();
     }
     mosquitto_disconnect(s.mosq);
     if (s.loop_started) mosquitto_loop_stop(s.mosq, false);
