@@ -22,11 +22,29 @@ set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+apt_get() {
+    $SUDO apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3 "$@"
+}
+# A mirror in the middle of a sync serves index files of the wrong size for a
+# few minutes: try again, then go on with the lists already there (what is
+# installed needs no new ones; a package that cannot be had still fails).
+apt_update() {
+    for attempt in 1 2 3; do
+        apt_get update -qq && return 0
+        echo "setup: the package lists did not all download (attempt $attempt of 3)" >&2
+        [ "$attempt" = 3 ] || sleep 30
+    done
+    echo "setup: going on with the package lists already there" >&2
+}
 apt_install() {
-    $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "$@" >/dev/null
+    for attempt in 1 2; do
+        apt_get install -y -qq "$@" >/dev/null && return 0
+        [ "$attempt" = 2 ] || { sleep 30; apt_update; }
+    done
+    return 1
 }
 $SUDO dpkg --add-architecture i386
-$SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
+apt_update
 apt_install \
   cmake make g++ g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686 \
   googletest libcli11-dev nlohmann-json3-dev libfmt-dev libmodbus-dev \
