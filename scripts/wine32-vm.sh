@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs the Windows checks (tests/wine/run.sh) under 32-bit Wine inside a small
 # Debian 12 virtual machine, for hosts whose kernel runs no 32-bit programs.
-# qemu-system-x86_64 emulates the machine in software (-accel tcg, no KVM).
+# qemu-system-x86_64 runs the machine under KVM where /dev/kvm can be opened
+# (-cpu host), else emulates it in software (-accel tcg). VM_ACCEL=tcg
+# forces the latter.
 # Needs root and: qemu-system-x86 debootstrap e2fsprogs.
 #
 # Usage: scripts/wine32-vm.sh BUILD_DIR
@@ -71,6 +73,18 @@ smp="${VM_SMP:-2}"
 # would, and the guest kernel oopses in Wine's 32-bit code ("supervisor read
 # access in user mode" at an iret). Both ran the checks in the same time.
 cpu="${VM_CPU:-qemu64}"
+accel="${VM_ACCEL:-}"
+if [ -z "$accel" ]; then
+    # KVM where the kernel lends it to us: qemu starts no machine, only
+    # opens the accelerator, and quits.
+    if [ -r /dev/kvm ] && [ -w /dev/kvm ] && echo quit | timeout 20 qemu-system-x86_64 \
+        -accel kvm -machine none -display none -nodefaults -monitor stdio -S >/dev/null 2>&1; then
+        accel=kvm
+    else
+        accel=tcg
+    fi
+fi
+[ "$accel" = kvm ] && [ -z "${VM_CPU:-}" ] && cpu=host
 t_debootstrap="${VM_DEBOOTSTRAP_TIMEOUT:-900}"
 t_wine="${VM_WINE_TIMEOUT:-900}"
 t_mkfs="${VM_MKFS_TIMEOUT:-300}"
@@ -300,10 +314,11 @@ sync
 echo "$rc" >"$ctl/status"
 EOF
 
+echo "wine32-vm: the machine runs under $accel (-cpu $cpu)"
 step_begin "machine (boot, run.sh)"
 qemu_start=$(date +%s)
 timeout --kill-after=30 "$t_run" qemu-system-x86_64 \
-    -accel tcg -machine pc -cpu "$cpu" -smp "$smp" -m "$memory" \
+    -accel "$accel" -machine pc -cpu "$cpu" -smp "$smp" -m "$memory" \
     -nographic -no-reboot -nic none \
     -kernel "$image_dir/vmlinuz" -initrd "$image_dir/initrd.img" \
     -append "console=ttyS0 root=/dev/vda rw rootfstype=ext4 init=/sbin/qdx-vm-init quiet panic=1 mitigations=off" \
