@@ -1,13 +1,16 @@
 // What a REX-F line is, as the simulator, qdxpoll and the benchmark share it:
 // the host frames cut out of any byte stream, the frames built, the line
-// format's text and the lists of units people type.
+// format's text, the lists of units people type and the settings of a unit's
+// file that contradict each other.
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "rexf/line_format.h"
+#include "rexf/settings_file.h"
 #include "rexf/unit_list.h"
+#include "rexf/unit_model.h"
 #include "rexf/wire.h"
 
 namespace {
@@ -144,6 +147,45 @@ TEST(UnitList, RangesAndListsAsPeopleTypeThem) {
     EXPECT_EQ(units.size(), 100u);
     EXPECT_FALSE(rexf::ParseChannelList("8-10", 9, &units, &why));
     EXPECT_NE(why.find("channel list \"8-10\""), std::string::npos) << why;
+}
+
+TEST(SettingsFile, ContradictionsAreNamedWithTheirLines) {
+    const std::string head = "[unit]\naddress = 1\n[channel.1]\n";  // entries from line 4
+    const struct {
+        const char* what;
+        std::string entries;
+        std::vector<std::string> found;  // "LINE: what"
+    } cases[] = {
+        {"limits in order", "SL = { value = 0.0 }\nSH = { value = 400.0 }\nS1 = { value = 400.0 }\n", {}},
+        {"SL above SH", "SL = { value = 300.0 }\nSH = { value = 100.0 }\n",
+         {"4: SL = 300.0 is above SH = 100.0 (line 5): a unit keeps its setting limiters in order, SL at or below "
+          "SH (assumed)"}},
+        {"compared as the unit holds them", "SL = { value = 100.05 }\nSH = { value = 100.0 }\n", {}},
+        {"OL above OH", "OH = { value = 50.0 }\nOL = { value = 60.0 }\n",
+         {"5: OL = 60.0 is above OH = 50.0 (line 4): a unit keeps its output limiters in order, OL at or below OH "
+          "(assumed)"}},
+        {"S1 below SL", "S1 = { value = 20.0 }\nSL = { value = 50.0 }\n",
+         {"4: S1 = 20.0 is below SL = 50.0 (line 5): a unit takes S1 only within SL..SH"}},
+        {"S1 above SH", "SH = { value = 200.0 }\nS1 = { value = 250.5 }\n",
+         {"5: S1 = 250.5 is above SH = 200.0 (line 4): a unit takes S1 only within SL..SH"}},
+        {"inverted, and S1 outside both", "SL = { value = 300.0 }\nSH = { value = 100.0 }\nS1 = { value = 200.0 }\n",
+         {"4: SL = 300.0 is above SH = 100.0 (line 5): a unit keeps its setting limiters in order, SL at or below "
+          "SH (assumed)",
+          "6: S1 = 200.0 is below SL = 300.0 (line 4): a unit takes S1 only within SL..SH",
+          "6: S1 = 200.0 is above SH = 100.0 (line 5): a unit takes S1 only within SL..SH"}},
+        {"an absent or failed limit contradicts nothing", "SL = { absent = true }\nSH = { failed = \"silent\" }\n"
+         "S1 = { value = 1372.0 }\n", {}},
+        {"each channel apart", "SL = { value = 300.0 }\n[channel.2]\nSH = { value = 100.0 }\n", {}},
+    };
+    for (const auto& c : cases) {
+        rexf::UnitSettings settings;
+        std::string error;
+        ASSERT_TRUE(rexf::ParseSettings(head + c.entries, "u.toml", &settings, &error)) << c.what << ": " << error;
+        std::vector<std::string> found;
+        for (const rexf::SettingsContradiction& f : rexf::FindContradictions(settings))
+            found.push_back(std::to_string(f.line) + ": " + f.what);
+        EXPECT_EQ(found, c.found) << c.what;
+    }
 }
 
 }  // namespace
