@@ -13,6 +13,7 @@
 
 #include <toml++/toml.h>
 
+#include "rexf/toml_guard.h"
 #include "rexf/unit_model.h"
 #include "rexf/write_order.h"
 
@@ -20,6 +21,14 @@ namespace rexf {
 namespace {
 
 constexpr size_t kMaxFileBytes = 1 << 20;
+
+// A saved unit's file is three key levels deep ([channel.1], S1, value) and
+// nests one inline table: anything far beyond is no settings file.
+TomlBounds SettingsFileBounds() {
+    TomlBounds bounds;
+    bounds.max_bytes = kMaxFileBytes;
+    return bounds;
+}
 
 // What the driver's six-character value text carries: four integer digits
 // for a positive value, three after a minus sign (as a float, as the driver
@@ -317,6 +326,11 @@ std::string SettingsToml(const UnitSettings& u) {
 
 bool ParseSettings(const std::string& text, const std::string& name, UnitSettings* settings, std::string* error) {
     UnitSettings out;
+    if (const std::optional<TomlRefusal> refused = CheckTomlBounds(text, SettingsFileBounds())) {
+        *error = name + ":" + std::to_string(refused->line) + ":" + std::to_string(refused->column) + ": " +
+                 refused->message;
+        return false;
+    }
     try {
         const toml::table root = toml::parse(text, name);
         ReadUnit(root, &out);

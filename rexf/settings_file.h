@@ -69,7 +69,8 @@ SavedSetting DescribedSetting(int channel, const std::string& ident);
 std::string SettingsToml(const UnitSettings& settings);
 
 // Reads settings from TOML text; `name` is the file's name for messages.
-// False, with *error = "NAME:LINE: what is wrong", for text that is no TOML,
+// False, with *error = "NAME:LINE: what is wrong", for text beyond the
+// bounds of a settings file (CheckTomlBounds; "NAME:LINE:COLUMN: ..."), no TOML,
 // an entry that is not an identifier's, a value that does not fit the
 // driver's six-character value text (-999.9 .. 9999.9), or a value edited by
 // hand (not the one its raw text gives) outside the identifier's range.

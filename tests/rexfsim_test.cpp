@@ -272,6 +272,39 @@ TEST(RexfsimUnitFile, SettingsNoUnitHoldsTogetherAreNamedWithTheirLines) {
     }
 }
 
+// A unit file is read within the bounds of a settings file: one beyond them
+// is refused with its line and column, and rexfsim does not start.
+TEST(RexfsimUnitFile, FilesBeyondTheBoundsAreRefusedWhereTheyGoBeyond) {
+    if (!Simulator::Available()) GTEST_SKIP() << "rexfsim is not built here";
+    std::string deep = "a";
+    for (int i = 1; i < 40000; ++i) deep += ".a";
+    const struct {
+        const char* what;
+        std::string text;
+        std::string refusal;  // after the file's name
+    } cases[] = {
+        {"a table header 40000 keys deep", "[line]\nport=\"X\"\n[" + deep + "]\nx=1\n",
+         ":3:1: a key path of 40000 levels"},
+        {"an escaped NUL", "[unit]\naddress = 1\nport = \"/dev/ttyS1\\u0000/etc/passwd\"\n",
+         ":3:19: an escaped NUL (\\u0000) in a string"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        char path[] = "/tmp/rexfsim-unit-XXXXXX";
+        const int fd = mkstemp(path);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, c.text.data(), c.text.size()), static_cast<ssize_t>(c.text.size()));
+        close(fd);
+        Simulator sim;
+        SimulatorOptions capture;
+        capture.capture_stderr = true;
+        EXPECT_FALSE(sim.Start({"--unit-file", path}, capture));
+        EXPECT_NE(sim.stderr_text().find("rexfsim: " + std::string(path) + c.refusal), std::string::npos)
+            << sim.stderr_text();
+        unlink(path);
+    }
+}
+
 TEST_F(RexfsimTest, SelectWithAGoodBccIsAcknowledgedAndStoredByteForByte) {
     char state[] = "/tmp/rexfsim-state-XXXXXX";
     ASSERT_GE(mkstemp(state), 0);
