@@ -284,3 +284,27 @@ requests.append(p)
 
 for i, p in enumerate(requests):
     write("fuzz_request", "sequence%02d" % i, p.data())
+
+# --- fuzz_settings_file, fuzz_unit_file: a unit's settings file -------------
+SAVED = (b'# The settings of unit 01.\n[unit]\naddress = 1\nchannels = [1, 2]\n'
+         b'saved = 2026-12-08T14:05:01.123Z\nport = "/dev/ttyUSB0"\nline = "9600,7O2"\ncomplete = false\n'
+         b'by = "qdxpoll 7.0.0.0"\n\n[channel.1]\n'
+         b'S1 = { value = 150.0, raw = "0150.0", access = "read/write", meaning = "set value (SV), within SL..SH" }\n'
+         b'SL = { value = 0.0, raw = "0000.0" }\nSH = { value = 400.0, raw = "0400.0" }\n'
+         b'OL = { value = 0.0 }\nOH = { value = 100.0 }\nXA = { value = 1, raw = "000001" }\n'
+         b'M2 = { absent = true, access = "read-only" }\nAV = { failed = "silent" }\n\n'
+         b'[channel.2]\nP1 = { value = 30.0 }\nI1 = { value = 120 }\n')
+settings_files = {
+    "saved": SAVED,
+    "inverted_limits": b'[unit]\naddress = 5\n[channel.1]\nSL = { value = 300.0 }\nSH = { value = 100.0 }\n'
+                       b'S1 = { value = 200.0 }\nOL = { value = 60.0 }\nOH = { value = 50.0 }\n',
+    "edited_by_hand": b'[unit]\naddress = 1\n[channel.1]\nP1 = { value = 30000.0, raw = "0030.0" }\n',
+    "deep_header": b'[unit]\naddress = 1\n[' + b'.'.join([b'a'] * 12) + b']\nx = 1\n',
+    "nested_arrays": b'[unit]\naddress = 1\nchannels = [[[[[[[[[[1]]]]]]]]]]\n',
+    "escaped_nul": b'[unit]\naddress = 1\nport = "/dev/ttyS1\\u0000/etc/passwd"\n[channel.1]\nS1 = { value = 1 }\n',
+    "strings": b'[unit]\naddress = 1\nby = """\nq\\\n  "[[x]]" \\U0001F600"""\nport = \'\'\'a\\u0000\'\'\'\n'
+               b'[channel."1"]\nS1 = { value = 1.5e2 }\n',
+}
+for target in ("fuzz_settings_file", "fuzz_unit_file"):
+    for name, text in settings_files.items():
+        write(target, name, text)

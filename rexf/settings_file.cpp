@@ -13,12 +13,22 @@
 
 #include <toml++/toml.h>
 
+#include "rexf/toml_guard.h"
 #include "rexf/unit_model.h"
+#include "rexf/write_order.h"
 
 namespace rexf {
 namespace {
 
 constexpr size_t kMaxFileBytes = 1 << 20;
+
+// A saved unit's file is three key levels deep ([channel.1], S1, value) and
+// nests one inline table: anything far beyond is no settings file.
+TomlBounds SettingsFileBounds() {
+    TomlBounds bounds;
+    bounds.max_bytes = kMaxFileBytes;
+    return bounds;
+}
 
 // What the driver's six-character value text carries: four integer digits
 // for a positive value, three after a minus sign (as a float, as the driver
@@ -169,6 +179,57 @@ void ReadChannels(const toml::table& root, UnitSettings* out) {
     }
 }
 
+// A setting the file gives a value, or nullptr.
+const SavedSetting* ValueSetting(const UnitSettings& u, int channel, const char* ident) {
+    const SavedSetting* s = u.Find(channel, ident);
+    return s != nullptr && s->state == SettingState::kValue ? s : nullptr;
+}
+
+// The value as the unit would hold it (cut to the decimals it keeps).
+double HeldValue(const SavedSetting& s) {
+    const IdentifierModel* m = FindIdentifierModel(s.ident);
+    return m != nullptr ? CutToDecimals(s.value, m->decimals) : s.value;
+}
+
+std::string Shown(const SavedSetting& s) { return s.ident + " = " + ValueText(s.value, s.places); }
+
+// "SH = 100.0 (line 62)": the other side of a contradiction.
+std::string ShownWithLine(const SavedSetting& s) {
+    return Shown(s) + (s.line > 0 ? " (line " + std::to_string(s.line) + ")" : "");
+}
+
+SettingsContradiction Contradiction(const SavedSetting& first, const char* relation, const SavedSetting& other,
+                                    const std::string& reason) {
+    return {first.channel, first.line, other.line, Shown(first) + relation + ShownWithLine(other) + ": " + reason};
+}
+
+void FindInvertedPairs(const UnitSettings& u, int channel, std::vector<SettingsContradiction>* found) {
+    size_t count = 0;
+    const LimitPair* pairs = LimitPairs(&count);
+    for (size_t i = 0; i < count; ++i) {
+        const SavedSetting* low = ValueSetting(u, channel, pairs[i].low);
+        const SavedSetting* high = ValueSetting(u, channel, pairs[i].high);
+        if (low != nullptr && high != nullptr && HeldValue(*low) > HeldValue(*high))
+            found->push_back(Contradiction(*low, " is above ", *high,
+                                           std::string(pairs[i].reason) + (pairs[i].assumed ? " (assumed)" : "")));
+    }
+}
+
+// The set value (the identifiers the model keeps within SL..SH).
+void FindValuesOutsideLimits(const UnitSettings& u, int channel, std::vector<SettingsContradiction>* found) {
+    const SavedSetting* low = ValueSetting(u, channel, "SL");
+    const SavedSetting* high = ValueSetting(u, channel, "SH");
+    for (const IdentifierModel& m : IdentifierList()) {
+        const SavedSetting* s = m.within_limits ? ValueSetting(u, channel, m.ident) : nullptr;
+        if (s == nullptr) continue;
+        const std::string reason = "a unit takes " + s->ident + " only within SL..SH";
+        if (low != nullptr && HeldValue(*s) < HeldValue(*low))
+            found->push_back(Contradiction(*s, " is below ", *low, reason));
+        if (high != nullptr && HeldValue(*s) > HeldValue(*high))
+            found->push_back(Contradiction(*s, " is above ", *high, reason));
+    }
+}
+
 }  // namespace
 
 const SavedSetting* UnitSettings::Find(int channel, const std::string& ident) const {
@@ -265,6 +326,11 @@ std::string SettingsToml(const UnitSettings& u) {
 
 bool ParseSettings(const std::string& text, const std::string& name, UnitSettings* settings, std::string* error) {
     UnitSettings out;
+    if (const std::optional<TomlRefusal> refused = CheckTomlBounds(text, SettingsFileBounds())) {
+        *error = name + ":" + std::to_string(refused->line) + ":" + std::to_string(refused->column) + ": " +
+                 refused->message;
+        return false;
+    }
     try {
         const toml::table root = toml::parse(text, name);
         ReadUnit(root, &out);
@@ -282,6 +348,17 @@ bool ParseSettings(const std::string& text, const std::string& name, UnitSetting
     }
     *settings = std::move(out);
     return true;
+}
+
+std::vector<SettingsContradiction> FindContradictions(const UnitSettings& settings) {
+    std::vector<SettingsContradiction> found;
+    for (int channel : settings.channels) {
+        FindInvertedPairs(settings, channel, &found);
+        FindValuesOutsideLimits(settings, channel, &found);
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const SettingsContradiction& a, const SettingsContradiction& b) { return a.line < b.line; });
+    return found;
 }
 
 bool LoadSettingsFile(const std::string& path, UnitSettings* settings, std::string* error, bool* unreadable) {

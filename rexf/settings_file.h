@@ -69,11 +69,28 @@ SavedSetting DescribedSetting(int channel, const std::string& ident);
 std::string SettingsToml(const UnitSettings& settings);
 
 // Reads settings from TOML text; `name` is the file's name for messages.
-// False, with *error = "NAME:LINE: what is wrong", for text that is no TOML,
+// False, with *error = "NAME:LINE: what is wrong", for text beyond the
+// bounds of a settings file (CheckTomlBounds; "NAME:LINE:COLUMN: ..."), no TOML,
 // an entry that is not an identifier's, a value that does not fit the
 // driver's six-character value text (-999.9 .. 9999.9), or a value edited by
 // hand (not the one its raw text gives) outside the identifier's range.
 bool ParseSettings(const std::string& text, const std::string& name, UnitSettings* settings, std::string* error);
+
+// Settings a unit cannot hold together, on one channel: a limiter pair out
+// of order (SL above SH, OL above OH), or a set value outside the same
+// file's SL..SH. Written as they stand, they would leave a unit unsound or
+// be refused part way; a restore refuses such a file before it begins.
+struct SettingsContradiction {
+    int channel = 1;
+    int line = 0;        // the file's line of the setting named first; 0 when not from a file
+    int other_line = 0;  // the file's line of the one it contradicts
+    std::string what;    // "SL = 300.0 is above SH = 100.0 (line 62): a unit keeps ..."
+};
+
+// Every contradiction among the values of the settings, compared at the
+// unit's resolution, in the file's line order. Absent and failed entries
+// contradict nothing.
+std::vector<SettingsContradiction> FindContradictions(const UnitSettings& settings);
 
 // Reads a settings file. False with *error set; *unreadable tells a file
 // that cannot be read from one whose content is wrong.

@@ -12,7 +12,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-targets=(fuzz_address fuzz_read_reply fuzz_value_text fuzz_request)
+targets=(fuzz_address fuzz_read_reply fuzz_value_text fuzz_request fuzz_settings_file fuzz_unit_file)
 bin=build/fuzz/fuzz
 runs=build/fuzz/fuzz-runs
 

@@ -4,6 +4,7 @@
 
 #include "rexf/unit_model.h"
 #include "rexf/value_text.h"
+#include "rexf/write_order.h"
 #include "words.h"
 
 namespace rexfsim {
@@ -133,12 +134,32 @@ std::string PointTable::RefusalOf(const PointKey& key, double value) {
     const double held = rexf::CutToDecimals(value, p->model.decimals);
     if (held < p->model.low || held > p->model.high)
         return "outside " + Number(p->model.low) + ".." + Number(p->model.high);
+    const std::string inverted = InversionOf(key, held);
+    if (!inverted.empty()) return inverted;
     if (p->model.within_limits) {
         const Point* low = Find(key.unit, key.channel, "SL");
         const Point* high = Find(key.unit, key.channel, "SH");
         if ((low && held < low->value) || (high && held > high->value))
             return "outside SL..SH (" + (low ? Number(low->value) : "") + ".." +
                    (high ? Number(high->value) : "") + ")";
+    }
+    return "";
+}
+
+// A unit keeps each limiter pair in order, low at or below high. What it
+// does with a write that would invert a pair the manuals at hand do not
+// say; it is assumed to refuse it (NAK) as a value outside its range.
+std::string PointTable::InversionOf(const PointKey& key, double held) {
+    size_t count = 0;
+    const rexf::LimitPair* pairs = rexf::LimitPairs(&count);
+    for (size_t i = 0; i < count; ++i) {
+        const bool low = key.ident == pairs[i].low;
+        if (!low && key.ident != pairs[i].high) continue;
+        const char* other_ident = low ? pairs[i].high : pairs[i].low;
+        const Point* other = Find(key.unit, key.channel, other_ident);
+        if (other != nullptr && (low ? held > other->value : held < other->value))
+            return std::string(low ? "above " : "below ") + other_ident + " (" + Number(other->value) +
+                   "): the limiters would be inverted (assumed refused)";
     }
     return "";
 }

@@ -86,9 +86,10 @@ public:
     void StoreWritten(const PointKey& key, double value, const std::string& text);
 
     // Why a unit refuses to store `value` at this point ("" when it accepts):
-    // no such point, read-only, or outside the setting range (for the set
-    // value also outside the unit's SL..SH). Without the unit model only a
-    // missing point is refused.
+    // no such point, read-only, outside the setting range (for the set
+    // value also outside the unit's SL..SH), or a limiter that would pass
+    // the other of its pair (SL above SH, OL above OH). Without the unit
+    // model only a missing point is refused.
     std::string RefusalOf(const PointKey& key, double value);
 
     // The point after `key` on the same unit and channel in identifier order,
@@ -110,6 +111,8 @@ public:
     std::vector<std::pair<int, int>> Holders(const std::string& ident) const;
 
 private:
+    // Why a write of a limiter is refused: it would pass its pair's other.
+    std::string InversionOf(const PointKey& key, double held);
     void LoadProcessLine(const std::vector<std::string>& words, const std::string& where);
     Point& Insert(const PointKey& key);
     // Holds value at the point's decimals (unit model) and sets its text.

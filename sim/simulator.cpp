@@ -124,16 +124,19 @@ void Simulator::LoadUnitFileOption(const std::string& option) {
     UnitFileRequest request;
     std::string error;
     if (!ParseUnitFileOption(option, &request, &error)) Fail(error);
-    std::vector<std::string> differ;
+    std::vector<std::string> differ, contradictions;
     int unit = 0;
     try {
-        differ = LoadUnitFile(request, &table_, &unit);
+        differ = LoadUnitFile(request, &table_, &unit, &contradictions);
     } catch (const std::exception& e) {
         Fail(e.what());
     }
     std::fprintf(stderr, "rexfsim: unit %02d from %s: %s\n", unit, request.path.c_str(),
                  differ.empty() ? "every setting at its factory value" : "settings that differ from the factory values:");
     for (const std::string& line : differ) std::fprintf(stderr, "rexfsim:   %s\n", line.c_str());
+    if (!contradictions.empty())
+        std::fprintf(stderr, "rexfsim: warning: unit %02d holds settings no unit holds together:\n", unit);
+    for (const std::string& line : contradictions) std::fprintf(stderr, "rexfsim:   %s\n", line.c_str());
 }
 
 void Simulator::Trace(const char* direction, const std::string& bytes, const std::string& note) {

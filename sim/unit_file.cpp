@@ -21,11 +21,17 @@ bool ParseUnitFileOption(const std::string& text, UnitFileRequest* request, std:
     return true;
 }
 
-std::vector<std::string> LoadUnitFile(const UnitFileRequest& request, PointTable* table, int* started) {
+std::vector<std::string> LoadUnitFile(const UnitFileRequest& request, PointTable* table, int* started,
+                                      std::vector<std::string>* contradictions) {
     rexf::UnitSettings file;
     std::string error;
     bool unreadable = false;
     if (!rexf::LoadSettingsFile(request.path, &file, &error, &unreadable)) throw std::runtime_error(error);
+    // A unit keeps its limiters in order and its set value within them; a
+    // file that says otherwise is still taken, as a test may want such a
+    // unit, but said so.
+    for (const rexf::SettingsContradiction& c : rexf::FindContradictions(file))
+        contradictions->push_back(request.path + ":" + std::to_string(c.line) + ": " + c.what);
     const int unit = request.unit >= 0 ? request.unit : file.unit;
     *started = unit;
     // Every point of the file's channels, options fitted; the file then says

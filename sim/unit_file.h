@@ -24,9 +24,12 @@ bool ParseUnitFileOption(const std::string& text, UnitFileRequest* request, std:
 // points, then the file's values; identifiers the file gives as absent are
 // left out (the unit answers EOT), those that failed keep their factory
 // value. Returns one line for each setting that differs from the factory
-// values; *unit is the unit started. Throws std::runtime_error naming the
-// file's line for a file that does not read.
-std::vector<std::string> LoadUnitFile(const UnitFileRequest& request, PointTable* table, int* unit);
+// values; *unit is the unit started; *contradictions gets "FILE:LINE: what"
+// for each setting no unit holds together with another (SL above SH, OL
+// above OH, S1 outside SL..SH). Throws std::runtime_error naming the file's
+// line for a file that does not read.
+std::vector<std::string> LoadUnitFile(const UnitFileRequest& request, PointTable* table, int* unit,
+                                      std::vector<std::string>* contradictions);
 
 }  // namespace rexfsim
 

@@ -245,6 +245,43 @@ TEST_F(PortLifecycle, CloseKeepsWhatItCannotReleaseAndReleasesUnknownTerminals) 
     close(pipe_fds[1]);
 }
 
+// A record that holds a terminal the host opened itself (a record the host
+// did not zero, a value kept after a failed close): start, open and reopen
+// store their own port over it and leave the host's terminal open and
+// working. Reopen is given the record's own name, so that it has no port to
+// close before it opens.
+TEST_F(PortLifecycle, StartOpenAndReopenLeaveTheHostsOwnTerminalOpen) {
+    PtyPair hosts_line;
+    ASSERT_TRUE(hosts_line.ok());
+    const int hosts_terminal = open(hosts_line.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(hosts_terminal, 3);
+    StartParams start = qdxtest::Start(pty_.slave_path(), 10);
+    ReopenParams reopen{};
+    std::strcpy(reopen.port_name, pty_.slave_path().c_str());
+    const struct {
+        const char* what;
+        uint32_t request;
+        void* parameter;
+    } steps[] = {
+        {"start", kRequestStart, &start},
+        {"open", kRequestOpen, nullptr},
+        {"reopen", kRequestReopen, &reopen},
+    };
+    PortRecord port = FreshPort();
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        port.port_handle = static_cast<uint32_t>(hosts_terminal);
+        ASSERT_EQ(Call(step.request, &port, step.parameter), 0);
+        EXPECT_NE(port.port_handle, 0u);
+        EXPECT_NE(port.port_handle, static_cast<uint32_t>(hosts_terminal));
+        ASSERT_NE(fcntl(hosts_terminal, F_GETFD), -1) << "the host's terminal was closed";
+        EXPECT_EQ(write(hosts_terminal, "h", 1), 1);
+        EXPECT_EQ(hosts_line.Receive(500).size(), 1u);
+        EXPECT_EQ(Call(kRequestClose, &port), 0);
+    }
+    close(hosts_terminal);
+}
+
 TEST(PortLifecycleClosed, ReadsAndWritesOnAClosedPortFailAtOnce) {
     LogCapture log;
     PortRecord port;

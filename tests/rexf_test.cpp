@@ -1,13 +1,18 @@
 // What a REX-F line is, as the simulator, qdxpoll and the benchmark share it:
 // the host frames cut out of any byte stream, the frames built, the line
-// format's text and the lists of units people type.
+// format's text, the lists of units people type, the bounds of a TOML text
+// and the settings of a unit's file that contradict each other.
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "rexf/line_format.h"
+#include "rexf/settings_file.h"
+#include "rexf/toml_guard.h"
 #include "rexf/unit_list.h"
+#include "rexf/unit_model.h"
 #include "rexf/wire.h"
 
 namespace {
@@ -144,6 +149,133 @@ TEST(UnitList, RangesAndListsAsPeopleTypeThem) {
     EXPECT_EQ(units.size(), 100u);
     EXPECT_FALSE(rexf::ParseChannelList("8-10", 9, &units, &why));
     EXPECT_NE(why.find("channel list \"8-10\""), std::string::npos) << why;
+}
+
+std::string Repeated(const std::string& first, const std::string& rest, int count) {
+    std::string out = first;
+    for (int i = 1; i < count; ++i) out += rest;
+    return out;
+}
+
+// "LINE:COLUMN: message" of a refusal, "" when the text holds.
+std::string Refusal(const std::string& text, const rexf::TomlBounds& bounds = {}) {
+    const std::optional<rexf::TomlRefusal> r = rexf::CheckTomlBounds(text, bounds);
+    return r ? std::to_string(r->line) + ":" + std::to_string(r->column) + ": " + r->message : "";
+}
+
+TEST(TomlBounds, DeepKeysNestingAndNulAreRefusedWhereTheyStand) {
+    const std::string line_file =
+        "# a line file\n[line]\nname = \"line1\"  # [not.a.table]\nsettings = '9600,7O2'\n"
+        "[[point]]\naddress = \"01K1M1\"\nscale = 1.5e0\nnote = \"\"\"\n[a.b.c.d.e.f.g.h.i]\n{{{{{{{{{\"\"\"\n"
+        "tags = [ \"[[[[[[[[[\", 'x]]', # ]]]]\n  [1, 2], ]\n[mqtt]\nbroker = \"mqtt://h\\\"[[\"\n";
+    const struct {
+        const char* what;
+        std::string text;
+        std::string refusal;  // "" when it holds
+    } cases[] = {
+        {"a line file: brackets and dots in strings and comments count for nothing", line_file, ""},
+        {"a saved unit", "[unit]\naddress = 1\n[channel.1]\nS1 = { value = 150.0, raw = \"0150.0\" }\n", ""},
+        {"the reproduction: a header 40000 keys deep", "[line]\nport=\"X\"\n[" + Repeated("a", ".a", 40000) + "]\nx=1\n",
+         "3:1: a key path of 40000 levels: a file here holds at most 8"},
+        {"8 levels", "[" + Repeated("a", ".a", 7) + "]\nx = 1\nt = 2026-12-08 14:05:01\n", ""},
+        {"9 levels: header and key together", "[" + Repeated("a", ".a", 5) + "]\n  x.y.z.w = 1\n",
+         "2:3: a key path of 9 levels: a file here holds at most 8"},
+        {"a dotted key alone", Repeated("k", " . k", 9) + " = 1\n", "1:1: a key path of 9 levels: a file here holds at most 8"},
+        {"an array of tables", "[[" + Repeated("a", ".a", 9) + "]]\n", "1:1: a key path of 9 levels: a file here holds at most 8"},
+        {"quoted keys hold their dots", "[\"a.a.a.a.a.a.a.a.a\".'b.b.b.b.b.b.b.b']\n", ""},
+        {"keys of inline tables count", "[a.b]\nx = { y = { z = { " + Repeated("v", ".v", 4) + " = 1 } } }\n",
+         "2:19: a key path of 9 levels: a file here holds at most 8"},
+        {"arrays 8 deep", "x = " + std::string(8, '[') + std::string(8, ']') + "\n", ""},
+        {"arrays 9 deep", "x = " + std::string(9, '[') + std::string(9, ']') + "\n",
+         "1:13: arrays and inline tables nested more than 8 deep"},
+        {"arrays across lines", "x = [\n [\n  [[[[[[[1]]]]]]]]]\n", "3:9: arrays and inline tables nested more than 8 deep"},
+        {"inline tables in arrays", "x = [{a=[{b=[{c=[{d=[{}]}]}]}]}]\n", "1:21: arrays and inline tables nested more than 8 deep"},
+        {"a NUL byte", std::string("a = 1\nport = \"s1\0x\"\n", 18), "2:11: a NUL character: no text here holds one"},
+        {"an escaped NUL", "port = \"s1.tty\\u0000/etc/passwd\"\n", "1:15: an escaped NUL (\\u0000) in a string: no text here holds one"},
+        {"the long form", "p = \"\\U00000000\"\n", "1:6: an escaped NUL (\\U00000000) in a string: no text here holds one"},
+        {"a hex escape", "p = \"\\x00\"\n", "1:6: an escaped NUL (\\x00) in a string: no text here holds one"},
+        {"in a multi-line string", "p = \"\"\"\nab\\\n  c\\u0000\"\"\"\n", "3:4: an escaped NUL (\\u0000) in a string: no text here holds one"},
+        {"in a quoted key", "[\"a\\u0000\"]\n", "1:4: an escaped NUL (\\u0000) in a string: no text here holds one"},
+        {"columns count characters", "unit = \"°C\\u0000\"\n", "1:11: an escaped NUL (\\u0000) in a string: no text here holds one"},
+        {"beyond ASCII in strings and comments", "unit = \"°C\"  # in °C\np = '''µ\n°'''\n", ""},
+        {"beyond ASCII in a value", "unit = °C\n", "1:8: a character beyond ASCII outside a string or a comment"},
+        {"beyond ASCII in a bare key", "[channel.Ϧ]\n", "1:10: a character beyond ASCII outside a string or a comment"},
+        {"beyond ASCII escaped", "p = \"\"\"\\°\"\"\"\n", "1:9: a character beyond ASCII after a backslash: no escape of TOML"},
+        {"beyond ASCII after a line-ending backslash", "p = \"\"\"a\\\n\n  °C\"\"\"\n",
+         "3:3: a character beyond ASCII first after a line-ending backslash: begin the line with an ASCII one"},
+        {"an escaped backslash, then text", "p = \"\\\\u0000\"\n", ""},
+        {"a literal string has no escapes", "p = 'a\\u0000'\n", ""},
+        {"other escapes", "p = \"\\u0001\\U0010FFFF\\u00e9\"\n", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Refusal(c.text), c.refusal) << c.what;
+
+    rexf::TomlBounds small;
+    small.max_bytes = 8;
+    EXPECT_EQ(Refusal("a = 1\nb = 2\n", small), "2:3: the text goes on beyond 8 bytes, more than a file here holds");
+    EXPECT_EQ(Refusal("a = 1\nb\n", small), "");
+}
+
+TEST(SettingsFile, ABoundlessTextIsRefusedBeforeItIsParsed) {
+    rexf::UnitSettings settings;
+    std::string error;
+    EXPECT_FALSE(rexf::ParseSettings("[unit]\naddress = 1\n[" + Repeated("a", ".a", 40000) + "]\nx=1\n", "d.toml",
+                                     &settings, &error));
+    EXPECT_EQ(error, "d.toml:3:1: a key path of 40000 levels: a file here holds at most 8");
+
+    // What a save writes always holds.
+    rexf::UnitSettings full;
+    full.unit = 1;
+    full.channels = {1, 2};
+    full.port = "/dev/ttyS1\x01\"";
+    for (int channel : full.channels)
+        for (const rexf::IdentifierModel& m : rexf::IdentifierList()) {
+            rexf::SavedSetting s = rexf::DescribedSetting(channel, m.ident);
+            s.value = m.high;
+            s.places = m.decimals;
+            full.settings.push_back(s);
+        }
+    ASSERT_TRUE(rexf::ParseSettings(rexf::SettingsToml(full), "full.toml", &settings, &error)) << error;
+    EXPECT_EQ(settings.port, full.port);
+    EXPECT_EQ(settings.settings.size(), full.settings.size());
+}
+
+TEST(SettingsFile, ContradictionsAreNamedWithTheirLines) {
+    const std::string head = "[unit]\naddress = 1\n[channel.1]\n";  // entries from line 4
+    const struct {
+        const char* what;
+        std::string entries;
+        std::vector<std::string> found;  // "LINE: what"
+    } cases[] = {
+        {"limits in order", "SL = { value = 0.0 }\nSH = { value = 400.0 }\nS1 = { value = 400.0 }\n", {}},
+        {"SL above SH", "SL = { value = 300.0 }\nSH = { value = 100.0 }\n",
+         {"4: SL = 300.0 is above SH = 100.0 (line 5): a unit keeps its setting limiters in order, SL at or below "
+          "SH (assumed)"}},
+        {"compared as the unit holds them", "SL = { value = 100.05 }\nSH = { value = 100.0 }\n", {}},
+        {"OL above OH", "OH = { value = 50.0 }\nOL = { value = 60.0 }\n",
+         {"5: OL = 60.0 is above OH = 50.0 (line 4): a unit keeps its output limiters in order, OL at or below OH "
+          "(assumed)"}},
+        {"S1 below SL", "S1 = { value = 20.0 }\nSL = { value = 50.0 }\n",
+         {"4: S1 = 20.0 is below SL = 50.0 (line 5): a unit takes S1 only within SL..SH"}},
+        {"S1 above SH", "SH = { value = 200.0 }\nS1 = { value = 250.5 }\n",
+         {"5: S1 = 250.5 is above SH = 200.0 (line 4): a unit takes S1 only within SL..SH"}},
+        {"inverted, and S1 outside both", "SL = { value = 300.0 }\nSH = { value = 100.0 }\nS1 = { value = 200.0 }\n",
+         {"4: SL = 300.0 is above SH = 100.0 (line 5): a unit keeps its setting limiters in order, SL at or below "
+          "SH (assumed)",
+          "6: S1 = 200.0 is below SL = 300.0 (line 4): a unit takes S1 only within SL..SH",
+          "6: S1 = 200.0 is above SH = 100.0 (line 5): a unit takes S1 only within SL..SH"}},
+        {"an absent or failed limit contradicts nothing", "SL = { absent = true }\nSH = { failed = \"silent\" }\n"
+         "S1 = { value = 1372.0 }\n", {}},
+        {"each channel apart", "SL = { value = 300.0 }\n[channel.2]\nSH = { value = 100.0 }\n", {}},
+    };
+    for (const auto& c : cases) {
+        rexf::UnitSettings settings;
+        std::string error;
+        ASSERT_TRUE(rexf::ParseSettings(head + c.entries, "u.toml", &settings, &error)) << c.what << ": " << error;
+        std::vector<std::string> found;
+        for (const rexf::SettingsContradiction& f : rexf::FindContradictions(settings))
+            found.push_back(std::to_string(f.line) + ": " + f.what);
+        EXPECT_EQ(found, c.found) << c.what;
+    }
 }
 
 }  // namespace

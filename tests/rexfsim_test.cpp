@@ -201,6 +201,110 @@ TEST_F(RexfsimTest, UnitRefusesWhatItCannotHoldAndCutsToItsDecimals) {
     EXPECT_GE(Clock::now() - replied, std::chrono::milliseconds(2900));
 }
 
+// A unit keeps each limiter pair in order. A write that would pass the other
+// limit of its pair is refused (assumed: the manuals at hand do not say what
+// a unit does with it); one that meets it is taken; S1 follows SL..SH.
+TEST_F(RexfsimTest, LimiterPairsStayInOrder) {
+    Start({"--no-drift", "--channels", "1,2"});
+    const struct {
+        const char* point;  // channel and identifier at unit 01
+        const char* text;
+        char answer;
+        const char* held;
+    } cases[] = {
+        {"1SL", "500.00", NAK, "0000.0"},  // above SH (400)
+        {"1SL", "400.09", ACK, "0400.0"},  // cut to 400.0 first: meets SH
+        {"1SH", "399.90", NAK, "0400.0"},  // below SL
+        {"1SH", "600.00", ACK, "0600.0"},
+        {"1S1", "650.00", NAK, "0150.0"},  // outside SL..SH, 400..600
+        {"1S1", "500.00", ACK, "0500.0"},
+        {"2SL", "500.00", NAK, "0000.0"},  // each channel its own limiters
+        {"1OL", "100.10", NAK, "0000.0"},  // above OH (100)
+        {"1OH", "-.5000", NAK, "0100.0"},  // below OL (0)
+        {"1OL", "100.00", ACK, "0100.0"},
+        {"1OH", "099.90", NAK, "0100.0"},
+        {"1OH", "105.00", ACK, "0105.0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.point) + " := " + c.text);
+        EXPECT_EQ(Hex(line_->Transact(Select("01", c.point, c.text), 1)), Hex(std::string(1, c.answer)));
+        EXPECT_EQ(sim_.Command(std::string("get 01 ") + c.point[0] + " " + (c.point + 1)), std::string("ok ") + c.held);
+    }
+}
+
+// rexfsim takes a unit file with settings no unit holds together, as a test
+// may want such a unit, and names each contradiction with the file's lines.
+TEST(RexfsimUnitFile, SettingsNoUnitHoldsTogetherAreNamedWithTheirLines) {
+    if (!Simulator::Available()) GTEST_SKIP() << "rexfsim is not built here";
+    const std::string unit = "[unit]\naddress = 1\n";
+    const struct {
+        const char* what;
+        std::string text;
+        std::string warning;  // after the file's name; "" for none
+    } cases[] = {
+        {"SL above SH", unit + "[channel.1]\nSL = { value = 300.0 }\nSH = { value = 100.0 }\n",
+         ":4: SL = 300.0 is above SH = 100.0 (line 5)"},
+        {"S1 above SH", unit + "[channel.1]\nS1 = { value = 450.0 }\nSL = { value = 0.0 }\nSH = { value = 400.0 }\n",
+         ":4: S1 = 450.0 is above SH = 400.0 (line 6)"},
+        {"in order", unit + "[channel.1]\nS1 = { value = 400.0 }\nSH = { value = 400.0 }\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        char path[] = "/tmp/rexfsim-unit-XXXXXX";
+        const int fd = mkstemp(path);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, c.text.data(), c.text.size()), static_cast<ssize_t>(c.text.size()));
+        close(fd);
+        Simulator sim;
+        SimulatorOptions capture;
+        capture.capture_stderr = true;
+        std::string error;
+        ASSERT_TRUE(sim.Start({"--unit-file", path}, capture, &error)) << error;
+        const std::string said = sim.stderr_text();
+        EXPECT_EQ(said.find("warning: unit 01 holds settings no unit holds together") != std::string::npos,
+                  !c.warning.empty())
+            << said;
+        if (!c.warning.empty()) {
+            EXPECT_NE(said.find(std::string(path) + c.warning), std::string::npos) << said;
+        }
+        sim.Stop();
+        unlink(path);
+    }
+}
+
+// A unit file is read within the bounds of a settings file: one beyond them
+// is refused with its line and column, and rexfsim does not start.
+TEST(RexfsimUnitFile, FilesBeyondTheBoundsAreRefusedWhereTheyGoBeyond) {
+    if (!Simulator::Available()) GTEST_SKIP() << "rexfsim is not built here";
+    std::string deep = "a";
+    for (int i = 1; i < 40000; ++i) deep += ".a";
+    const struct {
+        const char* what;
+        std::string text;
+        std::string refusal;  // after the file's name
+    } cases[] = {
+        {"a table header 40000 keys deep", "[line]\nport=\"X\"\n[" + deep + "]\nx=1\n",
+         ":3:1: a key path of 40000 levels"},
+        {"an escaped NUL", "[unit]\naddress = 1\nport = \"/dev/ttyS1\\u0000/etc/passwd\"\n",
+         ":3:19: an escaped NUL (\\u0000) in a string"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        char path[] = "/tmp/rexfsim-unit-XXXXXX";
+        const int fd = mkstemp(path);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, c.text.data(), c.text.size()), static_cast<ssize_t>(c.text.size()));
+        close(fd);
+        Simulator sim;
+        SimulatorOptions capture;
+        capture.capture_stderr = true;
+        EXPECT_FALSE(sim.Start({"--unit-file", path}, capture));
+        EXPECT_NE(sim.stderr_text().find("rexfsim: " + std::string(path) + c.refusal), std::string::npos)
+            << sim.stderr_text();
+        unlink(path);
+    }
+}
+
 TEST_F(RexfsimTest, SelectWithAGoodBccIsAcknowledgedAndStoredByteForByte) {
     char state[] = "/tmp/rexfsim-state-XXXXXX";
     ASSERT_GE(mkstemp(state), 0);

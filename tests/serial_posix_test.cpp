@@ -322,24 +322,28 @@ TEST(SerialPosix, LineSettingsOnAPseudoTerminal) {
         uint16_t baud, data, stop, parity, lines;
         int expected;
         speed_t baud_speed;
+        bool parity_checked;  // INPCK: a character with a parity error is no data
     };
+    // The rows share one pseudo-terminal, which keeps its flags between
+    // opens: a row without parity after one with it sees the check removed.
     const Case cases[] = {
-        {9600, 7, 2, 2, 0x0303, kComOk, B9600},    // 7E2
-        {9600, 7, 2, 1, 0x0303, kComOk, B9600},    // 7O2, the driver's default
-        {19200, 8, 0, 0, 0x0000, kComOk, B19200},  // 8N1, DTR and RTS off
-        {57600, 8, 2, 3, 0x8000, kComOk, B57600},  // mark, DTR handshake
-        {50, 5, 0, 4, 0x1000, kComOk, B50},        // space, RTS handshake
-        {4800, 6, 0, 2, 0x2000, kComOk, B4800},    // RTS toggle
-        {2400, 7, 0, 1, 0x0303, kComOk, B2400},    // 7O1
-        {1200, 0x0107, 2, 0x0102, 0, kComOk, B1200},  // only the low bytes count
-        {300, 7, 2, 0x0201, 0, kComOk, B300},      // odd in the low byte
-        {12345, 7, 2, 2, 0x0303, kComBadSettings, B0},
-        {0, 8, 0, 0, 0x0303, kComBadSettings, B0},
-        {9600, 9, 0, 0, 0x0303, kComBadSettings, B0},
-        {9600, 4, 0, 0, 0x0303, kComBadSettings, B0},
-        {9600, 8, 1, 0, 0x0303, kComBadSettings, B0},  // one and a half stop bits
-        {9600, 8, 3, 0, 0x0303, kComBadSettings, B0},
-        {9600, 8, 0, 5, 0x0303, kComBadSettings, B0},
+        {9600, 7, 2, 2, 0x0303, kComOk, B9600, true},    // 7E2
+        {9600, 7, 2, 1, 0x0303, kComOk, B9600, true},    // 7O2, the driver's default
+        {19200, 8, 0, 0, 0x0000, kComOk, B19200, false},  // 8N1, DTR and RTS off
+        {57600, 8, 2, 3, 0x8000, kComOk, B57600, true},  // mark, DTR handshake
+        {50, 5, 0, 4, 0x1000, kComOk, B50, true},        // space, RTS handshake
+        {4800, 6, 0, 2, 0x2000, kComOk, B4800, true},    // RTS toggle
+        {9600, 8, 2, 0x0100, 0x0303, kComOk, B9600, false},  // none in the low byte
+        {2400, 7, 0, 1, 0x0303, kComOk, B2400, true},    // 7O1
+        {1200, 0x0107, 2, 0x0102, 0, kComOk, B1200, true},  // only the low bytes count
+        {300, 7, 2, 0x0201, 0, kComOk, B300, true},      // odd in the low byte
+        {12345, 7, 2, 2, 0x0303, kComBadSettings, B0, false},
+        {0, 8, 0, 0, 0x0303, kComBadSettings, B0, false},
+        {9600, 9, 0, 0, 0x0303, kComBadSettings, B0, false},
+        {9600, 4, 0, 0, 0x0303, kComBadSettings, B0, false},
+        {9600, 8, 1, 0, 0x0303, kComBadSettings, B0, false},  // one and a half stop bits
+        {9600, 8, 3, 0, 0x0303, kComBadSettings, B0, false},
+        {9600, 8, 0, 5, 0x0303, kComBadSettings, B0, false},
     };
     qdxtest::PtyPair pty;
     ASSERT_TRUE(pty.ok());
@@ -363,6 +367,8 @@ TEST(SerialPosix, LineSettingsOnAPseudoTerminal) {
         EXPECT_EQ(c.stop == 2, (t.c_cflag & CSTOPB) != 0);
         const bool odd = (c.parity & 0xff) == 1 || (c.parity & 0xff) == 3;
         EXPECT_EQ(odd, (t.c_cflag & PARODD) != 0);
+        // It keeps the input flags as set, parity checking among them.
+        EXPECT_EQ(c.parity_checked, (t.c_iflag & INPCK) != 0);
         EXPECT_EQ(c.baud_speed, cfgetospeed(&t));
         EXPECT_EQ(c.baud_speed, cfgetispeed(&t));
         EXPECT_EQ(0u, t.c_cflag & CRTSCTS);
