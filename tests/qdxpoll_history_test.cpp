@@ -21,7 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/simulator.h"
-#include "tools/qdxpoll/history_store.h"
+#include "tools/qdxpoll/history/history_store.h"
 
 namespace {
 
