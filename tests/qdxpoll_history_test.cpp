@@ -160,6 +160,30 @@ std::vector<Printed> PrintedReadings(const std::string& out) {
     return printed;
 }
 
+// log through a port lost for good ends as poll does: the line's summary
+// names the outage and the measured cycle, and the samples of the outage
+// are missing, never values.
+TEST_F(QdxpollHistoryTest, ThroughALostPortItEndsWithTheLinesSummary) {
+    Tool log(dir_, With({"log", "01K1M1", "--db", db_, "--interval", "0.2", "--count", "15"}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    sim_.Stop();
+    EXPECT_EQ(log.Wait(), 66) << log.err();
+    const std::string out = log.out();
+    EXPECT_NE(out.find("  cycle: every 0.2 s configured"), std::string::npos) << out;
+    EXPECT_NE(out.find("  port lost 1 time"), std::string::npos) << out;
+    EXPECT_NE(out.find("; lost at the end"), std::string::npos) << out;
+    EXPECT_NE(out.find("samples missing (the port was lost)"), std::string::npos) << out;
+    int missing = 0, good = 0;
+    for (const HistorySample& sample : AllSamples()) {
+        if (sample.status == "ok") ++good;
+        if (sample.status != "port_lost") continue;
+        ++missing;
+        EXPECT_FALSE(sample.value.has_value()) << sample.time_ms;
+    }
+    EXPECT_GT(good, 0);
+    EXPECT_GT(missing, 0);
+}
+
 TEST_F(QdxpollHistoryTest, KilledMidRunItKeepsAllButTheLastSecondAndARestartIsARunOfItsOwn) {
     // A1 answers data that is no number: every poll of it is a missing sample.
     ASSERT_EQ(sim_.Command("set-raw 1 1 A1 \"  ----\"").substr(0, 2), "ok");

@@ -11,7 +11,8 @@
 #include "config/line_settings.h"
 #include "platform/ask.h"
 #include "platform/platform.h"
-#include "polling/polling.h"
+#include "polling/page_sink.h"
+#include "polling/poll_loop.h"
 #include "rexf/line_timing.h"
 #include "session/module_loader.h"
 #include "session/session.h"
@@ -47,25 +48,27 @@ void DemoWatch(Session& session, bool own_simulator) {
                  "in about 15 s.");
     }
     WatchServer server;
+    PageSink page(session, points, 0.5, allow_writes, server, nullptr);
+    page.Start([&](const std::string& url) {
+        if (interactive) {
+            out.Text("  " + PageNote(url, allow_writes));
+            if (own_simulator) out.Text("  Write another S1 with the page's form and watch M1 follow it.");
+            out.Text("  Also: qdxpoll --port ttyUSB0 watch 01K1M1 01K1S1. Ctrl-C ends the demo.");
+            return;
+        }
+        std::string result;
+        if (!server.CheckPage(&result)) session.Fail(kExitInternal, "the page of watch at " + url + ": " + result);
+        out.Text("  Serving " + url + " for two seconds only (no terminal here: the demo does not wait for "
+                 "Ctrl-C); " + result + ".");
+        out.Text("  On a terminal the demo serves it until Ctrl-C; or: qdxpoll --port ttyUSB0 watch 01K1M1 "
+                 "01K1S1");
+    });
+    ReporterSink lines(session.reporter);
     double seconds = 0;
     bool interrupted = false;
-    const auto stats = WatchLoop(
-        session, points, interactive ? 0 : 4, 0.5, allow_writes, server,
-        [&](const std::string& url) {
-            if (interactive) {
-                out.Text("  " + PageNote(url, allow_writes));
-                if (own_simulator) out.Text("  Write another S1 with the page's form and watch M1 follow it.");
-                out.Text("  Also: qdxpoll --port ttyUSB0 watch 01K1M1 01K1S1. Ctrl-C ends the demo.");
-                return;
-            }
-            std::string result;
-            if (!server.CheckPage(&result)) session.Fail(kExitInternal, "the page of watch at " + url + ": " + result);
-            out.Text("  Serving " + url + " for two seconds only (no terminal here: the demo does not wait for "
-                     "Ctrl-C); " + result + ".");
-            out.Text("  On a terminal the demo serves it until Ctrl-C; or: qdxpoll --port ttyUSB0 watch 01K1M1 "
-                     "01K1S1");
-        },
-        &seconds, &interrupted);
+    const auto stats = PollLoop(session, points, interactive ? 0 : 4, 0.5, &seconds, &interrupted,
+                                [&page](auto until) { page.Wait(until); }, {&lines, &page});
+    page.End();
     out.Stats(stats, seconds, interrupted);
 }
 
@@ -183,7 +186,8 @@ int RunDemo(Session& session) {
         PointList points;
         points.push_back(session.ParsePoint(address("M1"), kTypeFloat));
         points.push_back(session.ParsePoint(address("S1"), kTypeFloat));
-        stats = PollLoop(session, points, 3, 0.5, &seconds, &interrupted);
+        ReporterSink lines(session.reporter);
+        stats = PollLoop(session, points, 3, 0.5, &seconds, &interrupted, SleepUntil, {&lines});
         for (const PointStats& s : stats) {
             reads += static_cast<int>(s.requests);
             good += static_cast<int>(s.good);

@@ -2,9 +2,7 @@
 // with --allow-writes takes set values back on set topics, for the points
 // listed as writable only, each written between two cycles and read back.
 #include <algorithm>
-#include <deque>
 #include <random>
-#include <thread>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -14,155 +12,17 @@
 #include "config/line_config.h"
 #include "mqtt/mqtt_link.h"
 #include "mqtt/mqtt_topics.h"
-#include "platform/platform.h"
-#include "polling/polling.h"
-#include "rexf/line_timing.h"
+#include "polling/mqtt_sink.h"
+#include "polling/polling_command.h"
 #include "rexf/unit_model.h"
 #include "session/driver_log.h"
 #include "session/session.h"
-#include "session/write_policy.h"
 
 namespace {
-
-// Set values that wait for a gap between cycles, and how long one may wait.
-constexpr size_t kWritesWaiting = 8;
-constexpr auto kWriteWithdrawn = std::chrono::seconds(30);
-
-struct SetRequest {
-    std::string topic, address, value;
-    std::chrono::steady_clock::time_point received;
-};
 
 std::string DefaultClientId(const std::string& line) {
     std::random_device random;
     return fmt::format("qdxpoll-{}-{:08x}", line, random());
-}
-
-class MqttBridge {
-public:
-    MqttBridge(Session& session, MqttLink& link, TopicNames names, std::vector<std::string> writable)
-        : session_(session), link_(link), names_(std::move(names)), writable_(std::move(writable)) {}
-
-    // Between cycles: refuses at once what may not be written, and runs
-    // at most one write, so that writes never starve the polling.
-    void Wait(std::chrono::steady_clock::time_point until) {
-        bool wrote = false;
-        while (!Interrupted()) {
-            Notes();
-            Take();
-            if (!wrote && !pending_.empty()) {
-                Write(pending_.front());
-                pending_.pop_front();
-                wrote = true;
-            }
-            const auto now = std::chrono::steady_clock::now();
-            if (now >= until) return;
-            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(until - now,
-                                                                                     std::chrono::milliseconds(10)));
-        }
-    }
-
-    void Notes() {
-        for (const std::string& note : link_.TakeNotes()) ErrorLine("mqtt: " + note);
-    }
-
-    // Refuses what waits unwritten at the end.
-    void Close() {
-        Take();
-        for (const SetRequest& r : pending_) Refuse(r.topic, r.address, r.value, "ended", "qdxpoll ended before the write");
-        pending_.clear();
-    }
-
-private:
-    void Take() {
-        const auto now = std::chrono::steady_clock::now();
-        while (!pending_.empty() && now - pending_.front().received > kWriteWithdrawn) {
-            const SetRequest& r = pending_.front();
-            Refuse(r.topic, r.address, r.value, "withdrawn", "withdrawn unsent after 30 s waiting for the polling");
-            pending_.pop_front();
-        }
-        for (const MqttInbound& m : link_.TakeInbound()) {
-            std::string address, value, why;
-            if (m.retain) {
-                Refuse(m.topic, "", "", "retained",
-                       "a retained set message is never written: it would be written again at every start");
-            } else if (!ParseSetTopic(names_, m.topic, &address, &why)) {
-                Refuse(m.topic, "", "", "bad_topic", why);
-            } else if (!ParseSetPayload(m.payload, &value, &why)) {
-                Refuse(m.topic, address, "", "bad_payload", why);
-            } else if (!session_.options.allow_writes) {
-                Refuse(m.topic, address, value, "not_allowed", "writes from MQTT need qdxpoll mqtt --allow-writes");
-            } else if (std::find(writable_.begin(), writable_.end(), address) == writable_.end()) {
-                Refuse(m.topic, address, value, "not_writable",
-                       writable_.empty() ? "no point is listed as writable (--writable)"
-                                         : address + " is not listed as writable (--writable)");
-            } else if (pending_.size() >= kWritesWaiting) {
-                Refuse(m.topic, address, value, "busy",
-                       fmt::format("{} writes wait already; try again", kWritesWaiting));
-            } else {
-                pending_.push_back(SetRequest{m.topic, address, value, now});
-            }
-        }
-    }
-
-    void Write(const SetRequest& r) {
-        const ClientWrite c = WriteForClient(session_, r.address, r.value, true);
-        if (!c.sent) {
-            Refuse(r.topic, r.address, r.value, "bad_value", c.refusal);
-            return;
-        }
-        nlohmann::json j = ReadingJson(c.reading);
-        nlohmann::json result;
-        result["time"] = j["time"];
-        result["address"] = r.address;
-        result["value"] = r.value;
-        result["ok"] = c.ok;
-        result["outcome"] = c.reading.status;
-        if (!c.reading.raw.empty()) result["held"] = c.reading.raw;
-        if (!c.ok) {
-            result["cause"] = c.reading.status;
-            if (!c.reading.error.empty()) result["error"] = c.reading.error;
-            if (!c.hint.empty()) result["hint"] = c.hint;
-        }
-        link_.Enqueue(r.topic + "/result", result, false, false);
-        session_.reporter.Emit(c.reading, "write from mqtt: ");
-    }
-
-    void Refuse(const std::string& topic, const std::string& address, const std::string& value,
-                const std::string& cause, const std::string& why) {
-        ErrorLine("mqtt: refused the message on " + topic + ": " + why);
-        nlohmann::json result;
-        result["time"] = IsoTime(WallClock::now());
-        if (!address.empty()) result["address"] = address;
-        if (!value.empty()) result["value"] = value;
-        result["ok"] = false;
-        result["outcome"] = "refused";
-        result["cause"] = cause;
-        result["error"] = why;
-        link_.Enqueue(topic + "/result", result, false, false);
-    }
-
-    Session& session_;
-    MqttLink& link_;
-    TopicNames names_;
-    std::vector<std::string> writable_;
-    std::deque<SetRequest> pending_;
-};
-
-nlohmann::json StatusPayload(const char* state, const std::vector<PointStats>& stats, const MqttLinkCounts& c,
-                             long samples) {
-    nlohmann::json j;
-    j["state"] = state;
-    j["time"] = IsoTime(WallClock::now());
-    j["samples"] = samples;
-    j["published"] = c.published;
-    j["queued"] = c.queued;
-    j["dropped"] = c.dropped;
-    j["connections"] = c.connections;
-    nlohmann::json points = nlohmann::json::array();
-    for (const PointStats& s : stats) points.push_back(StatsJson(s));
-    j["points"] = points;
-    return j;
 }
 
 }  // namespace
@@ -232,8 +92,7 @@ int RunMqtt(Session& session) {
     }
     if (o.allow_writes && writable.empty())
         ErrorLine("mqtt: --allow-writes without --writable: every set message is refused");
-    session.OpenPort(session.RequirePort(), rexf::kMaxIntervalTimeMs);
-    PointList points = session.ParsePoints(o.addresses, type);
+    PointList points = StartPolling(session);
 
     setup.client_id = m.client_id.empty() ? DefaultClientId(o.line_name) : m.client_id;
     setup.username = m.username;
@@ -270,39 +129,6 @@ int RunMqtt(Session& session) {
                           points.size() == 1 ? "" : "s", m.broker, names.Line(),
                           o.allow_writes ? "; set values taken on .../ID/set" : ""));
 
-    MqttBridge bridge(session, link, names, writable);
-    PublishFilter filter(m.publish == "every", m.deadband, m.max_interval_s);
-    long samples = 0;
-    auto last_status = std::chrono::steady_clock::now();
-    double seconds = 0;
-    bool interrupted = false;
-    const auto stats = PollLoop(
-        session, points, o.count, o.interval_s, &seconds, &interrupted,
-        [&bridge](std::chrono::steady_clock::time_point until) { bridge.Wait(until); },
-        [&](const std::vector<Reading>& readings, const std::vector<PointStats>& s) {
-            const auto now = std::chrono::steady_clock::now();
-            for (size_t i = 0; i < readings.size(); ++i) {
-                const Reading& r = readings[i];
-                if (r.tally == Tally::kSkipped) continue;  // a dead point resting: no sample this cycle
-                ++samples;
-                if (!filter.Take(r, now)) continue;
-                link.Enqueue(names.Point(r.unit, r.channel, r.identifier), SamplePayload(r, units[i], false), true,
-                             true);
-            }
-            if (std::chrono::duration<double>(now - last_status).count() >= o.mqtt_limits.status_interval_s) {
-                last_status = now;
-                link.Enqueue(names.Status(), StatusPayload("online", s, link.Counts(), samples), true, false);
-            }
-            bridge.Notes();
-        });
-    // What waits is let go out for a while, then the line says it is gone.
-    bridge.Close();
-    const size_t unsent = link.Stop(names.Status(), JsonText(StatusPayload("offline", stats, link.Counts(), samples)),
-                                    std::chrono::seconds(5));
-    bridge.Notes();
-    if (unsent > 0) ErrorLine(fmt::format("mqtt: {} messages could not be handed to the broker before the end", unsent));
-    session.driver->Close();
-    session.relay.Stop();
-    session.reporter.Stats(stats, seconds, interrupted);
-    return session.Finish();
+    MqttSink sink(session, link, names, points, units, writable);
+    return RunPolling(session, "mqtt", points, {&sink}, [&sink](auto until) { sink.Wait(until); });
 }

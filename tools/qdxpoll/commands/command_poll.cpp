@@ -4,9 +4,9 @@
 
 #include "base/exit_codes.h"
 #include "commands/commands.h"
-#include "platform/platform.h"
-#include "polling/polling.h"
-#include "rexf/line_timing.h"
+#include "polling/history_sink.h"
+#include "polling/page_sink.h"
+#include "polling/polling_command.h"
 #include "session/driver_log.h"
 #include "session/session.h"
 #include "watch/watch_server.h"
@@ -28,38 +28,30 @@ void AddWatchOptions(CLI::App* watch, Options* o) {
 
 int RunPoll(Session& session) {
     session.Load();
-    session.OpenPort(session.RequirePort(), rexf::kMaxIntervalTimeMs);
-    PointList points = session.ParsePoints(session.options.addresses, session.Type());
-    double seconds = 0;
-    bool interrupted = false;
-    const auto stats = PollLoop(session, points, session.options.count, session.options.interval_s, &seconds, &interrupted);
-    // Close the port before the statistics, as the user asked to stop.
-    session.ClosePort();
-    session.reporter.Stats(stats, seconds, interrupted, &session.line_stats);
-    if (interrupted) session.Verbose("poll ended by Ctrl-C; port closed");
-    return session.Finish();
+    PointList points = StartPolling(session);
+    return RunPolling(session, "poll", points, {});
 }
 
 int RunWatch(Session& session) {
     if (const char* why = WatchServer::Unavailable()) throw ToolError(kExitUsage, why);
     session.Load();
-    session.OpenPort(session.RequirePort(), rexf::kMaxIntervalTimeMs);
-    PointList points = session.ParsePoints(session.options.addresses, session.Type());
-    WatchServer server;
-    double seconds = 0;
-    bool interrupted = false;
+    PointList points = StartPolling(session);
     const Options& o = session.options;
-    const auto stats = WatchLoop(session, points, o.count, o.interval_s, o.allow_writes, server,
-                                 [&](const std::string& url) {
-                                     ErrorLine(PageNote(url, o.allow_writes) + " Ctrl-C ends.");
-                                     if (o.listen_address == "0.0.0.0" || o.listen_address == "::")
-                                         ErrorLine("  (served on every network this machine is on: open it "
-                                                   "with the machine's address in place of " +
-                                                   o.listen_address + ")");
-                                 },
-                                 &seconds, &interrupted);
-    session.ClosePort();
-    session.reporter.Stats(stats, seconds, interrupted, &session.line_stats);
-    if (interrupted) session.Verbose("watch ended by Ctrl-C; port closed");
-    return session.Finish();
+    // watch --db: every sample and every write from the page kept in the
+    // line's history, from which the page reads its time ranges.
+    std::unique_ptr<HistorySink> history;
+    if (!o.db_file.empty()) history = std::make_unique<HistorySink>(session, "watch", points);
+    WatchServer server;
+    PageSink page(session, points, o.interval_s, o.allow_writes, server,
+                  history ? &history->recorder() : nullptr);
+    page.Start([&](const std::string& url) {
+        ErrorLine(PageNote(url, o.allow_writes) + " Ctrl-C ends.");
+        if (o.listen_address == "0.0.0.0" || o.listen_address == "::")
+            ErrorLine("  (served on every network this machine is on: open it with the machine's address in place "
+                      "of " + o.listen_address + ")");
+    });
+    CycleSinks sinks;
+    if (history) sinks.push_back(history.get());
+    sinks.push_back(&page);
+    return RunPolling(session, "watch", points, sinks, [&page](auto until) { page.Wait(until); });
 }

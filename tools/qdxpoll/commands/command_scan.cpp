@@ -16,6 +16,8 @@
 #include "config/line_settings.h"
 #include "platform/platform.h"
 #include "rexf/line_timing.h"
+#include "rexf/point_address.h"
+#include "rexf/toml_text.h"
 #include "rexf/unit_list.h"
 #include "rexf/unit_model.h"
 #include "rexf/wire.h"
@@ -294,21 +296,22 @@ namespace {
 
 // One [[point]] of the file.
 std::string PointToml(const std::string& address, bool first) {
-    const std::string ident = address.substr(4);
+    const rexf::PointAddress parts = *rexf::PointAddress::Of(address);
+    const std::string ident = parts.identifier();
     const rexf::IdentifierModel* m = rexf::FindIdentifierModel(ident);
     std::string meaning = m != nullptr ? m->meaning : ident;
     meaning = meaning.substr(0, meaning.find(','));  // "measured value (PV)"
     const std::string unit = DefaultEngineeringUnit(ident);
     std::string text = "[[point]]\n";
     if (first) text += "# The six-character address: unit 00-99, K, channel 0-8, identifier ('qdxpoll identifiers').\n";
-    text += "address = " + TomlString(address) + "\n";
+    text += "address = " + rexf::TomlString(address) + "\n";
     if (first) text += "# A name for people: the page, the history and MQTT show it.\n";
-    text += "name = " + TomlString(fmt::format("Unit {} channel {} {}", address.substr(0, 2), address[3], meaning)) +
+    text += "name = " + rexf::TomlString(fmt::format("Unit {} channel {} {}", parts.unit_text(), parts.channel_digit(), meaning)) +
             "\n";
     if (first)
         text += "# The engineering unit: \"°C\", \"°F\", \"%\", \"A\", \"s\", ... (default: what the unit model "
                 "knows of the identifier).\n";
-    text += "unit = " + TomlString(unit) + "\n";
+    text += "unit = " + rexf::TomlString(unit) + "\n";
     if (first) {
         text += "# The data type, as --type: u16 s16 bcd float s32 u32 state (default float).\n";
         text += "# type = \"float\"\n";
@@ -364,10 +367,10 @@ int RunInit(Session& session) {
     text += "name = \"line1\"\n";
     text += "# The serial port: a device (/dev/ttyUSB0, COM3), or better a /dev/serial/by-id/ path,\n"
             "# which stays the same whichever socket the adapter is in.\n";
-    text += "port = " + TomlString(o.port) + "\n";
+    text += "port = " + rexf::TomlString(o.port) + "\n";
     text += "# Line settings as BAUD,DPS (data bits, parity N/O/E/M/S, stop bits), as --line; or the keys\n"
             "# baud, data_bits, parity (\"none\", \"odd\", ...) and stop_bits instead.\n";
-    text += "settings = " + TomlString(LineText(session.line)) + "\n";
+    text += "settings = " + rexf::TomlString(LineText(session.line)) + "\n";
     text += "# The reply timeout in ms, as --timeout (default: the one every unit's answer meets).\n";
     // Not the scan's own timeout, which may be a quick one: the one every
     // answer meets at these line settings.
@@ -386,10 +389,10 @@ int RunInit(Session& session) {
         text += PointToml(a, first);
         first = false;
     }
-    text += "# Publishing to an MQTT broker (to come): remove the '# ' to use it.\n";
+    text += "# Publishing to an MQTT broker (qdxpoll mqtt): remove the '# ' to use it.\n";
     text += "# [mqtt]\n";
     text += "# broker = \"mqtt://127.0.0.1:1883\"   # or mqtts://HOST:8883 with tls_ca\n";
-    text += "# prefix = \"qdxtlmv\"                 # topics: PREFIX/LINE/ADDRESS\n";
+    text += "# prefix = \"qdxtlmv\"                 # topics: PREFIX/LINE/UNIT/CHANNEL/ID\n";
     text += "# client_id = \"qdxpoll-line1\"\n";
     text += "# username = \"\"\n# password = \"\"\n";
     text += "# tls_ca = \"ca.pem\"                  # the CA certificate file for mqtts://\n";

@@ -14,7 +14,9 @@
 #include <toml++/toml.h>
 
 #include "base/did_you_mean.h"
+#include "base/host_port.h"
 #include "rexf/line_format.h"
+#include "rexf/point_address.h"
 #include "rexf/unit_model.h"
 
 namespace {
@@ -115,22 +117,17 @@ void ReadListen(const toml::table& t, LineConfig* c) {
     const toml::node* n = t.get("listen");
     if (n == nullptr) return;
     const std::string text = GetString(t, "listen");
-    std::string host = text, port;
-    if (!text.empty() && text[0] == '[') {
-        const size_t close = text.find(']');
-        if (close == std::string::npos) Fail(n->source(), "'listen' is \"" + text + "\": no ']' after the IPv6 address");
-        host = text.substr(1, close - 1);
-        if (close + 1 < text.size()) {
-            if (text[close + 1] != ':') Fail(n->source(), "'listen' is \"" + text + "\": ':' must follow the ']'");
-            port = text.substr(close + 2);
-        }
-    } else if (std::count(text.begin(), text.end(), ':') == 1) {
-        host = text.substr(0, text.find(':'));
-        port = text.substr(text.find(':') + 1);
+    HostPort cut;
+    switch (CutHostPort(text, &cut)) {
+        case HostPortCut::kNoClosingBracket:
+            Fail(n->source(), "'listen' is \"" + text + "\": no ']' after the IPv6 address");
+        case HostPortCut::kAfterBracket: Fail(n->source(), "'listen' is \"" + text + "\": ':' must follow the ']'");
+        case HostPortCut::kCut: break;
     }
+    const std::string& host = cut.host;
+    const std::string& port = cut.port;
     if (host.empty()) Fail(n->source(), "'listen' is \"" + text + "\": no address", "e.g. listen = \"127.0.0.1:8080\"");
-    if (text.find(':') != std::string::npos && text[0] != '[' && port.empty() &&
-        std::count(text.begin(), text.end(), ':') == 1)
+    if (!cut.bracketed && cut.has_port && port.empty())
         Fail(n->source(), "'listen' is \"" + text + "\": no port after ':'", "e.g. listen = \"127.0.0.1:8080\"");
     if (!port.empty()) {
         const bool digits = port.size() <= 5 && std::all_of(port.begin(), port.end(), [](char ch) {
@@ -191,13 +188,14 @@ std::string CheckAddress(const toml::node& n, std::string a) {
     const auto digit = [](char ch) { return ch >= '0' && ch <= '9'; };
     if (a.size() != 6 || !digit(a[0]) || !digit(a[1]) || a[2] != 'K' || a[3] < '0' || a[3] > '8')
         Fail(n.source(), "invalid address \"" + a + "\"", hint);
-    const std::string ident = a.substr(4);
+    const rexf::PointAddress address = *rexf::PointAddress::Of(a);
+    const std::string ident = address.identifier();
     if (rexf::FindIdentifierModel(ident) == nullptr) {
         std::vector<std::string> idents;
         for (const rexf::IdentifierModel& m : rexf::IdentifierList()) idents.push_back(m.ident);
         const std::string near = Nearest(ident, idents);
         Fail(n.source(), "invalid address \"" + a + "\": no identifier " + ident,
-             near.empty() ? "'qdxpoll identifiers' lists them" : "Did you mean " + a.substr(0, 4) + near + "?");
+             near.empty() ? "'qdxpoll identifiers' lists them" : "Did you mean " + address.With(near).text() + "?");
     }
     return a;
 }
@@ -224,7 +222,7 @@ void ReadPoints(const toml::table& root, LineConfig* c) {
             p.type_line = static_cast<int>(type->source().begin.line);
             p.type_column = static_cast<int>(type->source().begin.column);
         }
-        p.unit = DefaultEngineeringUnit(p.address.substr(4));
+        p.unit = DefaultEngineeringUnit(rexf::PointAddress::Of(p.address)->identifier());
         if (const toml::node* u = t.get("unit")) {
             p.unit = GetString(t, "unit");
             const auto& known = KnownEngineeringUnits();
@@ -244,7 +242,7 @@ void ReadPoints(const toml::table& root, LineConfig* c) {
         p.offset = GetNumber(t, "offset", -1e9, 1e9).value_or(0.0);
         p.writable = GetBool(t, "writable", false);
         if (p.writable) {
-            const rexf::IdentifierModel* m = rexf::FindIdentifierModel(p.address.substr(4));
+            const rexf::IdentifierModel* m = rexf::FindIdentifierModel(rexf::PointAddress::Of(p.address)->identifier());
             if (m != nullptr && m->access == rexf::Access::kReadOnly)
                 Fail(t.get("writable")->source(), "point " + p.address + " is read-only: " + m->ident + " (" +
                                                       m->meaning + ") cannot be written");
@@ -371,39 +369,25 @@ const std::vector<std::string>& KnownEngineeringUnits() {
     return units;
 }
 
-std::string TomlString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char ch : text) {
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += static_cast<char>(ch);
-        } else if (ch < 0x20 || ch == 0x7F) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04X", ch);
-            out += escape;
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    return out + "\"";
-}
-
 std::vector<std::string> PageWritable(const std::vector<std::string>& polled,
                                       const std::vector<std::string>& listed) {
     std::vector<std::string> out;
     auto offer = [&out](const std::string& a) {
-        if (a.size() != 6 || std::find(out.begin(), out.end(), a) != out.end()) return;
-        const rexf::IdentifierModel* m = rexf::FindIdentifierModel(a.substr(4));
+        const auto address = rexf::PointAddress::Of(a);
+        if (!address || std::find(out.begin(), out.end(), a) != out.end()) return;
+        const rexf::IdentifierModel* m = rexf::FindIdentifierModel(address->identifier());
         if (m == nullptr || m->access != rexf::Access::kReadOnly) out.push_back(a);
     };
     if (!listed.empty()) {
         for (const std::string& a : listed) offer(a);
         return out;
     }
+    for (const std::string& a : polled) {
+        const auto address = rexf::PointAddress::Of(a);
+        if (address && address->identifier() == "S1") offer(a);
+    }
     for (const std::string& a : polled)
-        if (a.size() == 6 && a.substr(4) == "S1") offer(a);
-    for (const std::string& a : polled)
-        if (a.size() == 6) offer(a.substr(0, 4) + "S1");
+        if (const auto address = rexf::PointAddress::Of(a)) offer(address->With("S1").text());
     for (const std::string& a : polled) offer(a);
     return out;
 }

@@ -101,7 +101,4 @@ const std::vector<std::string>& KnownEngineeringUnits();
 std::vector<std::string> PageWritable(const std::vector<std::string>& polled,
                                       const std::vector<std::string>& listed);
 
-// TOML text of a string: quoted and escaped.
-std::string TomlString(const std::string& text);
-
 #endif  // QDXPOLL_LINE_CONFIG_H

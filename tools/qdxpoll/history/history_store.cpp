@@ -81,6 +81,22 @@ struct Statement {
     ~Statement() { sqlite3_finalize(s); }
 };
 
+// Every row of a prepared query, its parameters the numbers given in order,
+// each row made by row(statement). On a failure *error says why, and the
+// rows read until then are returned.
+template <class Row, class MakeRow>
+std::vector<Row> AllRows(sqlite3* db, const Statement& q, std::initializer_list<int64_t> numbers, MakeRow row,
+                         std::string* error) {
+    std::vector<Row> out;
+    if (q.s == nullptr) return out;
+    int at = 1;
+    for (int64_t n : numbers) sqlite3_bind_int64(q.s, at++, n);
+    int rc;
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) out.push_back(row(q.s));
+    if (rc != SQLITE_DONE) *error = sqlite3_errmsg(db);
+    return out;
+}
+
 }  // namespace
 
 // The statements the writer runs every cycle, prepared once.
@@ -431,93 +447,50 @@ std::vector<HistorySample> HistoryStore::Samples(const HistoryQuery& query, std:
 }
 
 std::vector<HistorySample> HistoryStore::SamplesAfter(int64_t after_id, int64_t limit, std::string* error) {
-    std::vector<HistorySample> out;
-    Statement q(Prepare((std::string("SELECT ") + kSampleColumns + "WHERE s.id > ? ORDER BY s.id LIMIT ?").c_str(),
-                        error));
-    if (q.s == nullptr) return out;
-    sqlite3_bind_int64(q.s, 1, after_id);
-    sqlite3_bind_int64(q.s, 2, limit > 0 ? limit : INT64_MAX);
-    int rc;
-    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) out.push_back(SampleRow(q.s));
-    if (rc != SQLITE_DONE) *error = sqlite3_errmsg(db_);
-    return out;
+    Statement q(Prepare((std::string("SELECT ") + kSampleColumns + "WHERE s.id > ? ORDER BY s.id LIMIT ?").c_str(), error));
+    return AllRows<HistorySample>(
+        db_, q, {after_id, limit > 0 ? limit : INT64_MAX}, [](sqlite3_stmt* r) { return SampleRow(r); }, error);
 }
 
 std::vector<HistoryFailures> HistoryStore::Failures(int64_t from_ms, int64_t to_ms, std::string* error) {
-    std::vector<HistoryFailures> out;
     Statement q(Prepare(
         "SELECT p.address, g.status, (SELECT cause FROM samples WHERE point = g.point AND status = g.status "
         "AND status <> 'ok' AND time_ms = g.last ORDER BY id DESC LIMIT 1), g.n, g.first, g.last "
         "FROM (SELECT point, status, COUNT(*) AS n, MIN(time_ms) AS first, MAX(time_ms) AS last FROM samples "
         "WHERE status <> 'ok' AND time_ms BETWEEN ? AND ? GROUP BY point, status) g "
-        "JOIN points p ON p.id = g.point ORDER BY g.last DESC, p.address, g.status",
-        error));
-    if (q.s == nullptr) return out;
-    sqlite3_bind_int64(q.s, 1, from_ms);
-    sqlite3_bind_int64(q.s, 2, to_ms);
-    int rc;
-    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW)
-        out.push_back({Text(q.s, 0), Text(q.s, 1), Text(q.s, 2), sqlite3_column_int64(q.s, 3),
-                       sqlite3_column_int64(q.s, 4), sqlite3_column_int64(q.s, 5)});
-    if (rc != SQLITE_DONE) *error = sqlite3_errmsg(db_);
-    return out;
+        "JOIN points p ON p.id = g.point ORDER BY g.last DESC, p.address, g.status", error));
+    return AllRows<HistoryFailures>(
+        db_, q, {from_ms, to_ms}, [](sqlite3_stmt* r) { return HistoryFailures{Text(r, 0), Text(r, 1), Text(r, 2), sqlite3_column_int64(r, 3),
+                                                      sqlite3_column_int64(r, 4), sqlite3_column_int64(r, 5)}; }, error);
 }
 
 std::vector<HistoryRetried> HistoryStore::Retried(int64_t from_ms, int64_t to_ms, std::string* error) {
-    std::vector<HistoryRetried> out;
     Statement q(Prepare("SELECT p.address, COUNT(*) FROM samples s JOIN points p ON p.id = s.point "
                         "WHERE s.status = 'ok' AND s.attempts > 1 AND s.time_ms BETWEEN ? AND ? "
-                        "GROUP BY s.point ORDER BY p.address",
-                        error));
-    if (q.s == nullptr) return out;
-    sqlite3_bind_int64(q.s, 1, from_ms);
-    sqlite3_bind_int64(q.s, 2, to_ms);
-    int rc;
-    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) out.push_back({Text(q.s, 0), sqlite3_column_int64(q.s, 1)});
-    if (rc != SQLITE_DONE) *error = sqlite3_errmsg(db_);
-    return out;
+                        "GROUP BY s.point ORDER BY p.address", error));
+    return AllRows<HistoryRetried>(
+        db_, q, {from_ms, to_ms}, [](sqlite3_stmt* r) { return HistoryRetried{Text(r, 0), sqlite3_column_int64(r, 1)}; }, error);
 }
 
 std::vector<HistoryRun> HistoryStore::Runs(int64_t from_ms, int64_t to_ms, std::string* error) {
-    std::vector<HistoryRun> out;
     Statement q(Prepare("SELECT id, start_ms, end_ms, what FROM runs WHERE end_ms >= ? AND start_ms <= ? "
-                        "ORDER BY start_ms, id",
-                        error));
-    if (q.s == nullptr) return out;
-    sqlite3_bind_int64(q.s, 1, from_ms);
-    sqlite3_bind_int64(q.s, 2, to_ms);
-    int rc;
-    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW)
-        out.push_back({sqlite3_column_int64(q.s, 0), sqlite3_column_int64(q.s, 1), sqlite3_column_int64(q.s, 2),
-                       Text(q.s, 3)});
-    if (rc != SQLITE_DONE) *error = sqlite3_errmsg(db_);
-    return out;
+                        "ORDER BY start_ms, id", error));
+    return AllRows<HistoryRun>(
+        db_, q, {from_ms, to_ms}, [](sqlite3_stmt* r) { return HistoryRun{sqlite3_column_int64(r, 0), sqlite3_column_int64(r, 1), sqlite3_column_int64(r, 2),
+                                                 Text(r, 3)}; }, error);
 }
 
 std::vector<HistoryWrite> HistoryStore::Writes(int64_t from_ms, int64_t to_ms, std::string* error) {
-    std::vector<HistoryWrite> out;
     Statement q(Prepare("SELECT id, time_ms, address, value, status, cause, source FROM writes "
-                        "WHERE time_ms BETWEEN ? AND ? ORDER BY time_ms, id",
-                        error));
-    if (q.s == nullptr) return out;
-    sqlite3_bind_int64(q.s, 1, from_ms);
-    sqlite3_bind_int64(q.s, 2, to_ms);
-    int rc;
-    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW)
-        out.push_back({sqlite3_column_int64(q.s, 0), sqlite3_column_int64(q.s, 1), Text(q.s, 2), Text(q.s, 3),
-                       Text(q.s, 4), Text(q.s, 5), Text(q.s, 6)});
-    if (rc != SQLITE_DONE) *error = sqlite3_errmsg(db_);
-    return out;
+                        "WHERE time_ms BETWEEN ? AND ? ORDER BY time_ms, id", error));
+    return AllRows<HistoryWrite>(
+        db_, q, {from_ms, to_ms}, [](sqlite3_stmt* r) { return HistoryWrite{sqlite3_column_int64(r, 0), sqlite3_column_int64(r, 1), Text(r, 2), Text(r, 3),
+                                                   Text(r, 4), Text(r, 5), Text(r, 6)}; }, error);
 }
 
 std::vector<std::string> HistoryStore::Addresses(std::string* error) {
-    std::vector<std::string> out;
     Statement q(Prepare("SELECT address FROM points ORDER BY id", error));
-    if (q.s == nullptr) return out;
-    int rc;
-    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) out.push_back(Text(q.s, 0));
-    if (rc != SQLITE_DONE) *error = sqlite3_errmsg(db_);
-    return out;
+    return AllRows<std::string>(db_, q, {}, [](sqlite3_stmt* r) { return Text(r, 0); }, error);
 }
 
 std::string HistoryStore::IntegrityCheck() {

@@ -2,13 +2,13 @@
 // asked for, and the runs of the program that recorded them (a kill or a
 // restart shows as the gap between two runs).
 //
-// Writing (log, watch --db): Open, BeginRun, then Add each sample and
+// Writing (log, watch --db, write --db): Open, BeginRun, then Add each sample and
 // AddWrite each write; Tick after each cycle commits what is pending once a
 // second has passed (so a kill -9 loses at most the last second) and keeps
 // the run's end up to date; EndRun at a clean end. Samples are kept in
 // memory until committed; writes are committed at once.
 //
-// Reading (the page, export, mqtt): open the same file with
+// Reading (the page, export): open the same file with
 // HistoryStore::kRead, one store a thread (a store is not shared between
 // threads). Readers never block the writer (WAL). Times are ms since the
 // epoch, UTC; ranges are [from_ms, to_ms], both included.
@@ -53,7 +53,7 @@ struct HistoryWrite {
     std::string value;             // the value text asked for
     std::string status;            // written, verified, mismatch, refused, held_unacknowledged, or a cause
     std::string cause;             // the one-line reason when it failed
-    std::string source;            // "command line", "page 192.0.2.7", "mqtt"
+    std::string source;            // "command line", "page 192.0.2.7"
 };
 
 // One run of a recording program: from its start to its last commit (or its

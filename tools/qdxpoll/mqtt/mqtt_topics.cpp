@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "base/host_port.h"
 #include "rexf/unit_model.h"
 
 namespace {
@@ -52,14 +53,18 @@ bool ParseBrokerAddress(const std::string& text, BrokerAddress* out, std::string
         *why = "the broker is given as mqtt://HOST:PORT (or mqtts://HOST:PORT for TLS), not \"" + text + "\"";
         return false;
     }
-    std::string port_text;
-    if (!rest.empty() && rest[0] == '[') {
-        const size_t close = rest.find(']');
-        if (close == std::string::npos) {
+    HostPort cut;
+    switch (CutHostPort(rest, &cut)) {
+        case HostPortCut::kNoClosingBracket:
             *why = "the broker's IPv6 address lacks its closing ]: " + text;
             return false;
-        }
-        b.host = rest.substr(1, close - 1);
+        case HostPortCut::kAfterBracket:
+            *why = "after the broker's address only :PORT may follow: " + text;
+            return false;
+        case HostPortCut::kCut: break;
+    }
+    b.host = cut.host;
+    if (cut.bracketed) {
         if (b.host.empty() || b.host.find(':') == std::string::npos) {
             *why = "no IPv6 address in brackets: " + text;
             return false;
@@ -69,18 +74,7 @@ bool ParseBrokerAddress(const std::string& text, BrokerAddress* out, std::string
                 *why = "not an IPv6 address in brackets: " + text;
                 return false;
             }
-        rest = rest.substr(close + 1);
-        if (!rest.empty() && rest[0] != ':') {
-            *why = "after the broker's address only :PORT may follow: " + text;
-            return false;
-        }
-        if (!rest.empty()) port_text = rest.substr(1);
-        if (!rest.empty() && port_text.empty()) port_text = "?";
     } else {
-        const size_t colon = rest.find(':');
-        b.host = rest.substr(0, colon);
-        if (colon != std::string::npos) port_text = rest.substr(colon + 1);
-        if (colon != std::string::npos && port_text.empty()) port_text = "?";
         if (b.host.empty() || b.host.size() > 253) {
             *why = "no broker host in " + text;
             return false;
@@ -92,6 +86,7 @@ bool ParseBrokerAddress(const std::string& text, BrokerAddress* out, std::string
                 return false;
             }
     }
+    const std::string port_text = cut.has_port && cut.port.empty() ? "?" : cut.port;
     if (!port_text.empty()) {
         if (!AllDigits(port_text) || port_text.size() > 5 || std::stoi(port_text) < 1 || std::stoi(port_text) > 65535) {
             *why = "the broker port must be 1..65535: " + text;

@@ -3,6 +3,8 @@
 
 #include <cctype>
 
+#include "base/host_port.h"
+
 namespace {
 
 const char kForm[] = "expected tcp:HOST:PORT or rfc2217:HOST:PORT, e.g. rfc2217:192.168.1.20:4001 or tcp:[::1]:4001";
@@ -87,22 +89,22 @@ bool ParseDeviceServer(const std::string& port_name, DeviceServerAddress* out, s
     } else {
         return fail("not a device server");
     }
-    std::string port_text;
-    if (!rest.empty() && rest[0] == '[') {
-        const size_t close = rest.find(']');
-        if (close == std::string::npos) return fail("the IPv6 address has no closing ']'");
-        a.host = rest.substr(1, close - 1);
+    HostPort cut;
+    switch (CutHostPort(rest, &cut)) {
+        case HostPortCut::kNoClosingBracket: return fail("the IPv6 address has no closing ']'");
+        case HostPortCut::kAfterBracket: return fail("no :PORT after the address");
+        case HostPortCut::kCut: break;
+    }
+    a.host = cut.host;
+    const std::string& port_text = cut.port;
+    if (cut.bracketed) {
         if (!LooksIpv6(a.host)) return fail("\"" + a.host + "\" is not an IPv6 address");
         a.numeric_ipv6 = true;
-        if (close + 1 >= rest.size() || rest[close + 1] != ':') return fail("no :PORT after the address");
-        port_text = rest.substr(close + 2);
+        if (!cut.has_port) return fail("no :PORT after the address");
     } else {
-        const size_t colon = rest.rfind(':');
-        if (colon == std::string::npos) return fail("no :PORT");
-        a.host = rest.substr(0, colon);
-        port_text = rest.substr(colon + 1);
-        if (a.host.empty()) return fail("no host");
         if (a.host.find(':') != std::string::npos) return fail("an IPv6 address goes in brackets");
+        if (!cut.has_port) return fail("no :PORT");
+        if (a.host.empty()) return fail("no host");
         bool dotted_digits = true;
         for (char c : a.host) dotted_digits &= std::isdigit(static_cast<unsigned char>(c)) || c == '.';
         if (dotted_digits ? !IsIpv4(a.host) : !IsHostName(a.host))

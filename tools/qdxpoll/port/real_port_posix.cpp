@@ -2,26 +2,24 @@
 #include "port/real_port_posix.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include <fmt/format.h>
+
 #include "config/line_settings.h"
 #include "platform/platform.h"
 #include "port/device_server_address.h"
 #include "port/serial_line_posix.h"
+#include "port/write_all_posix.h"
 
 namespace {
 
 // A device server that takes longer than this to connect, or to confirm
 // the line settings, is taken as unreachable.
 constexpr int kServerTimeoutMs = 5000;
-
-// A device that takes nothing for this long is stuck (flow control held, a
-// device that stopped): the port is given up rather than the relay.
-constexpr int kStuckWriteMs = 2000;
 
 }  // namespace
 
@@ -75,23 +73,10 @@ bool RealPort::Write(const uint8_t* bytes, size_t count) {
         lost_cause_ = "the device server's connection failed";
         return false;
     }
-    int waited_ms = 0;
-    while (count > 0) {
-        const ssize_t n = write(device_fd_, bytes, count);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN && waited_ms < kStuckWriteMs) {
-                pollfd p{device_fd_, POLLOUT, 0};
-                poll(&p, 1, 100);
-                waited_ms += 100;
-                continue;
-            }
-            lost_cause_ = errno == EAGAIN ? "the device takes nothing (stuck for 2 s)"
-                                          : std::string("write error: ") + std::strerror(errno);
-            return false;
-        }
-        bytes += n;
-        count -= static_cast<size_t>(n);
-    }
-    return true;
+    if (WriteAll(device_fd_, bytes, count)) return true;
+    // A device that takes nothing is stuck: the port is given up rather
+    // than the relay.
+    lost_cause_ = errno == ETIMEDOUT ? fmt::format("the device takes nothing (stuck for {} s)", kStuckWriteMs / 1000)
+                                     : std::string("write error: ") + std::strerror(errno);
+    return false;
 }

@@ -26,6 +26,7 @@
 #include "port/port_lock.h"
 #include "port/real_port_posix.h"
 #include "port/serial_line_posix.h"
+#include "port/write_all_posix.h"
 #include "support/pseudo_terminal.h"
 
 namespace {
@@ -46,31 +47,6 @@ void ShowFrame(FrameDecoder::Time time, Direction direction, const std::vector<u
 std::string HangUpCause(short revents) {
     return (revents & POLLHUP) != 0 ? "hang-up (the device went away, or its far side closed)"
                                     : "error on the device";
-}
-
-// A side that takes nothing for this long is stuck (flow control held, a
-// device that stopped): the bytes are given up rather than the relay.
-constexpr int kStuckWriteMs = 2000;
-
-bool WriteAll(int fd, const uint8_t* bytes, size_t count) {
-    int waited_ms = 0;
-    while (count > 0) {
-        const ssize_t n = write(fd, bytes, count);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN && waited_ms < kStuckWriteMs) {
-                pollfd p{fd, POLLOUT, 0};
-                poll(&p, 1, 100);
-                waited_ms += 100;
-                continue;
-            }
-            if (errno == EAGAIN) errno = ETIMEDOUT;
-            return false;
-        }
-        bytes += n;
-        count -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace

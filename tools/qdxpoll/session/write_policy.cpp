@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "rexf/unit_model.h"
+#include "session/failure_record.h"
 
 namespace {
 
@@ -112,16 +113,13 @@ ClientWrite WriteForClient(Session& session, const std::string& address, const s
         return w;
     }
     point->cell = cell;
-    const int exit_code = session.exit_code;
-    const std::string first_failure = session.first_failure, first_hint = session.first_hint;
+    // The client answers for its own write: the run's exit code stays.
+    FailureRecordScope record(session);
     session.last_code = kExitOk;
     w.sent = true;
     w.reading = WritePoint(session, point.get(), verify, value);
     w.ok = session.last_code == kExitOk && w.reading.status != CauseCode(Cause::kInterrupted);
     w.exit_code = session.last_code;
     if (session.last_code != kExitOk) w.hint = session.last_hint;
-    session.exit_code = exit_code;
-    session.first_failure = first_failure;
-    session.first_hint = first_hint;
     return w;
 }

@@ -6,6 +6,7 @@
 #include "config/line_settings.h"
 #include "readings/values.h"
 #include "rexf/line_timing.h"
+#include "session/failure_record.h"
 #include "session/write_policy.h"
 
 namespace {
@@ -34,16 +35,12 @@ Reading SessionLine::Write(int unit, int channel, const std::string& ident, cons
     if (!EncodeValue(kTypeFloat, text, &point->cell, &why)) throw ToolError(kExitUsage, why);
     // The command decides its own exit code: the session's record of the
     // first failure is left as it was.
-    const int saved_code = session_.exit_code;
-    const std::string saved_failure = session_.first_failure, saved_hint = session_.first_hint;
+    FailureRecordScope record(session_);
     session_.last_code = kExitOk;
     session_.last_hint.clear();
     Reading r = WritePoint(session_, point.get(), true, text);
     *exit_code = r.status == CauseCode(Cause::kInterrupted) ? kExitInterrupted : session_.last_code;
     r.hint = session_.last_hint;
-    session_.exit_code = saved_code;
-    session_.first_failure = saved_failure;
-    session_.first_hint = saved_hint;
     return r;
 }
 

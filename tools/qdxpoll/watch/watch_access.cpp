@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/host_port.h"
+
 namespace {
 
 bool EqualsNoCase(const std::string& a, const char* b) {
@@ -60,35 +62,20 @@ bool Printable(const std::string& text) {
 bool ParsePageHost(const std::string& text, PageHost* out) {
     PageHost h;
     if (text.empty() || !Printable(text)) return false;
-    std::string port_text;
-    bool has_port = false;
-    if (text[0] == '[') {
-        const size_t close = text.find(']');
-        if (close == std::string::npos) return false;
-        h.host = text.substr(1, close - 1);
+    HostPort cut;
+    if (CutHostPort(text, &cut) != HostPortCut::kCut) return false;
+    h.host = cut.host;
+    if (cut.bracketed) {
         if (!ParseIp(h.host, true, &h.loopback)) return false;
         h.ip_literal = true;
-        if (close + 1 < text.size()) {
-            if (text[close + 1] != ':') return false;
-            has_port = true;
-            port_text = text.substr(close + 2);
-        }
+    } else if (EqualsNoCase(h.host, "localhost")) {
+        h.loopback = true;
+    } else if (ParseIp(h.host, false, &h.loopback)) {
+        h.ip_literal = true;
     } else {
-        const size_t colon = text.find(':');
-        h.host = text.substr(0, colon);
-        if (colon != std::string::npos) {
-            has_port = true;
-            port_text = text.substr(colon + 1);
-        }
-        if (EqualsNoCase(h.host, "localhost")) {
-            h.loopback = true;
-        } else if (ParseIp(h.host, false, &h.loopback)) {
-            h.ip_literal = true;
-        } else {
-            return false;
-        }
+        return false;
     }
-    if (has_port && !ParsePort(port_text, &h.port)) return false;
+    if (cut.has_port && !ParsePort(cut.port, &h.port)) return false;
     *out = h;
     return true;
 }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "base/times.h"
 #include "platform/platform.h"
 #include "watch/watch_state.h"
 #include "watch/watch_store.h"
@@ -14,10 +15,6 @@ using nlohmann::json;
 using namespace watch_limits;
 
 namespace {
-
-long long EpochMs(WallClock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-}
 
 json PointJson(const WatchPoint& p) {
     return {{"address", p.address},
@@ -179,7 +176,7 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
             values.push_back(NAN);
         if (r != nullptr && !r->error.empty() && r->tally != Tally::kInterrupted) failed.push_back(r);
     }
-    const long long ms = EpochMs(when);
+    const long long ms = MsSinceEpoch(when);
     const std::string row = RowJson(ms, values);
     json stats_json = json::array();
     for (const PointStats& p : stats) stats_json.push_back(StatsJson(p));
@@ -193,16 +190,16 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
                                         {"lost", line->lost}});
 
     std::lock_guard<std::mutex> lock(s.mutex);
-    for (const Reading* r : failed) s.failures.Add(EpochMs(r->time), r->address, r->status, r->error, r->hint);
+    for (const Reading* r : failed) s.failures.Add(MsSinceEpoch(r->time), r->address, r->status, r->error, r->hint);
     for (size_t i = 0; i < readings.size() && i < s.latest.size(); ++i) {
         const Reading& r = readings[i];
         PointLatest& l = s.latest[i];
         if (r.ok) {
-            l.good_ms = EpochMs(r.time);
+            l.good_ms = MsSinceEpoch(r.time);
             l.text = ShownText(s.setup.points[i], r.value.text, values[i]);
         } else if (r.tally != Tally::kInterrupted && r.tally != Tally::kSkipped) {
             // A dead point left out of a cycle keeps the cause it died of.
-            l.failed_ms = EpochMs(r.time);
+            l.failed_ms = MsSinceEpoch(r.time);
             l.cause = r.status;
             l.what = r.error;
         }
@@ -226,8 +223,7 @@ void WatchServer::WaitRunningWrites(std::chrono::steady_clock::time_point until,
     bool ran = false;
     for (;;) {
         if (!ran && !s.writes.empty() && !Interrupted()) {
-            std::shared_ptr<State::Pending> pending = s.writes.front();
-            s.writes.pop_front();
+            std::shared_ptr<State::Pending> pending = *s.writes.TakeNext();
             pending->started = true;
             s.answered.notify_all();
             lock.unlock();
@@ -239,7 +235,7 @@ void WatchServer::WaitRunningWrites(std::chrono::steady_clock::time_point until,
             }
             lock.lock();
             if (answer.body.value("ok", true) == false && answer.body.contains("status"))
-                s.failures.Add(EpochMs(WallClock::now()), answer.body.value("address", pending->ask.address),
+                s.failures.Add(MsSinceEpoch(WallClock::now()), answer.body.value("address", pending->ask.address),
                                answer.body.value("status", ""), answer.body.value("error", ""),
                                answer.body.value("hint", ""));
             pending->answer = std::move(answer);

@@ -16,6 +16,7 @@
 #include <httplib.h>
 
 #include "base/json_text.h"
+#include "readings/write_queue.h"
 #include "watch/watch_access.h"
 #include "watch/watch_connections.h"
 #include "watch/watch_history.h"
@@ -33,8 +34,6 @@ inline constexpr long long kFirstRangeMs = 10 * 60 * 1000;
 inline constexpr size_t kRecentCycles = 64;  // a page that falls further behind starts again
 inline constexpr int kMaxStreams = 4;        // open pages: each holds a request thread
 inline constexpr auto kKeepAlive = std::chrono::seconds(1);
-inline constexpr size_t kMaxQueuedWrites = 4;            // more get 429
-inline constexpr auto kWriteWait = std::chrono::seconds(30);  // in the queue, before it is withdrawn
 // A CSV holds at most this many values (all 36,000 rows of 8 points), about
 // 8 MB; two are made at once at most.
 inline constexpr size_t kCsvMaxValues = kEveryRowValues;
@@ -82,7 +81,7 @@ struct WatchServer::State {
         bool started = false, done = false;
         PageWriteAnswer answer;
     };
-    std::deque<std::shared_ptr<Pending>> writes;
+    WriteQueue<std::shared_ptr<Pending>> writes;  // one runs between two cycles
 
     // Reads the history with f(const HistoryReader&): the database with a
     // connection of this thread's own, or the rows in memory under the lock,
@@ -154,19 +153,18 @@ struct WatchServer::State {
     enum class Queued { kAnswered, kFull, kWithdrawn, kEnded };
 
     // Queues a write for the polling thread and waits for its answer. A
-    // write still waiting after watch_limits::kWriteWait is withdrawn unsent; one the
-    // polling thread has begun is waited for.
+    // write still waiting after write_limits::kWithdrawnAfter is withdrawn
+    // unsent; one the polling thread has begun is waited for.
     Queued RunWrite(const PageWrite& ask, PageWriteAnswer* answer) {
         auto pending = std::make_shared<Pending>();
         pending->ask = ask;
         std::unique_lock<std::mutex> lock(mutex);
         if (closing) return Queued::kEnded;
-        if (writes.size() >= watch_limits::kMaxQueuedWrites) return Queued::kFull;
-        writes.push_back(pending);
+        if (!writes.Offer(pending)) return Queued::kFull;
         wake.notify_all();
-        answered.wait_for(lock, watch_limits::kWriteWait, [&] { return pending->started || closing; });
+        answered.wait_for(lock, write_limits::kWithdrawnAfter, [&] { return pending->started || closing; });
         if (!pending->started) {
-            writes.erase(std::remove(writes.begin(), writes.end(), pending), writes.end());
+            writes.Withdraw(pending);
             return closing ? Queued::kEnded : Queued::kWithdrawn;
         }
         answered.wait(lock, [&] { return pending->done; });
