@@ -161,46 +161,49 @@ Cause ClassifyAnswer(const std::vector<uint8_t>& bytes, const std::string& ident
     return a.cause;
 }
 
-Diagnosis Diagnose(const Exchange& x) {
-    Diagnosis d;
-    d.elapsed_ms = Ms(x.end, x.start);
-    d.value_taken = x.driver_ok;
-    if (!x.observed) {
-        if (x.interrupted && !x.driver_ok) {
-            d.cause = Cause::kInterrupted;
-            d.what = fmt::format("interrupted: the {} of {} at unit {:02d} ended {:.1f} s after it began",
-                                 x.write ? "write" : "read", x.identifier, x.unit, d.elapsed_ms / 1000.0);
-            d.hint = InfoOf(Cause::kInterrupted).hint;
-        } else if (x.driver_ok) {
-            d.cause = Cause::kGood;
-            d.attempts = 1 + static_cast<int>(x.refused_logged);
-            if (!x.non_finite_value.empty()) {
-                d.cause = Cause::kNotNumber;
-                d.value_taken = false;
-                d.what = fmt::format("unit {:02d} replied to {} with data that is not a number: the driver made {} "
-                                     "of it",
-                                     x.unit, x.identifier, x.non_finite_value);
-                d.hint = InfoOf(Cause::kNotNumber).hint;
-            }
-        } else {
-            DescribeUnobserved(x, &d);
-        }
-        return d;
-    }
+namespace {
 
-    // The attempts: every polling (or selecting) frame the driver sent.
+// No wire seen (--direct): what the driver's result alone tells.
+Diagnosis DiagnoseUnobserved(const Exchange& x, Diagnosis d) {
+    if (x.interrupted && !x.driver_ok) {
+        d.cause = Cause::kInterrupted;
+        d.what = fmt::format("interrupted: the {} of {} at unit {:02d} ended {:.1f} s after it began",
+                             x.write ? "write" : "read", x.identifier, x.unit, d.elapsed_ms / 1000.0);
+        d.hint = InfoOf(Cause::kInterrupted).hint;
+    } else if (x.driver_ok) {
+        d.cause = Cause::kGood;
+        d.attempts = 1 + static_cast<int>(x.refused_logged);
+        if (!x.non_finite_value.empty()) {
+            d.cause = Cause::kNotNumber;
+            d.value_taken = false;
+            d.what = fmt::format("unit {:02d} replied to {} with data that is not a number: the driver made {} "
+                                 "of it",
+                                 x.unit, x.identifier, x.non_finite_value);
+            d.hint = InfoOf(Cause::kNotNumber).hint;
+        }
+    } else {
+        DescribeUnobserved(x, &d);
+    }
+    return d;
+}
+
+// The attempts: every polling (or selecting) frame the driver sent, by the
+// time it went.
+std::vector<double> AttemptSends(const Exchange& x, double elapsed_ms) {
     std::vector<double> sends;
     for (const auto& [ms, frame] : HostFrames(x))
         if (frame.kind == (x.write ? rexf::HostFrameCutter::kSelect : rexf::HostFrameCutter::kPoll) &&
-            IsAttemptFrame(frame.bytes, x.write) && ms <= d.elapsed_ms + kToleranceMs)
+            IsAttemptFrame(frame.bytes, x.write) && ms <= elapsed_ms + kToleranceMs)
             sends.push_back(ms);
-    const size_t n = sends.size();
-    d.attempts = static_cast<int>(n);
+    return sends;
+}
 
-    // The unit's bytes, cut into answers: a data reply from STX for 11 bytes
-    // (however long its pauses), a lone EOT, NAK or ACK, or a run of other
-    // bytes without a long pause and without a frame of the host between.
-    std::vector<UnitByte> bytes;
+// The unit's bytes, cut into answers: a data reply from STX for 11 bytes
+// (however long its pauses), a lone EOT, NAK or ACK, or a run of other
+// bytes without a long pause and without a frame of the host between.
+std::vector<UnitAnswer> CutAnswers(const Exchange& x, const std::vector<double>& sends,
+                                   std::vector<UnitByte>* unit_bytes) {
+    std::vector<UnitByte>& bytes = *unit_bytes;
     for (const WireChunk& c : x.wire)
         if (c.direction == Direction::kFromUnit)
             for (uint8_t b : c.bytes) bytes.push_back({Ms(c.time, x.start), b, -1});
@@ -231,52 +234,69 @@ Diagnosis Diagnose(const Exchange& x) {
         reply_count = 1;
         in_run = !single && b != kStx;
     }
+    return answers;
+}
 
-    // Pair answers with attempts: in order when there is one answer to each;
-    // otherwise an answer within the timeout of the latest unanswered frame
-    // is its answer, and one later than that answers the oldest unanswered.
-    bool in_order = answers.size() == n;
-    for (size_t k = 0; in_order && k < n; ++k) in_order = bytes[answers[k].first].ms >= sends[k] - kToleranceMs;
+// Pairs answers with attempts: in order when there is one answer to each;
+// otherwise an answer within the timeout of the latest unanswered frame is
+// its answer, and one later than that answers the oldest unanswered.
+// Returns each attempt's answer (-1: none).
+std::vector<int> PairAnswers(const Exchange& x, const std::vector<double>& sends, const std::vector<UnitByte>& bytes,
+                             std::vector<UnitAnswer>* answers) {
+    const size_t n = sends.size();
+    bool in_order = answers->size() == n;
+    for (size_t k = 0; in_order && k < n; ++k) in_order = bytes[(*answers)[k].first].ms >= sends[k] - kToleranceMs;
     std::vector<int> answer_of_attempt(n, -1);
     if (in_order) {
         for (size_t k = 0; k < n; ++k) {
-            answers[k].attempt = static_cast<int>(k);
+            (*answers)[k].attempt = static_cast<int>(k);
             answer_of_attempt[k] = static_cast<int>(k);
         }
-    } else {
-        for (size_t j = 0; j < answers.size(); ++j) {
-            const double at = bytes[answers[j].first].ms;
-            int latest = -1, oldest = -1;
-            for (size_t k = 0; k < n; ++k) {
-                if (sends[k] > at + kToleranceMs || answer_of_attempt[k] >= 0) continue;
-                if (oldest < 0) oldest = static_cast<int>(k);
-                latest = static_cast<int>(k);
-            }
-            if (latest < 0) continue;
-            const int k = at - sends[static_cast<size_t>(latest)] <= x.timeout_ms ? latest : oldest;
-            answers[j].attempt = k;
-            answer_of_attempt[static_cast<size_t>(k)] = static_cast<int>(j);
-        }
+        return answer_of_attempt;
     }
+    for (size_t j = 0; j < answers->size(); ++j) {
+        const double at = bytes[(*answers)[j].first].ms;
+        int latest = -1, oldest = -1;
+        for (size_t k = 0; k < n; ++k) {
+            if (sends[k] > at + kToleranceMs || answer_of_attempt[k] >= 0) continue;
+            if (oldest < 0) oldest = static_cast<int>(k);
+            latest = static_cast<int>(k);
+        }
+        if (latest < 0) continue;
+        const int k = at - sends[static_cast<size_t>(latest)] <= x.timeout_ms ? latest : oldest;
+        (*answers)[j].attempt = k;
+        answer_of_attempt[static_cast<size_t>(k)] = static_cast<int>(j);
+    }
+    return answer_of_attempt;
+}
 
-    // Replay the driver's reads.
+// The unit's answer to one attempt as the wire showed it: when it began and
+// ended, and its longest pause.
+void DescribeAnswer(const UnitAnswer& ans, const std::vector<UnitByte>& bytes, AttemptView* a) {
+    a->answered = true;
+    a->answer_first_ms = bytes[ans.first].ms - a->sent_ms;
+    a->answer_last_ms = bytes[ans.last].ms - a->sent_ms;
+    a->answer_bytes = ans.last - ans.first + 1;
+    a->answer_max_gap_ms = a->answer_first_ms;
+    for (size_t i = ans.first + 1; i <= ans.last; ++i)
+        a->answer_max_gap_ms = std::max(a->answer_max_gap_ms, bytes[i].ms - bytes[i - 1].ms);
+}
+
+// Replays the driver's reads: what each attempt took from the wire, and its
+// cause.
+std::vector<AttemptView> ReplayReads(const Exchange& x, double elapsed_ms, const std::vector<double>& sends,
+                                     const std::vector<UnitByte>& bytes, const std::vector<UnitAnswer>& answers,
+                                     const std::vector<int>& answer_of_attempt) {
+    const size_t n = sends.size();
     const size_t need = x.write ? 1 : kReplyBytes;
+    std::vector<AttemptView> attempts;
     size_t next = 0;
     for (size_t k = 0; k < n; ++k) {
         AttemptView a;
         a.sent_ms = sends[k];
-        a.ended_ms = k + 1 < n ? sends[k + 1] : d.elapsed_ms;
+        a.ended_ms = k + 1 < n ? sends[k + 1] : elapsed_ms;
         const bool last = k + 1 == n;
-        if (answer_of_attempt[k] >= 0) {
-            const UnitAnswer& ans = answers[static_cast<size_t>(answer_of_attempt[k])];
-            a.answered = true;
-            a.answer_first_ms = bytes[ans.first].ms - a.sent_ms;
-            a.answer_last_ms = bytes[ans.last].ms - a.sent_ms;
-            a.answer_bytes = ans.last - ans.first + 1;
-            a.answer_max_gap_ms = a.answer_first_ms;
-            for (size_t i = ans.first + 1; i <= ans.last; ++i)
-                a.answer_max_gap_ms = std::max(a.answer_max_gap_ms, bytes[i].ms - bytes[i - 1].ms);
-        }
+        if (answer_of_attempt[k] >= 0) DescribeAnswer(answers[static_cast<size_t>(answer_of_attempt[k])], bytes, &a);
         // Input that came before this send was discarded by it; the relay
         // records both directions in the order they pass, so the sends cut
         // the unit's bytes exactly.
@@ -303,42 +323,62 @@ Diagnosis Diagnose(const Exchange& x) {
                 ClassifyTaken(x, last, &a);
             }
         }
-        d.attempt.push_back(a);
+        attempts.push_back(a);
     }
+    return attempts;
+}
 
+// The request's cause from its attempts and the driver's result.
+void Conclude(const Exchange& x, Diagnosis* d) {
     if (x.interrupted && !x.driver_ok) {
-        d.cause = Cause::kInterrupted;
-        DescribeFailure(x, &d);
-        return d;
+        d->cause = Cause::kInterrupted;
+        DescribeFailure(x, d);
+        return;
     }
-    if (n == 0) {
-        d.cause = x.driver_ok ? Cause::kGood : Cause::kNoValidReply;
-        if (!x.driver_ok) DescribeFailure(x, &d);
-        return d;
+    if (d->attempt.empty()) {
+        d->cause = x.driver_ok ? Cause::kGood : Cause::kNoValidReply;
+        if (!x.driver_ok) DescribeFailure(x, d);
+        return;
     }
     // A value the driver made infinity or NaN of is no reading, whatever the
     // wire showed.
-    if (x.driver_ok && !x.non_finite_value.empty() && !x.write && d.attempt.back().taken.size() == kReplyBytes)
-        d.attempt.back().cause = Cause::kNotNumber;
-    const AttemptView& final_attempt = d.attempt.back();
+    if (x.driver_ok && !x.non_finite_value.empty() && !x.write && d->attempt.back().taken.size() == kReplyBytes)
+        d->attempt.back().cause = Cause::kNotNumber;
+    const AttemptView& final_attempt = d->attempt.back();
     if (x.driver_ok && final_attempt.cause == Cause::kNotNumber) {
-        d.cause = Cause::kNotNumber;
-        d.value_taken = false;
-        d.raw.assign(final_attempt.taken.begin() + 3, final_attempt.taken.begin() + 9);
-        DescribeFailure(x, &d);
-        return d;
+        d->cause = Cause::kNotNumber;
+        d->value_taken = false;
+        d->raw.assign(final_attempt.taken.begin() + 3, final_attempt.taken.begin() + 9);
+        DescribeFailure(x, d);
+        return;
     }
     if (x.driver_ok) {
-        d.cause = final_attempt.cause == Cause::kLate ? Cause::kLate : Cause::kGood;
+        d->cause = final_attempt.cause == Cause::kLate ? Cause::kLate : Cause::kGood;
         if (!x.write && final_attempt.taken.size() == kReplyBytes)
-            d.raw.assign(final_attempt.taken.begin() + 3, final_attempt.taken.begin() + 9);
-        if (d.cause == Cause::kLate) DescribeFailure(x, &d);
-        return d;
+            d->raw.assign(final_attempt.taken.begin() + 3, final_attempt.taken.begin() + 9);
+        if (d->cause == Cause::kLate) DescribeFailure(x, d);
+        return;
     }
-    d.cause = d.attempt.front().cause;
-    for (const AttemptView& a : d.attempt)
-        if (InfoOf(a.cause).rank < InfoOf(d.cause).rank) d.cause = a.cause;
-    if (d.cause == Cause::kGood) d.cause = Cause::kNoValidReply;  // the driver failed after a good frame
-    DescribeFailure(x, &d);
+    d->cause = d->attempt.front().cause;
+    for (const AttemptView& a : d->attempt)
+        if (InfoOf(a.cause).rank < InfoOf(d->cause).rank) d->cause = a.cause;
+    if (d->cause == Cause::kGood) d->cause = Cause::kNoValidReply;  // the driver failed after a good frame
+    DescribeFailure(x, d);
+}
+
+}  // namespace
+
+Diagnosis Diagnose(const Exchange& x) {
+    Diagnosis d;
+    d.elapsed_ms = Ms(x.end, x.start);
+    d.value_taken = x.driver_ok;
+    if (!x.observed) return DiagnoseUnobserved(x, d);
+    const std::vector<double> sends = AttemptSends(x, d.elapsed_ms);
+    d.attempts = static_cast<int>(sends.size());
+    std::vector<UnitByte> bytes;
+    std::vector<UnitAnswer> answers = CutAnswers(x, sends, &bytes);
+    const std::vector<int> answer_of_attempt = PairAnswers(x, sends, bytes, &answers);
+    d.attempt = ReplayReads(x, d.elapsed_ms, sends, bytes, answers, answer_of_attempt);
+    Conclude(x, &d);
     return d;
 }
