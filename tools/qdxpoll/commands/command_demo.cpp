@@ -83,47 +83,42 @@ void AddDemoOptions(CLI::App* demo, Options* o) {
     AddPageOptions(demo, o);
 }
 
-int RunDemo(Session& session) {
-    Options& o = session.options;
-    Reporter& out = session.reporter;
-    const bool own_simulator = o.port.empty();
-    std::string port = o.port;
-    if (own_simulator) {
-        const std::string program =
-            FindCompanion(o.simulator_path, "QDXPOLL_SIMULATOR", kSimulatorFileName, "sim",
-                          QDXPOLL_BUILD_SIMULATOR_PATH);
-        if (program.empty())
-            throw ToolError(kExitInternal, std::string("cannot find the simulator ") + kSimulatorFileName +
-                                               " (use --simulator PATH, or --port for real hardware)");
-        std::string error;
-        if (!session.simulator.Start(program, {"--realistic", "--speed", "60"}, o.verbose, &port, &error)) throw ToolError(kExitInternal, error);
-        out.Text("Simulator: " + program);
-        out.Text("           units 01 02 03 on channel 1, listening on " + port);
-    }
-    session.Load();
+namespace {
 
-    out.Text("\n== 1. The driver (request 14) ==");
-    out.Text("Driver:       " + session.description.name);
-    out.Text("Default line: " + DescribeLine(session.description.default_line));
-    out.Text("Banner:" + Cp437ToUtf8(session.description.banner));
+std::string DemoAddress(int unit, const char* id) { return fmt::format("{:02d}K1{}", unit, id); }
 
-    session.OpenPort(port, rexf::kMaxIntervalTimeMs);
-    out.Text(fmt::format("== 2. Port {} started (request 1): {}, reply timeout {} ms ==", port,
-                         DescribeLine(session.line), TimeoutUnits(session.timeout_ms) * 10));
-
-    const int unit = o.unit;
-    auto address = [unit](const char* id) { return fmt::format("{:02d}K1{}", unit, id); };
+// What the tour did, for its summary.
+struct DemoTally {
     int reads = 0, writes = 0, good = 0;
     double total_ms = 0;
-    auto count = [&](const Reading& r, bool is_write) {
+
+    void Count(const Reading& r, bool is_write) {
         (is_write ? writes : reads)++;
         if (r.ok) {
             ++good;
             total_ms += r.latency_ms;
         }
-    };
+    }
+};
 
-    out.Text("\n== 3. One read of each data type (requests 3 and 6) ==");
+// Without --port: the simulator started on a pseudo-terminal; its port.
+std::string StartDemoSimulator(Session& session) {
+    const Options& o = session.options;
+    const std::string program =
+        FindCompanion(o.simulator_path, "QDXPOLL_SIMULATOR", kSimulatorFileName, "sim", QDXPOLL_BUILD_SIMULATOR_PATH);
+    if (program.empty())
+        throw ToolError(kExitInternal, std::string("cannot find the simulator ") + kSimulatorFileName +
+                                           " (use --simulator PATH, or --port for real hardware)");
+    std::string port, error;
+    if (!session.simulator.Start(program, {"--realistic", "--speed", "60"}, o.verbose, &port, &error))
+        throw ToolError(kExitInternal, error);
+    session.reporter.Text("Simulator: " + program);
+    session.reporter.Text("           units 01 02 03 on channel 1, listening on " + port);
+    return port;
+}
+
+void DemoTypedReads(Session& session, DemoTally* tally) {
+    session.reporter.Text("\n== 3. One read of each data type (requests 3 and 6) ==");
     struct TypedRead {
         const char* id;
         uint32_t type;
@@ -142,68 +137,95 @@ int RunDemo(Session& session) {
     };
     for (const TypedRead& t : tour) {
         if (Interrupted()) break;
-        auto p = session.ParsePoint(address(t.id), t.type);
+        auto p = session.ParsePoint(DemoAddress(session.options.unit, t.id), t.type);
         const Reading r = session.ReadPoint(p.get(), t.bit);
-        count(r, false);
-        out.Emit(r, fmt::format("  {:<36}", t.what));
+        tally->Count(r, false);
+        session.reporter.Emit(r, fmt::format("  {:<36}", t.what));
     }
+}
 
+// The set value read, written (on real hardware the value read, unchanged,
+// and only when the user says so) and read back.
+void DemoWrite(Session& session, bool own_simulator, DemoTally* tally) {
+    Reporter& out = session.reporter;
     out.Text("\n== 4. A write of the set value, read back (request 7) ==");
-    if (!Interrupted()) {
-        auto s1 = session.ParsePoint(address("S1"), kTypeFloat);
-        const Reading before = session.ReadPoint(s1.get(), std::nullopt);
-        count(before, false);
-        out.Emit(before, "  before:  ");
-        if (before.ok) {
-            // On real hardware the value read is written back unchanged.
-            const double target = own_simulator ? before.value.number + 10.5 : before.value.number;
-            const std::string text = FloatText(static_cast<float>(target));
-            std::string why;
-            if (EncodeValue(kTypeFloat, text, &s1->cell, &why)) {
-                if (!own_simulator) out.Text("  (real hardware: the value read is written back unchanged)");
-                // A real unit is written only when the user says so here.
-                if (own_simulator || AskYes(fmt::format("  Write S1 := {} to unit {:02d}?", text, unit))) {
-                    const Reading w = WritePoint(session, s1.get(), true, text);
-                    count(w, true);
-                    out.Emit(w, "  write:   ");
-                } else {
-                    out.Text(StdinIsTerminal() && StdoutIsTerminal()
-                                 ? "  not written"
-                                 : "  not written: no terminal to ask on, and a real unit is written only when "
-                                   "asked for");
-                }
-            } else {
-                out.Text("  skipped: " + why);
-            }
-        }
+    if (Interrupted()) return;
+    const int unit = session.options.unit;
+    auto s1 = session.ParsePoint(DemoAddress(unit, "S1"), kTypeFloat);
+    const Reading before = session.ReadPoint(s1.get(), std::nullopt);
+    tally->Count(before, false);
+    out.Emit(before, "  before:  ");
+    if (!before.ok) return;
+    const double target = own_simulator ? before.value.number + 10.5 : before.value.number;
+    const std::string text = FloatText(static_cast<float>(target));
+    std::string why;
+    if (!EncodeValue(kTypeFloat, text, &s1->cell, &why)) {
+        out.Text("  skipped: " + why);
+        return;
     }
+    if (!own_simulator) out.Text("  (real hardware: the value read is written back unchanged)");
+    if (own_simulator || AskYes(fmt::format("  Write S1 := {} to unit {:02d}?", text, unit))) {
+        const Reading w = WritePoint(session, s1.get(), true, text);
+        tally->Count(w, true);
+        out.Emit(w, "  write:   ");
+    } else {
+        out.Text(StdinIsTerminal() && StdoutIsTerminal()
+                     ? "  not written"
+                     : "  not written: no terminal to ask on, and a real unit is written only when asked for");
+    }
+}
 
-    out.Text("\n== 5. Three poll cycles of M1 and S1 ==");
+void DemoPoll(Session& session, DemoTally* tally) {
+    session.reporter.Text("\n== 5. Three poll cycles of M1 and S1 ==");
+    if (Interrupted()) return;
     double seconds = 0;
     bool interrupted = false;
-    std::vector<PointStats> stats;
-    if (!Interrupted()) {
-        PointList points;
-        points.push_back(session.ParsePoint(address("M1"), kTypeFloat));
-        points.push_back(session.ParsePoint(address("S1"), kTypeFloat));
-        ReporterSink lines(session.reporter);
-        stats = PollLoop(session, points, 3, 0.5, &seconds, &interrupted, SleepUntil, {&lines});
-        for (const PointStats& s : stats) {
-            reads += static_cast<int>(s.requests);
-            good += static_cast<int>(s.good);
-            total_ms += s.total_ms;
-        }
-        out.Stats(stats, seconds, interrupted);
+    PointList points;
+    points.push_back(session.ParsePoint(DemoAddress(session.options.unit, "M1"), kTypeFloat));
+    points.push_back(session.ParsePoint(DemoAddress(session.options.unit, "S1"), kTypeFloat));
+    ReporterSink lines(session.reporter);
+    const std::vector<PointStats> stats = PollLoop(session, points, 3, 0.5, &seconds, &interrupted, SleepUntil, {&lines});
+    for (const PointStats& s : stats) {
+        tally->reads += static_cast<int>(s.requests);
+        tally->good += static_cast<int>(s.good);
+        tally->total_ms += s.total_ms;
     }
+    session.reporter.Stats(stats, seconds, interrupted);
+}
 
+void DemoSummary(Session& session, bool own_simulator, const DemoTally& t) {
+    Reporter& out = session.reporter;
     out.Text("\n== 6. Summary ==");
-    out.Text(fmt::format("{} reads and {} write{}, {} good, {} failed; average {} ms a transaction", reads,
-                         writes, writes == 1 ? "" : "s", good, reads + writes - good,
-                         Millis(good > 0 ? total_ms / good : 0)));
+    out.Text(fmt::format("{} reads and {} write{}, {} good, {} failed; average {} ms a transaction", t.reads, t.writes,
+                         t.writes == 1 ? "" : "s", t.good, t.reads + t.writes - t.good,
+                         Millis(t.good > 0 ? t.total_ms / t.good : 0)));
     out.Text(session.exit_code == kExitOk ? "Everything worked: the driver, the port and the unit are fine."
-                                      : "Something failed: " + session.first_failure);
-    if (own_simulator)
-        out.Text("Next: qdxpoll --port ttyUSB0 read 01K1M1   (your controller on a real port)");
+                                          : "Something failed: " + session.first_failure);
+    if (own_simulator) out.Text("Next: qdxpoll --port ttyUSB0 read 01K1M1   (your controller on a real port)");
+}
+
+}  // namespace
+
+int RunDemo(Session& session) {
+    Reporter& out = session.reporter;
+    const bool own_simulator = session.options.port.empty();
+    const std::string port = own_simulator ? StartDemoSimulator(session) : session.options.port;
+    session.Load();
+
+    out.Text("\n== 1. The driver (request 14) ==");
+    out.Text("Driver:       " + session.description.name);
+    out.Text("Default line: " + DescribeLine(session.description.default_line));
+    out.Text("Banner:" + Cp437ToUtf8(session.description.banner));
+
+    session.OpenPort(port, rexf::kMaxIntervalTimeMs);
+    out.Text(fmt::format("== 2. Port {} started (request 1): {}, reply timeout {} ms ==", port,
+                         DescribeLine(session.line), TimeoutUnits(session.timeout_ms) * 10));
+
+    DemoTally tally;
+    DemoTypedReads(session, &tally);
+    DemoWrite(session, own_simulator, &tally);
+    DemoPoll(session, &tally);
+    DemoSummary(session, own_simulator, tally);
     if (!Interrupted()) DemoWatch(session, own_simulator);
     session.driver->Close();
     return session.Finish();
