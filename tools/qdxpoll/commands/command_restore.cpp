@@ -138,18 +138,10 @@ void WritePlan(UnitLine& line, Target* t, RestoreOutcome* outcome) {
 
 }  // namespace
 
-int RestoreCommand(const Options& o, UnitLine& line) {
-    if (o.format != OutputFormat::kText) throw ToolError(kExitUsage, "restore prints text; --json and --csv go with diff");
-    std::vector<int> units;
-    std::string why;
-    if (!rexf::ParseUnitList(o.to_units, &units, &why)) throw ToolError(kExitUsage, "--to: " + why);
-    std::vector<std::string> only;
-    if (!o.only.empty() && !ParseIdentifierList(o.only, &only, &why)) throw ToolError(kExitUsage, "--only: " + why);
-    // The whole file is checked before anything is read or written.
-    const rexf::UnitSettings file = LoadSettingsForCommand(o.settings_file);
-    RestoreScope scope;
-    if (!ScopeOfRestore(file, only, &scope, &why)) throw ToolError(kExitUsage, why);
+namespace {
 
+// What the file restores, shown before anything is read from the units.
+void PrintScope(const Options& o, const rexf::UnitSettings& file, const RestoreScope& scope) {
     std::printf("Restore of %s (unit %02d%s): %zu read/write value%s\n", o.settings_file.c_str(), file.unit,
                 file.saved.empty() ? "" : (", saved " + file.saved).c_str(), scope.writes.size(),
                 scope.writes.size() == 1 ? "" : "s");
@@ -157,20 +149,18 @@ int RestoreCommand(const Options& o, UnitLine& line) {
     PrintList("not written, they operate the unit (name them with --only to write them)", scope.operations);
     PrintList("not written, absent on the saved unit", scope.absent_in_file);
     PrintList("not written, failed when saved", scope.failed_in_file);
-    if (scope.writes.empty()) {
-        std::printf("Nothing to restore.\n");
-        return kExitOk;
-    }
+}
 
+// Reads each target unit and plans its writes, printing each plan; false
+// when Ctrl-C cut a read short.
+bool PlanTargets(UnitLine& line, const RestoreScope& scope, const std::vector<int>& units,
+                 std::vector<Target>* targets, RestoreOutcome* outcome, size_t* writes, size_t* writing_units) {
     std::vector<std::pair<int, std::string>> points;
     std::vector<int> channels;
     for (const rexf::SavedSetting& s : scope.writes) {
         points.emplace_back(s.channel, s.ident);
         if (std::find(channels.begin(), channels.end(), s.channel) == channels.end()) channels.push_back(s.channel);
     }
-    std::vector<Target> targets;
-    RestoreOutcome outcome;
-    size_t writes = 0, writing_units = 0;
     for (int unit : units) {
         Target t;
         t.unit = unit;
@@ -178,48 +168,40 @@ int RestoreCommand(const Options& o, UnitLine& line) {
         if (now.interrupted) {
             std::fflush(stdout);
             ErrorLine("qdxpoll: interrupted while reading unit " + fmt::format("{:02d}", unit) + ": nothing written");
-            return kExitInterrupted;
+            return false;
         }
         t.answered = now.answered;
         if (!now.answered) {
             t.failure = now.failure;
-            outcome.no_reply = true;
+            outcome->no_reply = true;
         } else {
             t.plan = PlanRestore(scope, now.settings);
-            if (!t.plan.absent.empty()) outcome.no_reply = true;
-            writes += t.plan.steps.size();
-            writing_units += t.plan.steps.empty() ? 0 : 1;
+            if (!t.plan.absent.empty()) outcome->no_reply = true;
+            *writes += t.plan.steps.size();
+            *writing_units += t.plan.steps.empty() ? 0 : 1;
         }
         PrintPlan(t);
-        targets.push_back(std::move(t));
+        targets->push_back(std::move(t));
     }
     std::fflush(stdout);
-    if (o.dry_run) {
-        std::printf("\nDry run: nothing written.\n");
-        std::fflush(stdout);
-        return outcome.Code();
-    }
-    if (writes == 0) {
-        std::printf("\nNothing to change.\n");
-        std::fflush(stdout);
-        return outcome.Code();
-    }
-    if (!Confirmed(o, writes, writing_units)) {
-        std::fflush(stdout);
-        if (o.yes || StdinIsTerminal()) {
-            ErrorLine("qdxpoll: not confirmed: nothing written");
-            return kExitOk;
-        }
-        ErrorLine("qdxpoll: nothing written: restore writes only with --yes, or after a confirmation typed on a "
-                  "terminal");
-        ErrorLine("  hint: check the plan above, then run the same command with --yes");
-        return kExitUsage;
-    }
+    return true;
+}
 
-    std::printf("\nWriting, each value read back:\n");
-    for (Target& t : targets)
-        if (t.answered && !outcome.interrupted) WritePlan(line, &t, &outcome);
+// The exit code when the writes were not confirmed.
+int NotConfirmed(const Options& o) {
+    std::fflush(stdout);
+    if (o.yes || StdinIsTerminal()) {
+        ErrorLine("qdxpoll: not confirmed: nothing written");
+        return kExitOk;
+    }
+    ErrorLine("qdxpoll: nothing written: restore writes only with --yes, or after a confirmation typed on a "
+              "terminal");
+    ErrorLine("  hint: check the plan above, then run the same command with --yes");
+    return kExitUsage;
+}
 
+// What was made at each unit, then every problem with its hint.
+void PrintOutcome(const std::vector<Target>& targets, const RestoreOutcome& outcome) {
     std::printf("\n  unit  written  unchanged  refused  absent  failed\n");
     for (const Target& t : targets) {
         if (!t.answered) {
@@ -242,6 +224,42 @@ int RestoreCommand(const Options& o, UnitLine& line) {
         }
     }
     if (outcome.interrupted) ErrorLine("qdxpoll: interrupted: the writes after it were not made");
+}
+
+}  // namespace
+
+int RestoreCommand(const Options& o, UnitLine& line) {
+    if (o.format != OutputFormat::kText) throw ToolError(kExitUsage, "restore prints text; --json and --csv go with diff");
+    std::vector<int> units;
+    std::string why;
+    if (!rexf::ParseUnitList(o.to_units, &units, &why)) throw ToolError(kExitUsage, "--to: " + why);
+    std::vector<std::string> only;
+    if (!o.only.empty() && !ParseIdentifierList(o.only, &only, &why)) throw ToolError(kExitUsage, "--only: " + why);
+    // The whole file is checked before anything is read or written.
+    const rexf::UnitSettings file = LoadSettingsForCommand(o.settings_file);
+    RestoreScope scope;
+    if (!ScopeOfRestore(file, only, &scope, &why)) throw ToolError(kExitUsage, why);
+    PrintScope(o, file, scope);
+    if (scope.writes.empty()) {
+        std::printf("Nothing to restore.\n");
+        return kExitOk;
+    }
+
+    std::vector<Target> targets;
+    RestoreOutcome outcome;
+    size_t writes = 0, writing_units = 0;
+    if (!PlanTargets(line, scope, units, &targets, &outcome, &writes, &writing_units)) return kExitInterrupted;
+    if (o.dry_run || writes == 0) {
+        std::printf(o.dry_run ? "\nDry run: nothing written.\n" : "\nNothing to change.\n");
+        std::fflush(stdout);
+        return outcome.Code();
+    }
+    if (!Confirmed(o, writes, writing_units)) return NotConfirmed(o);
+
+    std::printf("\nWriting, each value read back:\n");
+    for (Target& t : targets)
+        if (t.answered && !outcome.interrupted) WritePlan(line, &t, &outcome);
+    PrintOutcome(targets, outcome);
     return outcome.Code();
 }
 
