@@ -159,6 +159,57 @@ int SaveCommand(const Options& o, UnitLine& line) {
     return kExitOk;
 }
 
+namespace {
+
+// The differences as JSON lines, then the summary.
+void PrintDiffJson(const SettingsComparison& c, const Side (&sides)[2]) {
+    for (const SettingDifference& d : c.differ) {
+        nlohmann::json j;
+        j["action"] = "diff";
+        j["channel"] = d.channel;
+        j["identifier"] = d.ident;
+        j["meaning"] = d.meaning;
+        j["a"] = ValueJson(d.a);
+        j["b"] = ValueJson(d.b);
+        j["a_text"] = SettingText(d.a);
+        j["b_text"] = SettingText(d.b);
+        std::printf("%s\n", JsonText(j).c_str());
+    }
+    nlohmann::json summary;
+    summary["time"] = IsoTime(WallClock::now());
+    summary["action"] = "summary";
+    summary["a"] = sides[0].label;
+    summary["b"] = sides[1].label;
+    summary["channels"] = c.channels;
+    summary["compared"] = c.compared;
+    summary["differ"] = c.differ.size();
+    summary["not_compared"] = c.not_compared;
+    summary["equal"] = c.differ.empty() && c.not_compared.empty();
+    std::printf("%s\n", JsonText(summary).c_str());
+}
+
+// The differences as a table.
+void PrintDiffText(const Options& o, const SettingsComparison& c, const Side (&sides)[2]) {
+    std::printf("A: %s\nB: %s\n", sides[0].label.c_str(), sides[1].label.c_str());
+    if (c.differ.empty()) {
+        std::printf("The same: %d %s compared (channel%s %s).\n", c.compared,
+                    o.all_identifiers ? "identifiers" : "settings",
+                    c.channels.size() == 1 ? "" : "s", ChannelList(c.channels).c_str());
+    } else {
+        std::printf("%zu of %d %s differ (channel%s %s):\n", c.differ.size(), c.compared,
+                    o.all_identifiers ? "identifiers" : "settings",
+                    c.channels.size() == 1 ? "" : "s", ChannelList(c.channels).c_str());
+        std::printf("  ch  id  %-16s %-16s %s\n", "A", "B", "meaning");
+        for (const SettingDifference& d : c.differ)
+            std::printf("  %-3d %-3s %-16s %-16s %s\n", d.channel, d.ident.c_str(), SettingText(d.a).c_str(),
+                        SettingText(d.b).c_str(), d.meaning.c_str());
+    }
+    if (!c.not_compared.empty())
+        std::printf("Not compared: %s\n", Join(c.not_compared, c.not_compared.size()).c_str());
+}
+
+}  // namespace
+
 int DiffCommand(const Options& o, UnitLine& line) {
     if (o.format == OutputFormat::kCsv) throw ToolError(kExitUsage, "diff prints text or, with --json, JSON lines");
     Side sides[2];
@@ -192,48 +243,10 @@ int DiffCommand(const Options& o, UnitLine& line) {
     }
 
     const SettingsComparison c = CompareSettings(sides[0].settings, sides[1].settings, o.all_identifiers);
-    if (o.format == OutputFormat::kJson) {
-        for (const SettingDifference& d : c.differ) {
-            nlohmann::json j;
-            j["action"] = "diff";
-            j["channel"] = d.channel;
-            j["identifier"] = d.ident;
-            j["meaning"] = d.meaning;
-            j["a"] = ValueJson(d.a);
-            j["b"] = ValueJson(d.b);
-            j["a_text"] = SettingText(d.a);
-            j["b_text"] = SettingText(d.b);
-            std::printf("%s\n", JsonText(j).c_str());
-        }
-        nlohmann::json summary;
-        summary["time"] = IsoTime(WallClock::now());
-        summary["action"] = "summary";
-        summary["a"] = sides[0].label;
-        summary["b"] = sides[1].label;
-        summary["channels"] = c.channels;
-        summary["compared"] = c.compared;
-        summary["differ"] = c.differ.size();
-        summary["not_compared"] = c.not_compared;
-        summary["equal"] = c.differ.empty() && c.not_compared.empty();
-        std::printf("%s\n", JsonText(summary).c_str());
-    } else {
-        std::printf("A: %s\nB: %s\n", sides[0].label.c_str(), sides[1].label.c_str());
-        if (c.differ.empty()) {
-            std::printf("The same: %d %s compared (channel%s %s).\n", c.compared,
-                        o.all_identifiers ? "identifiers" : "settings",
-                        c.channels.size() == 1 ? "" : "s", ChannelList(c.channels).c_str());
-        } else {
-            std::printf("%zu of %d %s differ (channel%s %s):\n", c.differ.size(), c.compared,
-                        o.all_identifiers ? "identifiers" : "settings",
-                        c.channels.size() == 1 ? "" : "s", ChannelList(c.channels).c_str());
-            std::printf("  ch  id  %-16s %-16s %s\n", "A", "B", "meaning");
-            for (const SettingDifference& d : c.differ)
-                std::printf("  %-3d %-3s %-16s %-16s %s\n", d.channel, d.ident.c_str(), SettingText(d.a).c_str(),
-                            SettingText(d.b).c_str(), d.meaning.c_str());
-        }
-        if (!c.not_compared.empty())
-            std::printf("Not compared: %s\n", Join(c.not_compared, c.not_compared.size()).c_str());
-    }
+    if (o.format == OutputFormat::kJson)
+        PrintDiffJson(c, sides);
+    else
+        PrintDiffText(o, c, sides);
     std::fflush(stdout);
     if (c.channels.empty())
         return Failed(kExitDiffer,
