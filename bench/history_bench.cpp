@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tools/qdxpoll/history_store.h"
+#include "tools/qdxpoll/history/history_store.h"
 
 namespace qdxbench {
 namespace {

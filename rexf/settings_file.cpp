@@ -14,6 +14,7 @@
 #include <toml++/toml.h>
 
 #include "rexf/toml_guard.h"
+#include "rexf/toml_text.h"
 #include "rexf/unit_model.h"
 #include "rexf/write_order.h"
 
@@ -38,24 +39,9 @@ bool FitsValueText(double v) {
     return f > -1000.0f && f < 10000.0f;
 }
 
-std::string Quoted(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            // Bytes beyond ASCII come from a garbled line and need not be
-            // UTF-8: each is kept as the character of its value.
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04X", c);
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
+// Bytes beyond ASCII come from a garbled line and need not be UTF-8: each
+// is kept as the character of its value.
+std::string Quoted(const std::string& s) { return TomlString(s, NonAscii::kEscaped); }
 
 // Decimals of the shortest text that reads back as v: 150.25 -> 2.
 int PlacesOf(double v) {

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/qdxpoll/history_store.h"
+#include "tools/qdxpoll/history/history_store.h"
 
 namespace {
 

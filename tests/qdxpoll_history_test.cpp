@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,7 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/simulator.h"
-#include "tools/qdxpoll/history_store.h"
+#include "tools/qdxpoll/history/history_store.h"
 
 namespace {
 
@@ -158,6 +159,31 @@ std::vector<Printed> PrintedReadings(const std::string& out) {
         printed.push_back({int64_t{timegm(&tm)} * 1000 + ms, j["address"], j["status"], j["value"]});
     }
     return printed;
+}
+
+// log through a port lost for good ends as poll does: the line's summary
+// names the outage and the measured cycle, and the samples of the outage
+// are missing, never values.
+TEST_F(QdxpollHistoryTest, ThroughALostPortItEndsWithTheLinesSummary) {
+    Tool log(dir_, With({"log", "01K1M1", "--db", db_, "--interval", "0.2", "--count", "15"}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    sim_.Stop();
+    EXPECT_EQ(log.Wait(), 66) << log.err();
+    const std::string out = log.out();
+    EXPECT_NE(out.find("  cycle: every 0.2 s configured"), std::string::npos) << out;
+    // Once, or more where another test's simulator takes the same
+    // pseudo-terminal number meanwhile and the port seems back for a while.
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(\n  port lost \d+ times?, )"))) << out;
+    EXPECT_NE(out.find("samples missing (the port was lost)"), std::string::npos) << out;
+    int missing = 0, good = 0;
+    for (const HistorySample& sample : AllSamples()) {
+        if (sample.status == "ok") ++good;
+        if (sample.status != "port_lost") continue;
+        ++missing;
+        EXPECT_FALSE(sample.value.has_value()) << sample.time_ms;
+    }
+    EXPECT_GT(good, 0);
+    EXPECT_GT(missing, 0);
 }
 
 TEST_F(QdxpollHistoryTest, KilledMidRunItKeepsAllButTheLastSecondAndARestartIsARunOfItsOwn) {

@@ -169,6 +169,25 @@ TEST_F(QdxpollMqttTest, PublishesSamplesRetainedWithStatusAndWill) {
                                  [](const std::string& s) { return Has(s, "{\"state\":\"offline\"}"); }, 10s));
 }
 
+// mqtt through a port lost for good ends as poll does: the line's summary
+// names the outage and the measured cycle, and the line still says it is
+// offline at the end.
+TEST_F(QdxpollMqttTest, ThroughALostPortItEndsWithTheLinesSummary) {
+    support::Background tool;
+    ASSERT_TRUE(tool.Start(Mqtt({"01K1M1", "--count", "15", "--interval", "0.2"})));
+    WaitOnline();
+    std::this_thread::sleep_for(500ms);
+    sim_.Stop();
+    EXPECT_EQ(tool.Wait(), 66) << tool.err();
+    const std::string out = tool.out();
+    EXPECT_TRUE(Has(out, "  cycle: every 0.2 s configured")) << out;
+    // Once, or more where another test's simulator takes the same
+    // pseudo-terminal number meanwhile and the port seems back for a while.
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(\n  port lost \d+ times?, )"))) << out;
+    EXPECT_TRUE(Has(out, "samples missing (the port was lost)")) << out;
+    EXPECT_TRUE(Has(broker_.Retained("qdxtlmv/line1/status"), "\"state\":\"offline\"")) << tool.err();
+}
+
 TEST_F(QdxpollMqttTest, SetTopicsWriteOnlyWhatIsAllowed) {
     // A set value left retained is never written when qdxpoll starts.
     ASSERT_TRUE(broker_.Publish("qdxtlmv/line1/01/1/S1/set", "99", true));

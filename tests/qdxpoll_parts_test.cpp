@@ -10,14 +10,14 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/qdxpoll/csv.h"
-#include "tools/qdxpoll/device_server_address.h"
-#include "tools/qdxpoll/diagnosis.h"
-#include "tools/qdxpoll/telnet_codec.h"
-#include "tools/qdxpoll/mqtt_topics.h"
-#include "tools/qdxpoll/times.h"
-#include "tools/qdxpoll/watch_history.h"
-#include "tools/qdxpoll/watch_summary.h"
+#include "tools/qdxpoll/base/csv.h"
+#include "tools/qdxpoll/base/times.h"
+#include "tools/qdxpoll/diagnosis/diagnosis.h"
+#include "tools/qdxpoll/mqtt/mqtt_topics.h"
+#include "tools/qdxpoll/port/device_server_address.h"
+#include "tools/qdxpoll/port/telnet_codec.h"
+#include "tools/qdxpoll/watch/watch_history.h"
+#include "tools/qdxpoll/watch/watch_summary.h"
 
 namespace {
 

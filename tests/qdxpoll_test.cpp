@@ -33,13 +33,13 @@
 #endif
 #include "rexf/settings_file.h"
 #include "tests/support/ser2net.h"
-#include "tools/qdxpoll/history_store.h"
 #include "tests/support/simulator.h"
-#include "tools/qdxpoll/cp437.h"
-#include "tools/qdxpoll/frame_decoder.h"
-#include "tools/qdxpoll/line_config.h"
-#include "tools/qdxpoll/unit_settings.h"
-#include "tools/qdxpoll/values.h"
+#include "tools/qdxpoll/base/cp437.h"
+#include "tools/qdxpoll/config/line_config.h"
+#include "tools/qdxpoll/diagnosis/frame_decoder.h"
+#include "tools/qdxpoll/history/history_store.h"
+#include "tools/qdxpoll/readings/values.h"
+#include "tools/qdxpoll/settings/unit_settings.h"
 
 namespace {
 

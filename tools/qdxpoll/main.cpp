@@ -4,10 +4,10 @@
 #include <exception>
 #include <string>
 
-#include "commands.h"
-#include "exit_codes.h"
-#include "options.h"
-#include "platform.h"
+#include "base/exit_codes.h"
+#include "cli/command_line.h"
+#include "cli/command_table.h"
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
     Options options;

@@ -1,0 +1,134 @@
+// mqtt: polls as poll does and publishes every sample to an MQTT broker;
+// with --allow-writes takes set values back on set topics, for the points
+// listed as writable only, each written between two cycles and read back.
+#include <algorithm>
+#include <random>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include "base/exit_codes.h"
+#include "commands/commands.h"
+#include "config/line_config.h"
+#include "mqtt/mqtt_link.h"
+#include "mqtt/mqtt_topics.h"
+#include "polling/mqtt_sink.h"
+#include "polling/polling_command.h"
+#include "rexf/unit_model.h"
+#include "session/driver_log.h"
+#include "session/session.h"
+
+namespace {
+
+std::string DefaultClientId(const std::string& line) {
+    std::random_device random;
+    return fmt::format("qdxpoll-{}-{:08x}", line, random());
+}
+
+}  // namespace
+
+void AddMqttOptions(CLI::App* mqtt, Options* o) {
+    MqttConfig& m = o->mqtt;
+    mqtt->add_option("ADDRESS", o->addresses, "Point addresses (default: the --config file's points)");
+    AddTypeOption(mqtt, o);
+    AddCycleOptions(mqtt, o);
+    mqtt->add_option("--broker", m.broker, "The broker: mqtt://HOST:PORT, or mqtts://HOST:PORT for TLS");
+    mqtt->add_option("--prefix", m.prefix, "First topic level(s)")->capture_default_str();
+    mqtt->add_option("--line-name", o->line_name, "The line's topic level: PREFIX/LINE/UNIT/CHANNEL/ID")
+        ->capture_default_str();
+    mqtt->add_option("--client-id", m.client_id, "MQTT client id (default qdxpoll-LINE- and a random number)");
+    mqtt->add_option("--username", m.username, "User name at the broker");
+    mqtt->add_option("--password", m.password,
+                     "Password at the broker (better: the variable QDXPOLL_MQTT_PASSWORD, which no one else sees)");
+    mqtt->add_option("--tls-ca", m.tls_ca, "CA certificate file: connect with TLS, the broker checked against it");
+    mqtt->add_option("--publish", m.publish, "every: each sample; change: when it changed by more than --deadband")
+        ->check(CLI::IsMember({"every", "change"}))
+        ->capture_default_str();
+    mqtt->add_option("--deadband", m.deadband, "With --publish change: the least change published")
+        ->check(CLI::Range(0.0, 1e6));
+    mqtt->add_option("--max-interval", m.max_interval_s,
+                     "With --publish change: publish each point at least every this many seconds (0: only on change)")
+        ->check(CLI::Range(0.0, 1e6));
+    mqtt->add_option("--status-interval", o->mqtt_limits.status_interval_s, "Seconds between the line's statistics on PREFIX/LINE/status")
+        ->check(CLI::Range(1.0, 86400.0))
+        ->capture_default_str();
+    mqtt->add_option("--max-queued", o->mqtt_limits.max_queued, "Messages kept while the broker is away (then the oldest go)")
+        ->check(CLI::Range(1, 10000000))
+        ->capture_default_str();
+    mqtt->add_option("--discovery", m.discovery, "Announce the points to Home Assistant (retained config messages)")
+        ->check(CLI::IsMember({"homeassistant"}));
+    mqtt->add_flag("--allow-writes", o->allow_writes,
+                   "Take set values on PREFIX/LINE/UU/C/ID/set for the --writable points (each read back)");
+    mqtt->add_option("--writable", o->writable,
+                     "The points a set topic may write, e.g. 01K1S1,02K1S1 (default: the --config file's writable "
+                     "points)")
+        ->delimiter(',');
+}
+
+int RunMqtt(Session& session) {
+    if (const char* why = MqttLink::Unavailable()) throw ToolError(kExitUsage, why);
+    const Options& o = session.options;
+    const MqttConfig& m = o.mqtt;
+    MqttLinkSetup setup;
+    std::string why;
+    if (m.broker.empty())
+        throw ToolError(kExitUsage, "mqtt needs a broker: --broker mqtt://HOST:PORT, or broker = \"mqtt://HOST:PORT\" "
+                                    "in the [mqtt] table of the --config file");
+    if (!ParseBrokerAddress(m.broker, &setup.broker, &why)) throw ToolError(kExitUsage, why);
+    if (!ValidTopicLevels(m.prefix, &why) || !ValidTopicLevels(o.line_name, &why))
+        throw ToolError(kExitUsage, "the topic prefix and the line's name: " + why);
+    const TopicNames names{m.prefix, o.line_name};
+
+    session.Load();
+    const uint32_t type = session.Type();
+    std::vector<std::string> writable;
+    for (const std::string& a : o.writable) {
+        const auto p = session.ParsePoint(a, type);
+        const rexf::IdentifierModel* model = rexf::FindIdentifierModel(p->identifier());
+        if (model != nullptr && model->access == rexf::Access::kReadOnly)
+            throw ToolError(kExitUsage, "--writable " + p->address + ": " + p->identifier() + " (" + model->meaning +
+                                            ") is read-only");
+        writable.push_back(p->address);
+    }
+    if (o.allow_writes && writable.empty())
+        ErrorLine("mqtt: --allow-writes without --writable: every set message is refused");
+    PointList points = StartPolling(session);
+
+    setup.client_id = m.client_id.empty() ? DefaultClientId(o.line_name) : m.client_id;
+    setup.username = m.username;
+    setup.password = m.password;
+    if (setup.password.empty())
+        if (const char* env = std::getenv("QDXPOLL_MQTT_PASSWORD")) setup.password = env;
+    setup.tls_ca = m.tls_ca;
+    setup.will_topic = setup.online_topic = names.Status();
+    setup.will_payload = JsonText({{"state", "offline"}});
+    setup.online_payload = JsonText({{"state", "online"}, {"time", IsoTime(WallClock::now())}});
+    setup.subscriptions = names.SetFilters();
+    setup.max_queued = o.mqtt_limits.max_queued;
+    MqttLink link;
+    if (!link.Start(setup, &why)) throw ToolError(kExitUsage, why);
+
+    // The file's unit for a point, else the unit model's.
+    std::vector<std::string> units;
+    for (const auto& p : points) {
+        const ConfigPoint* c = o.ConfigPointOf(p->address);
+        units.push_back(c != nullptr ? c->unit : DefaultEngineeringUnit(p->identifier()));
+    }
+    if (m.discovery == "homeassistant")
+        for (size_t i = 0; i < points.size(); ++i) {
+            const Point& p = *points[i];
+            const bool can_write = o.allow_writes &&
+                                   std::find(writable.begin(), writable.end(), p.address) != writable.end();
+            DiscoveryMessage d =
+                HomeAssistantConfig(names, p.address, p.unit(), p.channel(), p.identifier(), units[i], can_write);
+            const ConfigPoint* c = o.ConfigPointOf(p.address);
+            if (c != nullptr && !c->name.empty()) d.payload["name"] = c->name;
+            link.Enqueue(d.topic, d.payload, true, false);
+        }
+    ErrorLine(fmt::format("mqtt: publishing {} point{} to {} under {}/UNIT/CHANNEL/ID{}. Ctrl-C ends.", points.size(),
+                          points.size() == 1 ? "" : "s", m.broker, names.Line(),
+                          o.allow_writes ? "; set values taken on .../ID/set" : ""));
+
+    MqttSink sink(session, link, names, points, units, writable);
+    return RunPolling(session, "mqtt", points, {&sink}, [&sink](auto until) { sink.Wait(until); });
+}

@@ -1,0 +1,278 @@
+// qdxpoll restore: a saved file's settings written to one unit, or cloned
+// to several. The plan comes first (what changes, from what to what, in
+// which order); nothing is written without --yes or a confirmation typed on
+// a terminal; every write is read back at the unit's resolution, and a
+// refusal or an identifier the unit lacks is reported while the rest goes
+// on.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include "base/exit_codes.h"
+#include "commands/commands.h"
+#include "commands/settings_commands.h"
+#include "platform/platform.h"
+#include "rexf/unit_list.h"
+#include "session/driver_log.h"
+#include "session/session.h"
+#include "settings/session_line.h"
+#include "settings/unit_reader.h"
+#include "settings/unit_settings.h"
+
+namespace {
+
+// One unit the file goes to: its plan and what became of each write.
+struct Target {
+    int unit = 0;
+    bool answered = true;
+    std::string failure;  // when it did not answer
+    RestorePlan plan;
+    int written = 0, refused = 0, absent = 0, failed = 0;
+    std::vector<std::pair<std::string, std::string>> problems;  // each failure's line and hint
+};
+
+// The exit code of the outcomes, the gravest first: a value refused (or
+// read back otherwise), then no valid reply or an identifier the unit
+// lacks, then a write whose answer was lost but whose value the unit holds.
+struct RestoreOutcome {
+    bool refused = false, no_reply = false, held = false, interrupted = false;
+    int Code() const {
+        if (interrupted) return kExitInterrupted;
+        if (refused) return kExitRefused;
+        if (no_reply) return kExitNoReply;
+        if (held) return kExitHeldUnacknowledged;
+        return kExitOk;
+    }
+};
+
+// "ch 1 AA", "ch 1 AB", "ch 2 AA" as "ch 1 AA AB, ch 2 AA".
+void PrintList(const char* what, const std::vector<std::string>& items) {
+    if (items.empty()) return;
+    std::string text, channel;
+    for (const std::string& item : items) {
+        const size_t blank = item.find(' ', 3);
+        const std::string ch = item.substr(0, blank), rest = blank == std::string::npos ? "" : item.substr(blank + 1);
+        text += ch == channel ? " " + rest : (text.empty() ? "" : ", ") + item;
+        channel = ch;
+    }
+    std::printf("  %s: %s\n", what, text.c_str());
+}
+
+void PrintPlan(const Target& t) {
+    if (!t.answered) {
+        std::printf("\nUnit %02d: nothing planned: %s\n", t.unit, t.failure.c_str());
+        return;
+    }
+    const RestorePlan& p = t.plan;
+    std::printf("\nUnit %02d: %zu write%s, %zu unchanged%s\n", t.unit, p.steps.size(),
+                p.steps.size() == 1 ? "" : "s", p.unchanged.size(),
+                p.absent.empty() ? "" : fmt::format(", {} absent on the unit", p.absent.size()).c_str());
+    if (!p.steps.empty()) std::printf("  %3s  %-2s %-3s %-10s %-10s %s\n", "#", "ch", "id", "from", "to", "meaning");
+    for (size_t i = 0; i < p.steps.size(); ++i) {
+        const RestoreStep& s = p.steps[i];
+        std::printf("  %3zu  %-2d %-3s %-10s %-10s %s\n", i + 1, s.channel, s.ident.c_str(), s.from.c_str(),
+                    s.to.c_str(), s.meaning.c_str());
+        if (!s.why.empty()) std::printf("  %19s %s\n", "", s.why.c_str());
+        if (!s.warning.empty()) std::printf("  %19s warning: %s\n", "", s.warning.c_str());
+    }
+    PrintList("absent on the unit (it answers EOT), not written", p.absent);
+}
+
+// --yes, or "yes" typed on a terminal. Without either nothing is written.
+bool Confirmed(const Options& o, size_t writes, size_t units) {
+    if (o.yes) return true;
+    if (!StdinIsTerminal()) return false;
+    std::fprintf(stderr, "\nWrite %zu value%s to %zu unit%s? Type yes to go on: ", writes, writes == 1 ? "" : "s",
+                 units, units == 1 ? "" : "s");
+    std::fflush(stderr);
+    char answer[64] = {};
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr) return false;
+    std::string a(answer);
+    while (!a.empty() && std::isspace(static_cast<unsigned char>(a.back()))) a.pop_back();
+    for (char& c : a) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return a == "yes" || a == "y";
+}
+
+void WritePlan(UnitLine& line, Target* t, RestoreOutcome* outcome) {
+    const size_t count = t->plan.steps.size();
+    for (size_t i = 0; i < count && !outcome->interrupted; ++i) {
+        const RestoreStep& s = t->plan.steps[i];
+        int code = kExitOk;
+        const Reading r = line.Write(t->unit, s.channel, s.ident, s.to, &code);
+        std::string shown;
+        const std::string name = SettingName(s.channel, s.ident);
+        auto problem = [&] { t->problems.emplace_back(r.error, r.hint); };
+        if (r.status == "verified" || r.status == "held_unacknowledged") {
+            ++t->written;
+            shown = r.status == "verified" ? "written and read back" : "written (" + r.error + ")";
+            outcome->held |= r.status == "held_unacknowledged";
+        } else if (r.status == "interrupted" || Interrupted()) {
+            outcome->interrupted = true;
+            shown = "interrupted";
+        } else if (r.status == "refused" || r.status == "mismatch") {
+            ++t->refused;
+            outcome->refused = true;
+            shown = r.status == "refused" ? "refused" : "read back another value";
+            problem();
+        } else if (r.status == "eot") {
+            ++t->absent;
+            outcome->no_reply = true;
+            shown = "absent on the unit";
+            problem();
+        } else {
+            ++t->failed;
+            outcome->no_reply = true;
+            shown = "failed (" + r.status + ")";
+            problem();
+        }
+        std::printf("  unit %02d  %2zu/%zu  %-8s %s -> %s  %s\n", t->unit, i + 1, count, name.c_str(),
+                    s.from.c_str(), s.to.c_str(), shown.c_str());
+        std::fflush(stdout);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// What the file restores, shown before anything is read from the units.
+void PrintScope(const Options& o, const rexf::UnitSettings& file, const RestoreScope& scope) {
+    std::printf("Restore of %s (unit %02d%s): %zu read/write value%s\n", o.settings_file.c_str(), file.unit,
+                file.saved.empty() ? "" : (", saved " + file.saved).c_str(), scope.writes.size(),
+                scope.writes.size() == 1 ? "" : "s");
+    PrintList("not written, read-only", scope.read_only);
+    PrintList("not written, they operate the unit (name them with --only to write them)", scope.operations);
+    PrintList("not written, absent on the saved unit", scope.absent_in_file);
+    PrintList("not written, failed when saved", scope.failed_in_file);
+}
+
+// Reads each target unit and plans its writes, printing each plan; false
+// when Ctrl-C cut a read short.
+bool PlanTargets(UnitLine& line, const RestoreScope& scope, const std::vector<int>& units,
+                 std::vector<Target>* targets, RestoreOutcome* outcome, size_t* writes, size_t* writing_units) {
+    std::vector<std::pair<int, std::string>> points;
+    std::vector<int> channels;
+    for (const rexf::SavedSetting& s : scope.writes) {
+        points.emplace_back(s.channel, s.ident);
+        if (std::find(channels.begin(), channels.end(), s.channel) == channels.end()) channels.push_back(s.channel);
+    }
+    for (int unit : units) {
+        Target t;
+        t.unit = unit;
+        const UnitRead now = ReadUnitSettings(line, unit, channels, false, points);
+        if (now.interrupted) {
+            std::fflush(stdout);
+            ErrorLine("qdxpoll: interrupted while reading unit " + fmt::format("{:02d}", unit) + ": nothing written");
+            return false;
+        }
+        t.answered = now.answered;
+        if (!now.answered) {
+            t.failure = now.failure;
+            outcome->no_reply = true;
+        } else {
+            t.plan = PlanRestore(scope, now.settings);
+            if (!t.plan.absent.empty()) outcome->no_reply = true;
+            *writes += t.plan.steps.size();
+            *writing_units += t.plan.steps.empty() ? 0 : 1;
+        }
+        PrintPlan(t);
+        targets->push_back(std::move(t));
+    }
+    std::fflush(stdout);
+    return true;
+}
+
+// The exit code when the writes were not confirmed.
+int NotConfirmed(const Options& o) {
+    std::fflush(stdout);
+    if (o.yes || StdinIsTerminal()) {
+        ErrorLine("qdxpoll: not confirmed: nothing written");
+        return kExitOk;
+    }
+    ErrorLine("qdxpoll: nothing written: restore writes only with --yes, or after a confirmation typed on a "
+              "terminal");
+    ErrorLine("  hint: check the plan above, then run the same command with --yes");
+    return kExitUsage;
+}
+
+// What was made at each unit, then every problem with its hint.
+void PrintOutcome(const std::vector<Target>& targets, const RestoreOutcome& outcome) {
+    std::printf("\n  unit  written  unchanged  refused  absent  failed\n");
+    for (const Target& t : targets) {
+        if (!t.answered) {
+            std::printf("  %02d    not read: %s\n", t.unit, t.failure.c_str());
+            continue;
+        }
+        const size_t made = static_cast<size_t>(t.written + t.refused + t.absent + t.failed);
+        std::printf("  %02d    %7d  %9zu  %7d  %6zu  %6d%s\n", t.unit, t.written, t.plan.unchanged.size(), t.refused,
+                    t.absent + t.plan.absent.size(), t.failed,
+                    made < t.plan.steps.size()
+                        ? fmt::format("  ({} not made: interrupted)", t.plan.steps.size() - made).c_str()
+                        : "");
+    }
+    std::fflush(stdout);
+    for (const Target& t : targets) {
+        if (!t.answered) ErrorLine(fmt::format("qdxpoll: nothing written to unit {:02d}: {}", t.unit, t.failure));
+        for (const auto& [line_text, hint] : t.problems) {
+            ErrorLine("qdxpoll: " + line_text);
+            if (!hint.empty()) ErrorLine("  hint: " + hint);
+        }
+    }
+    if (outcome.interrupted) ErrorLine("qdxpoll: interrupted: the writes after it were not made");
+}
+
+}  // namespace
+
+int RestoreCommand(const Options& o, UnitLine& line) {
+    if (o.format != OutputFormat::kText) throw ToolError(kExitUsage, "restore prints text; --json and --csv go with diff");
+    std::vector<int> units;
+    std::string why;
+    if (!rexf::ParseUnitList(o.to_units, &units, &why)) throw ToolError(kExitUsage, "--to: " + why);
+    std::vector<std::string> only;
+    if (!o.only.empty() && !ParseIdentifierList(o.only, &only, &why)) throw ToolError(kExitUsage, "--only: " + why);
+    // The whole file is checked before anything is read or written.
+    const rexf::UnitSettings file = LoadSettingsForCommand(o.settings_file);
+    RestoreScope scope;
+    if (!ScopeOfRestore(file, only, &scope, &why)) throw ToolError(kExitUsage, why);
+    PrintScope(o, file, scope);
+    if (scope.writes.empty()) {
+        std::printf("Nothing to restore.\n");
+        return kExitOk;
+    }
+
+    std::vector<Target> targets;
+    RestoreOutcome outcome;
+    size_t writes = 0, writing_units = 0;
+    if (!PlanTargets(line, scope, units, &targets, &outcome, &writes, &writing_units)) return kExitInterrupted;
+    if (o.dry_run || writes == 0) {
+        std::printf(o.dry_run ? "\nDry run: nothing written.\n" : "\nNothing to change.\n");
+        std::fflush(stdout);
+        return outcome.Code();
+    }
+    if (!Confirmed(o, writes, writing_units)) return NotConfirmed(o);
+
+    std::printf("\nWriting, each value read back:\n");
+    for (Target& t : targets)
+        if (t.answered && !outcome.interrupted) WritePlan(line, &t, &outcome);
+    PrintOutcome(targets, outcome);
+    return outcome.Code();
+}
+
+void AddRestoreOptions(CLI::App* restore, Options* o) {
+    restore->add_option("FILE", o->settings_file, "A file that 'qdxpoll save' wrote")->required();
+    restore->add_option("--to", o->to_units, "Unit addresses to write to, e.g. 02 or 02,05-09")->required();
+    restore->add_option("--only", o->only, "Only these identifiers, e.g. S1,P1 (also G1, J1, SR, ZA, which "
+                                           "operate the unit and are left out otherwise)");
+    restore->add_flag("--dry-run", o->dry_run, "Show the plan and write nothing");
+    restore->add_flag("-y,--yes", o->yes, "Write without asking (otherwise a confirmation typed on a terminal)");
+}
+
+int RunRestore(Session& session) {
+    SessionLine line(session);
+    return RestoreCommand(session.options, line);
+}

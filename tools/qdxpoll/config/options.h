@@ -1,0 +1,119 @@
+// The command line of qdxpoll: what the user asked for.
+#ifndef QDXPOLL_OPTIONS_H
+#define QDXPOLL_OPTIONS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/line_config.h"
+#include "config/mqtt_settings.h"
+#include "host/records.h"
+
+enum class OutputFormat { kText, kJson, kCsv };
+
+struct Options {
+    std::string command;  // a name in the command table (cli/command_table.cpp)
+
+    // Port and line.
+    std::string port;                     // empty: none given
+    std::string line;                     // --line 9600,7O2; empty: none given
+    std::optional<int> baud;
+    std::optional<int> data_bits;
+    std::string stop_bits;                // "1", "1.5", "2"; empty: driver default
+    std::string parity;                   // none|odd|even|mark|space; empty: driver default
+    std::optional<int> timeout_ms;        // reply timeout; empty: per command default
+    bool direct = false;                  // the driver gets the real port; no view of the wire
+
+    // Where the module and the simulator are.
+    std::string module_path;
+    std::string simulator_path;
+
+    // Output.
+    OutputFormat format = OutputFormat::kText;
+    bool quiet = false;
+    bool verbose = false;
+    bool trace = false;
+
+    // Points and values.
+    std::string type;  // empty: float, or u16 for a bit read
+    std::optional<int> bit;
+    std::optional<int> width;
+    std::vector<std::string> addresses;
+    std::string write_address;
+    std::string value;
+    bool verify = false;
+
+    // poll
+    double interval_s = 1.0;
+    int count = 0;  // 0: until Ctrl-C
+
+    // watch (also the demo's last step)
+    std::string listen_address = "127.0.0.1";
+    int http_port = 0;  // 0: a free one
+    bool allow_writes = false;
+
+    // scan and probe
+    std::string identifier;
+    int channel = 1;
+    std::string units;  // empty: per command default
+
+    // demo
+    int unit = 1;
+
+    // save, diff, restore
+    std::string unit_text;           // save: the unit address
+    std::string side_a, side_b;      // diff: each a settings file or a unit address
+    std::string channels;            // save, diff: a channel 0-8 or "all"; empty: not given
+    std::string output_file;         // save: --output
+    bool all_identifiers = false;    // diff: --all, the read-only identifiers too
+    std::string settings_file;       // restore: the file
+    std::string to_units;            // restore: --to, a unit list
+    std::string only;                // restore: --only, identifiers
+    bool dry_run = false;
+    bool yes = false;
+
+    // The history: log, write --db, export
+    // db_file (below, also from --config's database): --db FILE, export's FILE
+    double keep_days = 0;            // --keep-days; 0: kept for ever
+    double keep_mb = 0;              // --keep-mb; 0: no limit
+    std::string from_time, to_time;  // export: --from, --to; empty: the first, the last
+    std::string export_points;       // export: --points A,B; empty: every point recorded
+
+    // A line in one file (--config): what it holds beyond the options above,
+    // which it fills where the command line leaves them unset.
+    std::string config_file;
+    std::string line_name = "line1";
+    std::string db_file;                    // the history's database; "" none
+    std::vector<ConfigPoint> config_points;  // names, types, units, scaling
+    // The only points the page and MQTT may write when the file lists
+    // writable points; empty: no such list.
+    std::vector<std::string> writable;
+    MqttConfig mqtt;
+
+    // init
+    bool force = false;
+
+    // The point of the file for an address, or null.
+    const ConfigPoint* ConfigPointOf(const std::string& address) const;
+
+    // mqtt, beyond the file's [mqtt] (with allow_writes, writable, line_name)
+    MqttLimits mqtt_limits;
+};
+
+namespace CLI {
+class App;
+}
+
+// Options more than one command takes: --type; the page's --http, --listen
+// and --allow-writes; a poll's --interval and --count.
+void AddTypeOption(CLI::App* command, Options* options);
+void AddPageOptions(CLI::App* command, Options* options);
+void AddCycleOptions(CLI::App* command, Options* options);
+// The history's --db FILE, and the retention --keep-days and --keep-mb of the
+// commands that record samples.
+void AddDbOption(CLI::App* command, Options* options);
+void AddRetentionOptions(CLI::App* command, Options* options);
+
+#endif  // QDXPOLL_OPTIONS_H

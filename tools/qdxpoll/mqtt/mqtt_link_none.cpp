@@ -1,0 +1,29 @@
+// Builds without libmosquitto (Windows; a Linux build without the library
+// for its target): mqtt says why it is missing.
+#include "mqtt/mqtt_link.h"
+
+struct MqttLink::State {};
+
+MqttLink::MqttLink() = default;
+MqttLink::~MqttLink() = default;
+
+const char* MqttLink::Unavailable() {
+#ifdef _WIN32
+    return "mqtt runs on Linux: it publishes through libmosquitto, which the Windows build of qdxpoll is made "
+           "without; here 'qdxpoll poll --json' gives the same samples for a script to pass on";
+#else
+    return "this qdxpoll is built without mqtt: it publishes through libmosquitto, which the build found no "
+           "library of for its target (Debian: libmosquitto-dev); 'qdxpoll poll --json' gives the same samples";
+#endif
+}
+
+bool MqttLink::Start(const MqttLinkSetup&, std::string* error) {
+    *error = Unavailable();
+    return false;
+}
+
+void MqttLink::Enqueue(const std::string&, const nlohmann::json&, bool, bool) {}
+std::vector<MqttInbound> MqttLink::TakeInbound() { return {}; }
+std::vector<std::string> MqttLink::TakeNotes() { return {}; }
+MqttLinkCounts MqttLink::Counts() const { return {}; }
+size_t MqttLink::Stop(const std::string&, const std::string&, std::chrono::milliseconds) { return 0; }

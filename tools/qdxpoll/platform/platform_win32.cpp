@@ -1,0 +1,143 @@
+// Platform services on Windows: the module library, the console, the COM
+// ports and their names.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+
+#include "host/records.h"
+
+const char* const kModuleFileName = "QDXTLMV.dll";
+const char* const kSimulatorFileName = "rexfsim.exe";
+
+namespace {
+
+volatile LONG g_interrupted = 0;
+void (*volatile g_interrupt_hook)() = nullptr;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        if (InterlockedExchange(&g_interrupted, 1) != 0) ExitProcess(130);  // the second one: at once
+        if (g_interrupt_hook != nullptr) g_interrupt_hook();
+        return TRUE;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+void* LoadLibraryAt(const std::string& path, std::string* error) {
+    HMODULE library = LoadLibraryA(path.c_str());
+    if (library == nullptr) *error = "LoadLibrary failed, error " + std::to_string(GetLastError());
+    return reinterpret_cast<void*>(library);
+}
+
+void* FindLibrarySymbol(void* library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void UnloadLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+
+std::string ExecutableDir() {
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (n == 0 || n >= sizeof path) return "";
+    std::string self(path, n);
+    const size_t slash = self.find_last_of("\\/");
+    return slash == std::string::npos ? "" : self.substr(0, slash);
+}
+
+bool FileExists(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string GetEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) { return dir + "\\" + name; }
+
+bool StdinIsTerminal() {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+bool StdoutIsTerminal() {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+bool StderrIsTerminal() {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+void InstallConsoleHandlers() {
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    // UTF-8 output for the banner and the frame lines.
+    SetConsoleOutputCP(CP_UTF8);
+}
+
+bool Interrupted() { return InterlockedCompareExchange(&g_interrupted, 0, 0) != 0; }
+
+void SetInterruptHook(void (*hook)()) { g_interrupt_hook = hook; }
+
+// Windows: Ctrl-C waits for the request in flight.
+void SetDirectPort(long long) {}
+
+std::string ModulePortName(const std::string& user_port, std::string* error) {
+    if (user_port.empty()) {
+        *error = "the port name is empty";
+        return "";
+    }
+    if (user_port.size() > kPortNameMax) {
+        *error = "port name " + user_port + " is longer than the driver's 11 characters";
+        return "";
+    }
+    return user_port;
+}
+
+std::string PortDevicePath(const std::string& user_port) { return user_port; }
+// Windows names a COM port, not a file: its loss shows in the driver's results.
+unsigned long long PortDeviceId(const std::string&) { return 1; }
+bool DriverPortHungUp(long long) { return false; }
+
+std::string PortOpenHint(const std::string& module_port) {
+    HANDLE h = CreateFileA(module_port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return "";
+    }
+    switch (GetLastError()) {
+        case ERROR_FILE_NOT_FOUND: return module_port + ": no such port";
+        case ERROR_ACCESS_DENIED: return module_port + " is in use by another program";
+        default: return module_port + ": error " + std::to_string(GetLastError());
+    }
+}
+
+std::vector<SerialDevice> ListSerialDevices() {
+    std::vector<SerialDevice> list;
+    for (int i = 1; i <= 255; ++i) {
+        const std::string name = "COM" + std::to_string(i);
+        char target[512];
+        if (QueryDosDeviceA(name.c_str(), target, sizeof target) == 0) continue;
+        SerialDevice d;
+        d.path = name;
+        d.module_name = i <= 9 ? name : "\\\\.\\" + name;
+        d.aliases.push_back(target);
+        list.push_back(d);
+    }
+    return list;
+}
+
+const char* PortNameHelp() {
+    return "Port names (Windows): the driver takes at most 11 characters: COM1..COM9,\n"
+           "\\\\.\\COM10 and above, or NUL (the null device). 'qdxpoll list-ports' shows\n"
+           "the ports of this machine.\n";
+}

@@ -1,0 +1,26 @@
+// The start and the end of poll, watch, log and mqtt.
+#include "polling/polling_command.h"
+
+#include "rexf/line_timing.h"
+
+PointList StartPolling(Session& session) {
+    session.OpenPort(session.RequirePort(), rexf::kMaxIntervalTimeMs);
+    return session.ParsePoints(session.options.addresses, session.Type());
+}
+
+int RunPolling(Session& session, const char* command, PointList& points, const CycleSinks& sinks,
+               const CycleWait& wait) {
+    const Options& o = session.options;
+    ReporterSink lines(session.reporter);
+    CycleSinks all{&lines};
+    all.insert(all.end(), sinks.begin(), sinks.end());
+    double seconds = 0;
+    bool interrupted = false;
+    const auto stats = PollLoop(session, points, o.count, o.interval_s, &seconds, &interrupted, wait, all);
+    for (auto sink = all.rbegin(); sink != all.rend(); ++sink) (*sink)->End();
+    // Close the port before the statistics, as the user asked to stop.
+    session.ClosePort();
+    session.reporter.Stats(stats, seconds, interrupted, &session.line_stats);
+    if (interrupted) session.Verbose(std::string(command) + " ended by Ctrl-C; port closed");
+    return session.Finish();
+}

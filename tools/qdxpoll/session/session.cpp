@@ -1,0 +1,334 @@
+#include "session/session.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "config/line_settings.h"
+#include "platform/platform.h"
+#include "port/device_server_address.h"
+#include "port/port_lock.h"
+#include "rexf/line_timing.h"
+#include "session/driver_log.h"
+
+namespace {
+
+const char* const kWindowsHint =
+    "naming the cause needs a view of the wire, which qdxpoll has on Linux (it watches the line through a "
+    "pseudo-terminal)";
+const char* const kDirectHint = "--direct hides the wire from qdxpoll: run without it to have the cause named";
+
+// How long the line must stay quiet after a failed or retried request. A
+// unit whose first answer came D ms after the first poll, after that poll's
+// window, may be that late to every poll: then the answer the driver took
+// belongs to the first poll, and the later polls' answers are still to come,
+// up to D after the last one. Without them the late answer would pass for
+// the retry's own.
+int ListenAfterMs(const Exchange& x, const Diagnosis& d) {
+    int quiet = x.safe_timeout_ms;
+    if (d.attempt.size() < 2) return quiet;
+    const double first_sent = d.attempt.front().sent_ms, last_sent = d.attempt.back().sent_ms;
+    for (const WireChunk& c : x.wire) {
+        const double at = std::chrono::duration<double, std::milli>(c.time - x.start).count();
+        if (c.direction != Direction::kFromUnit || at < first_sent) continue;
+        const double late = at - first_sent;
+        if (late > x.timeout_ms) {
+            const double until = last_sent + late + x.timeout_ms;  // since the request began
+            const double now = std::chrono::duration<double, std::milli>(SteadyClock::now() - x.start).count();
+            quiet = std::max(quiet, static_cast<int>(std::min(until - now, 60000.0)));
+        }
+        break;
+    }
+    return quiet;
+}
+
+}  // namespace
+
+int ExitCodeOf(Cause cause) { return cause == Cause::kInterrupted ? kExitInterrupted : kExitNoReply; }
+
+Session::~Session() {
+    // The driver's port first, then what stood behind it.
+    ClosePort();
+    simulator.Stop();
+}
+
+void Session::Fail(int code, const std::string& message, const std::string& hint) {
+    last_code = code;
+    last_hint = hint;
+    if (exit_code == kExitOk) {
+        exit_code = code;
+        first_failure = message;
+        first_hint = hint;
+    }
+}
+
+void Session::Verbose(const std::string& text) const {
+    if (options.verbose) ErrorLine(text);
+}
+
+void Session::Load() {
+    InstallDriverLog(!options.quiet);
+    module = LoadModule(options.module_path);
+    driver = std::make_unique<Driver>(module.entry);
+    description = driver->Describe();
+    Verbose("module: " + module.path + " (" + description.name + ")");
+}
+
+void Session::OpenPort(const std::string& port, int interval_ms) {
+    line = ResolveLine(options, description.default_line);
+    user_port = port;
+    interval_ms_asked = interval_ms;
+    std::string error;
+    if (NamesDeviceServer(user_port)) {
+        DeviceServerAddress address;
+        if (!ParseDeviceServer(user_port, &address, &error)) throw ToolError(kExitUsage, error);
+        if (options.direct || !TraceRelay::Available())
+            throw ToolError(kExitUsage, "port " + user_port +
+                                            " is a device server, which the driver reaches only through qdxpoll's "
+                                            "relay: run without --direct (the relay needs Linux)");
+    }
+    int code = kExitOk;
+    if (!StartPort(&code, &error)) throw ToolError(code, error);
+    const int32_t units = TimeoutUnits(timeout_ms);
+    if (relay.device_server())
+        Verbose(fmt::format("network round trip to the device server: {} ms, measured at connect; the reply "
+                            "timeouts include it",
+                            relay.round_trip_ms()));
+    Verbose("port: " + user_port + (module_port != user_port ? " (driver port name " + module_port + ")" : ""));
+    Verbose("line: " + DescribeLine(line) + fmt::format(" (--line {}, codes {}/{}/{}/{})", LineText(line),
+                                                        line.baud_rate, line.data_bits, line.stop_bits, line.parity));
+    Verbose(fmt::format("reply timeout: {} ms ({} x 10 ms; every unit's answer meets {} ms), {} attempts a request",
+                        timeout_ms, units, safe_timeout_ms, 3));
+    const std::string others = OtherOpenersNamed();
+    if (!others.empty())
+        ErrorLine("qdxpoll: note: " + user_port + " is also open in " + others +
+                  ", which may take the units' replies");
+}
+
+// Behind a device server every answer comes a network round trip later,
+// measured anew at every connect.
+void Session::SetTimeouts() {
+    const int network_ms = relay.round_trip_ms();
+    safe_timeout_ms = TimeoutUnits(SafeTimeoutMs(line, rexf::kMaxIntervalTimeMs) + network_ms) * 10;
+    timeout_ms =
+        TimeoutUnits(options.timeout_ms.value_or(SafeTimeoutMs(line, interval_ms_asked) + network_ms)) * 10;
+}
+
+bool Session::StartPort(int* code, std::string* error) {
+    const std::string device = PortDevicePath(user_port);
+    if (TraceRelay::Available() && !options.direct) {
+        bool port_failed = false;
+        if (!relay.Start(user_port, line, options.trace, &module_port, error, &port_failed)) {
+            *code = port_failed ? kExitPortUnavailable : kExitInternal;
+            if (port_failed) {
+                const std::string hint = NamesDeviceServer(user_port) ||
+                                             error->find(" is in use by ") != std::string::npos ||
+                                                 error->find(" is locked by ") != std::string::npos
+                                             ? ""
+                                             : PortOpenHint(user_port);
+                *error = "cannot open port " + user_port + " (" + (hint.empty() ? *error : hint) + ")";
+            }
+            return false;
+        }
+        Verbose("watching the line: " + user_port + " relayed to the driver through " + module_port);
+    } else {
+        module_port = ModulePortName(user_port, error);
+        if (module_port.empty()) {
+            *code = kExitPortUnavailable;
+            return false;
+        }
+        if (!TakePortLockFile(device, &direct_lock_file, error)) {
+            *code = kExitPortUnavailable;
+            *error = "cannot open port " + user_port + " (" + *error + ")";
+            return false;
+        }
+    }
+    SetTimeouts();
+    SetDriverPortAlias(module_port, user_port);
+    if (driver->Start(module_port, TimeoutUnits(timeout_ms), line) != kResultOk) {
+        std::string hint;
+        if (!relay.running()) hint = PortOpenHint(module_port);
+        // A port that opens and is free refused the line settings.
+        if (hint.empty())
+            hint = "it opens, but the driver refused the line settings: " + DescribeLine(line) +
+                   "; check --line (or --baud, --data-bits, --parity and --stop-bits)";
+        ClosePort();
+        *code = kExitPortUnavailable;
+        *error = "cannot open port " + user_port + " (" + hint + ")";
+        return false;
+    }
+    port_device = PortDeviceId(user_port);
+    if (!relay.running()) SetDirectPort(driver->handle());
+    return true;
+}
+
+void Session::ClosePort() {
+    SetDirectPort(-1);
+    if (driver) driver->Close();
+    relay.Stop();
+    ReleasePortLockFile(direct_lock_file);
+    direct_lock_file.clear();
+}
+
+bool Session::ReopenPort(std::string* error) {
+    ClosePort();
+    int code = kExitOk;
+    return StartPort(&code, error);
+}
+
+bool Session::PortLost(bool failed, std::string* cause) {
+    if (relay.running() && relay.Lost(cause)) {
+        *cause = "its far side is gone: " + *cause;
+        return true;
+    }
+    // A port that named no device file when it was opened (a device
+    // server's address) tells its loss through the relay alone.
+    if (!failed || port_device == 0) return false;
+    const unsigned long long now = PortDeviceId(user_port);
+    if (now == 0) {
+        *cause = "the device is gone";
+        return true;
+    }
+    if (port_device != 0 && now != port_device) {
+        *cause = "the name now stands for another device (it was replaced)";
+        return true;
+    }
+    if (!relay.running() && DriverPortHungUp(driver->handle())) {
+        *cause = "the driver's port hung up (the device went away)";
+        return true;
+    }
+    return false;
+}
+
+std::string Session::OtherOpenersNamed() {
+    const auto now = std::chrono::steady_clock::now();
+    if (openers_seen.time_since_epoch().count() == 0 || now - openers_seen > std::chrono::seconds(5)) {
+        openers_seen = now;
+        openers = DescribeOpeners(OtherOpeners(PortDevicePath(user_port)));
+    }
+    return openers;
+}
+
+std::unique_ptr<Point> Session::ParsePoint(const std::string& address, uint32_t type) {
+    auto point = std::make_unique<Point>();
+    // Six characters exactly: the driver reads the text up to its first NUL
+    // and lets a blank follow, so that "01K1S1<NUL>..." or "01K1S1 " would
+    // pass, with bytes after the address that nobody sees.
+    if (address.size() != 6 || !driver->Parse(address, type, point.get()))
+        throw ToolError(kExitBadAddress, "invalid address \"" + address +
+                                             "\": expected six characters UUKCII, unit 00-99, K, channel 0-8 and a "
+                                             "known identifier, e.g. 01K1M1 ('qdxpoll identifiers' lists them)");
+    Verbose("point " + point->address + ": " + point->Describe() + ", type " + TypeName(type));
+    return point;
+}
+
+PointList Session::ParsePoints(const std::vector<std::string>& addresses, uint32_t type) {
+    PointList points;
+    for (const std::string& a : addresses) points.push_back(ParsePoint(a, type));
+    return points;
+}
+
+uint32_t Session::Type() const {
+    if (options.type.empty()) return options.bit ? kTypeU16 : kTypeFloat;
+    return *TypeFromName(options.type);
+}
+
+std::string Session::RequirePort() const {
+    if (options.port.empty())
+        throw ToolError(kExitUsage, "command '" + options.command + "' needs --port (see 'qdxpoll list-ports')");
+    return options.port;
+}
+
+Done Session::Request(RequestKind kind, Point* p, const std::string& written_text, bool listen, int bit) {
+    relay.Take();  // bytes between requests are not this one's
+    Done done;
+    const int width = options.width.value_or(IsWideType(p->type) ? 32 : 16);
+    switch (kind) {
+        case RequestKind::kRead: done.outcome = driver->Read(p); break;
+        case RequestKind::kReadBit: done.outcome = driver->ReadBit(p, bit, width); break;
+        case RequestKind::kWrite: done.outcome = driver->Write(p); break;
+    }
+    Exchange x;
+    x.write = kind == RequestKind::kWrite;
+    x.unit = p->unit();
+    x.identifier = p->identifier();
+    x.written_text = written_text;
+    x.timeout_ms = timeout_ms;
+    x.safe_timeout_ms = safe_timeout_ms;
+    x.driver_ok = done.outcome.ok();
+    if (kind == RequestKind::kRead && x.driver_ok && p->type == kTypeFloat) {
+        const CellValue v = DecodeCell(p->type, p->cell, false);
+        if (!v.numeric) x.non_finite_value = v.text;
+    }
+    x.interrupted = Interrupted();
+    x.start = done.outcome.start;
+    x.end = done.outcome.end;
+    x.observed = relay.running();
+    x.refused_logged = done.outcome.refused_replies;
+    x.last_log = done.outcome.last_log;
+    x.unobserved_hint = TraceRelay::Available() ? kDirectHint : kWindowsHint;
+    if (x.observed) x.wire = relay.Take();
+    done.diagnosis = Diagnose(x);
+    if (x.observed && listen && !x.interrupted && (!x.driver_ok || done.diagnosis.attempts > 1)) {
+        relay.ListenQuiet(ListenAfterMs(x, done.diagnosis), 4 * std::max(safe_timeout_ms, ListenAfterMs(x, done.diagnosis)));
+        for (WireChunk& c : relay.Take()) x.wire.push_back(std::move(c));
+        done.diagnosis = Diagnose(x);
+    }
+    // Replies that vanish or come cut short with nothing wrong on the wire
+    // may be taken by another reader of the device.
+    const Cause c = done.diagnosis.cause;
+    if (!done.ok() && (c == Cause::kSilent || c == Cause::kCutShort || c == Cause::kNoValidReply)) {
+        const std::string others = OtherOpenersNamed();
+        if (!others.empty())
+            done.diagnosis.hint = user_port + " is also open in " + others +
+                                  ", which may take the units' replies: end it, or keep it off this port; " +
+                                  done.diagnosis.hint;
+    }
+    return done;
+}
+
+Reading Session::MakeReading(const Point& p, const Done& done, bool bit_read, const char* action) const {
+    const Diagnosis& d = done.diagnosis;
+    Reading r;
+    r.time = WallClock::now();
+    r.address = p.address;
+    r.unit = p.unit();
+    r.channel = p.channel();
+    r.identifier = p.identifier();
+    r.type = TypeName(p.type);
+    r.action = action;
+    if (bit_read) r.bit = p.block.point.bit_number;
+    r.latency_ms = done.outcome.latency_ms;
+    r.attempts = d.attempts;
+    r.status = CauseCode(d.cause);
+    r.tally = InfoOf(d.cause).tally;
+    r.raw = d.raw;
+    r.ok = done.ok();
+    r.has_value = r.ok;
+    if (r.ok) r.value = DecodeCell(p.type, p.cell, bit_read);
+    if (!r.ok || d.cause == Cause::kLate) {
+        r.error = d.what;
+        r.hint = d.hint;
+    }
+    return r;
+}
+
+Reading Session::ReadPoint(Point* p, std::optional<int> bit) {
+    const Done done = Request(bit ? RequestKind::kReadBit : RequestKind::kRead, p, "", true, bit.value_or(0));
+    Reading r = MakeReading(*p, done, bit.has_value(), "read");
+    const Diagnosis& d = done.diagnosis;
+    // A value taken from a late answer is the unit's, but the timeout that
+    // let it come late would let it meet the next request: a failure all the
+    // same.
+    if ((!r.ok && d.cause != Cause::kInterrupted) || d.cause == Cause::kLate) Fail(kExitNoReply, d.what, d.hint);
+    return r;
+}
+
+int Session::Finish() {
+    if (exit_code != kExitOk) {
+        std::fflush(stdout);
+        ErrorLine("qdxpoll: " + first_failure);
+        if (!first_hint.empty()) ErrorLine("  hint: " + first_hint);
+    }
+    return exit_code;
+}
