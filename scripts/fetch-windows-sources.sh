@@ -14,7 +14,8 @@
 # Into QDX_SOURCE_CACHE (default /var/cache/qdxtlmv/sources):
 #   sqlite3/      the unpacked source, with the amalgamation sqlite3.c and
 #                 sqlite3.h made once by its own configure && make
-#   cpp-httplib/  the unpacked source (httplib.h, the whole library)
+#   cpp-httplib/  the unpacked source; split/httplib.h and split/httplib.cc,
+#                 the library split by its own split.py as Debian builds it
 #   mosquitto/    the unpacked source (lib/*.c, include/)
 #   NAME.version  the Debian version of each, written last
 # cmake/windows_libraries.cmake compiles them for each MinGW toolchain.
@@ -96,6 +97,13 @@ for want in "${todo[@]}"; do
         # parser and the Tcl scripts), once, with the machine's compiler.
         if ! (cd "$dir" && $SUDO ./configure -q >/dev/null && $SUDO make -s sqlite3.c) >"$log" 2>&1; then
             echo "fetch-windows-sources: sqlite3's amalgamation was not made: $(tail -n 1 "$log")" >&2
+            exit 1
+        fi
+    fi
+    if [ "$src" = cpp-httplib ]; then
+        # Declarations and code apart, so the code is compiled once.
+        if ! (cd "$dir" && $SUDO python3 ./split.py -o split) >"$log" 2>&1; then
+            echo "fetch-windows-sources: cpp-httplib was not split: $(tail -n 1 "$log")" >&2
             exit 1
         fi
     fi
