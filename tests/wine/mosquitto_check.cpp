@@ -72,17 +72,20 @@ int main(int argc, char** argv) {
             s->payload.assign(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen));
             s->received = true;
         });
-        CHECK_EQ(mosquitto_connect(mosq, "127.0.0.1", port, 30), MOSQ_ERR_SUCCESS);
-        CHECK_EQ(mosquitto_loop_start(mosq), MOSQ_ERR_SUCCESS);
-        CHECK_EQ(mosquitto_subscribe(mosq, nullptr, kTopic, 1), MOSQ_ERR_SUCCESS);
-        CHECK(WaitFor(state.subscribed));
-        CHECK_EQ(state.connected.load(), 0);
-        CHECK_EQ(mosquitto_publish(mosq, nullptr, kTopic, static_cast<int>(std::strlen(kPayload)), kPayload, 1, false),
-                 MOSQ_ERR_SUCCESS);
-        CHECK(WaitFor(state.acknowledged));
-        if (CHECK(WaitFor(state.received))) CHECK(state.payload == kPayload);
-        CHECK_EQ(mosquitto_disconnect(mosq), MOSQ_ERR_SUCCESS);
-        CHECK_EQ(mosquitto_loop_stop(mosq, false), MOSQ_ERR_SUCCESS);
+        // Each step waits only when the one before it worked.
+        if (CHECK_EQ(mosquitto_connect(mosq, "127.0.0.1", port, 30), MOSQ_ERR_SUCCESS) &&
+            CHECK_EQ(mosquitto_loop_start(mosq), MOSQ_ERR_SUCCESS)) {
+            if (CHECK_EQ(mosquitto_subscribe(mosq, nullptr, kTopic, 1), MOSQ_ERR_SUCCESS) &&
+                CHECK(WaitFor(state.subscribed)) && CHECK_EQ(state.connected.load(), 0) &&
+                CHECK_EQ(mosquitto_publish(mosq, nullptr, kTopic, static_cast<int>(std::strlen(kPayload)),
+                                           kPayload, 1, false),
+                         MOSQ_ERR_SUCCESS)) {
+                CHECK(WaitFor(state.acknowledged));
+                if (CHECK(WaitFor(state.received))) CHECK(state.payload == kPayload);
+            }
+            CHECK_EQ(mosquitto_disconnect(mosq), MOSQ_ERR_SUCCESS);
+            CHECK_EQ(mosquitto_loop_stop(mosq, false), MOSQ_ERR_SUCCESS);
+        }
     } else {
         std::printf("no broker port given: the round trip is not checked\n");
     }
