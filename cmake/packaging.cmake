@@ -76,7 +76,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${QDX_INSTALL_DOC_DIR}
 # provided it: CLI11, fmt and nlohmann-json (compiled into qdxpoll), toml++
 # (settings files: linked, or compiled in where its library does not fit),
 # on Linux cpp-httplib and dygraphs (qdxpoll watch), and on Windows the
-# MinGW-w64 runtime and winpthreads linked into every file.
+# MinGW-w64 runtime and winpthreads linked into every file, with SQLite,
+# cpp-httplib and libmosquitto.
 set(qdx_third_party
   CLI11 /usr/share/doc/libcli11-dev/copyright
   fmt /usr/share/doc/libfmt-dev/copyright
@@ -84,6 +85,11 @@ set(qdx_third_party
   tomlplusplus /usr/share/doc/libtomlplusplus-dev/copyright)
 if(WIN32)
   list(APPEND qdx_third_party mingw-w64 /usr/share/doc/mingw-w64-i686-dev/copyright)
+  # SQLite, cpp-httplib and libmosquitto, compiled from Debian's sources:
+  # the copyright files of those source packages.
+  if(QDX_WINDOWS_LIBRARIES)
+    list(APPEND qdx_third_party ${QDX_WINDOWS_LIBRARY_LICENCES})
+  endif()
 endif()
 # qdxpoll watch: cpp-httplib (linked) and dygraphs (built into qdxpoll).
 if(QDXPOLL_WATCH)

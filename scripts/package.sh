@@ -146,6 +146,10 @@ if [ "$check" = 1 ]; then
     top="QDXTLMV-$version-win32"
     files=(QDXTLMV.dll qdxpoll/qdxpoll.exe qdxpoll/TELVOR.dll qdxpoll/TELVOR-STAND-IN.txt
            README.md LICENSE.txt SHA256SUMS.txt "${third_party[@]}" third-party/mingw-w64.txt)
+    # SQLite, cpp-httplib and libmosquitto, where the build had their sources.
+    if grep -q '^QDX_WINDOWS_LIBRARIES:INTERNAL=ON$' "$source_dir/build/windows-i686/CMakeCache.txt"; then
+        files+=(third-party/sqlite.txt third-party/cpp-httplib.txt third-party/mosquitto.txt)
+    fi
     unzip -Z1 "$zip" | grep -v '/$' | same_files "$zip" "${files[@]/#/$top/}"
     unzip -q "$zip" -d "$work"
     (cd "$work/$top" && sha256sum --quiet -c SHA256SUMS.txt) || fail "$zip: SHA256SUMS.txt"

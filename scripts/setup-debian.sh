@@ -12,7 +12,10 @@
 #   ci     the tests', and what .ci/run's other steps add: the -m32
 #          compiler, MinGW-w64, clang with its sanitizer runtime for fuzzing,
 #          libmodbus for the benchmark, Wine, and 32-bit Wine (wine32:i386)
-#          for the Windows checks on the product itself.
+#          for the Windows checks on the product itself. It also fetches the
+#          Debian sources of SQLite, cpp-httplib and mosquitto, which the
+#          Windows builds compile themselves (scripts/fetch-windows-sources.sh;
+#          tcl makes SQLite's amalgamation).
 #
 # A group that cannot be installed is named in one line with apt's reason and
 # what it costs; setup then goes on with the others. Only a group the caller
@@ -58,7 +61,7 @@ demo_packages="cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev libfmt-
   libcpp-httplib-dev libjs-dygraphs libtomlplusplus-dev libsqlite3-dev libmosquitto-dev"
 tests_packages="googletest python3 procps chromium ser2net mosquitto mosquitto-clients"
 ci_packages="g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686 clang libclang-rt-14-dev
-  libmodbus-dev wine dpkg-dev unzip"
+  libmodbus-dev wine dpkg-dev unzip tcl"
 wine32_packages="wine32:i386"
 vm_packages="qemu-system-x86 debootstrap e2fsprogs"
 emulation_packages="qemu-user-static wine64 g++-mingw-w64-x86-64 $vm_packages"
@@ -145,6 +148,10 @@ if ! need ci; then
 fi
 
 install_group "CI's packages" "the -m32, Windows and fuzz steps cannot run" $ci_packages || failed=1
+if ! fetch_log="$("$here/fetch-windows-sources.sh" 2>&1 >/dev/null)"; then
+    echo "setup: the Windows libraries' sources cannot be fetched (${fetch_log##*fetch-windows-sources: }): the Windows builds are made without SQLite, cpp-httplib and libmosquitto" >&2
+    failed=1
+fi
 
 runs32="$("$here/runs-32-bit.sh" 2>/dev/null || true)"
 if [ "$runs32" = native ]; then

@@ -4,7 +4,9 @@
 # version information of QDXTLMV.dll, TELVOR.dll and qdxpoll.exe), then
 # serial_win32_check.exe against two pseudo-terminal lines served by
 # line_peer.py and, when it is built, a third one served by the controller
-# simulator rexfsim.
+# simulator rexfsim; then sqlite_check.exe, httplib_check.exe and
+# mosquitto_check.exe (with a mosquitto broker on 127.0.0.1 when one is
+# installed), when the build has those libraries.
 #
 # Usage: tests/wine/run.sh [BUILD_DIR]
 #   BUILD_DIR is the windows-i686 build (default: build/windows-i686 in the
@@ -79,13 +81,14 @@ export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko prompts at boot
 
 peer_pid=""
 sim_pid=""
+broker_pid=""
 work=""
 summary="0 passed, 1 failed"
 total_passed=0
 total_failed=0
 
 cleanup() {
-    for pid in $peer_pid $sim_pid; do
+    for pid in $peer_pid $sim_pid $broker_pid; do
         kill "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
     done
@@ -208,6 +211,31 @@ echo "run.sh: COM5 -> $line1, COM6 -> $line2${line3:+, COM7 -> $line3 (rexfsim)}
 run_counted serial_win32_calls.exe
 run_counted version_check.exe QDXTLMV.dll TELVOR.dll tools/qdxpoll/qdxpoll.exe
 run_counted serial_win32_check.exe COM5 COM6 "" ${line3:+COM7}
+
+# SQLite, cpp-httplib and libmosquitto as the Windows build compiles them,
+# where their sources were there to build them; libmosquitto's round trip
+# goes through a mosquitto broker on 127.0.0.1 where one is installed.
+if [ -f "$build_dir/sqlite_check.exe" ]; then
+    run_counted sqlite_check.exe "Z:${work//\//\\}"
+    run_counted httplib_check.exe
+    broker_port=""
+    mosquitto_cmd="$(command -v mosquitto || echo /usr/sbin/mosquitto)"
+    if [ -x "$mosquitto_cmd" ]; then
+        broker_port="$("$python_cmd" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+        printf '%s\n' "listener $broker_port 127.0.0.1" "allow_anonymous true" "persistence false" >"$work/broker.conf"
+        "$mosquitto_cmd" -c "$work/broker.conf" >"$work/broker.log" 2>&1 &
+        broker_pid=$!
+        for _ in $(seq 1 100); do
+            (exec 3<>"/dev/tcp/127.0.0.1/$broker_port") 2>/dev/null && break
+            sleep 0.1
+        done
+    else
+        echo "run.sh: no mosquitto broker installed: libmosquitto's round trip not checked"
+    fi
+    run_counted mosquitto_check.exe $broker_port
+else
+    echo "run.sh: no sqlite_check.exe: the build has no SQLite, cpp-httplib and libmosquitto (scripts/fetch-windows-sources.sh)"
+fi
 
 # The host tool's tour against the simulator, through the Windows module. A
 # pseudo-terminal keeps 8 data bits and no parity, so the tour asks for them.
