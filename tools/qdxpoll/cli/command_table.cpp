@@ -2,6 +2,7 @@
 #include "cli/command_table.h"
 
 #include "base/exit_codes.h"
+#include "cli/command_options.h"
 #include "commands/commands.h"
 #include "platform/platform.h"
 #include "port/trace_relay.h"

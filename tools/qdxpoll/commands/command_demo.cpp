@@ -2,7 +2,6 @@
 // pseudo-terminal or, with --port, a real unit.
 #include <optional>
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include "base/cp437.h"
@@ -73,15 +72,6 @@ void DemoWatch(Session& session, bool own_simulator) {
 }
 
 }  // namespace
-
-void AddDemoOptions(CLI::App* demo, Options* o) {
-    demo->add_option("--simulator", o->simulator_path,
-                     "Simulator program (default: QDXPOLL_SIMULATOR, then beside qdxpoll, then the build tree)");
-    demo->add_option("-u,--unit", o->unit, "Unit address to use, 0..99")
-        ->check(CLI::Range(0, 99))
-        ->capture_default_str();
-    AddPageOptions(demo, o);
-}
 
 namespace {
 

@@ -1,7 +1,6 @@
 // export: the samples of a history, as they were recorded, over a time range.
 #include <algorithm>
 
-#include <CLI/CLI.hpp>
 #include <fmt/ranges.h>
 #include <fmt/format.h>
 
@@ -50,13 +49,6 @@ std::vector<std::string> SplitList(const std::string& text) {
 }
 
 }  // namespace
-
-void AddExportOptions(CLI::App* e, Options* o) {
-    e->add_option("FILE", o->db_file, "The line's history (the --db file of log; default: the --config file's database)");
-    e->add_option("--from", o->from_time, "From this time (default: the first sample)");
-    e->add_option("--to", o->to_time, "Up to this time, included (default: the last sample)");
-    e->add_option("--points", o->export_points, "Point addresses, comma-separated (default: every point)");
-}
 
 int RunExport(Session& session) {
     const Options& o = session.options;

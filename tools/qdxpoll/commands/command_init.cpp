@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include "base/exit_codes.h"
@@ -18,13 +17,6 @@
 #include "rexf/unit_model.h"
 #include "session/driver_log.h"
 #include "session/session.h"
-
-void AddInitOptions(CLI::App* init, Options* o) {
-    init->add_option("-o,--output", o->output_file, "The file to write (default line.toml)");
-    init->add_flag("--force", o->force, "Overwrite the file if it exists");
-    init->add_option("-c,--channel", o->channel, "Channel 0..8 to scan")->check(CLI::Range(0, 8))->capture_default_str();
-    init->add_option("--units", o->units, "Unit addresses to try, e.g. 0-99 or 1,3,5-9 (default 0-99)");
-}
 
 namespace {
 

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <random>
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include "base/exit_codes.h"
@@ -26,44 +25,6 @@ std::string DefaultClientId(const std::string& line) {
 }
 
 }  // namespace
-
-void AddMqttOptions(CLI::App* mqtt, Options* o) {
-    MqttConfig& m = o->mqtt;
-    mqtt->add_option("ADDRESS", o->addresses, "Point addresses (default: the --config file's points)");
-    AddTypeOption(mqtt, o);
-    AddCycleOptions(mqtt, o);
-    mqtt->add_option("--broker", m.broker, "The broker: mqtt://HOST:PORT, or mqtts://HOST:PORT for TLS");
-    mqtt->add_option("--prefix", m.prefix, "First topic level(s)")->capture_default_str();
-    mqtt->add_option("--line-name", o->line_name, "The line's topic level: PREFIX/LINE/UNIT/CHANNEL/ID")
-        ->capture_default_str();
-    mqtt->add_option("--client-id", m.client_id, "MQTT client id (default qdxpoll-LINE- and a random number)");
-    mqtt->add_option("--username", m.username, "User name at the broker");
-    mqtt->add_option("--password", m.password,
-                     "Password at the broker (better: the variable QDXPOLL_MQTT_PASSWORD, which no one else sees)");
-    mqtt->add_option("--tls-ca", m.tls_ca, "CA certificate file: connect with TLS, the broker checked against it");
-    mqtt->add_option("--publish", m.publish, "every: each sample; change: when it changed by more than --deadband")
-        ->check(CLI::IsMember({"every", "change"}))
-        ->capture_default_str();
-    mqtt->add_option("--deadband", m.deadband, "With --publish change: the least change published")
-        ->check(CLI::Range(0.0, 1e6));
-    mqtt->add_option("--max-interval", m.max_interval_s,
-                     "With --publish change: publish each point at least every this many seconds (0: only on change)")
-        ->check(CLI::Range(0.0, 1e6));
-    mqtt->add_option("--status-interval", o->mqtt_limits.status_interval_s, "Seconds between the line's statistics on PREFIX/LINE/status")
-        ->check(CLI::Range(1.0, 86400.0))
-        ->capture_default_str();
-    mqtt->add_option("--max-queued", o->mqtt_limits.max_queued, "Messages kept while the broker is away (then the oldest go)")
-        ->check(CLI::Range(1, 10000000))
-        ->capture_default_str();
-    mqtt->add_option("--discovery", m.discovery, "Announce the points to Home Assistant (retained config messages)")
-        ->check(CLI::IsMember({"homeassistant"}));
-    mqtt->add_flag("--allow-writes", o->allow_writes,
-                   "Take set values on PREFIX/LINE/UU/C/ID/set for the --writable points (each read back)");
-    mqtt->add_option("--writable", o->writable,
-                     "The points a set topic may write, e.g. 01K1S1,02K1S1 (default: the --config file's writable "
-                     "points)")
-        ->delimiter(',');
-}
 
 int RunMqtt(Session& session) {
     if (const char* why = MqttLink::Unavailable()) throw ToolError(kExitUsage, why);

@@ -1,6 +1,5 @@
 // poll and watch: the points every interval, on the terminal and, with
 // watch, live in a browser.
-#include <CLI/CLI.hpp>
 
 #include "base/exit_codes.h"
 #include "commands/commands.h"
@@ -10,21 +9,6 @@
 #include "session/driver_log.h"
 #include "session/session.h"
 #include "watch/watch_server.h"
-
-void AddPollOptions(CLI::App* poll, Options* o) {
-    poll->add_option("ADDRESS", o->addresses, "Point addresses (default: the --config file's points)");
-    AddTypeOption(poll, o);
-    AddCycleOptions(poll, o);
-}
-
-void AddWatchOptions(CLI::App* watch, Options* o) {
-    watch->add_option("ADDRESS", o->addresses, "Point addresses (default: the --config file's points)");
-    AddTypeOption(watch, o);
-    AddCycleOptions(watch, o);
-    AddPageOptions(watch, o);
-    AddDbOption(watch, o);
-    AddRetentionOptions(watch, o);
-}
 
 int RunPoll(Session& session) {
     session.Load();

@@ -1,6 +1,5 @@
 // probe: the line settings a unit answers at. qdxpoll opens the port itself
 // for this, without the driver, and polls at each setting in turn.
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include "base/exit_codes.h"
@@ -38,12 +37,6 @@ std::vector<LineValues> ProbeSettings(const Options& o, const LineValues& defaul
 }
 
 }  // namespace
-
-void AddProbeOptions(CLI::App* probe, Options* o) {
-    probe->add_option("IDENTIFIER", o->identifier, "Identifier to poll (default M1)");
-    probe->add_option("-c,--channel", o->channel, "Channel 0..8")->check(CLI::Range(0, 8))->capture_default_str();
-    probe->add_option("--units", o->units, "Unit addresses to poll, e.g. 1 or 1-3 (default 1)");
-}
 
 namespace {
 

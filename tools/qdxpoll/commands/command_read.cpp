@@ -1,5 +1,4 @@
 // read: one or more points, or one bit of one.
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include "base/exit_codes.h"
@@ -27,17 +26,6 @@ void CheckBitOptions(const Options& o, uint32_t type) {
 }
 
 }  // namespace
-
-void AddReadOptions(CLI::App* read, Options* o) {
-    read->add_option("ADDRESS", o->addresses, "Point addresses, e.g. 01K1M1 (default: the --config file's points)");
-    AddTypeOption(read, o);
-    read->add_option("--bit", o->bit, "Read one bit (read-bit request); the type then defaults to u16")
-        ->check(CLI::Range(0, 31));
-    read->add_option("--width", o->width,
-                     "Which value the bit comes from: 16 (the 16-bit value, bits 0-15) or 32 (the 32-bit "
-                     "value of s32, u32 or float, bits 0-31); default by type")
-        ->check(CLI::IsMember({16, 32}));
-}
 
 int RunRead(Session& session) {
     CheckBitOptions(session.options, session.Type());

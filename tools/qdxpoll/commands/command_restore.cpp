@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include "base/exit_codes.h"
@@ -261,15 +260,6 @@ int RestoreCommand(const Options& o, UnitLine& line) {
         if (t.answered && !outcome.interrupted) WritePlan(line, &t, &outcome);
     PrintOutcome(targets, outcome);
     return outcome.Code();
-}
-
-void AddRestoreOptions(CLI::App* restore, Options* o) {
-    restore->add_option("FILE", o->settings_file, "A file that 'qdxpoll save' wrote")->required();
-    restore->add_option("--to", o->to_units, "Unit addresses to write to, e.g. 02 or 02,05-09")->required();
-    restore->add_option("--only", o->only, "Only these identifiers, e.g. S1,P1 (also G1, J1, SR, ZA, which "
-                                           "operate the unit and are left out otherwise)");
-    restore->add_flag("--dry-run", o->dry_run, "Show the plan and write nothing");
-    restore->add_flag("-y,--yes", o->yes, "Write without asking (otherwise a confirmation typed on a terminal)");
 }
 
 int RunRestore(Session& session) {

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <fstream>
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
@@ -261,24 +260,9 @@ int DiffCommand(const Options& o, UnitLine& line) {
     return c.differ.empty() ? kExitOk : kExitDiffer;
 }
 
-void AddSaveOptions(CLI::App* save, Options* o) {
-    save->add_option("UNIT", o->unit_text, "Unit address 0-99, e.g. 01")->required();
-    save->add_option("-c,--channel", o->channels, "Channel 0-8, or all (those that answer M1); default 1");
-    save->add_option("-o,--output", o->output_file, "Write the file (replaced only once the save is done)");
-}
-
 int RunSave(Session& session) {
     SessionLine line(session);
     return SaveCommand(session.options, line);
-}
-
-void AddDiffOptions(CLI::App* diff, Options* o) {
-    diff->add_option("A", o->side_a, "A settings file, or a unit address (01) read now")->required();
-    diff->add_option("B", o->side_b, "The same for the other side")->required();
-    diff->add_option("-c,--channel", o->channels,
-                     "Channel 0-8 or all of a live unit (default: the file's channels, else 1)");
-    diff->add_flag("--all", o->all_identifiers,
-                   "Also the read-only identifiers (measured values, states, monitors); without it the settings");
 }
 
 int RunDiff(Session& session) {

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include "base/exit_codes.h"
@@ -83,13 +82,6 @@ void Summary(Reporter& out, const ScanTotals& t) {
 }
 
 }  // namespace
-
-void AddScanOptions(CLI::App* scan, Options* o) {
-    scan->add_option("IDENTIFIER", o->identifier, "Parameter identifier, e.g. M1")->required();
-    scan->add_option("-c,--channel", o->channel, "Channel 0..8")->check(CLI::Range(0, 8))->capture_default_str();
-    scan->add_option("--units", o->units, "Unit addresses to try, e.g. 0-99 or 1,3,5-9 (default 0-99)");
-    AddTypeOption(scan, o);
-}
 
 namespace {
 

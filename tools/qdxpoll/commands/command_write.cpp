@@ -1,5 +1,4 @@
 // write: one point, with --verify read back.
-#include <CLI/CLI.hpp>
 
 #include "base/exit_codes.h"
 #include "commands/commands.h"
@@ -7,14 +6,6 @@
 #include "rexf/line_timing.h"
 #include "session/session.h"
 #include "session/write_policy.h"
-
-void AddWriteOptions(CLI::App* write, Options* o) {
-    write->add_option("ADDRESS", o->write_address, "Point address, e.g. 01K1S1")->required();
-    write->add_option("VALUE", o->value, "Decimal value, e.g. 25.5")->required();
-    AddTypeOption(write, o);
-    write->add_flag("--verify", o->verify, "Read the value back and compare (at the unit's resolution)");
-    AddDbOption(write, o);
-}
 
 int RunWrite(Session& session) {
     const uint32_t type = session.Type();

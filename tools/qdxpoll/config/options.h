@@ -102,18 +102,4 @@ struct Options {
     MqttLimits mqtt_limits;
 };
 
-namespace CLI {
-class App;
-}
-
-// Options more than one command takes: --type; the page's --http, --listen
-// and --allow-writes; a poll's --interval and --count.
-void AddTypeOption(CLI::App* command, Options* options);
-void AddPageOptions(CLI::App* command, Options* options);
-void AddCycleOptions(CLI::App* command, Options* options);
-// The history's --db FILE, and the retention --keep-days and --keep-mb of the
-// commands that record samples.
-void AddDbOption(CLI::App* command, Options* options);
-void AddRetentionOptions(CLI::App* command, Options* options);
-
 #endif  // QDXPOLL_OPTIONS_H
