@@ -1564,6 +1564,12 @@ UnitSettings Settings(const std::vector<std::pair<const char*, const char*>>& va
 
 // A line in one file: a file that does not hold is named by its file, line
 // and column, with exit 64 and a hint.
+std::string DottedKeys(int count) {
+    std::string keys = "a";
+    for (int i = 1; i < count; ++i) keys += ".a";
+    return keys;
+}
+
 TEST(QdxpollLineConfig, ABadFileIsNamedByLineAndColumnAndExits64) {
     if (ToolPath().empty()) GTEST_SKIP() << "qdxpoll not built";
     const std::string path = ::testing::TempDir() + "qdxpoll-bad-line.toml";
@@ -1603,6 +1609,14 @@ TEST(QdxpollLineConfig, ABadFileIsNamedByLineAndColumnAndExits64) {
         {"mqtt broker scheme", "[mqtt]\nbroker = \"tcp://h:1883\"\n", 2, 10, "mqtt://HOST:PORT", "e.g. broker = "},
         {"mqtt unknown key", "[mqtt]\nbrokr = \"mqtt://h:1883\"\n", 2, 1, "unknown key 'brokr' in [mqtt]",
          "Did you mean 'broker'?"},
+        // Refused before the parser sees them: a deep key path ran it off its
+        // stack, an escaped NUL cut the port's name in silence, and a bare
+        // non-ASCII value reached undefined behaviour inside it.
+        {"a deep key path", "[line]\nport = \"X\"\n[" + DottedKeys(40000) + "]\nx = 1\n", 3, 1,
+         "a key path of 40000 levels", "[line], [[point]] and [mqtt]"},
+        {"an escaped NUL", "[line]\nport = \"/dev/s1.tty\\u0000/etc/passwd\"\n", 2, 20, "an escaped NUL", "[line], [[point]] and [mqtt]"},
+        {"a bare unit", "[[point]]\naddress = \"01K1M1\"\nunit = \u00b0C\n", 3, 8,
+         "a character beyond ASCII outside a string", "[line], [[point]] and [mqtt]"},
     };
     for (const Case& c : cases) {
         std::ofstream(path, std::ios::trunc) << c.text;

@@ -17,6 +17,7 @@
 #include "base/host_port.h"
 #include "rexf/line_format.h"
 #include "rexf/point_address.h"
+#include "rexf/toml_guard.h"
 #include "rexf/unit_model.h"
 
 namespace {
@@ -290,6 +291,13 @@ std::string LineConfigError::Message() const {
 bool ParseLineConfig(const std::string& text, const std::string& file, LineConfig* config, LineConfigError* error) {
     LineConfig c;
     c.file = file;
+    // Deep key paths run the parser off its stack, a NUL would cut a string
+    // in silence: such a file is refused before the parser sees it.
+    if (const auto refusal = rexf::CheckTomlBounds(text)) {
+        *error = {file, refusal->line, refusal->column, refusal->message,
+                  "a line file holds [line], [[point]] and [mqtt], each a table of plain keys"};
+        return false;
+    }
     try {
         const toml::table root = toml::parse(text, file);
         for (const auto& [key, node] : root) {
