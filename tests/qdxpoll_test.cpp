@@ -718,18 +718,39 @@ TEST_F(QdxpollTest, SavesComparesAndRestoresAUnitsSettings) {
     const ToolRun same = Tool({"diff", "01", "02"});
     EXPECT_EQ(same.exit_code, 0) << same.out << same.err;
 
-    // An S1 beyond the target's SL..SH is refused; the rest is restored, also
-    // on a second unit.
+    // Settings that contradict each other in the file: refused whole, by the
+    // file's lines, before anything is read or written. (Written as they
+    // stood, an S1 above the file's SH was refused part way, and an SL above
+    // SH left the unit unsound while restore reported success.)
     ASSERT_EQ(sim_.Command("set 3 1 P1 45.5").rfind("ok", 0), 0u);
     ASSERT_EQ(sim_.Command("set 2 1 P1 45.5").rfind("ok", 0), 0u);
     const std::string high_s1 = edited("S1 = { value = 150.0", "S1 = { value = 450.0");
-    const ToolRun refused = Tool({"restore", high_s1, "--to", "02-03", "--yes"});
-    EXPECT_EQ(refused.exit_code, 76) << refused.err;
-    EXPECT_NE(refused.out.find("warning: outside SL..SH after the writes (0.0..400.0)"), std::string::npos);
-    EXPECT_NE(refused.err.find("qdxpoll: unit 02 refused the write of S1 := 450.0"), std::string::npos) << refused.err;
-    EXPECT_EQ(sim_.Command("get 2 1 S1"), "ok 0150.0");
-    EXPECT_EQ(sim_.Command("get 2 1 P1"), "ok 0030.0");
-    EXPECT_EQ(sim_.Command("get 3 1 P1"), "ok 0030.0");
+    std::string inverted_text = text;
+    for (const auto& [from, to] : {std::pair{std::string("SL = { value = 0.0"), std::string("SL = { value = 300.0")},
+                                   {std::string("SH = { value = 400.0"), std::string("SH = { value = 100.0")}}) {
+        ASSERT_NE(inverted_text.find(from), std::string::npos) << from;
+        inverted_text.replace(inverted_text.find(from), from.size(), to);
+    }
+    const std::string inverted = file + ".inverted";
+    std::ofstream(inverted) << inverted_text;
+    const struct {
+        std::string path, says;
+        int line;
+    } contradictions[] = {
+        {high_s1, "S1 = 450.0 is above SH = 400.0", LineOf(text, "S1 = {")},
+        {inverted, "SL = 300.0 is above SH = 100.0", LineOf(text, "SL = {")},
+    };
+    for (const auto& c : contradictions) {
+        const ToolRun refused = Tool({"restore", c.path, "--to", "02-03", "--yes"});
+        EXPECT_EQ(refused.exit_code, 65) << refused.err;
+        EXPECT_NE(refused.err.find(c.path + ":" + std::to_string(c.line) + ": ch 1 " + c.says), std::string::npos)
+            << refused.err;
+        EXPECT_EQ(refused.out.find("write"), std::string::npos) << "a plan was made: " << refused.out;
+        EXPECT_EQ(sim_.Command("get 2 1 P1"), "ok 0045.5") << c.says;
+        EXPECT_EQ(sim_.Command("get 3 1 P1"), "ok 0045.5") << c.says;
+        EXPECT_EQ(sim_.Command("get 2 1 SL"), "ok 0000.0") << c.says;
+    }
+    unlink(inverted.c_str());
 
     // A value the driver's value text cannot carry: refused by its line,
     // before anything is written.

@@ -225,6 +225,18 @@ void PrintOutcome(const std::vector<Target>& targets, const RestoreOutcome& outc
     if (outcome.interrupted) ErrorLine("qdxpoll: interrupted: the writes after it were not made");
 }
 
+// Settings that contradict each other would leave a unit unsound (an SL
+// above its SH) or be refused part way through: such a file is refused
+// whole, each contradiction named by the file's line.
+void RefuseContradictions(const std::string& path, const rexf::UnitSettings& file) {
+    const std::vector<rexf::SettingsContradiction> found = rexf::FindContradictions(file);
+    if (found.empty()) return;
+    std::string message = path + ": settings that no unit holds together; nothing read or written:";
+    for (const rexf::SettingsContradiction& c : found)
+        message += "\n  " + path + ":" + std::to_string(c.line) + ": ch " + std::to_string(c.channel) + " " + c.what;
+    throw ToolError(kExitBadSettingsFile, message, "correct the file (each line named above), then restore it again");
+}
+
 }  // namespace
 
 int RestoreCommand(const Options& o, UnitLine& line) {
@@ -236,6 +248,7 @@ int RestoreCommand(const Options& o, UnitLine& line) {
     if (!o.only.empty() && !ParseIdentifierList(o.only, &only, &why)) throw ToolError(kExitUsage, "--only: " + why);
     // The whole file is checked before anything is read or written.
     const rexf::UnitSettings file = LoadSettingsForCommand(o.settings_file);
+    RefuseContradictions(o.settings_file, file);
     RestoreScope scope;
     if (!ScopeOfRestore(file, only, &scope, &why)) throw ToolError(kExitUsage, why);
     PrintScope(o, file, scope);
