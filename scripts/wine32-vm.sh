@@ -228,7 +228,20 @@ fi
 # runs so that one run at a time makes the prefix kept beside it.
 
 run_dir="$(mktemp -d /var/tmp/wine32-vm.XXXXXX)" || fail "no temporary folder"
-[ -n "$rexfsim" ] && cp "$rexfsim" "$run_dir/rexfsim"
+# The simulator with the shared libraries the guest lacks (toml++ is not in
+# its image), found beside it through a wrapper.
+if [ -n "$rexfsim" ]; then
+    mkdir -p "$run_dir/rexfsim-libs"
+    cp "$rexfsim" "$run_dir/rexfsim-libs/rexfsim"
+    ldd "$rexfsim" | awk '/=> \// {print $3}' | grep -E 'libtomlplusplus' |
+        xargs -r -I{} cp -L {} "$run_dir/rexfsim-libs/"
+    cat >"$run_dir/rexfsim" <<'SH'
+#!/bin/sh
+here="$(dirname "$0")/rexfsim-libs"
+LD_LIBRARY_PATH="$here" exec "$here/rexfsim" "$@"
+SH
+    chmod 755 "$run_dir/rexfsim"
+fi
 
 # The build goes in as a disk of its own, made here in a moment and written
 # by the guest as it likes (run.sh keeps its lines and its prefix there);
