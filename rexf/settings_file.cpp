@@ -13,6 +13,7 @@
 
 #include <toml++/toml.h>
 
+#include "rexf/text_file.h"
 #include "rexf/toml_guard.h"
 #include "rexf/toml_text.h"
 #include "rexf/unit_model.h"
@@ -349,24 +350,19 @@ std::vector<SettingsContradiction> FindContradictions(const UnitSettings& settin
 
 bool LoadSettingsFile(const std::string& path, UnitSettings* settings, std::string* error, bool* unreadable) {
     *unreadable = true;
-    std::error_code ignored;
-    if (std::filesystem::is_directory(path, ignored)) {
+    std::string text, why;
+    switch (ReadTextFile(path, kMaxFileBytes, &text, &why)) {
+    case TextFileRead::kFolder:
         *error = "cannot read " + path + ": it is a folder";
         return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = "cannot read " + path + ": " + std::strerror(errno);
+    case TextFileRead::kCannotOpen:
+        *error = "cannot read " + path + ": " + why;
         return false;
-    }
-    std::string text;
-    char buffer[4096];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<size_t>(in.gcount()));
-        if (text.size() > kMaxFileBytes) {
-            *error = path + " is larger than any settings file (over 1 MiB)";
-            return false;
-        }
+    case TextFileRead::kTooLarge:
+        *error = path + " is larger than any settings file (over 1 MiB)";
+        return false;
+    case TextFileRead::kRead:
+        break;
     }
     *unreadable = false;
     return ParseSettings(text, path, settings, error);

@@ -17,6 +17,7 @@
 #include "base/host_port.h"
 #include "rexf/line_format.h"
 #include "rexf/point_address.h"
+#include "rexf/text_file.h"
 #include "rexf/toml_guard.h"
 #include "rexf/unit_model.h"
 
@@ -330,25 +331,20 @@ bool ParseLineConfig(const std::string& text, const std::string& file, LineConfi
 
 bool LoadLineConfig(const std::string& path, LineConfig* config, LineConfigError* error) {
     *error = {path, 0, 0, "", ""};
-    std::error_code ignored;
-    if (std::filesystem::is_directory(path, ignored)) {
+    std::string text, why;
+    switch (rexf::ReadTextFile(path, kMaxFileBytes, &text, &why)) {
+    case rexf::TextFileRead::kFolder:
         error->what = "cannot read it: it is a folder";
         return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error->what = std::string("cannot read it: ") + std::strerror(errno);
+    case rexf::TextFileRead::kCannotOpen:
+        error->what = "cannot read it: " + why;
         error->hint = "qdxpoll init --output " + path + " writes one from a scan of the line";
         return false;
-    }
-    std::string text;
-    char buffer[4096];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<size_t>(in.gcount()));
-        if (text.size() > kMaxFileBytes) {
-            error->what = "cannot read it: larger than 1 MiB";
-            return false;
-        }
+    case rexf::TextFileRead::kTooLarge:
+        error->what = "cannot read it: larger than 1 MiB";
+        return false;
+    case rexf::TextFileRead::kRead:
+        break;
     }
     return ParseLineConfig(text, path, config, error);
 }
