@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iomanip>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -537,6 +538,41 @@ TEST_F(QdxpollTest, ThePortIsOursAloneAndOthersAreNamed) {
     const std::string named = "pid " + std::to_string(reader) + " (cat)";
     EXPECT_NE(run.err.find("is also open in " + named), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("  hint: " + sim_.path() + " is also open in " + named), std::string::npos) << run.err;
+}
+
+// The UUCP lock file of a pseudo-terminal: its number comes back for the
+// next terminal opened, so a live process that no longer has it open does
+// not keep it; one that has it open does.
+TEST_F(QdxpollTest, APseudoTerminalsLockIsHeldOnlyByWhoHasItOpen) {
+    if (access("/var/lock", W_OK) != 0) GTEST_SKIP() << "/var/lock is not ours to write";
+    const std::string lock_file = "/var/lock/LCK.." + sim_.path().substr(5).replace(3, 1, "_");
+    struct Case {
+        const char* what;
+        bool holds_the_line;
+        int exit_code;
+    } cases[] = {
+        {"a live process with the number from an earlier terminal", false, 0},
+        {"a live process that has this terminal open", true, 66},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const pid_t holder = fork();
+        if (holder == 0) {
+            if (c.holds_the_line) open(sim_.path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+            pause();
+            _exit(0);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::ofstream(lock_file) << std::setw(10) << holder << "\n";
+        const ToolRun run = Tool({"read", "01K1M1"});
+        EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+        if (c.exit_code == 66) {
+            EXPECT_NE(run.err.find("is locked by pid " + std::to_string(holder)), std::string::npos) << run.err;
+        }
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+        unlink(lock_file.c_str());
+    }
 }
 
 // Device servers: Debian's ser2net in front of the simulator, raw and with

@@ -10,7 +10,8 @@
 
 // Takes the lock file of the device (a path); *lock_file is "" where the
 // lock directory is missing or not ours to write. False with *error when a
-// live process holds the lock; a stale one (its process gone) is replaced.
+// live process holds the lock; a stale one (its process gone, or a
+// pseudo-terminal its process no longer has open) is replaced.
 bool TakePortLockFile(const std::string& device, std::string* lock_file, std::string* error);
 // Removes the lock file when it is still ours.
 void ReleasePortLockFile(const std::string& lock_file);

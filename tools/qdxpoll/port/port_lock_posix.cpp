@@ -53,6 +53,33 @@ int PtyIndexOf(int pid, const char* fd) {
     return -1;
 }
 
+bool IsPseudoTerminal(dev_t rdev) { return major(rdev) >= 136 && major(rdev) <= 143; }
+
+// Whether the process holds the device open; unknown (true) where its
+// descriptors are not ours to read.
+bool MayHoldOpen(int pid, dev_t rdev) {
+    const std::string fd_dir = fmt::format("/proc/{}/fd", pid);
+    DIR* fds = opendir(fd_dir.c_str());
+    if (fds == nullptr) return true;
+    bool holds = false;
+    while (dirent* fd = readdir(fds)) {
+        struct stat st {};
+        if (fd->d_name[0] != '.' && stat((fd_dir + "/" + fd->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+            st.st_rdev == rdev)
+            holds = true;
+    }
+    closedir(fds);
+    return holds;
+}
+
+// A live holder keeps its lock, except on a pseudo-terminal it no longer
+// has open: pseudo-terminal numbers are handed out again as soon as one
+// closes, so the lock names a line that is gone.
+bool LockHeld(int holder, const struct stat& device) {
+    if (holder == 0 || holder == getpid() || !Alive(holder)) return false;
+    return !IsPseudoTerminal(device.st_rdev) || MayHoldOpen(holder, device.st_rdev);
+}
+
 }  // namespace
 
 bool TakePortLockFile(const std::string& device, std::string* lock_file, std::string* error) {
@@ -76,11 +103,11 @@ bool TakePortLockFile(const std::string& device, std::string* lock_file, std::st
         }
         if (errno != EEXIST) return true;
         const int holder = PidInLockFile(path);
-        if (holder != 0 && holder != getpid() && Alive(holder)) {
+        if (LockHeld(holder, st)) {
             *error = fmt::format("{} is locked by pid {} ({}), lock file {}", device, holder, CommandOf(holder), path);
             return false;
         }
-        unlink(path.c_str());  // stale: its process is gone
+        unlink(path.c_str());  // stale: its process or its line is gone
     }
     return true;
 }
@@ -94,7 +121,7 @@ std::vector<PortOpener> OtherOpeners(const std::string& device) {
     struct stat target {};
     if (stat(device.c_str(), &target) != 0 || !S_ISCHR(target.st_mode)) return found;
     // A pseudo-terminal's far side (who holds its master) is the line itself.
-    const int pty_index = major(target.st_rdev) >= 136 && major(target.st_rdev) <= 143
+    const int pty_index = IsPseudoTerminal(target.st_rdev)
                               ? static_cast<int>((major(target.st_rdev) - 136) * 256 + minor(target.st_rdev))
                               : -1;
     DIR* proc = opendir("/proc");
