@@ -318,6 +318,7 @@ TEST_F(QdxpollHistoryTest, ExportGivesExactlyWhatTheDatabaseHoldsAndWhatWasPolle
     };
     const std::vector<Bad> bad = {
         {{"export", db_, "--from", "yesterday"}, 64, "is no time"},
+        {{"export", db_, "--from", "2026-02-30"}, 64, "2026-02-30 is no time: give a date and time that exist"},
         {{"export", db_, "--from", "-1h", "--to", "-2h"}, 64, "is after"},
         {{"export", db_, "--points", "07K1M1"}, 64, "holds no samples of 07K1M1"},
         {{"export", (dir_ / "none.db").string()}, 66, "No such file"},

@@ -231,8 +231,18 @@ TEST(QdxpollTimes, UserTimesAreUtcLocalOrRelative) {
         {"2026-12-08T14:05:01.Z", std::nullopt}, {"2026-12-08T14:05:01Zjunk", std::nullopt},
         {"2026-12-08T14:05+1", std::nullopt}, {"yesterday", std::nullopt},
         {"-99999999999999999999h", std::nullopt},
+        // Days that no calendar has.
+        {"2026-02-30", std::nullopt},       {"2026-02-29T00:00Z", std::nullopt},
+        {"2026-04-31 10:00", std::nullopt}, {"2028-02-29T00:00Z", 1'835'395'200'000},
+        {"2100-02-29T00:00Z", std::nullopt}, {"2000-02-29T00:00Z", 951'782'400'000},
     };
     for (const Case& c : cases) EXPECT_EQ(ParseUserTime(c.text, now), c.ms) << c.text;
+    // The hour skipped when summer time begins was never on the clock; the
+    // hour after it was.
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    EXPECT_EQ(ParseUserTime("2026-03-29 02:30", now), std::nullopt);
+    EXPECT_EQ(ParseUserTime("2026-03-29 03:30", now), int64_t{1'774'747'800'000});
     unsetenv("TZ");
     tzset();
 }

@@ -72,6 +72,30 @@ int64_t DaysFromCivil(int64_t y, int m, int d) {
     return era * 146097 + doe - 719468;
 }
 
+int DaysInMonth(int year, int month) {
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+// The local wall-clock time in ms since the epoch; empty where the clock
+// never showed it (a day past the month's end, the hour skipped when summer
+// time begins), which mktime would quietly move elsewhere.
+std::optional<int64_t> LocalWallTime(int year, int month, int day, int hour, int minute, int second, int ms) {
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    const std::time_t t = std::mktime(&tm);
+    if (t == static_cast<std::time_t>(-1)) return std::nullopt;
+    if (tm.tm_mday != day || tm.tm_hour != hour || tm.tm_min != minute) return std::nullopt;
+    return int64_t{t} * 1000 + ms;
+}
+
 std::optional<int64_t> Relative(const std::string& s, WallClock::time_point now) {
     if (s == "now") return MsSinceEpoch(now);
     if (s.size() < 3 || s[0] != '-') return std::nullopt;
@@ -112,24 +136,12 @@ std::optional<int64_t> ParseUserTime(const std::string& s, WallClock::time_point
             }
         }
     }
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
+    if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) || hour > 23 || minute > 59 ||
+        second > 60)
         return std::nullopt;
     const int64_t fields_ms =
         ((DaysFromCivil(year, month, day) * 24 + hour) * 60 + minute) * 60000 + int64_t{second} * 1000 + ms;
-    if (at == s.size()) {
-        // Local time: what the clock on the wall said.
-        std::tm tm{};
-        tm.tm_year = year - 1900;
-        tm.tm_mon = month - 1;
-        tm.tm_mday = day;
-        tm.tm_hour = hour;
-        tm.tm_min = minute;
-        tm.tm_sec = second;
-        tm.tm_isdst = -1;
-        const std::time_t t = std::mktime(&tm);
-        if (t == static_cast<std::time_t>(-1)) return std::nullopt;
-        return int64_t{t} * 1000 + ms;
-    }
+    if (at == s.size()) return LocalWallTime(year, month, day, hour, minute, second, ms);
     if (Take(s, &at, 'Z') || Take(s, &at, 'z')) return at == s.size() ? std::optional<int64_t>(fields_ms) : std::nullopt;
     const bool plus = Take(s, &at, '+');
     if (!plus && !Take(s, &at, '-')) return std::nullopt;

@@ -28,7 +28,7 @@ int64_t TimeOption(const std::string& name, const std::string& text, int64_t oth
     const auto ms = ParseUserTime(text, WallClock::now());
     if (!ms)
         throw ToolError(kExitUsage, name + " " + text +
-                                        " is no time: give ISO 8601 (2026-12-08T14:05:00Z, or local time "
+                                        " is no time: give a date and time that exist, in ISO 8601 (2026-12-08T14:05:00Z, or local time "
                                         "2026-12-08 15:05), or one relative to now (-90s, -10m, -1h, -2d)");
     return *ms;
 }
