@@ -188,6 +188,25 @@ TEST_F(QdxpollTest, ReadsWritesPollsAndScans) {
     EXPECT_TRUE(std::regex_search(poll.out, std::regex(R"(01K1M1 +3 +3 +3 +0 +0 )"))) << poll.out;
 }
 
+// An interval is 0 (back to back) or at least 10 ms. Cycles that outgrow
+// it are said once a run, however often the line slows and recovers.
+TEST_F(QdxpollTest, AnIntervalIsOneAndALagIsSaidOnce) {
+    for (const char* none : {"1e-9", "0.005"}) {
+        const ToolRun run = Tool({"poll", "01K1M1", "--interval", none, "--count", "1"});
+        EXPECT_EQ(run.exit_code, 64) << run.err;
+        EXPECT_NE(run.err.find("is none: give 0 (cycles back to back) or at least 0.01 s"), std::string::npos)
+            << run.err;
+    }
+    const ToolRun slowing = Tool({"poll", "01K1M1", "02K1M1", "--interval", "0.1", "--count", "50", "-t", "100"},
+                                 [&](pid_t, const std::string&) {
+                                     for (const char* mute : {"on", "off", "on", "off"}) {
+                                         std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+                                         sim_.Command(std::string("mute 2 ") + mute);
+                                     }
+                                 });
+    EXPECT_EQ(CountLinesStartingWith(slowing.err, "qdxpoll: note: a cycle takes "), 1) << slowing.err;
+}
+
 TEST_F(QdxpollTest, JsonAndCsvForScripts) {
     ASSERT_EQ(sim_.Command("set 1 1 PB -100").substr(0, 2), "ok");
     const ToolRun json = Tool({"--json", "read", "01K1M1", "01K1PB", "--type", "s32"});
@@ -1644,6 +1663,8 @@ TEST(QdxpollLineConfig, ABadFileIsNamedByLineAndColumnAndExits64) {
         {"a line key outside [line]", "port = \"/dev/ttyUSB0\"\n", 1, 1, "'port' outside [line]", "put it below the line [line]"},
         {"wrong type", "[line]\ntimeout_ms = \"300\"\n", 2, 14, "'timeout_ms' must be an integer, not a string", ""},
         {"out of range", "[line]\ninterval_s = -1\n", 2, 14, "'interval_s' must lie within 0..86400", ""},
+        {"an interval too short to be one", "[line]\ninterval_s = 0.001\n", 2, 14,
+         "'interval_s': an interval of 0.001 s is none: give 0 (cycles back to back) or at least 0.01 s", ""},
         {"bad line settings", "[line]\nsettings = \"9600,7X2\"\n", 2, 12, "not line settings as BAUD,DPS", "e.g. settings = \"9600,7O2\""},
         {"settings and baud", "[line]\nsettings = \"9600,7O2\"\nbaud = 19200\n", 3, 8,
          "'baud' given with 'settings'", "settings = \"9600,7O2\" holds"},

@@ -4,6 +4,7 @@
 #include "cli/command_options.h"
 
 #include <CLI/CLI.hpp>
+#include <fmt/format.h>
 
 void AddDemoOptions(CLI::App* demo, Options* o) {
     demo->add_option("--simulator", o->simulator_path,
@@ -169,8 +170,14 @@ void AddPageOptions(CLI::App* cmd, Options* o) {
 }
 
 void AddCycleOptions(CLI::App* cmd, Options* o) {
-    cmd->add_option("-i,--interval", o->interval_s, "Seconds between cycles")
+    cmd->add_option("-i,--interval", o->interval_s, "Seconds between cycles (0: back to back)")
         ->check(CLI::Range(0.0, 86400.0))
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                double seconds = 0;
+                return CLI::detail::lexical_cast(text, seconds) ? IntervalProblem(seconds) : std::string();
+            },
+            "0 or " + fmt::format("{:g}", kLeastIntervalS) + "..86400"))
         ->capture_default_str();
     cmd->add_option("-n,--count", o->count, "Number of cycles (0: until Ctrl-C)")
         ->check(CLI::Range(0, 1000000000))

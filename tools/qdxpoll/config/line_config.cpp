@@ -15,6 +15,7 @@
 
 #include "base/did_you_mean.h"
 #include "base/host_port.h"
+#include "config/options.h"
 #include "rexf/line_format.h"
 #include "rexf/point_address.h"
 #include "rexf/text_file.h"
@@ -179,6 +180,8 @@ void ReadLine(const toml::table& root, LineConfig* c) {
     }
     c->timeout_ms = GetInteger(t, "timeout_ms", 10, 655350);
     c->interval_s = GetNumber(t, "interval_s", 0.0, 86400.0);
+    if (c->interval_s && !IntervalProblem(*c->interval_s).empty())
+        Fail(t.get("interval_s")->source(), "'interval_s': " + IntervalProblem(*c->interval_s));
     c->database = GetString(t, "database");
     ReadListen(t, c);
 }

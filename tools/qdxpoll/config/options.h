@@ -46,7 +46,7 @@ struct Options {
     bool verify = false;
 
     // poll
-    double interval_s = 1.0;
+    double interval_s = 1.0;  // 0: cycles back to back
     int count = 0;  // 0: until Ctrl-C
 
     // watch (also the demo's last step)
@@ -101,5 +101,12 @@ struct Options {
     // mqtt, beyond the file's [mqtt] (with allow_writes, writable, line_name)
     MqttLimits mqtt_limits;
 };
+
+// The least interval between cycle starts that is one: the poll loop's
+// waits and the driver's timeouts both count in 10 ms steps. 0 runs the
+// cycles back to back, as fast as the line answers.
+constexpr double kLeastIntervalS = 0.01;
+// "" for an interval that is 0 or at least kLeastIntervalS; else what to give.
+std::string IntervalProblem(double seconds);
 
 #endif  // QDXPOLL_OPTIONS_H

@@ -208,16 +208,15 @@ public:
         return readings;
     }
 
-    // A cycle that keeps taking longer than the interval is said once.
+    // Cycles that keep taking longer than the interval are said once a run:
+    // the summary gives the measured cycle.
     void NoteLag(long cycle, Clock::time_point start) {
-        if (interval_s_ <= 0 || cycle < 3) return;
+        if (interval_s_ <= 0 || cycle < 3 || lag_said_) return;
         const double took = std::chrono::duration<double>(Clock::now() - start).count();
-        if (!lagging_ && took > 1.1 * interval_s_ && line_.recent_cycle_s > 1.1 * interval_s_) {
-            lagging_ = true;
+        if (took > 1.1 * interval_s_ && line_.recent_cycle_s > 1.1 * interval_s_) {
+            lag_said_ = true;
             ErrorLine(fmt::format("qdxpoll: note: a cycle takes {:.2f} s, longer than the interval of {:g} s", took,
                                   interval_s_));
-        } else if (lagging_ && line_.recent_cycle_s <= 1.1 * interval_s_) {
-            lagging_ = false;
         }
     }
 
@@ -298,7 +297,7 @@ private:
     Clock::time_point next_, first_cycle_{};
     std::deque<Clock::time_point> recent_starts_;
     std::string named_openers_;
-    bool lagging_ = false;
+    bool lag_said_ = false;
 };
 
 }  // namespace
