@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -231,6 +232,23 @@ TEST_F(HistoryStoreTest, AFileThatIsNoHistoryIsRefused) {
     fs::remove(path_);
     std::string error;
     EXPECT_EQ(HistoryStore::Open(path_, HistoryStore::kRead, &error), nullptr) << "a reader made a file";
+}
+
+// Two loggers started at once on one new file: both take it, and its
+// schema is made once.
+TEST_F(HistoryStoreTest, TwoWritersMakingOneNewFileBothTakeIt) {
+    for (int round = 0; round < 10; ++round) {
+        fs::remove(path_);
+        std::string errors[2];
+        bool opened[2] = {false, false};
+        std::thread other([&] { opened[1] = HistoryStore::Open(path_, HistoryStore::kWrite, &errors[1]) != nullptr; });
+        opened[0] = HistoryStore::Open(path_, HistoryStore::kWrite, &errors[0]) != nullptr;
+        other.join();
+        EXPECT_TRUE(opened[0] && opened[1]) << "round " << round << ": " << errors[0] << errors[1];
+    }
+    auto store = OpenStore();
+    ASSERT_NE(store, nullptr);
+    EXPECT_EQ(store->IntegrityCheck(), "ok");
 }
 
 }  // namespace

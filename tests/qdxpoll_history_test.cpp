@@ -243,6 +243,29 @@ TEST_F(QdxpollHistoryTest, KilledMidRunItKeepsAllButTheLastSecondAndARestartIsAR
     EXPECT_EQ(store->IntegrityCheck(), "ok");
 }
 
+// A history damaged on disk (4 KB of noise over its third page) is refused
+// at open, with the way to keep what can be read, and not written to.
+TEST_F(QdxpollHistoryTest, ADamagedFileIsRefusedAndLeftAsItIs) {
+    std::string out, err;
+    ASSERT_EQ(Run(With({"log", "01K1M1", "02K1M1", "--db", db_, "--count", "20", "--interval", "0"}), &out, &err), 0)
+        << err;
+    ASSERT_GT(fs::file_size(db_), 12288u);
+    {
+        std::fstream f(db_, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(8192);
+        uint32_t noise = 12345;
+        for (int i = 0; i < 4096; ++i) {
+            noise = noise * 1103515245u + 12345u;
+            f.put(static_cast<char>(noise >> 24));
+        }
+    }
+    const std::string damaged = Slurp(db_);
+    EXPECT_EQ(Run(With({"log", "01K1M1", "--db", db_, "--count", "2", "--interval", "0"}), &out, &err), 73);
+    EXPECT_NE(err.find(db_ + ": is damaged ("), std::string::npos) << err;
+    EXPECT_NE(err.find("sqlite3 " + db_ + " .recover | sqlite3 recovered.db"), std::string::npos) << err;
+    EXPECT_TRUE(Slurp(db_) == damaged) << "the damaged file was written to";
+}
+
 TEST_F(QdxpollHistoryTest, ExportGivesExactlyWhatTheDatabaseHoldsAndWhatWasPolled) {
     ASSERT_EQ(sim_.Command("set-raw 1 1 A1 \"  ----\"").substr(0, 2), "ok");
     std::string out;

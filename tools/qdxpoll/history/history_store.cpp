@@ -1,5 +1,6 @@
 #include "history/history_store.h"
 
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -157,15 +158,7 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, Mode m
     }
     if (!store->Exec("PRAGMA journal_mode = WAL", &why) || !store->Exec("PRAGMA synchronous = NORMAL", &why))
         return fail(why);
-    if (tables == 0) {
-        const std::string create = std::string("BEGIN IMMEDIATE;") + kSchema +
-                                   "PRAGMA application_id = " + std::to_string(kApplicationId) +
-                                   "; PRAGMA user_version = " + std::to_string(kSchemaVersion) + "; COMMIT;";
-        if (!store->Exec(create.c_str(), &why)) {
-            store->Exec("ROLLBACK", nullptr);
-            return fail(why);
-        }
-    }
+    if (tables == 0 ? !store->CreateSchema(&why) : !store->CheckPages(&why)) return fail(why);
     Statements& st = *store->statements_;
     st.insert_sample.s = store->Prepare(
         "INSERT INTO samples(time_ms, point, value, raw, status, cause, attempts, latency_us) "
@@ -180,6 +173,63 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, Mode m
         st.update_run_end.s == nullptr || st.insert_write.s == nullptr)
         return fail(why);
     return store;
+}
+
+// Another writer may be making the same new file: the schema is made inside
+// one write transaction by whoever finds the file still empty there, and
+// the other then finds it made.
+bool HistoryStore::CreateSchema(std::string* error) {
+    if (!Exec("BEGIN IMMEDIATE", error)) return false;
+    int tables = -1, application = -1;
+    {
+        Statement q(Prepare("SELECT (SELECT count(*) FROM sqlite_schema), (SELECT application_id FROM "
+                            "pragma_application_id)",
+                            error));
+        if (q.s != nullptr && sqlite3_step(q.s) == SQLITE_ROW) {
+            tables = sqlite3_column_int(q.s, 0);
+            application = sqlite3_column_int(q.s, 1);
+        }
+    }
+    std::string why;
+    if (tables < 0) why = sqlite3_errmsg(db_);
+    else if (tables > 0 && application != kApplicationId) why = "is no history database of qdxpoll";
+    const std::string create = tables == 0 ? std::string(kSchema) + "PRAGMA application_id = " +
+                                                 std::to_string(kApplicationId) + "; PRAGMA user_version = " +
+                                                 std::to_string(kSchemaVersion) + ";"
+                                           : "";
+    if (why.empty() && Exec((create + "COMMIT;").c_str(), error)) return true;
+    if (!why.empty()) *error = why;
+    Exec("ROLLBACK", nullptr);
+    return false;
+}
+
+// A file damaged on disk is refused before anything is written into it.
+// SQLite's quick_check reads every page; a large file is checked for a few
+// seconds at most, and what was read by then is taken as the answer.
+bool HistoryStore::CheckPages(std::string* error) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    auto past_deadline = [](void* at) {
+        return std::chrono::steady_clock::now() > *static_cast<std::chrono::steady_clock::time_point*>(at) ? 1 : 0;
+    };
+    sqlite3_progress_handler(db_, 10000, past_deadline, &deadline);
+    std::string found;
+    int rc = SQLITE_OK;
+    {
+        Statement q(Prepare("PRAGMA quick_check(3)", error));
+        if (q.s == nullptr) {
+            sqlite3_progress_handler(db_, 0, nullptr, nullptr);
+            return false;
+        }
+        while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) found += (found.empty() ? "" : "; ") + Text(q.s, 0);
+    }
+    sqlite3_progress_handler(db_, 0, nullptr, nullptr);
+    if (rc == SQLITE_INTERRUPT || (rc == SQLITE_DONE && found == "ok")) return true;
+    if (rc != SQLITE_DONE) found = sqlite3_errstr(rc);
+    if (found.size() > 300) found = found.substr(0, 300) + "...";
+    const std::string path = sqlite3_db_filename(db_, "main");
+    *error = "is damaged (" + found + "); nothing is written into it. SQLite's shell keeps what can be read: "
+             "sqlite3 " + path + " .recover | sqlite3 recovered.db; give --db a new file to go on";
+    return false;
 }
 
 HistoryStore::~HistoryStore() {

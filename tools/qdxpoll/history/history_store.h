@@ -146,6 +146,8 @@ public:
 private:
     HistoryStore() = default;
     bool Exec(const char* sql, std::string* error);
+    bool CreateSchema(std::string* error);
+    bool CheckPages(std::string* error);
     bool Commit(int64_t now_ms, std::string* error);
     int64_t PointId(const std::string& address, std::string* error);
     sqlite3_stmt* Prepare(const char* sql, std::string* error);
