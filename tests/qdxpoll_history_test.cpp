@@ -107,12 +107,16 @@ protected:
         fs::create_directories(dir_);
         db_ = (dir_ / "line.db").string();
         std::string error;
-        ASSERT_TRUE(sim_.Start({"--no-drift"}, {}, &error)) << error;
+        // A link to the line, gone with the simulator (see the lost port's
+        // test): another test's simulator at the same pseudo-terminal number
+        // is never taken for this line.
+        port_ = "/tmp/qdxtest-history-line-" + std::to_string(getpid());
+        ASSERT_TRUE(sim_.Start({"--no-drift", "--link", port_}, {}, &error)) << error;
     }
     void TearDown() override { fs::remove_all(dir_); }
 
     std::vector<std::string> With(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--port", sim_.path(), "--quiet"});
+        args.insert(args.begin(), {"--port", port_, "--quiet"});
         return args;
     }
     // Runs qdxpoll to its end: the exit code, stdout and stderr.
@@ -131,6 +135,7 @@ protected:
     }
 
     qdxtest::Simulator sim_;
+    std::string port_;
     fs::path dir_;
     std::string db_;
 };
