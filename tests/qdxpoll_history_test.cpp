@@ -248,6 +248,25 @@ TEST_F(QdxpollHistoryTest, KilledMidRunItKeepsAllButTheLastSecondAndARestartIsAR
     EXPECT_EQ(store->IntegrityCheck(), "ok");
 }
 
+// A late answer's value is kept, and so is why it counts as a failure: the
+// same words the terminal and the JSON give.
+TEST_F(QdxpollHistoryTest, ALateSampleKeepsItsCause) {
+    ASSERT_EQ(sim_.Command("fault delay:450:1").rfind("ok", 0), 0u);
+    std::string out, err;
+    EXPECT_EQ(Run(With({"log", "01K1M1", "--db", db_, "--count", "2", "--interval", "0", "-t", "300"}), &out, &err),
+              69)
+        << err;
+    int late = 0;
+    for (const HistorySample& sample : AllSamples()) {
+        if (sample.status != "late") continue;
+        ++late;
+        EXPECT_TRUE(sample.value.has_value());
+        EXPECT_NE(sample.cause.find("the retry took that late answer as its own reply"), std::string::npos)
+            << "cause: \"" << sample.cause << "\"";
+    }
+    EXPECT_GT(late, 0) << err;
+}
+
 // A history damaged on disk (4 KB of noise over its third page) is refused
 // at open, with the way to keep what can be read, and not written to.
 TEST_F(QdxpollHistoryTest, ADamagedFileIsRefusedAndLeftAsItIs) {

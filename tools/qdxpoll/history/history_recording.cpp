@@ -13,7 +13,7 @@ HistorySample SampleOf(const Reading& r) {
         s.value = r.value.is_integer ? static_cast<double>(r.value.integer) : r.value.number;
     s.raw = r.raw;
     s.status = r.status;
-    if (!r.ok) s.cause = r.error;
+    s.cause = r.error;  // also a late answer's, whose value was taken
     s.attempts = r.attempts;
     s.latency_ms = r.latency_ms;
     return s;
@@ -25,7 +25,7 @@ HistoryWrite WriteOf(const Reading& r, const std::string& asked, const std::stri
     w.address = r.address;
     w.value = asked;
     w.status = r.status;
-    if (!r.ok) w.cause = r.error;
+    w.cause = r.error;
     w.source = source;
     return w;
 }
