@@ -201,6 +201,27 @@ TEST_F(HistoryStoreTest, RetentionDeletesTheOldestInBatches) {
     EXPECT_EQ(store->IntegrityCheck(), "ok");
 }
 
+// A fast line (500 samples a second, 100 points at 0.2 s) held to a size:
+// each second's prune takes away at least what the second brought, so the
+// file stays near its bound instead of growing past it.
+TEST_F(HistoryStoreTest, RetentionBySizeKeepsUpWithAFastLine) {
+    auto store = OpenStore();
+    std::string error;
+    ASSERT_TRUE(store->BeginRun("log", 0, &error));
+    const int64_t keep = 1'000'000;
+    store->SetRetention(0, keep);
+    int64_t most = 0;
+    for (int64_t second = 0; second < 150; ++second) {
+        for (int i = 0; i < 500; ++i) store->Add(Sample(second * 1000 + i * 2, "01K1M1", i));
+        ASSERT_TRUE(store->Tick(second * 1000 + 1000, &error)) << error;
+        if (second >= 100) most = std::max(most, store->UsedBytes());
+    }
+    EXPECT_LT(most, keep * 11 / 10) << "retention fell behind the line";
+    auto left = store->Samples({}, &error);
+    ASSERT_FALSE(left.empty()) << error;
+    EXPECT_EQ(left.back().time_ms, 149 * 1000 + 499 * 2) << "the newest went";
+}
+
 TEST_F(HistoryStoreTest, AFileThatIsNoHistoryIsRefused) {
     struct Case {
         const char* what;

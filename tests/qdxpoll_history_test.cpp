@@ -371,6 +371,9 @@ TEST_F(QdxpollHistoryTest, ExportGivesExactlyWhatTheDatabaseHoldsAndWhatWasPolle
         {{"export", (dir_ / "none.db").string()}, 66, "No such file"},
         {{"export"}, 64, "history's file is required"},
         {{"log", "01K1M1"}, 64, "--db FILE"},
+        // Retention that would keep nothing is refused, not taken as none.
+        {{"log", "01K1M1", "--db", db_, "--keep-days", "0"}, 64, "0 days would keep nothing"},
+        {{"log", "01K1M1", "--db", db_, "--keep-mb", "0"}, 64, "a history holds at least 1 MB"},
     };
     for (const Bad& b : bad) {
         std::string err;

@@ -3,6 +3,8 @@
 // about 10 s of CPU in every file that includes it.
 #include "cli/command_options.h"
 
+#include <limits>
+
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
@@ -185,8 +187,21 @@ void AddCycleOptions(CLI::App* cmd, Options* o) {
 }
 
 void AddRetentionOptions(CLI::App* cmd, Options* o) {
+    // 0 would keep nothing: leaving the option out keeps everything.
+    const auto at_least = [](double least, std::string why) {
+        return CLI::Validator(
+            [least, why](std::string& text) {
+                double v = 0;
+                return CLI::detail::lexical_cast(text, v) && v < least ? why : std::string();
+            },
+            "");
+    };
     cmd->add_option("--keep-days", o->keep_days, "Delete samples older than this many days (default: keep all)")
-        ->check(CLI::Range(0.0, 100000.0));
-    cmd->add_option("--keep-mb", o->keep_mb, "Delete the oldest samples while they take more than this many MB")
-        ->check(CLI::Range(0.0, 10000000.0));
+        ->check(CLI::Range(0.0, 100000.0))
+        ->check(at_least(std::numeric_limits<double>::min(),
+                         "0 days would keep nothing: leave --keep-days out to keep every sample"));
+    cmd->add_option("--keep-mb", o->keep_mb,
+                    "Delete the oldest samples while they take more than this many MB, at least 1 (default: no limit)")
+        ->check(CLI::Range(0.0, 10000000.0))
+        ->check(at_least(1.0, "a history holds at least 1 MB: leave --keep-mb out for no limit"));
 }

@@ -1,10 +1,12 @@
 #include "history/history_store.h"
 
-#include <chrono>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <map>
 
 #include <sqlite3.h>
@@ -17,7 +19,8 @@ constexpr int64_t kCommitEveryMs = 1000;
 // One prune deletes at most this many samples, and gives back at most this
 // many pages: a few ms, so a cycle is never held up by it.
 constexpr int kPruneBatch = 2000;
-// By size, finer: a batch is about 25 KB of samples.
+// By size, at least this many: a batch is sized to what the file holds too
+// much, within these two bounds.
 constexpr int kPruneBatchBySize = 200;
 constexpr int kVacuumPages = 32;
 constexpr size_t kMaxPending = 100000;
@@ -408,38 +411,52 @@ int64_t HistoryStore::UsedBytes() {
     return sqlite3_column_int64(q.s, 0) * sqlite3_column_int64(q.s, 1);
 }
 
+// The oldest samples first: row ids rise with time, so a batch is a range
+// of ids from the first, which SQLite deletes without a search.
+int64_t HistoryStore::DeleteOldest(int64_t count, int64_t before_ms, std::string* error) {
+    Statement d(Prepare("DELETE FROM samples WHERE id < (SELECT min(id) FROM samples) + ? AND time_ms < ?", error));
+    if (d.s == nullptr) return -1;
+    sqlite3_bind_int64(d.s, 1, count);
+    sqlite3_bind_int64(d.s, 2, before_ms);
+    if (sqlite3_step(d.s) != SQLITE_DONE) {
+        *error = sqlite3_errmsg(db_);
+        return -1;
+    }
+    return sqlite3_changes(db_);
+}
+
+// How many of the oldest samples hold about `bytes` of the file.
+int64_t HistoryStore::SamplesInBytes(int64_t bytes) {
+    Statement q(Prepare("SELECT max(id) - min(id) + 1 FROM samples", nullptr));
+    if (q.s == nullptr || sqlite3_step(q.s) != SQLITE_ROW) return 0;
+    const int64_t rows = sqlite3_column_int64(q.s, 0);
+    const int64_t used = UsedBytes();
+    if (rows <= 0 || used <= 0) return 0;
+    return static_cast<int64_t>(static_cast<double>(bytes) / (static_cast<double>(used) / static_cast<double>(rows))) + 1;
+}
+
 int64_t HistoryStore::Prune(int64_t now_ms, std::string* error) {
     if (mode_ != kWrite) return 0;
     int64_t deleted = 0;
-    // The oldest samples first (row ids rise with time), in one batch.
-    auto delete_oldest = [&](const char* sql, int batch, int64_t bound) {
-        Statement d(Prepare(sql, error));
-        if (d.s == nullptr) return false;
-        sqlite3_bind_int(d.s, 1, batch);
-        if (bound != 0) sqlite3_bind_int64(d.s, 2, bound);
-        if (sqlite3_step(d.s) != SQLITE_DONE) {
-            *error = sqlite3_errmsg(db_);
-            return false;
-        }
-        deleted += sqlite3_changes(db_);
-        return true;
-    };
     if (keep_days_ > 0) {
         const int64_t cutoff = now_ms - static_cast<int64_t>(keep_days_ * 86400000.0);
-        if (!delete_oldest("DELETE FROM samples WHERE id IN (SELECT id FROM samples ORDER BY id LIMIT ?) "
-                           "AND time_ms < ?",
-                           kPruneBatch, cutoff))
-            return -1;
+        deleted = DeleteOldest(kPruneBatch, cutoff, error);
+        if (deleted < 0) return -1;
         if (deleted > 0 && !Exec(("DELETE FROM writes WHERE time_ms < " + std::to_string(cutoff) +
                                   "; DELETE FROM runs WHERE end_ms < " + std::to_string(cutoff))
                                      .c_str(),
                                  error))
             return -1;
     }
-    if (keep_bytes_ > 0 && deleted == 0 && UsedBytes() > keep_bytes_) {
-        if (!delete_oldest("DELETE FROM samples WHERE id IN (SELECT id FROM samples ORDER BY id LIMIT ?)",
-                           kPruneBatchBySize, 0))
-            return -1;
+    if (keep_bytes_ > 0 && deleted == 0) {
+        const int64_t over = UsedBytes() - keep_bytes_;
+        if (over > 0) {
+            // As many as the excess holds, in steps fine enough not to
+            // overshoot by much and large enough to outrun a fast line.
+            const int64_t count = std::clamp<int64_t>(SamplesInBytes(over), kPruneBatchBySize, kPruneBatch);
+            deleted = DeleteOldest(count, std::numeric_limits<int64_t>::max(), error);
+            if (deleted < 0) return -1;
+        }
     }
     if (deleted > 0) {
         const std::string vacuum = "PRAGMA incremental_vacuum(" + std::to_string(kVacuumPages) + ")";
