@@ -4,6 +4,7 @@
 // and write --db records each write or makes none.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -265,6 +266,33 @@ TEST_F(QdxpollHistoryTest, ALateSampleKeepsItsCause) {
             << "cause: \"" << sample.cause << "\"";
     }
     EXPECT_GT(late, 0) << err;
+}
+
+// A disk that fills up and stays full to the end: what could not be
+// stored is counted and said, and the count adds up with what the file
+// holds. Needs root to mount a small file system.
+TEST_F(QdxpollHistoryTest, AFullDiskLosesNothingUncounted) {
+    const fs::path small = dir_ / "small";
+    fs::create_directories(small);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=320k") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+    const std::string db = (small / "line.db").string();
+    std::string out, err;
+    const int code = Run(With({"log", "01K1M1", "02K1M1", "01K1S1", "02K1S1", "--db", db, "--count", "3000",
+                               "--interval", "0"}),
+                         &out, &err);
+    std::smatch m;
+    const bool said = std::regex_search(err, m, std::regex(R"((\d+) of 12000 samples (could not be recorded|were lost))"));
+    int64_t stored = 0;
+    {
+        std::string error;
+        auto store = HistoryStore::Open(db, HistoryStore::kRead, &error);
+        if (store != nullptr) stored = static_cast<int64_t>(store->Samples({}, &error).size());
+    }
+    umount2(small.c_str(), MNT_DETACH);
+    EXPECT_EQ(code, 73) << err;
+    ASSERT_TRUE(said) << err;
+    EXPECT_GT(std::stoll(m[1]), 0);
+    EXPECT_EQ(std::stoll(m[1]) + stored, 12000) << err;
 }
 
 // A history damaged on disk (4 KB of noise over its third page) is refused

@@ -72,9 +72,11 @@ std::string HistoryRecorder::End() {
     std::string error;
     if (!store_->EndRun(MsSinceEpoch(WallClock::now()), &error))
         Failed("the history " + path_ + " could not be written: " + error);
-    if (store_->Dropped() > 0 && first_failure_.empty())
-        first_failure_ = fmt::format("{} samples could not be recorded in {}", store_->Dropped(), path_);
-    else if (store_->Dropped() > 0)
-        first_failure_ += fmt::format("; {} samples were lost", store_->Dropped());
+    // Whatever still waits when the run ends is lost with the process.
+    const int64_t lost = store_->Unstored();
+    if (lost > 0 && first_failure_.empty())
+        first_failure_ = fmt::format("{} of {} samples could not be recorded in {}", lost, store_->Added(), path_);
+    else if (lost > 0)
+        first_failure_ += fmt::format("; {} of {} samples were lost", lost, store_->Added());
     return first_failure_;
 }

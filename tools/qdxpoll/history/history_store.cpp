@@ -273,7 +273,7 @@ bool HistoryStore::BeginRun(const std::string& what, int64_t now_ms, std::string
         return false;
     }
     run_id_ = sqlite3_last_insert_rowid(db_);
-    last_commit_ms_ = now_ms;
+    last_commit_ms_ = last_try_ms_ = now_ms;
     return true;
 }
 
@@ -284,6 +284,7 @@ void HistoryStore::Add(const HistorySample& sample) {
         dropped_ += static_cast<int64_t>(drop);
     }
     pending_.push_back(sample);
+    ++added_;
 }
 
 int64_t HistoryStore::PointId(const std::string& address, std::string* error) {
@@ -363,7 +364,10 @@ bool HistoryStore::Commit(int64_t now_ms, std::string* error) {
 }
 
 bool HistoryStore::Tick(int64_t now_ms, std::string* error) {
-    if (now_ms - last_commit_ms_ < kCommitEveryMs && now_ms >= last_commit_ms_) return true;
+    // Once a second, whether the last try took or not: a full disk must not
+    // turn every cycle into a commit of everything waiting.
+    if (now_ms - last_try_ms_ < kCommitEveryMs && now_ms >= last_try_ms_) return true;
+    last_try_ms_ = now_ms;
     if (!Commit(now_ms, error)) return false;
     if (keep_days_ > 0 || keep_bytes_ > 0) return Prune(now_ms, error) >= 0;
     return true;

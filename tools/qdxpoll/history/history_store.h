@@ -106,7 +106,9 @@ public:
     // While commits fail (a full disk) at most about 100,000 wait; beyond
     // that the oldest are dropped, and counted.
     void Add(const HistorySample& sample);
-    int64_t Dropped() const { return dropped_; }
+    int64_t Added() const { return added_; }
+    // The samples added that are not in the file: dropped, and still waiting.
+    int64_t Unstored() const { return dropped_ + static_cast<int64_t>(pending_.size()); }
     // Records a write and commits it (with whatever samples are pending).
     bool AddWrite(const HistoryWrite& write, std::string* error);
     // Commits the pending samples and the run's end once a second has passed
@@ -158,8 +160,10 @@ private:
     Mode mode_ = kRead;
     int64_t run_id_ = 0;
     int64_t last_commit_ms_ = 0;
+    int64_t last_try_ms_ = 0;
     std::vector<HistorySample> pending_;
     int64_t dropped_ = 0;
+    int64_t added_ = 0;
     double keep_days_ = 0;
     int64_t keep_bytes_ = 0;
     struct Statements;
