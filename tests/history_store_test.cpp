@@ -258,7 +258,7 @@ TEST_F(HistoryStoreTest, AFileThatIsNoHistoryIsRefused) {
 // Two loggers started at once on one new file: both take it, and its
 // schema is made once.
 TEST_F(HistoryStoreTest, TwoWritersMakingOneNewFileBothTakeIt) {
-    for (int round = 0; round < 10; ++round) {
+    for (int round = 0; round < 40; ++round) {
         fs::remove(path_);
         std::string errors[2];
         bool opened[2] = {false, false};

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <thread>
 
 #include <sqlite3.h>
 
@@ -112,6 +113,17 @@ struct HistoryStore::Statements {
 const char* HistoryUnavailable() { return nullptr; }
 
 std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, Mode mode, std::string* error) {
+    // Another writer making the same new file holds it locked for a moment
+    // (switching it to WAL, where SQLite does not wait): tried again for up
+    // to 2 s.
+    for (int attempt = 0;; ++attempt) {
+        auto store = OpenOnce(path, mode, error);
+        if (store != nullptr || attempt == 40 || error->find("database is locked") == std::string::npos) return store;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+std::unique_ptr<HistoryStore> HistoryStore::OpenOnce(const std::string& path, Mode mode, std::string* error) {
     std::unique_ptr<HistoryStore> store(new HistoryStore);
     store->mode_ = mode;
     store->statements_ = std::make_unique<Statements>();

@@ -147,6 +147,7 @@ public:
 
 private:
     HistoryStore() = default;
+    static std::unique_ptr<HistoryStore> OpenOnce(const std::string& path, Mode mode, std::string* error);
     bool Exec(const char* sql, std::string* error);
     bool CreateSchema(std::string* error);
     bool CheckPages(std::string* error);
