@@ -1,4 +1,4 @@
-#include "config/line_config.h"
+#include "config/line_file.h"
 
 #include <algorithm>
 #include <cctype>
