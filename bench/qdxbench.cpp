@@ -105,8 +105,7 @@ void AddFigures(Report* report) {
     r.Add("paced_cpu_us_per_read", "us", 2);
     r.Add("peak_rss_kb", "KiB", 0);
     const double silent_limit = 3 * kSilentTimeoutUnits * 10 + 10;
-    r.Add("silent_read_ms", "ms", 1, "<= " + std::to_string(static_cast<int>(silent_limit)),
-               at_most(silent_limit));
+    r.Add("silent_read_ms", "ms", 1, "<= " + std::to_string(static_cast<int>(silent_limit)), at_most(silent_limit));
     r.Add("save_line_limit_s", "s", 2);
     r.Add("save_driver_s", "s", 2);
     r.Add("save_qdxpoll_s", "s", 2);
