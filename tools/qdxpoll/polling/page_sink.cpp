@@ -21,7 +21,7 @@ int ScaledDecimals(int decimals, double scale) {
 }
 
 // A point as the page shows it: its meaning and unit from the unit model,
-// its name, unit and scaling from the line's file where it has them.
+// its name, unit and scaling from the line file where it has them.
 WatchPoint Watched(const Options& options, const Point& p) {
     const rexf::IdentifierModel* m = rexf::FindIdentifierModel(p.identifier());
     WatchPoint w;
