@@ -54,8 +54,7 @@ std::string PointToml(const std::string& address, bool first) {
 // the timeout every answer meets.
 std::vector<std::string> InitAddresses(Session& session, const std::vector<int>& units, int channel) {
     const int generous = std::max(session.port.safe_timeout_ms, session.port.timeout_ms);
-    session.driver->SetReplyTimeout(session.port.module_port, TimeoutUnits(generous));
-    session.port.timeout_ms = generous;
+    session.port.UseReplyTimeout(generous);
     std::vector<std::string> addresses;
     for (int unit : units) {
         addresses.push_back(fmt::format("{:02d}K{}M1", unit, channel));

@@ -192,12 +192,9 @@ private:
     // address polled before is met by no confirming read.
     RequestResult Confirm(Point* p, int quiet_ms) {
         session_.port.relay.ListenQuiet(quiet_ms, 4 * generous_);
-        session_.driver->SetReplyTimeout(session_.port.module_port, TimeoutUnits(generous_));
-        const int saved = session_.port.timeout_ms;
-        session_.port.timeout_ms = generous_;
+        session_.port.UseReplyTimeout(generous_);
         RequestResult c = session_.Request(RequestKind::kRead, p);
-        session_.port.timeout_ms = saved;
-        session_.driver->SetReplyTimeout(session_.port.module_port, TimeoutUnits(quick_));
+        session_.port.UseReplyTimeout(quick_);
         return c;
     }
 

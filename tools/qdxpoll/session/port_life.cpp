@@ -18,6 +18,11 @@ void PortLife::SetTimeouts() {
         TimeoutUnits(options.timeout_ms.value_or(SafeTimeoutMs(line, interval_ms_asked) + network_ms)) * 10;
 }
 
+void PortLife::UseReplyTimeout(int ms) {
+    driver->SetReplyTimeout(module_port, TimeoutUnits(ms));
+    timeout_ms = ms;
+}
+
 bool PortLife::Start(int* code, std::string* error) {
     const std::string device = PortDevicePath(user_port);
     if (TraceRelay::Available() && !options.direct) {

@@ -25,6 +25,9 @@ struct PortLife {
     // The reply timeouts for the port just started: the line's, plus a
     // device server's network round trip.
     void SetTimeouts();
+    // The reply timeout in effect from now on, the driver's too (a scan's
+    // confirming reads, init's reads): ms a multiple of 10.
+    void UseReplyTimeout(int ms);
     // Closes the driver's port and the relay behind it.
     void Close();
     // After a lost port: closes it and starts it again by the name the user
