@@ -14,7 +14,7 @@ namespace rexf {
 class PointAddress {
 public:
     // Six characters, taken as they are (their shape is checked where the
-    // address is read: by the line's file, or by the driver); none when the
+    // address is read: by the line file, or by the driver); none when the
     // text is of another length.
     static std::optional<PointAddress> Of(const std::string& text);
 

@@ -12,6 +12,11 @@ namespace rexf {
 
 enum class Access { kReadOnly, kReadWrite };
 
+// What a value is counted in: the input range's unit (temperatures, and the
+// bands and gaps measured in them), a share of the output, a current
+// transformer's amperes, seconds; none for codes, states and switches.
+enum class EngineeringUnit { kNone, kInput, kPercent, kAmpere, kSecond };
+
 // The input range of the simulated unit (a type K thermocouple input), which
 // bounds the measured value, the set value monitor and the setting limiters.
 constexpr double kInputLow = 0.0;
@@ -26,6 +31,7 @@ struct IdentifierModel {
     bool option;        // fitted only on units with that option
     bool within_limits; // writes must also lie within the unit's SL..SH (the set value)
     bool documented;    // false: the manuals at hand say nothing; the row holds defaults
+    EngineeringUnit unit;
 };
 
 // The 79 identifiers in the driver's table order.
@@ -45,6 +51,10 @@ const IdentifierModel* FindIdentifierModel(const std::string& ident);
 
 // "read-only" or "read/write".
 const char* AccessName(Access access);
+
+// The unit's symbol: "°C" for the input range (a type K thermocouple input),
+// "%", "A", "s"; "" for none.
+const char* EngineeringUnitText(EngineeringUnit unit);
 
 // Cuts a value to the places a unit keeps (toward zero, never rounded), as a
 // unit does with a written value that has more decimals than it keeps. The

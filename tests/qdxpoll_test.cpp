@@ -36,7 +36,7 @@
 #include "tests/support/ser2net.h"
 #include "tests/support/simulator.h"
 #include "tools/qdxpoll/base/cp437.h"
-#include "tools/qdxpoll/config/line_config.h"
+#include "tools/qdxpoll/config/line_file.h"
 #include "tools/qdxpoll/diagnosis/frame_decoder.h"
 #include "tools/qdxpoll/history/history_store.h"
 #include "tools/qdxpoll/readings/values.h"

@@ -1,7 +1,8 @@
 // What a REX-F line is, as the simulator, qdxpoll and the benchmark share it:
 // the host frames cut out of any byte stream, the frames built, the line
-// format's text, the lists of units people type, the bounds of a TOML text
-// and the settings of a unit's file that contradict each other.
+// format's text, the lists of units people type, each identifier's engineering
+// unit, the bounds of a TOML text and the settings of a unit's file that
+// contradict each other.
 #include <optional>
 #include <string>
 #include <vector>
@@ -161,6 +162,35 @@ std::string Repeated(const std::string& first, const std::string& rest, int coun
 std::string Refusal(const std::string& text, const rexf::TomlBounds& bounds = {}) {
     const std::optional<rexf::TomlRefusal> r = rexf::CheckTomlBounds(text, bounds);
     return r ? std::to_string(r->line) + ":" + std::to_string(r->column) + ": " + r->message : "";
+}
+
+// What a value is counted in: temperatures and the bands and gaps measured
+// in them take the input's unit; outputs are a share; times are seconds;
+// codes, states and rows the manuals leave open have none.
+TEST(UnitModel, EachIdentifierIsCountedInItsUnit) {
+    const struct {
+        const char* ident;
+        rexf::EngineeringUnit unit;
+        const char* text;
+    } cases[] = {
+        {"M1", rexf::EngineeringUnit::kInput, "°C"},   {"S1", rexf::EngineeringUnit::kInput, "°C"},
+        {"SH", rexf::EngineeringUnit::kInput, "°C"},   {"HA", rexf::EngineeringUnit::kInput, "°C"},
+        {"P1", rexf::EngineeringUnit::kInput, "°C"},   {"PB", rexf::EngineeringUnit::kInput, "°C"},
+        {"O1", rexf::EngineeringUnit::kPercent, "%"},  {"OL", rexf::EngineeringUnit::kPercent, "%"},
+        {"OQ", rexf::EngineeringUnit::kPercent, "%"},  {"M2", rexf::EngineeringUnit::kAmpere, "A"},
+        {"M3", rexf::EngineeringUnit::kAmpere, "A"},   {"D1", rexf::EngineeringUnit::kSecond, "s"},
+        {"I1", rexf::EngineeringUnit::kSecond, "s"},   {"TG", rexf::EngineeringUnit::kSecond, "s"},
+        {"AA", rexf::EngineeringUnit::kNone, ""},      {"XI", rexf::EngineeringUnit::kNone, ""},
+        {"SR", rexf::EngineeringUnit::kNone, ""},      {"G1", rexf::EngineeringUnit::kNone, ""},
+        {"AV", rexf::EngineeringUnit::kNone, ""},      {"ZA", rexf::EngineeringUnit::kNone, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ident);
+        const rexf::IdentifierModel* m = rexf::FindIdentifierModel(c.ident);
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(m->unit, c.unit);
+        EXPECT_STREQ(rexf::EngineeringUnitText(m->unit), c.text);
+    }
 }
 
 TEST(TomlBounds, DeepKeysNestingAndNulAreRefusedWhereTheyStand) {

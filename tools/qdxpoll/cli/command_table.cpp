@@ -98,7 +98,7 @@ int RunCommand(Options& options) {
         std::string why;
         bool port_failed = false;
         std::string unused;
-        session.relay.Start("", LineValues{}, true, &unused, &why, &port_failed);
+        session.port.relay.Start("", LineValues{}, true, &unused, &why, &port_failed);
         throw ToolError(kExitUsage, why);
     }
     for (const CommandEntry& c : CommandTable())

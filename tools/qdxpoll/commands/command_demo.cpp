@@ -209,7 +209,7 @@ int RunDemo(Session& session) {
 
     session.OpenPort(port, rexf::kMaxIntervalTimeMs);
     out.Text(fmt::format("== 2. Port {} started (request 1): {}, reply timeout {} ms ==", port,
-                         DescribeLine(session.line), TimeoutUnits(session.timeout_ms) * 10));
+                         DescribeLine(session.port.line), TimeoutUnits(session.port.timeout_ms) * 10));
 
     DemoTally tally;
     DemoTypedReads(session, &tally);

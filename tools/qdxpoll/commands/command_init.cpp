@@ -10,7 +10,7 @@
 #include "base/times.h"
 #include "commands/commands.h"
 #include "commands/scan_units.h"
-#include "config/line_config.h"
+#include "config/line_file.h"
 #include "config/line_settings.h"
 #include "rexf/point_address.h"
 #include "rexf/toml_text.h"
@@ -53,9 +53,8 @@ std::string PointToml(const std::string& address, bool first) {
 // Which of S1 and O1 each unit found has besides M1: one read each, at
 // the timeout every answer meets.
 std::vector<std::string> InitAddresses(Session& session, const std::vector<int>& units, int channel) {
-    const int generous = std::max(session.safe_timeout_ms, session.timeout_ms);
-    session.driver->SetReplyTimeout(session.module_port, TimeoutUnits(generous));
-    session.timeout_ms = generous;
+    const int generous = std::max(session.port.safe_timeout_ms, session.port.timeout_ms);
+    session.port.UseReplyTimeout(generous);
     std::vector<std::string> addresses;
     for (int unit : units) {
         addresses.push_back(fmt::format("{:02d}K{}M1", unit, channel));
@@ -86,11 +85,11 @@ std::string LineTable(const Session& session, const std::string& path, const std
     text += "port = " + rexf::TomlString(o.port) + "\n";
     text += "# Line settings as BAUD,DPS (data bits, parity N/O/E/M/S, stop bits), as --line; or the keys\n"
             "# baud, data_bits, parity (\"none\", \"odd\", ...) and stop_bits instead.\n";
-    text += "settings = " + rexf::TomlString(LineText(session.line)) + "\n";
+    text += "settings = " + rexf::TomlString(LineText(session.port.line)) + "\n";
     text += "# The reply timeout in ms, as --timeout (default: the one every unit's answer meets).\n";
     // Not the scan's own timeout, which may be a quick one: the one every
     // answer meets at these line settings.
-    text += fmt::format("# timeout_ms = {}\n", session.safe_timeout_ms);
+    text += fmt::format("# timeout_ms = {}\n", session.port.safe_timeout_ms);
     text += "# Seconds between poll cycles, as --interval.\n";
     text += fmt::format("interval_s = {:.1f}\n", o.interval_s);
     text += "# The database file that keeps the history (qdxpoll log, watch --db).\n";

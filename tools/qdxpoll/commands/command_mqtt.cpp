@@ -8,7 +8,7 @@
 
 #include "base/exit_codes.h"
 #include "commands/commands.h"
-#include "config/line_config.h"
+#include "config/line_file.h"
 #include "mqtt/mqtt_link.h"
 #include "mqtt/mqtt_topics.h"
 #include "polling/mqtt_sink.h"

@@ -7,7 +7,7 @@
 #include "config/line_settings.h"
 #include "platform/platform.h"
 #include "port/device_server_address.h"
-#include "port/line_probe.h"
+#include "port/port_probe.h"
 #include "rexf/line_timing.h"
 #include "rexf/unit_list.h"
 #include "rexf/wire.h"

@@ -19,7 +19,7 @@
 #include "rexf/unit_list.h"
 #include "session/driver_log.h"
 #include "session/session.h"
-#include "settings/session_line.h"
+#include "settings/session_unit_access.h"
 #include "settings/unit_reader.h"
 #include "settings/unit_settings.h"
 
@@ -97,7 +97,7 @@ bool Confirmed(const Options& o, size_t writes, size_t units) {
     return a == "yes" || a == "y";
 }
 
-void WritePlan(UnitLine& line, Target* t, RestoreOutcome* outcome) {
+void WritePlan(UnitAccess& line, Target* t, RestoreOutcome* outcome) {
     const size_t count = t->plan.steps.size();
     for (size_t i = 0; i < count && !outcome->interrupted; ++i) {
         const RestoreStep& s = t->plan.steps[i];
@@ -152,7 +152,7 @@ void PrintScope(const Options& o, const rexf::UnitSettings& file, const RestoreS
 
 // Reads each target unit and plans its writes, printing each plan; false
 // when Ctrl-C cut a read short.
-bool PlanTargets(UnitLine& line, const RestoreScope& scope, const std::vector<int>& units,
+bool PlanTargets(UnitAccess& line, const RestoreScope& scope, const std::vector<int>& units,
                  std::vector<Target>* targets, RestoreOutcome* outcome, size_t* writes, size_t* writing_units) {
     std::vector<std::pair<int, std::string>> points;
     std::vector<int> channels;
@@ -239,7 +239,7 @@ void RefuseContradictions(const std::string& path, const rexf::UnitSettings& fil
 
 }  // namespace
 
-int RestoreCommand(const Options& o, UnitLine& line) {
+int RestoreCommand(const Options& o, UnitAccess& line) {
     if (o.format != OutputFormat::kText) throw ToolError(kExitUsage, "restore prints text; --json and --csv go with diff");
     std::vector<int> units;
     std::string why;
@@ -276,6 +276,6 @@ int RestoreCommand(const Options& o, UnitLine& line) {
 }
 
 int RunRestore(Session& session) {
-    SessionLine line(session);
+    SessionUnitAccess line(session);
     return RestoreCommand(session.options, line);
 }

@@ -14,7 +14,7 @@
 #include "rexf/unit_model.h"
 #include "session/driver_log.h"
 #include "session/session.h"
-#include "settings/session_line.h"
+#include "settings/session_unit_access.h"
 #include "settings/unit_reader.h"
 #include "settings/unit_settings.h"
 
@@ -115,7 +115,7 @@ rexf::UnitSettings LoadSettingsForCommand(const std::string& path) {
     return settings;
 }
 
-int SaveCommand(const Options& o, UnitLine& line) {
+int SaveCommand(const Options& o, UnitAccess& line) {
     if (o.format != OutputFormat::kText) throw ToolError(kExitUsage, "save writes TOML; --json and --csv go with diff");
     const int unit = ParseUnit(o.unit_text, "save");
     std::vector<int> channels;
@@ -209,7 +209,7 @@ void PrintDiffText(const Options& o, const SettingsComparison& c, const Side (&s
 
 }  // namespace
 
-int DiffCommand(const Options& o, UnitLine& line) {
+int DiffCommand(const Options& o, UnitAccess& line) {
     if (o.format == OutputFormat::kCsv) throw ToolError(kExitUsage, "diff prints text or, with --json, JSON lines");
     Side sides[2];
     const std::string* names[2] = {&o.side_a, &o.side_b};
@@ -261,11 +261,11 @@ int DiffCommand(const Options& o, UnitLine& line) {
 }
 
 int RunSave(Session& session) {
-    SessionLine line(session);
+    SessionUnitAccess line(session);
     return SaveCommand(session.options, line);
 }
 
 int RunDiff(Session& session) {
-    SessionLine line(session);
+    SessionUnitAccess line(session);
     return DiffCommand(session.options, line);
 }

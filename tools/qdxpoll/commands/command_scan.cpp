@@ -111,12 +111,12 @@ public:
           points_(points),
           id_(id),
           channel_(channel),
-          quick_(session.timeout_ms),
-          generous_(std::max(session.safe_timeout_ms, session.timeout_ms)),
+          quick_(session.port.timeout_ms),
+          generous_(std::max(session.port.safe_timeout_ms, session.port.timeout_ms)),
           // Watching the wire, qdxpoll polls each address once itself;
           // without a view of the wire the driver does, with its three
           // attempts.
-          raw_(session.relay.running()),
+          raw_(session.port.relay.running()),
           progress_(StderrIsTerminal()),
           settled_(points.size(), false),
           polled_(points.size()) {
@@ -138,9 +138,9 @@ public:
             if (!Try(i)) break;
         // An answer still on its way after the last poll.
         if (raw_ && !Interrupted() && totals_.tried > 0) {
-            session_.relay.ListenQuiet(generous_, 4 * generous_);
+            session_.port.relay.ListenQuiet(generous_, 4 * generous_);
             SteadyClock::time_point when;
-            if (FirstFromUnit(session_.relay.Take(), &when)) TraceLateAnswer(totals_.tried, when);
+            if (FirstFromUnit(session_.port.relay.Take(), &when)) TraceLateAnswer(totals_.tried, when);
         }
         totals_.silent =
             totals_.tried - static_cast<int>(totals_.good.size() + totals_.eot.size() + totals_.bad.size());
@@ -163,10 +163,10 @@ private:
         bool hit = false;
         SteadyClock::time_point answered = polled_[i];
         if (raw_) {
-            const auto wire = session_.relay.Poll(rexf::PollFrame(p->unit(), channel_, id_), rexf::kReplyBytes, quick_);
+            const auto wire = session_.port.relay.Poll(rexf::PollFrame(p->unit(), channel_, id_), rexf::kReplyBytes, quick_);
             hit = FirstFromUnit(wire, &answered);
         } else {
-            const Done first = session_.Request(RequestKind::kRead, p, "", false);
+            const RequestResult first = session_.Request(RequestKind::kRead, p, "", false);
             if (first.diagnosis.cause == Cause::kInterrupted) return false;
             hit = first.diagnosis.cause != Cause::kSilent &&
                   !(first.diagnosis.cause == Cause::kNoValidReply && !first.outcome.ok());
@@ -181,7 +181,7 @@ private:
                    : static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() -
                                                                                            polled_[i - 1])
                                           .count());
-        const Done c = Confirm(p, std::max(kShortestPauseMs, generous_ - since_before));
+        const RequestResult c = Confirm(p, std::max(kShortestPauseMs, generous_ - since_before));
         if (c.diagnosis.cause == Cause::kInterrupted) return false;
         if (!Record(i, c)) TraceLateAnswer(i, answered);
         return true;
@@ -190,20 +190,17 @@ private:
     // Confirms a hit through the driver, as a host meets the unit: after a
     // quiet pause, a read at the generous timeout. A late answer from an
     // address polled before is met by no confirming read.
-    Done Confirm(Point* p, int quiet_ms) {
-        session_.relay.ListenQuiet(quiet_ms, 4 * generous_);
-        session_.driver->SetReplyTimeout(session_.module_port, TimeoutUnits(generous_));
-        const int saved = session_.timeout_ms;
-        session_.timeout_ms = generous_;
-        Done c = session_.Request(RequestKind::kRead, p);
-        session_.timeout_ms = saved;
-        session_.driver->SetReplyTimeout(session_.module_port, TimeoutUnits(quick_));
+    RequestResult Confirm(Point* p, int quiet_ms) {
+        session_.port.relay.ListenQuiet(quiet_ms, 4 * generous_);
+        session_.port.UseReplyTimeout(generous_);
+        RequestResult c = session_.Request(RequestKind::kRead, p);
+        session_.port.UseReplyTimeout(quick_);
         return c;
     }
 
     // Counts a confirmed answer (well, EOT or badly) and shows it; false for
     // none.
-    bool Record(size_t i, const Done& c) {
+    bool Record(size_t i, const RequestResult& c) {
         Point* p = points_[i].get();
         const Diagnosis& d = c.diagnosis;
         if (d.cause == Cause::kGood) {
@@ -232,7 +229,7 @@ private:
         for (size_t j = upto; j-- > 0;) {
             if (when - polled_[j] > window) break;
             if (settled_[j] || Interrupted()) continue;
-            const Done b = Confirm(points_[j].get(), generous_);
+            const RequestResult b = Confirm(points_[j].get(), generous_);
             if (Record(j, b)) return;
         }
     }
@@ -283,7 +280,7 @@ int RunScan(Session& session) {
     const int channel = session.options.channel;
     const ScanTotals totals = ScanUnits(session, id, channel);
     const std::string& bad_hint = totals.bad_hint;
-    const int quick = session.timeout_ms;
+    const int quick = session.port.timeout_ms;
     Summary(session.reporter, totals);
     const std::string bad_list = BadList(totals);
     const std::string tried = fmt::format("{} addresses at {} ms", totals.tried, quick);

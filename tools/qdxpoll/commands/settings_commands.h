@@ -8,11 +8,11 @@
 
 #include "config/options.h"
 #include "rexf/settings_file.h"
-#include "settings/unit_line.h"
+#include "settings/unit_access.h"
 
-int SaveCommand(const Options& options, UnitLine& line);
-int DiffCommand(const Options& options, UnitLine& line);
-int RestoreCommand(const Options& options, UnitLine& line);
+int SaveCommand(const Options& options, UnitAccess& line);
+int DiffCommand(const Options& options, UnitAccess& line);
+int RestoreCommand(const Options& options, UnitAccess& line);
 
 // Reads a settings file for a command: ToolError 66 when it cannot be read,
 // 65 (naming the file's line) when an entry does not hold.

@@ -1,4 +1,4 @@
-// What `qdxpoll mqtt` takes beyond the [mqtt] table of a line's file
+// What `qdxpoll mqtt` takes beyond the [mqtt] table of a line file
 // (MqttConfig): how often the line's statistics go out, and the bound of
 // what waits for the broker.
 #ifndef QDXPOLL_MQTT_SETTINGS_H

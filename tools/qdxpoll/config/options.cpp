@@ -1,4 +1,4 @@
-// The options more than one command takes, and the points of the line's file.
+// The options more than one command takes, and the points of the line file.
 #include "config/options.h"
 
 #include <fmt/format.h>

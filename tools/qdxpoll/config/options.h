@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "config/line_config.h"
+#include "config/line_file.h"
 #include "config/mqtt_settings.h"
 #include "host/records.h"
 
@@ -45,7 +45,7 @@ struct Options {
     std::string value;
     bool verify = false;
 
-    // poll
+    // poll, watch, log and mqtt: the cycle
     double interval_s = 1.0;  // 0: cycles back to back
     int count = 0;  // 0: until Ctrl-C
 
@@ -54,7 +54,7 @@ struct Options {
     int http_port = 0;  // 0: a free one
     bool allow_writes = false;
 
-    // scan and probe
+    // scan, probe and init
     std::string identifier;
     int channel = 1;
     std::string units;  // empty: per command default
@@ -74,7 +74,7 @@ struct Options {
     bool dry_run = false;
     bool yes = false;
 
-    // The history: log, write --db, export
+    // The history: log, watch --db, write --db, export
     // db_file (below, also from --config's database): --db FILE, export's FILE
     double keep_days = 0;            // --keep-days; 0: kept for ever
     double keep_mb = 0;              // --keep-mb; 0: no limit
@@ -90,7 +90,7 @@ struct Options {
     // The only points the page and MQTT may write when the file lists
     // writable points; empty: no such list.
     std::vector<std::string> writable;
-    MqttConfig mqtt;
+    MqttConfig mqtt;  // mqtt: the broker and what it publishes
 
     // init
     bool force = false;

@@ -26,7 +26,7 @@ enum class Cause {
 // The statistics' column a request's cause counts in.
 // kMissing: a sample not taken, as the port was lost; kSkipped: a dead point
 // left out of a cycle. Neither made a request.
-enum class Tally { kGood, kNoAnswer, kEot, kNak, kRefused, kLate, kInterrupted, kMissing, kSkipped };
+enum class SummaryClass { kGood, kNoAnswer, kEot, kNak, kRefused, kLate, kInterrupted, kMissing, kSkipped };
 
 struct Exchange;
 struct Diagnosis;
@@ -34,7 +34,7 @@ struct Diagnosis;
 struct CauseInfo {
     Cause cause;
     const char* code;          // JSON, CSV and the page: "ok", "silent", "eot", ...
-    Tally tally;
+    SummaryClass summary_class;
     const char* attempt_word;  // one attempt in a failure's list of attempts
     const char* scan_words;    // a scan's words for an address that answers so ({} the ms late); "" for the code
     int rank;                  // a failed request is named by its attempts' most telling cause: lowest rank

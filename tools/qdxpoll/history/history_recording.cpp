@@ -55,7 +55,7 @@ void HistoryRecorder::Cycle(const std::vector<Reading>& readings) {
     // A dead point left out of a cycle was not polled: no sample. A cycle
     // while the port is lost is one of missing samples.
     for (const Reading& r : readings)
-        if (r.tally != Tally::kSkipped) store_->Add(SampleOf(r));
+        if (r.summary_class != SummaryClass::kSkipped) store_->Add(SampleOf(r));
     std::string error;
     if (!store_->Tick(MsSinceEpoch(WallClock::now()), &error))
         Failed("the history " + path_ + " could not be written: " + error);

@@ -68,7 +68,7 @@ void MqttSink::Cycle(const std::vector<Reading>& readings, const std::vector<Poi
     const auto now = std::chrono::steady_clock::now();
     for (size_t i = 0; i < readings.size(); ++i) {
         const Reading& r = readings[i];
-        if (r.tally == Tally::kSkipped) continue;  // a dead point resting: no sample this cycle
+        if (r.summary_class == SummaryClass::kSkipped) continue;  // a dead point resting: no sample this cycle
         ++samples_;
         if (!filter_.Take(r, now)) continue;
         link_.Enqueue(names_.Point(r.unit, r.channel, r.identifier), SamplePayload(r, units_[i], false), true, true);

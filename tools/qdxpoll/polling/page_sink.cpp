@@ -7,7 +7,7 @@
 #include <fmt/format.h>
 
 #include "base/exit_codes.h"
-#include "config/line_config.h"
+#include "config/line_file.h"
 #include "config/line_settings.h"
 #include "rexf/unit_model.h"
 #include "session/write_policy.h"
@@ -21,7 +21,7 @@ int ScaledDecimals(int decimals, double scale) {
 }
 
 // A point as the page shows it: its meaning and unit from the unit model,
-// its name, unit and scaling from the line's file where it has them.
+// its name, unit and scaling from the line file where it has them.
 WatchPoint Watched(const Options& options, const Point& p) {
     const rexf::IdentifierModel* m = rexf::FindIdentifierModel(p.identifier());
     WatchPoint w;
@@ -47,7 +47,7 @@ WatchPoint Watched(const Options& options, const Point& p) {
 // the exit code to the polling.
 PageWriteAnswer WriteFromPage(Session& session, HistoryRecorder* recorder, const PageWrite& w) {
     if (session.line_stats.lost)
-        return {503, {{"ok", false}, {"error", "port " + session.user_port + " is lost: nothing is written until it "
+        return {503, {{"ok", false}, {"error", "port " + session.port.user_port + " is lost: nothing is written until it "
                                                "is back (polling reopens it by itself)"}}};
     const ClientWrite c = WriteForClient(session, w.address, w.value, w.verify);
     if (!c.sent) return {400, {{"ok", false}, {"error", c.refusal}}};
@@ -71,7 +71,7 @@ PageSink::PageSink(Session& session, const PointList& points, double interval_s,
     setup_.allow_writes = allow_writes;
     setup_.type = TypeName(session.Type());
     setup_.heading = fmt::format("{} at {}, a cycle every {:g} s", o.port.empty() ? "the simulator" : o.port,
-                                 LineText(session.line), interval_s);
+                                 LineText(session.port.line), interval_s);
     // The form offers the configuration's writable points, or without such
     // a list the writable points polled and the set value of every unit and
     // channel polled.

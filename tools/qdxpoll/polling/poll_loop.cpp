@@ -46,7 +46,7 @@ struct PointPace {
     WallClock::time_point first_failed{};
 };
 
-Reading PlaceOf(const Point& p, long cycle) {
+Reading EmptyReading(const Point& p, long cycle) {
     Reading r;
     r.time = WallClock::now();
     r.cycle = cycle;
@@ -60,18 +60,18 @@ Reading PlaceOf(const Point& p, long cycle) {
 
 // A sample that could not be taken: the port was lost. It holds no value.
 Reading MissingReading(const Point& p, long cycle, const std::string& cause) {
-    Reading r = PlaceOf(p, cycle);
+    Reading r = EmptyReading(p, cycle);
     r.status = "port_lost";
-    r.tally = Tally::kMissing;
+    r.summary_class = SummaryClass::kMissing;
     r.error = "port lost: " + cause;
     return r;
 }
 
 // A dead point left out of this cycle: no request, no sample.
 Reading SkippedReading(const Point& p, long cycle, const PointStats& st) {
-    Reading r = PlaceOf(p, cycle);
+    Reading r = EmptyReading(p, cycle);
     r.status = "skipped";
-    r.tally = Tally::kSkipped;
+    r.summary_class = SummaryClass::kSkipped;
     r.note = fmt::format("dead since {} ({})", LocalTime(st.dead_since), st.dead_cause);
     return r;
 }
@@ -95,8 +95,8 @@ public:
         next_try_ = since_ + Seconds(wait_s_);
         ++session_.line_stats.outages;
         session_.line_stats.lost = true;
-        session_.ClosePort();
-        const std::string& port = session_.user_port;
+        session_.port.Close();
+        const std::string& port = session_.port.user_port;
         ErrorLine(fmt::format("qdxpoll: port {} lost ({}); its samples are missing until it is back; reopening it "
                               "after {:g} s, then at waits doubling up to {:g} s",
                               port, cause, kFirstReopenS, kLastReopenS));
@@ -108,17 +108,17 @@ public:
     // Tries the port again; true when it is back.
     bool TryReopen() {
         std::string error;
-        if (session_.ReopenPort(&error)) {
+        if (session_.port.Reopen(&error)) {
             const double s = std::chrono::duration<double>(Clock::now() - since_).count();
             LineStats& line = session_.line_stats;
             line.outage_s += s;
             line.longest_outage_s = std::max(line.longest_outage_s, s);
             line.lost = false;
             lost_ = false;
-            ErrorLine(fmt::format("qdxpoll: port {} back after {:.1f} s; polling resumes", session_.user_port, s));
+            ErrorLine(fmt::format("qdxpoll: port {} back after {:.1f} s; polling resumes", session_.port.user_port, s));
             return true;
         }
-        session_.Verbose("port " + session_.user_port + " not back yet: " + error);
+        session_.Verbose("port " + session_.port.user_port + " not back yet: " + error);
         wait_s_ = std::min(wait_s_ * 2, kLastReopenS);
         next_try_ = Clock::now() + Seconds(wait_s_);
         return false;
@@ -154,7 +154,7 @@ public:
           interval_s_(interval_s),
           most_every_(std::max<long>(2, interval_s > 0 ? static_cast<long>(std::min(60.0 / interval_s, 1e6)) : 2)),
           next_(Clock::now()),
-          named_openers_(session.OtherOpenersNamed()) {  // said at the start already
+          named_openers_(session.port.OtherOpenersNamed()) {  // said at the start already
         for (size_t i = 0; i < points.size(); ++i) stats_[i].address = points[i]->address;
         line_ = LineStats{};
         line_.interval_s = interval_s;
@@ -187,7 +187,7 @@ public:
                                    static_cast<double>(recent_starts_.size() - 1);
         if (port_.lost() && start >= port_.next_try()) port_.TryReopen();
         std::string cause;
-        if (!port_.lost() && session_.PortLost(false, &cause)) port_.Lose(cause);
+        if (!port_.lost() && session_.port.Lost(false, &cause)) port_.Lose(cause);
     }
 
     // Every point's reading of this cycle (none after Ctrl-C).
@@ -236,7 +236,7 @@ private:
         {
             FailureRecordScope record(session_);
             r = session_.ReadPoint(&p, std::nullopt);
-            lost_now = !r.ok && r.tally != Tally::kInterrupted && session_.PortLost(true, &cause);
+            lost_now = !r.ok && r.summary_class != SummaryClass::kInterrupted && session_.port.Lost(true, &cause);
             if (!lost_now) record.Keep();
         }
         r.cycle = cycle;
@@ -244,7 +244,7 @@ private:
         if (lost_now) {
             port_.Lose(cause);
             r = MissingReading(p, cycle, cause);
-        } else if (r.tally != Tally::kInterrupted) {
+        } else if (r.summary_class != SummaryClass::kInterrupted) {
             if (!r.ok) NameOtherOpeners();
             Pace(i, r, cycle);
         }
@@ -254,9 +254,9 @@ private:
 
     // Another reader of the device is named once, as it appears.
     void NameOtherOpeners() {
-        const std::string others = session_.OtherOpenersNamed();
+        const std::string others = session_.port.OtherOpenersNamed();
         if (!others.empty() && others != named_openers_)
-            ErrorLine("qdxpoll: note: " + session_.user_port + " is also open in " + others +
+            ErrorLine("qdxpoll: note: " + session_.port.user_port + " is also open in " + others +
                       ", which may take the units' replies");
         named_openers_ = others;
     }

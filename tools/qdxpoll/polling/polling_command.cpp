@@ -19,7 +19,7 @@ int RunPolling(Session& session, const char* command, PointList& points, const C
     const auto stats = PollLoop(session, points, o.count, o.interval_s, &seconds, &interrupted, wait, all);
     for (auto sink = all.rbegin(); sink != all.rend(); ++sink) (*sink)->End();
     // Close the port before the statistics, as the user asked to stop.
-    session.ClosePort();
+    session.port.Close();
     session.reporter.Stats(stats, seconds, interrupted, &session.line_stats);
     if (interrupted) session.Verbose(std::string(command) + " ended by Ctrl-C; port closed");
     return session.Finish();

@@ -12,7 +12,7 @@
 #include "config/line_settings.h"
 #include "platform/platform.h"
 #include "port/device_server_address.h"
-#include "port/serial_line_posix.h"
+#include "port/serial_device_posix.h"
 #include "port/write_all_posix.h"
 
 namespace {
@@ -26,7 +26,7 @@ constexpr int kServerTimeoutMs = 5000;
 RealPort::~RealPort() { Close(); }
 
 void RealPort::Close() {
-    CloseSerialLine(device_fd_);
+    CloseSerialDevice(device_fd_);
     device_fd_ = -1;
     server_.reset();
 }
@@ -43,7 +43,7 @@ bool RealPort::Open(const std::string& user_port, const LineValues& line, std::s
         server_ = std::move(server);
         return true;
     }
-    device_fd_ = OpenSerialLine(PortDevicePath(user_port), line, error);
+    device_fd_ = OpenSerialDevice(PortDevicePath(user_port), line, error);
     if (device_fd_ < 0) return false;
     fcntl(device_fd_, F_SETFL, fcntl(device_fd_, F_GETFL) | O_NONBLOCK);
     return true;

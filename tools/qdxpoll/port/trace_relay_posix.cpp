@@ -25,7 +25,7 @@
 #include "port/device_server_address.h"
 #include "port/port_lock.h"
 #include "port/real_port_posix.h"
-#include "port/serial_line_posix.h"
+#include "port/serial_device_posix.h"
 #include "port/write_all_posix.h"
 #include "support/pseudo_terminal.h"
 

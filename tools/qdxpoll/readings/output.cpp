@@ -58,13 +58,13 @@ void Reporter::Emit(const Reading& r, const std::string& text_prefix) {
 void Reporter::Cycle(const std::vector<Reading>& readings) {
     if (format_ != OutputFormat::kText) {
         for (const Reading& r : readings)
-            if (r.tally != Tally::kSkipped) Emit(r);
+            if (r.summary_class != SummaryClass::kSkipped) Emit(r);
         return;
     }
     if (readings.empty()) return;
     std::string line = LocalTime(readings.front().time);
     for (const Reading& r : readings) {
-        if (r.tally == Tally::kSkipped)
+        if (r.summary_class == SummaryClass::kSkipped)
             line += fmt::format("  {} {}", r.address, r.note);
         else if (r.ok)
             line += fmt::format("  {}={} ({} ms{})", r.address, r.value.text, Millis(r.latency_ms),

@@ -19,26 +19,26 @@ double Tenths(double v) { return std::round(v * 10) / 10; }
 }  // namespace
 
 void PointStats::Add(const Reading& r) {
-    if (r.tally == Tally::kMissing) ++missing;
-    if (r.tally == Tally::kMissing || r.tally == Tally::kSkipped) return;
+    if (r.summary_class == SummaryClass::kMissing) ++missing;
+    if (r.summary_class == SummaryClass::kMissing || r.summary_class == SummaryClass::kSkipped) return;
     ++requests;
     attempts += r.attempts;
-    switch (r.tally) {
-        case Tally::kGood:
+    switch (r.summary_class) {
+        case SummaryClass::kGood:
             ++good;
             if (r.attempts > 1) ++retried;
             if (good == 1 || r.latency_ms < min_ms) min_ms = r.latency_ms;
             if (good == 1 || r.latency_ms > max_ms) max_ms = r.latency_ms;
             total_ms += r.latency_ms;
             break;
-        case Tally::kNoAnswer: ++no_answer; break;
-        case Tally::kEot: ++eot; break;
-        case Tally::kNak: ++nak; break;
-        case Tally::kRefused: ++refused; break;
-        case Tally::kLate: ++late; break;
-        case Tally::kInterrupted: ++interrupted; break;
-        case Tally::kMissing:
-        case Tally::kSkipped: break;
+        case SummaryClass::kNoAnswer: ++no_answer; break;
+        case SummaryClass::kEot: ++eot; break;
+        case SummaryClass::kNak: ++nak; break;
+        case SummaryClass::kRefused: ++refused; break;
+        case SummaryClass::kLate: ++late; break;
+        case SummaryClass::kInterrupted: ++interrupted; break;
+        case SummaryClass::kMissing:
+        case SummaryClass::kSkipped: break;
     }
 }
 

@@ -32,7 +32,7 @@ struct Reading {
     std::string note;               // a skipped point: why ("dead since ... (silent)")
     double latency_ms = 0;
     int attempts = 0;
-    Tally tally = Tally::kGood;
+    SummaryClass summary_class = SummaryClass::kGood;
 };
 
 // Per-address statistics of a poll. Each request counts once, in good or in

@@ -7,8 +7,6 @@
 #include "config/line_settings.h"
 #include "platform/platform.h"
 #include "port/device_server_address.h"
-#include "port/port_lock.h"
-#include "rexf/line_timing.h"
 #include "session/driver_log.h"
 
 namespace {
@@ -48,7 +46,7 @@ int ExitCodeOf(Cause cause) { return cause == Cause::kInterrupted ? kExitInterru
 
 Session::~Session() {
     // The driver's port first, then what stood behind it.
-    ClosePort();
+    port.Close();
     simulator.Stop();
 }
 
@@ -74,10 +72,10 @@ void Session::Load() {
     Verbose("module: " + module.path + " (" + description.name + ")");
 }
 
-void Session::OpenPort(const std::string& port, int interval_ms) {
-    line = ResolveLine(options, description.default_line);
-    user_port = port;
-    interval_ms_asked = interval_ms;
+void Session::OpenPort(const std::string& user_port, int interval_ms) {
+    port.line = ResolveLine(options, description.default_line);
+    port.user_port = user_port;
+    port.interval_ms_asked = interval_ms;
     std::string error;
     if (NamesDeviceServer(user_port)) {
         DeviceServerAddress address;
@@ -88,125 +86,22 @@ void Session::OpenPort(const std::string& port, int interval_ms) {
                                             "relay: run without --direct (the relay needs Linux)");
     }
     int code = kExitOk;
-    if (!StartPort(&code, &error)) throw ToolError(code, error);
-    const int32_t units = TimeoutUnits(timeout_ms);
-    if (relay.device_server())
+    if (!port.Start(&code, &error)) throw ToolError(code, error);
+    const int32_t units = TimeoutUnits(port.timeout_ms);
+    if (port.relay.device_server())
         Verbose(fmt::format("network round trip to the device server: {} ms, measured at connect; the reply "
                             "timeouts include it",
-                            relay.round_trip_ms()));
-    Verbose("port: " + user_port + (module_port != user_port ? " (driver port name " + module_port + ")" : ""));
+                            port.relay.round_trip_ms()));
+    Verbose("port: " + user_port + (port.module_port != user_port ? " (driver port name " + port.module_port + ")" : ""));
+    const LineValues& line = port.line;
     Verbose("line: " + DescribeLine(line) + fmt::format(" (--line {}, codes {}/{}/{}/{})", LineText(line),
                                                         line.baud_rate, line.data_bits, line.stop_bits, line.parity));
     Verbose(fmt::format("reply timeout: {} ms ({} x 10 ms; every unit's answer meets {} ms), {} attempts a request",
-                        timeout_ms, units, safe_timeout_ms, 3));
-    const std::string others = OtherOpenersNamed();
+                        port.timeout_ms, units, port.safe_timeout_ms, 3));
+    const std::string others = port.OtherOpenersNamed();
     if (!others.empty())
         ErrorLine("qdxpoll: note: " + user_port + " is also open in " + others +
                   ", which may take the units' replies");
-}
-
-// Behind a device server every answer comes a network round trip later,
-// measured anew at every connect.
-void Session::SetTimeouts() {
-    const int network_ms = relay.round_trip_ms();
-    safe_timeout_ms = TimeoutUnits(SafeTimeoutMs(line, rexf::kMaxIntervalTimeMs) + network_ms) * 10;
-    timeout_ms =
-        TimeoutUnits(options.timeout_ms.value_or(SafeTimeoutMs(line, interval_ms_asked) + network_ms)) * 10;
-}
-
-bool Session::StartPort(int* code, std::string* error) {
-    const std::string device = PortDevicePath(user_port);
-    if (TraceRelay::Available() && !options.direct) {
-        bool port_failed = false;
-        if (!relay.Start(user_port, line, options.trace, &module_port, error, &port_failed)) {
-            *code = port_failed ? kExitPortUnavailable : kExitInternal;
-            if (port_failed) {
-                const std::string hint = NamesDeviceServer(user_port) ||
-                                             error->find(" is in use by ") != std::string::npos ||
-                                                 error->find(" is locked by ") != std::string::npos
-                                             ? ""
-                                             : PortOpenHint(user_port);
-                *error = "cannot open port " + user_port + " (" + (hint.empty() ? *error : hint) + ")";
-            }
-            return false;
-        }
-        Verbose("watching the line: " + user_port + " relayed to the driver through " + module_port);
-    } else {
-        module_port = ModulePortName(user_port, error);
-        if (module_port.empty()) {
-            *code = kExitPortUnavailable;
-            return false;
-        }
-        if (!TakePortLockFile(device, &direct_lock_file, error)) {
-            *code = kExitPortUnavailable;
-            *error = "cannot open port " + user_port + " (" + *error + ")";
-            return false;
-        }
-    }
-    SetTimeouts();
-    SetDriverPortAlias(module_port, user_port);
-    if (driver->Start(module_port, TimeoutUnits(timeout_ms), line) != kResultOk) {
-        std::string hint;
-        if (!relay.running()) hint = PortOpenHint(module_port);
-        // A port that opens and is free refused the line settings.
-        if (hint.empty())
-            hint = "it opens, but the driver refused the line settings: " + DescribeLine(line) +
-                   "; check --line (or --baud, --data-bits, --parity and --stop-bits)";
-        ClosePort();
-        *code = kExitPortUnavailable;
-        *error = "cannot open port " + user_port + " (" + hint + ")";
-        return false;
-    }
-    port_device = PortDeviceId(user_port);
-    if (!relay.running()) SetDirectPort(driver->handle());
-    return true;
-}
-
-void Session::ClosePort() {
-    SetDirectPort(-1);
-    if (driver) driver->Close();
-    relay.Stop();
-    ReleasePortLockFile(direct_lock_file);
-    direct_lock_file.clear();
-}
-
-bool Session::ReopenPort(std::string* error) {
-    ClosePort();
-    int code = kExitOk;
-    return StartPort(&code, error);
-}
-
-bool Session::PortLost(bool failed, std::string* cause) {
-    if (relay.running() && relay.Lost(cause)) {
-        *cause = "its far side is gone: " + *cause;
-        return true;
-    }
-    // A port that named no device file when it was opened (a device
-    // server's address) tells its loss through the relay alone.
-    if (!failed || port_device == 0) return false;
-    const unsigned long long now = PortDeviceId(user_port);
-    if (now == 0) {
-        *cause = "the device is gone";
-        return true;
-    }
-    if (port_device != 0 && now != port_device) {
-        *cause = "the name now stands for another device (it was replaced)";
-        return true;
-    }
-    if (!relay.running() && DriverPortHungUp(driver->handle())) {
-        *cause = "the driver's port hung up (the device went away)";
-        return true;
-    }
-    return false;
-}
-
-std::string Session::OtherOpenersNamed() {
-    const auto now = std::chrono::steady_clock::now();
-    if (openers_seen.time_since_epoch().count() == 0 || now - openers_seen > std::chrono::seconds(5)) {
-        openers_seen = now;
-        openers = DescribeOpeners(OtherOpeners(PortDevicePath(user_port)));
-    }
-    return openers;
 }
 
 std::unique_ptr<Point> Session::ParsePoint(const std::string& address, uint32_t type) {
@@ -239,9 +134,9 @@ std::string Session::RequirePort() const {
     return options.port;
 }
 
-Done Session::Request(RequestKind kind, Point* p, const std::string& written_text, bool listen, int bit) {
-    relay.Take();  // bytes between requests are not this one's
-    Done done;
+RequestResult Session::Request(RequestKind kind, Point* p, const std::string& written_text, bool listen, int bit) {
+    port.relay.Take();  // bytes between requests are not this one's
+    RequestResult done;
     const int width = options.width.value_or(IsWideType(p->type) ? 32 : 16);
     switch (kind) {
         case RequestKind::kRead: done.outcome = driver->Read(p); break;
@@ -253,8 +148,8 @@ Done Session::Request(RequestKind kind, Point* p, const std::string& written_tex
     x.unit = p->unit();
     x.identifier = p->identifier();
     x.written_text = written_text;
-    x.timeout_ms = timeout_ms;
-    x.safe_timeout_ms = safe_timeout_ms;
+    x.timeout_ms = port.timeout_ms;
+    x.safe_timeout_ms = port.safe_timeout_ms;
     x.driver_ok = done.outcome.ok();
     if (kind == RequestKind::kRead && x.driver_ok && p->type == kTypeFloat) {
         const CellValue v = DecodeCell(p->type, p->cell, false);
@@ -263,31 +158,31 @@ Done Session::Request(RequestKind kind, Point* p, const std::string& written_tex
     x.interrupted = Interrupted();
     x.start = done.outcome.start;
     x.end = done.outcome.end;
-    x.observed = relay.running();
+    x.observed = port.relay.running();
     x.refused_logged = done.outcome.refused_replies;
     x.last_log = done.outcome.last_log;
     x.unobserved_hint = TraceRelay::Available() ? kDirectHint : kWindowsHint;
-    if (x.observed) x.wire = relay.Take();
+    if (x.observed) x.wire = port.relay.Take();
     done.diagnosis = Diagnose(x);
     if (x.observed && listen && !x.interrupted && (!x.driver_ok || done.diagnosis.attempts > 1)) {
-        relay.ListenQuiet(ListenAfterMs(x, done.diagnosis), 4 * std::max(safe_timeout_ms, ListenAfterMs(x, done.diagnosis)));
-        for (WireChunk& c : relay.Take()) x.wire.push_back(std::move(c));
+        port.relay.ListenQuiet(ListenAfterMs(x, done.diagnosis), 4 * std::max(port.safe_timeout_ms, ListenAfterMs(x, done.diagnosis)));
+        for (WireChunk& c : port.relay.Take()) x.wire.push_back(std::move(c));
         done.diagnosis = Diagnose(x);
     }
     // Replies that vanish or come cut short with nothing wrong on the wire
     // may be taken by another reader of the device.
     const Cause c = done.diagnosis.cause;
     if (!done.ok() && (c == Cause::kSilent || c == Cause::kCutShort || c == Cause::kNoValidReply)) {
-        const std::string others = OtherOpenersNamed();
+        const std::string others = port.OtherOpenersNamed();
         if (!others.empty())
-            done.diagnosis.hint = user_port + " is also open in " + others +
+            done.diagnosis.hint = port.user_port + " is also open in " + others +
                                   ", which may take the units' replies: end it, or keep it off this port; " +
                                   done.diagnosis.hint;
     }
     return done;
 }
 
-Reading Session::MakeReading(const Point& p, const Done& done, bool bit_read, const char* action) const {
+Reading Session::MakeReading(const Point& p, const RequestResult& done, bool bit_read, const char* action) const {
     const Diagnosis& d = done.diagnosis;
     Reading r;
     r.time = WallClock::now();
@@ -301,7 +196,7 @@ Reading Session::MakeReading(const Point& p, const Done& done, bool bit_read, co
     r.latency_ms = done.outcome.latency_ms;
     r.attempts = d.attempts;
     r.status = CauseCode(d.cause);
-    r.tally = InfoOf(d.cause).tally;
+    r.summary_class = InfoOf(d.cause).summary_class;
     r.raw = d.raw;
     r.ok = done.ok();
     r.has_value = r.ok;
@@ -314,7 +209,7 @@ Reading Session::MakeReading(const Point& p, const Done& done, bool bit_read, co
 }
 
 Reading Session::ReadPoint(Point* p, std::optional<int> bit) {
-    const Done done = Request(bit ? RequestKind::kReadBit : RequestKind::kRead, p, "", true, bit.value_or(0));
+    const RequestResult done = Request(bit ? RequestKind::kReadBit : RequestKind::kRead, p, "", true, bit.value_or(0));
     Reading r = MakeReading(*p, done, bit.has_value(), "read");
     const Diagnosis& d = done.diagnosis;
     // A value taken from a late answer is the unit's, but the timeout that

@@ -28,7 +28,7 @@ std::string RangeHint(const std::string& identifier) {
 
 Reading WritePoint(Session& session, Point* p, bool verify, const std::string& written_text) {
     const CellValue written = DecodeCell(p->type, p->cell, false);
-    const Done done = session.Request(RequestKind::kWrite, p, written_text);
+    const RequestResult done = session.Request(RequestKind::kWrite, p, written_text);
     const Diagnosis& d = done.diagnosis;
     Reading r = session.MakeReading(*p, done, false, "write");
     r.value = written;
@@ -38,7 +38,7 @@ Reading WritePoint(Session& session, Point* p, bool verify, const std::string& w
         if (d.cause == Cause::kLate) session.Fail(kExitNoReply, d.what, d.hint);
         if (!verify) return r;
         auto back = session.ParsePoint(p->address, p->type);
-        const Done bd = session.Request(RequestKind::kRead, back.get());
+        const RequestResult bd = session.Request(RequestKind::kRead, back.get());
         if (!bd.ok()) {
             r.ok = false;
             r.status = CauseCode(bd.diagnosis.cause);
@@ -65,7 +65,7 @@ Reading WritePoint(Session& session, Point* p, bool verify, const std::string& w
     if (d.cause == Cause::kInterrupted) return r;
     // What does the unit hold now?
     auto check = session.ParsePoint(p->address, p->type);
-    const Done cd = session.Request(RequestKind::kRead, check.get());
+    const RequestResult cd = session.Request(RequestKind::kRead, check.get());
     if (cd.diagnosis.cause == Cause::kInterrupted) {
         r.status = CauseCode(Cause::kInterrupted);
         return r;
@@ -99,7 +99,7 @@ Reading WritePoint(Session& session, Point* p, bool verify, const std::string& w
 ClientWrite WriteForClient(Session& session, const std::string& address, const std::string& value, bool verify) {
     ClientWrite w;
     if (session.line_stats.lost) {
-        w.refusal = "port " + session.user_port + " is lost: nothing is written until it is back";
+        w.refusal = "port " + session.port.user_port + " is lost: nothing is written until it is back";
         return w;
     }
     const uint32_t type = session.Type();

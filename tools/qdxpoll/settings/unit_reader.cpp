@@ -57,7 +57,7 @@ namespace {
 // M1, which every unit has, first: is the unit there, on which channels.
 // Its readings are kept in *first. False when the read ends here (Ctrl-C,
 // or the unit not there), with *out saying why.
-bool FindChannels(UnitLine& line, int unit, const std::vector<int>& channels, bool all_channels, UnitRead* out,
+bool FindChannels(UnitAccess& line, int unit, const std::vector<int>& channels, bool all_channels, UnitRead* out,
                   std::map<int, Reading>* first) {
     rexf::UnitSettings& s = out->settings;
     for (int channel : channels) {
@@ -120,7 +120,7 @@ void GiveUp(int unit, const std::vector<std::pair<int, std::string>>& points, si
 }
 
 // Reads each point once (M1 as found already), counting what it gave.
-void ReadPoints(UnitLine& line, int unit, const std::vector<std::pair<int, std::string>>& points,
+void ReadPoints(UnitAccess& line, int unit, const std::vector<std::pair<int, std::string>>& points,
                 std::map<int, Reading>& first, UnitRead* out) {
     const bool progress = StderrIsTerminal();
     int failed_in_a_row = 0;
@@ -152,7 +152,7 @@ void ReadPoints(UnitLine& line, int unit, const std::vector<std::pair<int, std::
 
 }  // namespace
 
-UnitRead ReadUnitSettings(UnitLine& line, int unit, std::vector<int> channels, bool all_channels,
+UnitRead ReadUnitSettings(UnitAccess& line, int unit, std::vector<int> channels, bool all_channels,
                           const std::vector<std::pair<int, std::string>>& only) {
     UnitRead out;
     const auto start = std::chrono::steady_clock::now();

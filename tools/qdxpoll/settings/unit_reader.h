@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "rexf/settings_file.h"
-#include "settings/unit_line.h"
+#include "settings/unit_access.h"
 
 struct UnitRead {
     rexf::UnitSettings settings;
@@ -29,7 +29,7 @@ bool ParseChannelOption(const std::string& text, std::vector<int>* channels, boo
 // Reads the unit's identifiers: on each channel every identifier of the
 // unit model, or only those given (channel, identifier). With all_channels
 // the channels are those of 0-8 whose M1 answers.
-UnitRead ReadUnitSettings(UnitLine& line, int unit, std::vector<int> channels, bool all_channels,
+UnitRead ReadUnitSettings(UnitAccess& line, int unit, std::vector<int> channels, bool all_channels,
                           const std::vector<std::pair<int, std::string>>& only = {});
 
 #endif  // QDXPOLL_UNIT_READER_H

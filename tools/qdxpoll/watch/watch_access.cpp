@@ -57,6 +57,14 @@ bool Printable(const std::string& text) {
     return true;
 }
 
+// A host name with or without ":PORT" (the listen name the user gave): the
+// name, and the port in *port where one follows its last ':'.
+std::string NameBeforePort(const std::string& text, int* port) {
+    const size_t colon = text.rfind(':');
+    if (colon != std::string::npos && ParsePort(text.substr(colon + 1), port)) return text.substr(0, colon);
+    return text;
+}
+
 }  // namespace
 
 bool ParsePageHost(const std::string& text, PageHost* out) {
@@ -100,10 +108,8 @@ bool PageAccess::HostAllowed(const std::string& host_header) const {
     if (ParsePageHost(host_header, &h)) return HostAllowed(h, "");
     // The name the user told it to listen on, with or without the port.
     if (loopback_ || !Printable(host_header)) return false;
-    const size_t colon = host_header.rfind(':');
     int port = 0;
-    const bool with_port = colon != std::string::npos && ParsePort(host_header.substr(colon + 1), &port);
-    return HostAllowed(PageHost{}, with_port ? host_header.substr(0, colon) : host_header);
+    return HostAllowed(PageHost{}, NameBeforePort(host_header, &port));
 }
 
 bool PageAccess::OriginAllowed(const std::string& origin) const {
@@ -117,11 +123,7 @@ bool PageAccess::OriginAllowed(const std::string& origin) const {
     if (ParsePageHost(authority, &h)) {
         allowed = HostAllowed(h, "");
     } else if (!loopback_ && Printable(authority)) {
-        const size_t colon = authority.rfind(':');
-        if (colon != std::string::npos && ParsePort(authority.substr(colon + 1), &h.port))
-            allowed = HostAllowed(PageHost{}, authority.substr(0, colon));
-        else
-            allowed = HostAllowed(PageHost{}, authority);
+        allowed = HostAllowed(PageHost{}, NameBeforePort(authority, &h.port));
     }
     return allowed && (h.port < 0 ? 80 : h.port) == port_;
 }

@@ -174,7 +174,7 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
             values.push_back(Shown(s.setup.points[i], value));
         else
             values.push_back(NAN);
-        if (r != nullptr && !r->error.empty() && r->tally != Tally::kInterrupted) failed.push_back(r);
+        if (r != nullptr && !r->error.empty() && r->summary_class != SummaryClass::kInterrupted) failed.push_back(r);
     }
     const long long ms = MsSinceEpoch(when);
     const std::string row = RowJson(ms, values);
@@ -197,7 +197,7 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
         if (r.ok) {
             l.good_ms = MsSinceEpoch(r.time);
             l.text = ShownText(s.setup.points[i], r.value.text, values[i]);
-        } else if (r.tally != Tally::kInterrupted && r.tally != Tally::kSkipped) {
+        } else if (r.summary_class != SummaryClass::kInterrupted && r.summary_class != SummaryClass::kSkipped) {
             // A dead point left out of a cycle keeps the cause it died of.
             l.failed_ms = MsSinceEpoch(r.time);
             l.cause = r.status;

@@ -1,8 +1,8 @@
 // Trying one line setting on a port without the driver, for 'qdxpoll probe':
 // qdxpoll opens the port itself with the setting, sends one frame and takes
 // what comes back, with the times of its pieces.
-#ifndef QDXPOLL_LINE_PROBE_H
-#define QDXPOLL_LINE_PROBE_H
+#ifndef QDXPOLL_PORT_PROBE_H
+#define QDXPOLL_PORT_PROBE_H
 
 #include <cstddef>
 #include <cstdint>
@@ -27,4 +27,4 @@ struct LineTry {
 LineTry TryLineSetting(const std::string& port, const LineValues& line, const std::vector<uint8_t>& frame,
                        size_t need, int timeout_ms);
 
-#endif  // QDXPOLL_LINE_PROBE_H
+#endif  // QDXPOLL_PORT_PROBE_H

@@ -1,16 +1,16 @@
-// The line to the units as save, diff and restore use it: the driver's
-// reads and verified writes of one identifier, each failure's cause named
+// The units as save, diff and restore reach them: the driver's reads and
+// verified writes of one identifier, each failure's cause named
 // as the other commands name it. The commands decide their own exit codes.
-#ifndef QDXPOLL_UNIT_LINE_H
-#define QDXPOLL_UNIT_LINE_H
+#ifndef QDXPOLL_UNIT_ACCESS_H
+#define QDXPOLL_UNIT_ACCESS_H
 
 #include <string>
 
 #include "readings/output.h"
 
-class UnitLine {
+class UnitAccess {
 public:
-    virtual ~UnitLine() = default;
+    virtual ~UnitAccess() = default;
     // Loads the driver and opens the port; later calls do nothing.
     virtual void Open() = 0;
     // One read as a float; the reading's status is "ok" (or "late", with a
@@ -27,4 +27,4 @@ public:
     virtual std::string Line() const = 0;
 };
 
-#endif  // QDXPOLL_UNIT_LINE_H
+#endif  // QDXPOLL_UNIT_ACCESS_H

@@ -1,4 +1,4 @@
-#include "config/line_config.h"
+#include "config/line_file.h"
 
 #include <algorithm>
 #include <cctype>
@@ -353,20 +353,8 @@ bool LoadLineConfig(const std::string& path, LineConfig* config, LineConfigError
 }
 
 std::string DefaultEngineeringUnit(const std::string& identifier) {
-    static const std::set<std::string> temperature = {"M1", "MS", "S1", "SL", "SH", "A1", "A2",
-                                                      "A3", "HA", "HB", "PB", "GB", "P1"};
-    if (temperature.count(identifier) != 0) return "°C";
     const rexf::IdentifierModel* m = rexf::FindIdentifierModel(identifier);
-    if (m == nullptr) return "";
-    const std::string meaning = m->meaning;
-    for (const char* unit : {"%", "A", "s"}) {
-        const std::string mark = std::string(", ") + unit;
-        const size_t at = meaning.find(mark);
-        if (at == std::string::npos) continue;
-        const size_t after = at + mark.size();
-        if (after == meaning.size() || meaning[after] == ' ' || meaning[after] == ',') return unit;
-    }
-    return "";
+    return m == nullptr ? "" : rexf::EngineeringUnitText(m->unit);
 }
 
 const std::vector<std::string>& KnownEngineeringUnits() {

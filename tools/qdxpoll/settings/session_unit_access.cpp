@@ -1,4 +1,4 @@
-#include "settings/session_line.h"
+#include "settings/session_unit_access.h"
 
 #include <fmt/format.h>
 
@@ -17,18 +17,18 @@ std::string Address(int unit, int channel, const std::string& ident) {
 
 }  // namespace
 
-void SessionLine::Open() {
+void SessionUnitAccess::Open() {
     if (session_.driver && session_.driver->started()) return;
     session_.Load();
     session_.OpenPort(session_.RequirePort(), rexf::kMaxIntervalTimeMs);
 }
 
-Reading SessionLine::Read(int unit, int channel, const std::string& ident) {
+Reading SessionUnitAccess::Read(int unit, int channel, const std::string& ident) {
     auto point = session_.ParsePoint(Address(unit, channel, ident), kTypeFloat);
     return session_.MakeReading(*point, session_.Request(RequestKind::kRead, point.get()), false, "read");
 }
 
-Reading SessionLine::Write(int unit, int channel, const std::string& ident, const std::string& text,
+Reading SessionUnitAccess::Write(int unit, int channel, const std::string& ident, const std::string& text,
                            int* exit_code) {
     auto point = session_.ParsePoint(Address(unit, channel, ident), kTypeFloat);
     std::string why;
@@ -44,6 +44,6 @@ Reading SessionLine::Write(int unit, int channel, const std::string& ident, cons
     return r;
 }
 
-std::string SessionLine::Port() const { return session_.options.port; }
+std::string SessionUnitAccess::Port() const { return session_.options.port; }
 
-std::string SessionLine::Line() const { return LineText(session_.line); }
+std::string SessionUnitAccess::Line() const { return LineText(session_.port.line); }

@@ -1,5 +1,5 @@
 // Trying one line setting on a COM port (Win32), for probe.
-#include "port/line_probe.h"
+#include "port/port_probe.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 // qdxpoll's own opening of a serial device (POSIX), for the trace relay:
 // exclusive, raw, with the requested line settings.
-#ifndef QDXPOLL_SERIAL_LINE_POSIX_H
-#define QDXPOLL_SERIAL_LINE_POSIX_H
+#ifndef QDXPOLL_SERIAL_DEVICE_POSIX_H
+#define QDXPOLL_SERIAL_DEVICE_POSIX_H
 
 #include <string>
 
@@ -9,8 +9,8 @@
 
 // Opens the device and applies the line settings; returns the descriptor,
 // or -1 with *error set.
-int OpenSerialLine(const std::string& path, const LineValues& line, std::string* error);
+int OpenSerialDevice(const std::string& path, const LineValues& line, std::string* error);
 // Gives the device up again (its exclusive mode too) and closes it.
-void CloseSerialLine(int fd);
+void CloseSerialDevice(int fd);
 
-#endif  // QDXPOLL_SERIAL_LINE_POSIX_H
+#endif  // QDXPOLL_SERIAL_DEVICE_POSIX_H

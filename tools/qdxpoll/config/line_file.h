@@ -21,8 +21,8 @@
 //
 // Reading checks every key: an unknown one, a wrong type, a bad address or
 // unit, a point given twice is an error naming the file, line and column.
-#ifndef QDXPOLL_LINE_CONFIG_H
-#define QDXPOLL_LINE_CONFIG_H
+#ifndef QDXPOLL_LINE_FILE_H
+#define QDXPOLL_LINE_FILE_H
 
 #include <optional>
 #include <string>
@@ -94,11 +94,12 @@ std::string DefaultEngineeringUnit(const std::string& identifier);
 // The engineering units a file may name.
 const std::vector<std::string>& KnownEngineeringUnits();
 
-// The points a page of `watch --allow-writes` (and later MQTT) may write:
-// where the configuration lists writable points, those alone (whether polled
-// or not); else the writable points polled and the set value S1 of each unit
-// and channel polled. Addresses are upper case, in the order first met.
+// The points a page of `watch --allow-writes` may write (mqtt takes the
+// listed ones alone, --writable or the file's): where the configuration lists writable points, those
+// alone (whether polled or not); else the writable points polled and the set
+// value S1 of each unit and channel polled. Addresses are upper case, in the
+// order first met.
 std::vector<std::string> PageWritable(const std::vector<std::string>& polled,
                                       const std::vector<std::string>& listed);
 
-#endif  // QDXPOLL_LINE_CONFIG_H
+#endif  // QDXPOLL_LINE_FILE_H
