@@ -443,7 +443,9 @@ int64_t HistoryStore::DeleteOldest(int64_t count, int64_t before_ms, std::string
 
 // How many of the oldest samples hold about `bytes` of the file.
 int64_t HistoryStore::SamplesInBytes(int64_t bytes) {
-    Statement q(Prepare("SELECT max(id) - min(id) + 1 FROM samples", nullptr));
+    // Two subqueries: SQLite reads a lone min() or max() off the index, but
+    // both in one query scan the whole table.
+    Statement q(Prepare("SELECT (SELECT max(id) FROM samples) - (SELECT min(id) FROM samples) + 1", nullptr));
     if (q.s == nullptr || sqlite3_step(q.s) != SQLITE_ROW) return 0;
     const int64_t rows = sqlite3_column_int64(q.s, 0);
     const int64_t used = UsedBytes();
