@@ -115,6 +115,10 @@ private:
             SkipBlank(false);
             const char c = Peek();
             if (c == '\0' || c == '#' || std::strchr(ends, c) != nullptr) break;
+            // No key is a multi-line string, but the parser reads one whole
+            // before it says so, line-ending backslashes and all.
+            if (Starts("\"\"\"") || Starts("'''"))
+                Refuse(pos_, "a multi-line string where a key belongs: a key is one line");
             if (c == '"') {
                 BasicString(false);
             } else if (c == '\'') {
