@@ -441,14 +441,13 @@ int64_t HistoryStore::DeleteOldest(int64_t count, int64_t before_ms, std::string
     return sqlite3_changes(db_);
 }
 
-// How many of the oldest samples hold about `bytes` of the file.
-int64_t HistoryStore::SamplesInBytes(int64_t bytes) {
+// How many of the oldest samples hold about `bytes` of the `used` bytes.
+int64_t HistoryStore::SamplesInBytes(int64_t bytes, int64_t used) {
     // Two subqueries: SQLite reads a lone min() or max() off the index, but
     // both in one query scan the whole table.
     Statement q(Prepare("SELECT (SELECT max(id) FROM samples) - (SELECT min(id) FROM samples) + 1", nullptr));
     if (q.s == nullptr || sqlite3_step(q.s) != SQLITE_ROW) return 0;
     const int64_t rows = sqlite3_column_int64(q.s, 0);
-    const int64_t used = UsedBytes();
     if (rows <= 0 || used <= 0) return 0;
     return static_cast<int64_t>(static_cast<double>(bytes) / (static_cast<double>(used) / static_cast<double>(rows))) + 1;
 }
@@ -467,11 +466,12 @@ int64_t HistoryStore::Prune(int64_t now_ms, std::string* error) {
             return -1;
     }
     if (keep_bytes_ > 0 && deleted == 0) {
-        const int64_t over = UsedBytes() - keep_bytes_;
+        const int64_t used = UsedBytes();
+        const int64_t over = used - keep_bytes_;
         if (over > 0) {
             // As many as the excess holds, in steps fine enough not to
             // overshoot by much and large enough to outrun a fast line.
-            const int64_t count = std::clamp<int64_t>(SamplesInBytes(over), kPruneBatchBySize, kPruneBatch);
+            const int64_t count = std::clamp<int64_t>(SamplesInBytes(over, used), kPruneBatchBySize, kPruneBatch);
             deleted = DeleteOldest(count, std::numeric_limits<int64_t>::max(), error);
             if (deleted < 0) return -1;
         }

@@ -152,7 +152,7 @@ private:
     bool CreateSchema(std::string* error);
     bool CheckPages(std::string* error);
     int64_t DeleteOldest(int64_t count, int64_t before_ms, std::string* error);
-    int64_t SamplesInBytes(int64_t bytes);
+    int64_t SamplesInBytes(int64_t bytes, int64_t used);
     bool Commit(int64_t now_ms, std::string* error);
     int64_t PointId(const std::string& address, std::string* error);
     sqlite3_stmt* Prepare(const char* sql, std::string* error);
