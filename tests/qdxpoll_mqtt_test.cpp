@@ -257,6 +257,114 @@ TEST_F(QdxpollMqttTest, SetTopicsWriteOnlyWhatIsAllowed) {
     }
 }
 
+// Home Assistant's discovery, each payload checked against the conventions
+// of MQTT discovery field by field: the kind of entity, its device class and
+// unit from the unit model, a state class only for measurements, the
+// unit's availability before the line's (both needed), a number's limits
+// read from the unit; and every configuration published again when Home
+// Assistant says it started and when the broker lost what it retained.
+TEST_F(QdxpollMqttTest, HomeAssistantDiscoveryFollowsTheConventions) {
+    ASSERT_EQ(sim_.Command("set 1 1 SL 50"), "ok 0050.0");
+    ASSERT_EQ(sim_.Command("set 1 1 SH 300"), "ok 0300.0");
+    // Announced before as a sensor: the number replaces it, not joins it.
+    const std::string node = "qdxtlmv_line1";
+    ASSERT_TRUE(broker_.Publish("homeassistant/sensor/" + node + "/01K1S1/config", "{\"name\": \"old\"}", true));
+    support::Background tool;
+    ASSERT_TRUE(tool.Start(Mqtt({"01K1M1", "01K1S1", "01K1AA", "01K1M2", "01K1I1", "01K1XI", "02K1M1", "--interval",
+                                 "0.2", "--discovery", "homeassistant", "--allow-writes", "--writable", "01K1S1"})));
+    WaitOnline();
+    struct Entity {
+        std::string address, component, device_class, unit, state_class;
+        double min = 0, max = 0;  // a number's
+    } entities[] = {
+        {"01K1M1", "sensor", "temperature", "°C", "measurement"},
+        {"01K1S1", "number", "temperature", "°C", "", 50.0, 300.0},
+        {"01K1AA", "binary_sensor", "problem", "", ""},
+        {"01K1M2", "sensor", "current", "A", "measurement"},
+        {"01K1I1", "sensor", "duration", "s", "measurement"},
+        {"01K1XI", "sensor", "", "", ""},
+        {"02K1M1", "sensor", "temperature", "°C", "measurement"},
+    };
+    auto configs = [&] {
+        std::map<std::string, json> out;
+        for (const auto& [topic, payload] : Messages(broker_.Retained("homeassistant/#")))
+            out[topic] = json::parse(payload, nullptr, false);
+        return out;
+    };
+    ASSERT_TRUE(support::WaitFor([&] { return broker_.Retained("homeassistant/#"); },
+                                 [&](const std::string& s) {
+                                     return Count(s, "/config ") == 7 && !Has(s, "\"old\"");
+                                 }, 10s))
+        << broker_.Retained("homeassistant/#");
+    const auto announced = configs();
+    for (const Entity& e : entities) {
+        const std::string topic = "homeassistant/" + e.component + "/" + node + "/" + e.address + "/config";
+        ASSERT_EQ(announced.count(topic), 1u) << topic;
+        const json& p = announced.at(topic);
+        const std::string unit = e.address.substr(0, 2);
+        const std::string state = "qdxtlmv/line1/" + unit + "/1/" + e.address.substr(4);
+        EXPECT_EQ(p["unique_id"], node + "_" + e.address) << p;
+        EXPECT_EQ(p["state_topic"], state) << p;
+        EXPECT_EQ(p["value_template"], "{{ value_json.value }}") << p;
+        EXPECT_EQ(p["availability_mode"], "all") << p;
+        EXPECT_EQ(p["availability"],
+                  json::parse("[{\"topic\": \"qdxtlmv/line1/" + unit + "/availability\"}, {\"topic\": "
+                              "\"qdxtlmv/line1/status\", \"value_template\": \"{{ value_json.state }}\"}]"))
+            << p;
+        EXPECT_FALSE(p.contains("availability_topic")) << "availability and availability_topic exclude each other";
+        EXPECT_EQ(p["device"]["identifiers"], json::array({node + "_" + unit})) << p;
+        EXPECT_EQ(p.value("device_class", ""), e.device_class) << p;
+        EXPECT_EQ(p.value("unit_of_measurement", ""), e.unit) << p;
+        EXPECT_EQ(p.value("state_class", ""), e.state_class) << p;
+        EXPECT_EQ(p.contains("command_topic"), e.component == "number") << p;
+        if (e.component == "number") {
+            EXPECT_EQ(p["command_topic"], state + "/set") << p;
+            EXPECT_EQ(p["min"], e.min) << "the unit's SL, not the input range: " << p;
+            EXPECT_EQ(p["max"], e.max) << "the unit's SH, not the input range: " << p;
+            EXPECT_EQ(p["step"], 0.1) << p;
+        }
+        if (e.component == "binary_sensor") {
+            EXPECT_EQ(p["payload_on"], "1") << p;
+            EXPECT_EQ(p["payload_off"], "0") << p;
+        }
+    }
+    // Each unit's availability: unit 02 offline while it is silent.
+    auto availability = [&](const std::string& unit) {
+        return broker_.Retained("qdxtlmv/line1/" + unit + "/availability");
+    };
+    EXPECT_TRUE(support::WaitFor([&] { return availability("01") + "|" + availability("02"); },
+                                 [](const std::string& s) {
+                                     return Has(s, "/01/availability online") && Has(s, "/02/availability online");
+                                 }, 10s));
+    ASSERT_EQ(sim_.Command("mute 2 on"), "ok");
+    EXPECT_TRUE(support::WaitFor([&] { return availability("02"); },
+                                 [](const std::string& s) { return Has(s, " offline"); }, 10s));
+    EXPECT_TRUE(Has(availability("01"), " online")) << "unit 01 answers: " << availability("01");
+    ASSERT_EQ(sim_.Command("mute 2 off"), "ok");
+    EXPECT_TRUE(support::WaitFor([&] { return availability("02"); },
+                                 [](const std::string& s) { return Has(s, " online"); }, 10s));
+
+    // Home Assistant started: the limits are read again for it.
+    ASSERT_EQ(sim_.Command("set 1 1 SH 400"), "ok 0400.0");
+    ASSERT_TRUE(broker_.Publish("homeassistant/status", "online"));
+    const std::string number = "homeassistant/number/" + node + "/01K1S1/config";
+    EXPECT_TRUE(support::WaitFor([&] { return broker_.Retained(number); },
+                                 [](const std::string& s) { return Has(s, "\"max\":400.0"); }, 10s))
+        << broker_.Retained(number);
+
+    // A broker started again without its retained messages has them again.
+    broker_.Stop();
+    std::string error;
+    ASSERT_TRUE(broker_.Start(false, &error)) << error;
+    EXPECT_TRUE(support::WaitFor([&] { return broker_.Retained("homeassistant/#"); },
+                                 [](const std::string& s) { return Count(s, "/config ") == 7; }, 20s))
+        << broker_.Retained("homeassistant/#");
+    EXPECT_TRUE(support::WaitFor([&] { return availability("01"); },
+                                 [](const std::string& s) { return Has(s, " online"); }, 10s));
+    tool.Signal(SIGINT);
+    EXPECT_EQ(tool.Wait(), 69) << "unit 01 has no current transformer (M2)\n" << tool.err();
+}
+
 class QdxpollMqttRestartTest : public QdxpollMqttTest {
 protected:
     bool Persistent() const override { return true; }

@@ -1280,7 +1280,7 @@ TEST(QdxpollWatchPage, InChromiumTheChartGrowsAndTheFormWritesS1) {
                 {"a unit's S1, M1 and O1 on one chart", "document.querySelector('.chart-box').dataset.points",
                  "01K1S1,01K1M1,01K1O1,01K1M2"},
                 {"with °C on the left and % on the right",
-                 "Array.from(document.querySelectorAll('.chart-box:first-child .dygraph-label'))"
+                 "Array.from(document.querySelectorAll('.chart-box:first-child .axis-title'))"
                  ".map((l) => l.textContent).join('|')",
                  R"(.*S1 / M1 \(°C\).*%.*)"},
                 {"its legend in the unit's decimals and units, the time as everywhere",
@@ -1409,6 +1409,10 @@ TEST(QdxpollWatchPage, InChromiumTheHistoryOfBothRunsShowsWithTheGapMarked) {
             << "gaps " << text(browser.Evaluate("JSON.stringify(gaps)")) << ", "
             << text(browser.Evaluate("rows.length")) << " rows from "
             << text(browser.Evaluate("rows.length && rows[0][0]"));
+        // The new run from its first cycle, though the database had none of it yet.
+        EXPECT_LT(browser.Evaluate("rows.find((r) => r[0] > gaps[0][1] && r[1] !== null)[0] - gaps[0][1]").get<double>(),
+                  1500.0)
+            << text(browser.Evaluate("JSON.stringify(rows.filter((r) => r[0] > gaps[0][0]).slice(0, 5))"));
         EXPECT_TRUE(std::regex_match(text(browser.Evaluate("document.querySelector('#gaps li').textContent")),
                                      std::regex(R"(not watched from \d\d:\d\d:\d\d \S+ to \d\d:\d\d:\d\d \S+ \(\d+ s\): .*)")))
             << text(browser.Evaluate("document.getElementById('gaps').textContent"));
@@ -1435,6 +1439,142 @@ TEST(QdxpollWatchPage, InChromiumTheHistoryOfBothRunsShowsWithTheGapMarked) {
     EXPECT_NE(runs[1].what.find("watch 01K1M1"), std::string::npos) << runs[1].what;
     store.reset();
     std::filesystem::remove_all(dir);
+}
+
+// What the page's charts and lists say against what the line did, in a
+// real browser: axes at the unit's resolution whose titles keep clear of
+// their numbers, a unit gone silent marked where its answers stopped, the
+// line's silence and the port's outage each a band and a line in the list,
+// no measured pace before there is one, and no word on failures before the
+// first cycle.
+TEST(QdxpollWatchPage, InChromiumTheChartsShowWhatTheLineDid) {
+    if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
+    if (qdxtest::HeadlessBrowser::ExecutablePath().empty())
+        GTEST_SKIP() << "Chromium not found at /usr/bin/chromium (Debian package chromium; or set QDX_CHROMIUM)";
+    // The line through a link that outlives the simulator, so that the
+    // simulator started again is the same port to qdxpoll.
+    const std::string link = "/tmp/qdxtest-watch-line-" + std::to_string(getpid());
+    const std::vector<std::string> sim_args = {"--no-drift", "--link", link};
+    qdxtest::Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start(sim_args, {}, &error)) << error;
+    ASSERT_EQ(sim.Command("set 2 1 M1 159.9"), "ok 0159.9");
+    std::filesystem::create_directories(QDX_ARTIFACT_DIR);
+    auto text = [](const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); };
+    // Every axis at least a few steps of its points' resolution, its
+    // numbers in their decimals and each once; "" when so.
+    const char* resolution_faults =
+        "charts.flatMap((c) => c.graph.yAxisRanges().map((r, a) => { const d = a ? c.decimals.y2 : c.decimals.y;"
+        " const labels = Array.from(c.graph.graphDiv.querySelectorAll('.dygraph-axis-label-y' + (a ? '2' : '1')))"
+        ".map((l) => l.textContent);"
+        " const places = new RegExp('^-?\\\\d+' + (d ? '\\\\.\\\\d{' + d + '}' : '') + '$');"
+        " return (r[1] - r[0] < 5 * Math.pow(10, -d) - 1e-9 ? 'range ' + r.join('..') + ' at ' + d + ' places; ' : '') +"
+        " labels.filter((l, k) => !places.test(l) || labels.indexOf(l) !== k).map((l) => 'tick ' + l).join(' ') }))"
+        ".filter((f) => f).join(' | ')";
+    // Axis titles that overlap a number of an axis, or one another.
+    const char* overlaps =
+        "Array.from(document.querySelectorAll('.chart-box')).flatMap((box) => {"
+        " const box_of = (e) => { const r = document.createRange(); r.selectNodeContents(e);"
+        " return r.getBoundingClientRect() };"
+        " const titles = Array.from(box.querySelectorAll('.axis-title, .dygraph-label')).filter((t) => t.textContent);"
+        " const numbers = Array.from(box.querySelectorAll('.dygraph-axis-label')).concat(titles);"
+        " return titles.flatMap((t) => { const a = box_of(t); return numbers.filter((l) => { if (l === t) return false;"
+        " const b = box_of(l);"
+        " return b.width > 0 && a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom })"
+        ".map((l) => t.textContent + ' over ' + l.textContent) }) }).join(', ')";
+    const ToolRun run = RunTool(
+        {"--port", link, "--quiet", "watch", "01K1M1", "01K1S1", "01K1O1", "02K1M1", "--interval", "0.2"},
+        WithPage([&](httplib::Client& client, int port) {
+            // Served, before any event: not a word on failures.
+            const auto page = client.Get("/");
+            ASSERT_TRUE(page);
+            EXPECT_TRUE(std::regex_search(page->body, std::regex(R"(<p id="no-failures"[^>]* hidden>)")))
+                << "\"None so far\" shows while connecting";
+            const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+            qdxtest::HeadlessBrowser browser;
+            std::string why;
+            ASSERT_TRUE(browser.Start(1280, 800, QDX_ARTIFACT_DIR "/chromium-line.log", &why) && browser.Open(url, &why))
+                << why;
+            ASSERT_TRUE(browser.WaitFor("!!document.getElementById('pace')", 5000));
+            browser.Evaluate("window.paces = [document.getElementById('pace').textContent];"
+                             "new MutationObserver(() => paces.push(document.getElementById('pace').textContent))"
+                             ".observe(document.getElementById('pace'), {childList: true, characterData: true, subtree: true})");
+            const char* rows = "Number(document.body.dataset.rows || 0)";
+            ASSERT_TRUE(browser.WaitFor(std::string(rows) + " >= 5 && charts.length === 2", 15000));
+            sim.Command("set 2 1 M1 160.0");
+            EXPECT_TRUE(browser.WaitFor("rows.length && rows[rows.length - 1][4] === 160", 5000));
+            EXPECT_EQ(text(browser.Evaluate(resolution_faults)), "");
+            EXPECT_EQ(text(browser.Evaluate(overlaps)), "");
+            EXPECT_FALSE(browser.Evaluate("document.getElementById('no-failures').hidden").get<bool>())
+                << "after the first cycle the page says there is no failure";
+            // A range dragged, then a live one again: the charts follow the new rows.
+            browser.Evaluate(
+                "(() => { const c = document.querySelector('.chart canvas:last-of-type'), b = c.getBoundingClientRect();"
+                " const at = (type, x, target) => target.dispatchEvent(new MouseEvent(type, {bubbles: true,"
+                " clientX: b.left + x * b.width, clientY: b.top + b.height / 2, button: 0}));"
+                " at('mousedown', 0.2, c); at('mousemove', 0.4, document); at('mouseup', 0.5, document); })()");
+            EXPECT_TRUE(browser.WaitFor("document.body.dataset.range === 'picked'", 5000));
+            browser.Evaluate("document.querySelector('[data-range=\"600000\"]').click()");
+            const std::string last_rows = "rows.length > 0 && rows[rows.length - 1][0]";
+            const double after = browser.Evaluate(last_rows).get<double>() + 1000;
+            EXPECT_TRUE(browser.WaitFor("document.body.dataset.range === '600000' && " + last_rows + " > " +
+                                            std::to_string(after) + " && charts.every((c) => c.graph.xAxisRange()[1] >= " +
+                                            last_rows + ")",
+                                        10000))
+                << text(browser.Evaluate("JSON.stringify(charts.map((c) => c.graph.xAxisRange())) + ' ' + " + last_rows));
+
+            // Unit 02 silent: its chart marks its last good value.
+            ASSERT_EQ(sim.Command("mute 2 on"), "ok");
+            const char* mark = "document.querySelector('.stopped[data-address=\"02K1M1\"]')";
+            EXPECT_TRUE(browser.WaitFor(std::string("!!") + mark, 5000));
+            EXPECT_TRUE(browser.WaitFor(std::string(mark) + " && Number(" + mark +
+                                            ".dataset.time) === latest[3].good.time && latest[3].failed.time >"
+                                            " latest[3].good.time && rows.some((r) => Math.abs(r[0] - latest[3].good.time) < 1000 && r[4] === 160)",
+                                        2000))
+                << text(browser.Evaluate(std::string(mark) + " && " + mark + ".textContent"));
+            EXPECT_TRUE(std::regex_match(text(browser.Evaluate(std::string(mark) + ".textContent")),
+                                         std::regex(R"(02K1M1: no answer since \d\d:\d\d:\d\d \S+ \(no answer\).*)")));
+            ASSERT_TRUE(browser.Screenshot(QDX_ARTIFACT_DIR "/watch-page-silent-unit.png", &why)) << why;
+
+            // The whole line silent for a while, then the port gone for a
+            // while: each a band and a line of its own.
+            ASSERT_EQ(sim.Command("mute 1 on"), "ok");
+            EXPECT_TRUE(browser.WaitFor("gaps.some((g) => g[2] === 'no unit answered' && g[1] - g[0] >= 600)", 10000))
+                << text(browser.Evaluate("JSON.stringify(gaps)"));
+            ASSERT_EQ(sim.Command("mute 1 off"), "ok");
+            ASSERT_EQ(sim.Command("mute 2 off"), "ok");
+            const std::string rows_since = "rows.some((r) => r[0] > gaps[gaps.length - 1][1] && r[1] !== null)";
+            EXPECT_TRUE(browser.WaitFor(rows_since, 10000));
+            EXPECT_TRUE(browser.WaitFor("!" + std::string(mark), 15000)) << "unit 02 answers again";
+            sim.Stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            ASSERT_TRUE(sim.Start(sim_args, {}, &error)) << error;
+            EXPECT_TRUE(browser.WaitFor("gaps.some((g) => /^port lost/.test(g[2]) && g[1] - g[0] >= 1000) && " +
+                                            rows_since, 20000))
+                << text(browser.Evaluate("JSON.stringify(gaps)"));
+            const std::string listed = text(browser.Evaluate(
+                "Array.from(document.querySelectorAll('#gaps li.line')).map((l) => l.textContent).join('\\n')"));
+            EXPECT_TRUE(std::regex_match(
+                listed, std::regex(R"(no samples from (\d\d:\d\d:\d\d \S+) to \d\d:\d\d:\d\d \S+ \(\d+ s\): no unit answered\n)"
+                                   R"(no samples from \d\d:\d\d:\d\d \S+ to \d\d:\d\d:\d\d \S+ \(\d+ s\): port lost: .*)")))
+                << listed;
+            // A pace only once two cycles have run, never one of 0.00 s.
+            EXPECT_EQ(text(browser.Evaluate("String(window.paces && paces.some((p) => p.startsWith('measured: a cycle every ')) &&"
+                                            " !paces.some((p) => p.includes('every 0.00 s')))")),
+                      "true")
+                << text(browser.Evaluate("JSON.stringify(window.paces)"));
+            ASSERT_TRUE(browser.Screenshot(QDX_ARTIFACT_DIR "/watch-page-outages.png", &why)) << why;
+            browser.Close();
+
+            qdxtest::HeadlessBrowser small;
+            ASSERT_TRUE(small.Start(390, 844, QDX_ARTIFACT_DIR "/chromium-line-phone.log", &why) && small.Open(url, &why))
+                << why;
+            ASSERT_TRUE(small.WaitFor(std::string(rows) + " >= 3 && charts.length === 2", 15000));
+            EXPECT_EQ(text(small.Evaluate(overlaps)), "") << "on a phone";
+            EXPECT_EQ(text(small.Evaluate(resolution_faults)), "") << "on a phone";
+        }));
+    EXPECT_NE(run.exit_code, -1) << "watch was to end by Ctrl-C\n" << run.err;
+    unlink(link.c_str());
 }
 
 #else

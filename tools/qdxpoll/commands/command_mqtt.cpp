@@ -10,6 +10,7 @@
 #include "commands/commands.h"
 #include "config/line_file.h"
 #include "mqtt/mqtt_link.h"
+#include "mqtt/ha_discovery.h"
 #include "mqtt/mqtt_topics.h"
 #include "polling/mqtt_sink.h"
 #include "polling/polling_command.h"
@@ -65,6 +66,7 @@ int RunMqtt(Session& session) {
     setup.will_payload = JsonText({{"state", "offline"}});
     setup.online_payload = JsonText({{"state", "online"}, {"time", IsoTime(WallClock::now())}});
     setup.subscriptions = names.SetFilters();
+    if (m.discovery == "homeassistant") setup.subscriptions.push_back(kHomeAssistantStatus);
     setup.max_queued = o.mqtt_limits.max_queued;
     MqttLink link;
     if (!link.Start(setup, &why)) throw ToolError(kExitUsage, why);
@@ -75,21 +77,21 @@ int RunMqtt(Session& session) {
         const ConfigPoint* c = o.ConfigPointOf(p->address);
         units.push_back(c != nullptr ? c->unit : DefaultEngineeringUnit(p->identifier()));
     }
+    std::vector<DiscoveryPoint> announced;
     if (m.discovery == "homeassistant")
         for (size_t i = 0; i < points.size(); ++i) {
             const Point& p = *points[i];
-            const bool can_write = o.allow_writes &&
-                                   std::find(writable.begin(), writable.end(), p.address) != writable.end();
-            DiscoveryMessage d =
-                HomeAssistantConfig(names, p.address, p.unit(), p.channel(), p.identifier(), units[i], can_write);
-            const ConfigPoint* c = o.ConfigPointOf(p.address);
-            if (c != nullptr && !c->name.empty()) d.payload["name"] = c->name;
-            link.Enqueue(d.topic, d.payload, true, false);
+            DiscoveryPoint d{p.address, p.unit(), p.channel(), p.identifier(), units[i], "", false, std::nullopt};
+            d.writable = o.allow_writes && std::find(writable.begin(), writable.end(), p.address) != writable.end();
+            if (const ConfigPoint* c = o.ConfigPointOf(p.address)) d.name = c->name;
+            announced.push_back(d);
         }
     ErrorLine(fmt::format("mqtt: publishing {} point{} to {} under {}/UNIT/CHANNEL/ID{}. Ctrl-C ends.", points.size(),
                           points.size() == 1 ? "" : "s", m.broker, names.Line(),
                           o.allow_writes ? "; set values taken on .../ID/set" : ""));
 
     MqttSink sink(session, link, names, points, units, writable);
+    HaAnnouncer announcer(session, link, names, std::move(announced));
+    if (m.discovery == "homeassistant") sink.Announce(&announcer);
     return RunPolling(session, "mqtt", points, {&sink}, [&sink](auto until) { sink.Wait(until); });
 }

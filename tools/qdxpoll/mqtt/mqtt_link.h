@@ -59,6 +59,9 @@ public:
     // Queues a message; never waits. A sample's payload gets "late": true
     // when it could not go out at once.
     void Enqueue(const std::string& topic, const nlohmann::json& payload, bool retain, bool sample);
+    // The same with a payload that is no JSON object: a word, or empty (a
+    // retained empty message removes what the broker keeps on the topic).
+    void EnqueueText(const std::string& topic, std::string payload, bool retain);
 
     // What came on the subscribed topics since the last call (at most 8
     // wait; more are counted as refused).

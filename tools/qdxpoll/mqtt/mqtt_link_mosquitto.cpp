@@ -72,6 +72,7 @@ struct MqttLink::State {
 
     bool Connect();
     void Send();
+    void Push(const std::string& topic, std::string text, bool retain, bool sample);
 };
 
 namespace {
@@ -267,8 +268,15 @@ bool MqttLink::Start(const MqttLinkSetup& setup, std::string* error) {
 }
 
 void MqttLink::Enqueue(const std::string& topic, const nlohmann::json& payload, bool retain, bool sample) {
-    State& s = *state_;
-    std::string text = JsonText(payload);
+    state_->Push(topic, JsonText(payload), retain, sample);
+}
+
+void MqttLink::EnqueueText(const std::string& topic, std::string payload, bool retain) {
+    state_->Push(topic, std::move(payload), retain, false);
+}
+
+void MqttLink::State::Push(const std::string& topic, std::string text, bool retain, bool sample) {
+    State& s = *this;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (s.queue.size() >= s.setup.max_queued && !s.queue.empty()) {

@@ -23,6 +23,7 @@ bool MqttLink::Start(const MqttLinkSetup&, std::string* error) {
 }
 
 void MqttLink::Enqueue(const std::string&, const nlohmann::json&, bool, bool) {}
+void MqttLink::EnqueueText(const std::string&, std::string, bool) {}
 std::vector<MqttInbound> MqttLink::TakeInbound() { return {}; }
 std::vector<std::string> MqttLink::TakeNotes() { return {}; }
 MqttLinkCounts MqttLink::Counts() const { return {}; }

@@ -31,13 +31,6 @@ bool AllDigits(const std::string& s) {
 bool HostNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.'; }
 bool Ipv6Char(char c) { return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.'; }
 
-// Names in discovery ids may hold only letters, digits, _ and -.
-std::string IdText(const std::string& s) {
-    std::string out;
-    for (char c : s) out += std::isalnum(static_cast<unsigned char>(c)) || c == '-' ? c : '_';
-    return out;
-}
-
 }  // namespace
 
 bool ParseBrokerAddress(const std::string& text, BrokerAddress* out, std::string* why) {
@@ -232,39 +225,4 @@ bool PublishFilter::Take(const Reading& r, std::chrono::steady_clock::time_point
     }
     if (take) last_[r.address] = next;
     return take;
-}
-
-DiscoveryMessage HomeAssistantConfig(const TopicNames& names, const std::string& address, int unit, int channel,
-                                     const std::string& identifier, const std::string& engineering_unit,
-                                     bool writable) {
-    const rexf::IdentifierModel* m = rexf::FindIdentifierModel(identifier);
-    const std::string node = IdText(names.prefix + "_" + names.line);
-    const std::string object = node + "_" + address;
-    const std::string state = names.Point(unit, channel, identifier);
-    nlohmann::json p;
-    p["name"] = fmt::format("{} {}", address, m != nullptr ? m->meaning : identifier);
-    p["unique_id"] = object;
-    p["object_id"] = object;
-    p["state_topic"] = state;
-    p["value_template"] = "{{ value_json.value }}";
-    p["json_attributes_topic"] = state;
-    if (!engineering_unit.empty()) p["unit_of_measurement"] = engineering_unit;
-    p["availability_topic"] = names.Status();
-    p["availability_template"] = "{{ value_json.state }}";
-    p["device"] = {{"identifiers", {fmt::format("{}_{:02d}", node, unit)}},
-                   {"name", fmt::format("REX-F unit {:02d} ({})", unit, names.line)},
-                   {"manufacturer", "RKC"},
-                   {"model", "REX-F"}};
-    if (writable) {
-        p["command_topic"] = state + "/set";
-        if (m != nullptr) {
-            p["min"] = m->low;
-            p["max"] = m->high;
-            p["step"] = std::pow(10.0, -m->decimals);
-        }
-        p["mode"] = "box";
-    } else {
-        p["state_class"] = "measurement";
-    }
-    return {fmt::format("homeassistant/{}/{}/{}/config", writable ? "number" : "sensor", node, address), p};
 }

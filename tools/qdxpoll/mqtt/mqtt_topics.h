@@ -76,14 +76,4 @@ private:
     std::map<std::string, Last> last_;
 };
 
-// Home Assistant's discovery: the config topic and payload of a point, a
-// sensor, or a number entity when it may be written.
-struct DiscoveryMessage {
-    std::string topic;
-    nlohmann::json payload;
-};
-DiscoveryMessage HomeAssistantConfig(const TopicNames& names, const std::string& address, int unit, int channel,
-                                     const std::string& identifier, const std::string& engineering_unit,
-                                     bool writable);
-
 #endif  // QDXPOLL_MQTT_TOPICS_H

@@ -50,6 +50,7 @@ void MqttSink::Wait(std::chrono::steady_clock::time_point until) {
     while (!Interrupted()) {
         Notes();
         Take();
+        if (announcer_ != nullptr) announcer_->Between();
         if (!wrote) {
             if (const auto next = pending_.TakeNext()) {
                 Write(*next);
@@ -77,6 +78,7 @@ void MqttSink::Cycle(const std::vector<Reading>& readings, const std::vector<Poi
         last_status_ = now;
         link_.Enqueue(names_.Status(), StatusPayload("online", stats, link_.Counts(), samples_), true, false);
     }
+    if (announcer_ != nullptr) announcer_->Cycle(readings);
     Notes();
 }
 
@@ -107,7 +109,9 @@ void MqttSink::Take() {
         now);
     for (const MqttInbound& m : link_.TakeInbound()) {
         std::string address, value, why;
-        if (m.retain) {
+        if (m.topic == kHomeAssistantStatus) {
+            if (announcer_ != nullptr) announcer_->HomeAssistantStatus(m.payload);
+        } else if (m.retain) {
             Refuse(m.topic, "", "", "retained",
                    "a retained set message is never written: it would be written again at every start");
         } else if (!ParseSetTopic(names_, m.topic, &address, &why)) {

@@ -13,6 +13,7 @@
 #include "mqtt/mqtt_link.h"
 #include "mqtt/mqtt_topics.h"
 #include "polling/cycle_sink.h"
+#include "polling/ha_announcer.h"
 #include "readings/write_queue.h"
 #include "session/session.h"
 
@@ -29,6 +30,10 @@ public:
 
     void Cycle(const std::vector<Reading>& readings, const std::vector<PointStats>& stats) override;
     void End() override;
+
+    // --discovery homeassistant: announces the points between cycles and
+    // hears Home Assistant's status.
+    void Announce(HaAnnouncer* announcer) { announcer_ = announcer; }
 
 private:
     struct SetRequest {
@@ -51,6 +56,7 @@ private:
     long samples_ = 0;
     std::chrono::steady_clock::time_point last_status_;
     std::vector<PointStats> stats_;  // the latest, for the status at the end
+    HaAnnouncer* announcer_ = nullptr;
 };
 
 #endif  // QDXPOLL_MQTT_SINK_H

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "base/json_text.h"
 #include "base/times.h"
 
 namespace {
@@ -149,7 +150,8 @@ std::string HistoryJson(const HistoryTable& table) {
 std::string GapsJson(const std::vector<HistoryGap>& gaps) {
     std::string out = "[";
     for (const HistoryGap& g : gaps)
-        out += (out.size() > 1 ? ",[" : "[") + std::to_string(g.from) + "," + std::to_string(g.to) + "]";
+        out += (out.size() > 1 ? ",[" : "[") + std::to_string(g.from) + "," + std::to_string(g.to) +
+               (g.why.empty() ? "" : "," + JsonText(g.why)) + "]";
     return out + "]";
 }
 

@@ -21,10 +21,12 @@ struct HistoryTable {
 // What a caller that asks for every row may get at most (a chart's CSV).
 inline constexpr size_t kEveryRowValues = 8 * 36000;
 
-// A time when nothing was recorded: qdxpoll was not running (ms since the
-// epoch, the last row before and the first after).
+// A time when nothing was recorded (ms since the epoch, the last row before
+// and the first after): qdxpoll was not running, or `why` says what
+// happened on the line.
 struct HistoryGap {
     long long from = 0, to = 0;
+    std::string why;  // "": qdxpoll was not running
 };
 
 // Where the page's time ranges are read from: the rows kept in memory, or
@@ -83,7 +85,8 @@ private:
 
 // The rows as the page's JSON: [[ms, value or null, ...], ...].
 std::string HistoryJson(const HistoryTable& table);
-// The gaps as JSON: [[from ms, to ms], ...].
+// The gaps as JSON: [[from ms, to ms], ...], a gap with a why as [from ms,
+// to ms, why].
 std::string GapsJson(const std::vector<HistoryGap>& gaps);
 // One row as JSON, as HistoryJson writes it.
 std::string RowJson(long long ms, const std::vector<double>& values);

@@ -5,10 +5,11 @@
 'use strict';
 let setup = null;
 let rows = [];    // the range shown: [time ms, value or null for each point]
-let gaps = [];    // [from ms, to ms]: nothing was recorded (qdxpoll was not running)
+let gaps = [];    // [from ms, to ms, why]: nothing was recorded; no why: qdxpoll was not running
 let span = null;  // [first, last] ms of the whole history
 let latest = [];  // a point's last good value and last failure
 let stats = [];
+let cyclesIn = 0; // cycles of this run the page has heard of
 let charts = [];  // {graph, columns}
 // The range shown: the last `ms` (live), the whole history (live), or a
 // range picked on a chart (still).
@@ -153,15 +154,102 @@ function axesOf(points) {
   return { left: units[0], right: units.slice(1) };
 }
 
-// Shades the times when nothing was recorded.
+// --- An axis at the resolution of its points ---------------------------
+// The finest places among an axis's points: its ticks are multiples of that
+// step, and its range is never narrower than kFewSteps of it, so that one
+// step of the unit's last digit never looks like a swing.
+const kFewSteps = 5;
+function axisDecimals(points) { return Math.max(0, ...points.map((p) => p.decimals)); }
+
+// Ticks at whole multiples of 1, 2 or 5 times the step, as many as fit.
+function resolutionTicker(decimals) {
+  const step = Math.pow(10, -decimals);
+  return (min, max, pixels, opts) => {
+    const most = Math.max(2, Math.floor(pixels / (opts('pixelsPerLabel') || 30)));
+    let spacing = step;
+    for (let k = 0; (max - min) / spacing > most && k < 40; ++k)
+      spacing = step * [1, 2, 5][(k + 1) % 3] * Math.pow(10, Math.floor((k + 1) / 3));
+    const ticks = [];
+    for (let n = Math.ceil(min / spacing - 1e-9); n * spacing <= max + spacing * 1e-9; ++n)
+      ticks.push({ v: n * spacing, label: (n * spacing).toFixed(decimals) });
+    return ticks;
+  };
+}
+
+// The range of an axis whose values lie closer together than a few steps:
+// that many steps around them (from 0 up where they are all 0 or more);
+// null lets the chart choose.
+function narrowRange(data, columns, decimals) {
+  let low = Infinity, high = -Infinity;
+  for (const r of data)
+    for (const c of columns) {
+      const v = r[c];
+      if (v !== null && v !== undefined && isFinite(v)) { low = Math.min(low, v); high = Math.max(high, v); }
+    }
+  const span = kFewSteps * Math.pow(10, -decimals);
+  if (!isFinite(low) || high - low >= span) return null;
+  let from = (low + high) / 2 - span / 2;
+  if (low >= 0 && from < 0) from = 0;
+  return [from, from + span];
+}
+
+// Shades the times when nothing was recorded: grey where qdxpoll was not
+// running, red where the line gave no samples.
 function drawGaps(canvas, area, g) {
   canvas.save();
-  canvas.fillStyle = 'rgba(120, 120, 120, 0.18)';
-  for (const [from, to] of gaps) {
+  for (const [from, to, why] of gaps) {
     const x1 = Math.max(area.x, g.toDomXCoord(from)), x2 = Math.min(area.x + area.w, g.toDomXCoord(to));
+    canvas.fillStyle = why ? 'rgba(200, 60, 40, 0.15)' : 'rgba(120, 120, 120, 0.18)';
     if (x2 > x1) canvas.fillRect(x1, area.y, Math.max(2, x2 - x1), area.h);
   }
   canvas.restore();
+}
+
+// The points of a chart that stopped answering: the time of their last
+// good value, while they fail with no answer since.
+const kNoAnswer = ['silent', 'no_reply'];
+function stoppedAt(i) {
+  const l = latest[i] || {};
+  return l.good && l.failed && l.failed.time > l.good.time && kNoAnswer.includes(l.failed.cause) ? l.good.time : null;
+}
+
+// A red line where a point's answers stopped, named at its top.
+function drawStops(columns, canvas, area, g) {
+  canvas.save();
+  canvas.strokeStyle = '#c0321e';
+  canvas.fillStyle = '#c0321e';
+  canvas.lineWidth = 1.5;
+  canvas.setLineDash([4, 3]);
+  canvas.font = '11px system-ui, sans-serif';
+  for (const i of columns) {
+    const at = stoppedAt(i);
+    if (at === null) continue;
+    const x = g.toDomXCoord(at);
+    if (x < area.x || x > area.x + area.w) continue;
+    canvas.beginPath();
+    canvas.moveTo(x, area.y);
+    canvas.lineTo(x, area.y + area.h);
+    canvas.stroke();
+    const text = seriesName(setup.points[i]) + ': no answer';
+    const width = canvas.measureText(text).width;
+    canvas.fillText(text, x - width - 3 < area.x ? x + 3 : x - width - 3, area.y + 12);
+  }
+  canvas.restore();
+}
+
+// Below a chart: each of its points that stopped answering, and when.
+function showStops(box, columns) {
+  box.textContent = '';
+  for (const i of columns) {
+    const at = stoppedAt(i);
+    if (at === null) continue;
+    const p = setup.points[i];
+    const note = element('p', 'stopped', pointTitle(p) + ': no answer since ' + stamp(at) + ' (' +
+        causeText(latest[i].failed.cause) + '); the red line marks its last good value');
+    note.dataset.address = p.address;
+    note.dataset.time = at;
+    box.appendChild(note);
+  }
 }
 
 function buildCharts() {
@@ -197,7 +285,6 @@ function buildCharts() {
     const shown = drawn.map((i) => setup.points[i]);
     const area = element('div', 'chart');
     const legend = element('div', 'legend');
-    div.append(area, legend);
     const axes = axesOf(shown);
     const series = {};
     for (const p of shown) {
@@ -206,6 +293,17 @@ function buildCharts() {
       series[seriesName(p)] = s;
     }
     const byName = new Map(shown.map((p) => [seriesName(p), p]));
+    const onAxis = (axis) => shown.filter((p) => series[seriesName(p)].axis === axis);
+    // The axes' titles above the plot, each over its own side: the chart
+    // library sets them beside its numbers, on top of them.
+    const titles = element('div', 'axis-titles');
+    titles.append(element('span', 'axis-title', axes.left ? onAxis('y').map((p) => p.identifier)
+        .filter((v, k, a) => a.indexOf(v) === k).join(' / ') + ' (' + axes.left + ')' : ''));
+    if (axes.right.length) titles.append(element('span', 'axis-title right', axes.right.filter((u) => u).join(', ')));
+    div.append(titles, area, legend);
+    const decimals = { y: axisDecimals(onAxis('y')), y2: axisDecimals(onAxis('y2')) };
+    const stops = element('div', 'stops');
+    div.appendChild(stops);
     const graph = new Dygraph(area, chartData(drawn), {
       labels: ['time'].concat(shown.map(seriesName)),
       labelsDiv: legend,
@@ -215,17 +313,17 @@ function buildCharts() {
       pointSize: 1.5,
       strokeWidth: 1.8,
       connectSeparatedPoints: false,
-      ylabel: axes.left ? shown.filter((p) => series[seriesName(p)].axis === 'y').map((p) => p.identifier)
-          .filter((v, k, a) => a.indexOf(v) === k).join(' / ') + ' (' + axes.left + ')' : '',
-      y2label: axes.right.length ? axes.right.filter((u) => u).join(', ') : undefined,
-      underlayCallback: drawGaps,
+      underlayCallback: (canvas, a, g) => { drawGaps(canvas, a, g); drawStops(drawn, canvas, a, g); },
       zoomCallback: (from, to) => picked(graph, from, to),
       axes: {
         x: { axisLabelFormatter: axisLabel, valueFormatter: (ms) => stamp(ms), axisLabelWidth: 70 },
-        y: { axisLabelWidth: 50, valueFormatter: (v, o, name) => formatValue(byName.get(name), v) },
-        y2: { axisLabelWidth: 40, independentTicks: true, valueFormatter: (v, o, name) => formatValue(byName.get(name), v) },
+        y: { axisLabelWidth: 56, ticker: resolutionTicker(decimals.y),
+             valueFormatter: (v, o, name) => formatValue(byName.get(name), v) },
+        y2: { axisLabelWidth: 48, independentTicks: true, ticker: resolutionTicker(decimals.y2),
+              valueFormatter: (v, o, name) => formatValue(byName.get(name), v) },
       },
     });
+    graph.updateOptions(ranges(drawn, shown, series, decimals));
     csv.onclick = () => {
       const r = shownRange();
       const addresses = columns.map((i) => setup.points[i].address);
@@ -233,10 +331,20 @@ function buildCharts() {
           '&to=' + Math.ceil(r[1]);
       csv.download = 'qdxpoll-' + addresses.join('-') + '-' + fileTime(r[0]) + '-' + fileTime(r[1]) + '.csv';
     };
-    charts.push({ graph, columns: drawn });
+    charts.push({ graph, columns: drawn, shown, series, decimals, stops });
+    showStops(stops, drawn);
   });
   document.body.dataset.charts = charts.length;
   document.body.dataset.grouping = grouping;
+}
+
+// Each axis's range where its values lie within a few steps.
+function ranges(columns, shown, series, decimals) {
+  const data = chartData(columns);
+  const on = (axis) => shown.map((p, k) => (series[seriesName(p)].axis === axis ? k + 1 : -1)).filter((k) => k > 0);
+  const options = { axes: { y: { valueRange: narrowRange(data, on('y'), decimals.y) } } };
+  if (on('y2').length) options.axes.y2 = { valueRange: narrowRange(data, on('y2'), decimals.y2) };
+  return options;
 }
 
 function chartData(columns) {
@@ -258,7 +366,12 @@ function redraw() {
     chartedSignature = signature;
     buildCharts();
   } else {
-    for (const c of charts) c.graph.updateOptions({ file: chartData(c.columns) });
+    for (const c of charts) {
+      // A live range shows all its rows: a range dragged before is let go.
+      c.graph.updateOptions(Object.assign({ file: chartData(c.columns) }, ranges(c.columns, c.shown, c.series, c.decimals),
+                                          range.kind === 'picked' ? {} : { dateWindow: null }));
+      showStops(c.stops, c.columns);
+    }
   }
   document.body.dataset.rows = rows.length;
 }
@@ -281,9 +394,12 @@ function takeRange(answer) {
 function showGaps() {
   const list = $('gaps');
   list.textContent = '';
-  for (const [from, to] of gaps) {
-    const li = element('li', 'gap', 'not watched from ' + stamp(from) + ' to ' + stamp(to) +
-        ' (' + Math.round((to - from) / 1000) + ' s): qdxpoll was not running');
+  for (const [from, to, why] of gaps) {
+    const seconds = Math.round((to - from) / 1000) + ' s';
+    const li = why ? element('li', 'gap line', 'no samples from ' + stamp(from) + ' to ' + stamp(to) + ' (' + seconds +
+                                 '): ' + why)
+                   : element('li', 'gap', 'not watched from ' + stamp(from) + ' to ' + stamp(to) + ' (' + seconds +
+                                 '): qdxpoll was not running');
     li.dataset.from = from;
     li.dataset.to = to;
     list.appendChild(li);
@@ -349,6 +465,14 @@ function addRow(row) {
   if (rows.length > kMaxRows) rows.splice(0, rows.length - kMaxRows);
 }
 
+// The gap a cycle opened, grew or closed: drawn at once.
+function takeGap(gap) {
+  if (!gap || range.kind === 'picked') return;
+  const same = gaps.find((g) => g[0] === gap[0] && g[2] === gap[2]);
+  if (same) same[1] = gap[1]; else gaps.push(gap);
+  showGaps();
+}
+
 // --- Failures and statistics ----------------------------------------------
 function showStats() {
   const body = $('stats').tBodies[0];
@@ -373,7 +497,11 @@ function showStats() {
 
 // The measured pace next to the configured one, and the port's outages.
 function showPace(line) {
-  if (!line) return;
+  // A pace needs two cycles of this run.
+  if (!line || !(line.cycles >= 2) || !(line.cycle_s > 0)) {
+    $('pace').textContent = '';
+    return;
+  }
   let text = 'measured: a cycle every ' + line.cycle_s.toFixed(2) + ' s';
   if (line.outages > 0)
     text += '; port lost ' + line.outages + ' time' + (line.outages === 1 ? '' : 's') + ' (' +
@@ -386,7 +514,9 @@ function showPace(line) {
 function showFailures(failures) {
   const body = $('failures').tBodies[0];
   body.textContent = '';
-  $('no-failures').hidden = failures.length > 0;
+  // Before the first cycle there is nothing to say: no failure yet is no news.
+  $('no-failures').hidden = failures.length > 0 || cyclesIn === 0;
+  $('first-cycle').hidden = failures.length > 0 || cyclesIn > 0;
   $('failures').hidden = failures.length === 0;
   for (const f of failures) {
     const tr = document.createElement('tr');
@@ -425,6 +555,7 @@ function connect() {
     setup = m.setup;
     latest = m.latest;
     stats = m.stats;
+    cyclesIn = m.cycles || 0;
     $('heading').textContent = setup.heading;
     $('zone').textContent = 'times in ' + zone(new Date()) + ', 24 h';
     buildCards();
@@ -449,7 +580,9 @@ function connect() {
     const m = JSON.parse(e.data);
     latest = m.latest;
     stats = m.stats;
+    ++cyclesIn;
     addRow(m.row);
+    takeGap(m.gap);
     redraw();
     showLatest();
     showStats();

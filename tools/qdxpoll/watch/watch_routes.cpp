@@ -237,13 +237,12 @@ void WatchServer::State::Range(const httplib::Request& req, httplib::Response& r
     if (req.has_param("max") && (!ParseMs(req.get_param_value("max"), &max_rows) || max_rows < 4))
         return ReplyText(res, 400, "max is a number of rows, 4 or more\n");
     max_rows = std::min(max_rows, static_cast<long long>(kPageRows));
-    std::string text = ReadHistory([&](const HistoryReader& h) {
-        long long first = 0, last = 0;
-        if (!h.Span(&first, &last)) return std::string("{\"rows\":[],\"gaps\":[],\"span\":null}");
-        return "{\"rows\":" + HistoryJson(h.Read(from, to, columns, static_cast<size_t>(max_rows))) +
-               ",\"gaps\":" + GapsJson(h.Gaps(std::max(from, first), std::min(to, last))) + ",\"span\":[" +
-               std::to_string(first) + "," + std::to_string(last) + "]}";
-    });
+    long long first = 0, last = 0;
+    std::string text = "{\"rows\":[],\"gaps\":[],\"span\":null}";
+    if (Span(&first, &last))
+        text = "{\"rows\":" + HistoryJson(Rows(from, to, columns, static_cast<size_t>(max_rows))) + ",\"gaps\":" +
+               GapsJson(Gaps(std::max(from, first), std::min(to, last))) + ",\"span\":[" + std::to_string(first) +
+               "," + std::to_string(last) + "]}";
     res.set_header("Cache-Control", "no-store");
     res.set_content(text, "application/json");
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "base/times.h"
 #include "platform/platform.h"
@@ -68,6 +69,21 @@ std::string ShownText(const WatchPoint& p, const std::string& text, double shown
     char out[64];
     std::snprintf(out, sizeof out, "%.*f", p.decimals, shown);
     return out;
+}
+
+// Why a cycle gave no samples at all: the port was lost, or no unit
+// answered; "" when it gave some; none when it asked nothing (every point
+// resting), which neither opens nor closes a gap.
+std::optional<std::string> NoSamplesWhy(const std::vector<Reading>& readings) {
+    int polled = 0, silent = 0;
+    for (const Reading& r : readings) {
+        if (r.summary_class == SummaryClass::kMissing) return r.error;
+        if (r.summary_class == SummaryClass::kSkipped || r.summary_class == SummaryClass::kInterrupted) continue;
+        ++polled;
+        silent += r.status == "silent";
+    }
+    if (polled == 0) return std::nullopt;
+    return silent == polled ? "no unit answered" : "";
 }
 
 std::string UrlHost(const std::string& address) {
@@ -178,6 +194,7 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
     }
     const long long ms = MsSinceEpoch(when);
     const std::string row = RowJson(ms, values);
+    const std::optional<std::string> why = NoSamplesWhy(readings);
     json stats_json = json::array();
     for (const PointStats& p : stats) stats_json.push_back(StatsJson(p));
     const std::string stats_text = JsonText(stats_json);
@@ -185,6 +202,7 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
         line == nullptr ? "null"
                         : JsonText(json{{"interval_s", line->interval_s},
                                         {"cycle_s", line->recent_cycle_s},
+                                        {"cycles", line->cycles},
                                         {"outages", line->outages},
                                         {"outage_s", line->outage_s},
                                         {"lost", line->lost}});
@@ -205,9 +223,18 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
         }
     }
     s.history.Add(ms, values);
+    // The gap this cycle opened, grew or closed, for the page to draw.
+    if (why) s.run_gaps.Cycle(ms, *why);
+    const std::vector<HistoryGap> gap = s.run_gaps.Within(ms, ms);
+    std::string gap_text = "null";
+    if (!gap.empty()) {
+        gap_text = GapsJson({gap.back()});
+        gap_text = gap_text.substr(1, gap_text.size() - 2);  // the one gap out of its list
+    }
     s.stats = std::move(stats_json);
     ++s.cycles;
     s.recent.emplace_back(s.cycles, "event: cycle\ndata: {\"row\":" + row + ",\"stats\":" + stats_text +
+                                        ",\"gap\":" + gap_text +
                                         ",\"line\":" + line_text + ",\"failures\":" + JsonText(s.failures.Json()) +
                                         ",\"latest\":" + JsonText(LatestJson(s.latest)) + "}\n\n");
     s.line_text = line_text;

@@ -19,6 +19,7 @@
 #include "readings/write_queue.h"
 #include "watch/watch_access.h"
 #include "watch/watch_connections.h"
+#include "watch/watch_gaps.h"
 #include "watch/watch_history.h"
 #include "watch/watch_server.h"
 #include "watch/watch_summary.h"
@@ -26,7 +27,8 @@
 namespace watch_limits {
 
 inline constexpr size_t kHistoryRows = 36000;  // ten hours at one cycle a second
-inline constexpr size_t kFailureGroupsKept = 64;  // addresses times causes: a new one drops the stalest
+inline constexpr size_t kFailureGroupsKept = 64;
+inline constexpr size_t kRunGapsKept = 256;  // outages and silences of this run: a new one drops the oldest  // addresses times causes: a new one drops the stalest
 // Rows a time range of the page holds at most (Downsample), and what the
 // page asks for when it opens: the last ten minutes.
 inline constexpr size_t kPageRows = 3000;
@@ -67,6 +69,7 @@ struct WatchServer::State {
     bool closing = false;
     long cycles = 0;
     WatchHistory history{0, 0};
+    RunGaps run_gaps{watch_limits::kRunGapsKept};
     std::unique_ptr<HistoryReader> stored;  // watch --db: the ranges come from the database
     json stats = json::array();
     std::string line_text = "null";  // the measured pace and the port's outages, as JSON
@@ -98,14 +101,53 @@ struct WatchServer::State {
     std::string FirstRange() {
         std::vector<size_t> all(setup.points.size());
         for (size_t i = 0; i < all.size(); ++i) all[i] = i;
-        return ReadHistory([&all](const HistoryReader& h) {
-            long long first = 0, last = 0;
-            if (!h.Span(&first, &last)) return std::string("\"rows\":[],\"gaps\":[],\"span\":null");
-            const long long from = std::max(first, last - watch_limits::kFirstRangeMs);
-            return "\"rows\":" + HistoryJson(h.Read(from, last, all, watch_limits::kPageRows)) +
-                   ",\"gaps\":" + GapsJson(h.Gaps(first, last)) + ",\"span\":[" + std::to_string(first) + "," +
-                   std::to_string(last) + "]";
-        });
+        long long first = 0, last = 0;
+        if (!Span(&first, &last)) return "\"rows\":[],\"gaps\":[],\"span\":null";
+        const long long from = std::max(first, last - watch_limits::kFirstRangeMs);
+        return "\"rows\":" + HistoryJson(Rows(from, last, all, watch_limits::kPageRows)) + ",\"gaps\":" +
+               GapsJson(Gaps(first, last)) + ",\"span\":[" + std::to_string(first) + "," + std::to_string(last) + "]";
+    }
+
+    // The span of the history: with --db the database's, up to this run's
+    // latest row, which the database may not have yet (it commits once a
+    // second).
+    bool Span(long long* first, long long* last) {
+        const bool have = ReadHistory([&](const HistoryReader& h) { return h.Span(first, last); });
+        if (!stored) return have;
+        long long mine_first = 0, mine_last = 0;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!history.Span(&mine_first, &mine_last)) return have;
+        *first = have ? std::min(*first, mine_first) : mine_first;
+        *last = have ? std::max(*last, mine_last) : mine_last;
+        return true;
+    }
+
+    // The rows in from..to: with --db the database's, then this run's rows
+    // after its last one, so that a new run shows from its first cycle.
+    HistoryTable Rows(long long from, long long to, const std::vector<size_t>& columns, size_t max_rows) {
+        HistoryTable table = ReadHistory([&](const HistoryReader& h) { return h.Read(from, to, columns, max_rows); });
+        if (!stored) return table;
+        const size_t stride = table.width + 1;
+        const long long after = table.rows() > 0 ? static_cast<long long>(table.cells[(table.rows() - 1) * stride]) + 1
+                                                 : from;
+        std::lock_guard<std::mutex> lock(mutex);
+        const HistoryTable tail = history.Read(std::max(from, after), to, columns, max_rows);
+        table.width = columns.size();
+        table.cells.insert(table.cells.end(), tail.cells.begin(), tail.cells.end());
+        return table;
+    }
+
+    // The times in from..to without samples: between two runs, and within
+    // this one where the line gave none.
+    std::vector<HistoryGap> Gaps(long long from, long long to) {
+        std::vector<HistoryGap> gaps = ReadHistory([&](const HistoryReader& h) { return h.Gaps(from, to); });
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const std::vector<HistoryGap> mine = run_gaps.Within(from, to);
+            gaps.insert(gaps.end(), mine.begin(), mine.end());
+        }
+        std::stable_sort(gaps.begin(), gaps.end(), [](const HistoryGap& a, const HistoryGap& b) { return a.from < b.from; });
+        return gaps;
     }
 
     // The events a page has not had yet after cycle *sent (-1: none yet);
@@ -130,13 +172,15 @@ struct WatchServer::State {
             const json failures_now = failures.Json();
             const json latest_now = LatestJson(latest);
             const std::string line_now = line_text;
+            const long cycles_now = cycles;
             *sent = cycles;
             lock.unlock();
             // Read after: a cycle published meanwhile may come twice (the
             // page drops a row it has), never not at all.
             *out = "event: hello\ndata: {\"setup\":" + setup_text + "," + FirstRange() +
                    ",\"stats\":" + JsonText(stats_now) + ",\"failures\":" + JsonText(failures_now) +
-                   ",\"latest\":" + JsonText(latest_now) + ",\"line\":" + line_now + "}\n\n";
+                   ",\"latest\":" + JsonText(latest_now) + ",\"line\":" + line_now +
+                   ",\"cycles\":" + std::to_string(cycles_now) + "}\n\n";
             return true;
         }
         if (cycles > *sent) {

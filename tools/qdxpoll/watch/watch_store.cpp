@@ -96,7 +96,7 @@ std::vector<HistoryGap> StoredHistory::Gaps(long long from, long long to) const 
     std::sort(runs.begin(), runs.end(), [](const HistoryRun& a, const HistoryRun& b) { return a.start_ms < b.start_ms; });
     long long covered = LLONG_MIN;  // the end of the runs so far
     for (const HistoryRun& r : runs) {
-        if (covered != LLONG_MIN && r.start_ms > covered) gaps.push_back({covered, r.start_ms});
+        if (covered != LLONG_MIN && r.start_ms > covered) gaps.push_back({covered, r.start_ms, ""});
         covered = std::max<long long>(covered, std::max(r.start_ms, r.end_ms));
     }
     return gaps;
