@@ -156,6 +156,9 @@ void AddTypeOption(CLI::App* cmd, Options* o) {
 void AddDbOption(CLI::App* cmd, Options* o) {
     cmd->add_option("--db", o->db_file,
                     "The line's history: an SQLite file, made when missing (default: the --config file's database)");
+    cmd->add_flag("--reassign-db", o->reassign_db,
+                  "Give this line a history recorded for another (a file belongs to the line that made it: its "
+                  "name and port; another is refused)");
 }
 
 // The page's options: watch, and the demo's last step.

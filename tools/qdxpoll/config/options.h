@@ -78,6 +78,7 @@ struct Options {
     // db_file (below, also from --config's database): --db FILE, export's FILE
     double keep_days = 0;            // --keep-days; 0: kept for ever
     double keep_mb = 0;              // --keep-mb; 0: no limit
+    bool reassign_db = false;        // --reassign-db: a history recorded for another line goes to this one
     std::string from_time, to_time;  // export: --from, --to; empty: the first, the last
     std::string export_points;       // export: --points A,B; empty: every point recorded
 
