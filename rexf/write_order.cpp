@@ -87,7 +87,9 @@ void OrderAroundLimits(const LimitPair& pair, const std::vector<SettingWrite>& w
     std::vector<size_t> widen, narrow;
     for (const char* ident : {pair.low, pair.high}) {
         const int i = position(ident);
-        if (i >= 0) (Widens(w[static_cast<size_t>(i)], ident == pair.low) ? widen : narrow).push_back(static_cast<size_t>(i));
+        if (i < 0) continue;
+        const size_t at = static_cast<size_t>(i);
+        (Widens(w[at], ident == pair.low) ? widen : narrow).push_back(at);
     }
     const std::string range = std::string(pair.low) + ".." + pair.high;
     for (size_t n : narrow)

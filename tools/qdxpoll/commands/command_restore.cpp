@@ -254,7 +254,8 @@ int RefusedPlans(const std::vector<Target>& targets) {
             unknown += fmt::format("\n  unit {:02d}: {}", t.unit, ListText(t.plan.unknown));
         unknown_count += t.plan.unknown.size();
         for (const RestoreStep& s : t.plan.steps)
-            if (s.unsound) unsound += fmt::format("\n  unit {:02d} {}: {}", t.unit, SettingName(s.channel, s.ident), s.warning);
+            if (s.unsound)
+                unsound += fmt::format("\n  unit {:02d} {}: {}", t.unit, SettingName(s.channel, s.ident), s.warning);
     }
     std::fflush(stdout);
     if (!unknown.empty()) {
