@@ -14,7 +14,6 @@ const WriteOrderRule kRules[] = {
      "the autotuning bias (within the input span) and the values given in the input's units; a unit may reset "
      "them when its input type changes",
      true, true},
-    {"SL SH", "S1", "the set value must lie within SL..SH (IMR01H02 p.57)", false, false},
     {"XA", "A1 HA WA NA OA",
      "the alarm 1 type says what its set value is (a deviation from S1 or a process value), and so its range; "
      "the other alarm 1 settings belong to that type",
@@ -24,8 +23,9 @@ const WriteOrderRule kRules[] = {
 };
 
 const LimitPair kPairs[] = {
-    {"SL", "SH", "a unit keeps its setting limiters in order, SL at or below SH", true},
-    {"OL", "OH", "a unit keeps its output limiters in order, OL at or below OH", true},
+    {"SL", "SH", "a unit keeps its setting limiters in order, SL at or below SH", true, "S1",
+     "the set value must lie within SL..SH (IMR01H02 p.57)"},
+    {"OL", "OH", "a unit keeps its output limiters in order, OL at or below OH", true, "", ""},
 };
 
 // Stage 0 comes before the settings, stage 2 after them.
@@ -64,6 +64,53 @@ size_t TableIndex(const std::string& ident) {
     for (size_t i = 0; i < count; ++i)
         if (ident == models[i].ident) return i;
     return count;
+}
+
+// Whether a write moves its limit outward: a low one down, a high one up.
+// An unknown present value counts as moving inward.
+bool Widens(const SettingWrite& w, bool low) { return w.now_known && (low ? w.to < w.now : w.to > w.now); }
+
+std::string Names(const std::vector<SettingWrite>& w, const std::vector<size_t>& which) {
+    std::string names;
+    for (size_t i : which) names += (names.empty() ? "" : ", ") + w[i].ident;
+    return names;
+}
+
+// Widen first, move the values within, narrow last: the limit that widens
+// goes before the one that narrows, and the values within go after every
+// widening and before every narrowing. Then no write leaves a value the unit
+// holds outside the limits in force, nor the pair inverted.
+template <class Position, class Note>
+void OrderAroundLimits(const LimitPair& pair, const std::vector<SettingWrite>& w, Position position,
+                       std::vector<std::vector<size_t>>* after, Note note) {
+    const std::string assumed = pair.assumed ? " (assumed)" : "";
+    std::vector<size_t> widen, narrow;
+    for (const char* ident : {pair.low, pair.high}) {
+        const int i = position(ident);
+        if (i < 0) continue;
+        const size_t at = static_cast<size_t>(i);
+        (Widens(w[at], ident == pair.low) ? widen : narrow).push_back(at);
+    }
+    const std::string range = std::string(pair.low) + ".." + pair.high;
+    for (size_t n : narrow)
+        for (size_t first : widen) {
+            (*after)[n].push_back(first);
+            note(n, "after " + w[first].ident + ", which widens " + range + " first: " + pair.reason + assumed);
+        }
+    for (const std::string& within : Words(pair.within)) {
+        const int j = position(within);
+        if (j < 0) continue;
+        const size_t v = static_cast<size_t>(j);
+        for (size_t first : widen) (*after)[v].push_back(first);
+        if (!widen.empty())
+            note(v, "after " + Names(w, widen) + ", which widen" + (widen.size() == 1 ? "s " : " ") + range +
+                        " first: " + pair.within_reason);
+        for (size_t n : narrow) {
+            (*after)[n].push_back(v);
+            note(n, "after " + within + ": " + range + " narrows last, so that " + within + " stays within it: " +
+                        pair.within_reason);
+        }
+    }
 }
 
 }  // namespace
@@ -123,19 +170,7 @@ void OrderWrites(std::vector<SettingWrite>* writes) {
             note(static_cast<size_t>(j), "after " + names + ": " + rule.reason + (rule.assumed ? " (assumed)" : ""));
         }
     }
-    for (const LimitPair& pair : kPairs) {
-        const int low = position(pair.low), high = position(pair.high);
-        if (low < 0 || high < 0) continue;
-        // Raising the low limit above the high one in force would be refused:
-        // then the high limit goes first.
-        const SettingWrite& h = w[static_cast<size_t>(high)];
-        const bool low_first = !h.now_known || w[static_cast<size_t>(low)].to <= h.now;
-        const size_t first = static_cast<size_t>(low_first ? low : high);
-        const size_t second = static_cast<size_t>(low_first ? high : low);
-        after[second].push_back(first);
-        note(second, "after " + w[first].ident + ", which widens the range first: " + pair.reason +
-                         (pair.assumed ? " (assumed)" : ""));
-    }
+    for (const LimitPair& pair : kPairs) OrderAroundLimits(pair, w, position, &after, note);
     std::vector<int> stage(n, 1);
     for (size_t i = 0; i < n; ++i) {
         if (const Operation* o = OperationOf(w[i].ident)) {

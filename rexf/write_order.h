@@ -27,13 +27,17 @@ const WriteOrderRule* WriteOrderRules(size_t* count);
 // again, even those that held the wanted value before.
 std::vector<std::string> ResetBy(const std::string& ident);
 
-// A low and a high limit that a unit keeps in order (low <= high) after
-// every write: the one that widens the range is written first.
+// A low and a high limit that a unit keeps in order (low <= high), and the
+// values it keeps within them: a series of writes widens the range first,
+// then moves those values, and narrows it last, so that no value a unit
+// holds ever lies outside the limits in force.
 struct LimitPair {
     const char* low;
     const char* high;
     const char* reason;
     bool assumed;
+    const char* within;         // blank-separated identifiers held within low..high; "" for none
+    const char* within_reason;  // why they are
 };
 const LimitPair* LimitPairs(size_t* count);
 
@@ -54,7 +58,9 @@ struct SettingWrite {
 
 // Puts the writes into an order the unit takes: the memory area first, then
 // the settings by the rules and limit pairs above (otherwise in table
-// order), the operating identifiers last. Sets each write's `why`.
+// order), the operating identifiers last. A limit whose present value is
+// unknown counts as narrowing (written after the values within it). Sets
+// each write's `why`.
 void OrderWrites(std::vector<SettingWrite>* writes);
 
 }  // namespace rexf

@@ -272,4 +272,55 @@ TEST_F(HistoryStoreTest, TwoWritersMakingOneNewFileBothTakeIt) {
     EXPECT_EQ(store->IntegrityCheck(), "ok");
 }
 
+// Each run leaves what it could not store for the next to say: a clean end
+// its count, a run that never recorded its end an unknown one. A file of an
+// earlier qdxpoll (without the line's and the losses' tables) is given them
+// by its first writer and keeps its samples.
+TEST_F(HistoryStoreTest, EachRunLeavesItsLossesAndTheLineForTheNext) {
+    std::string error;
+    {
+        auto store = OpenStore();
+        ASSERT_TRUE(store->BeginRun("log 01K1M1", 1000, &error)) << error;
+        for (int i = 0; i < 3; ++i) store->Add(Sample(1000 + i, "01K1M1", 150.0));
+        EXPECT_FALSE(store->PreviousRun(&error).has_value()) << "the first run has none before it";
+        ASSERT_TRUE(store->EndRun(2000, &error)) << error;
+        EXPECT_FALSE(store->Line(&error).has_value());
+        ASSERT_TRUE(store->SetLine({"line1", "/dev/ttyUSB0", 1000}, &error)) << error;
+    }
+    {
+        auto store = OpenStore();
+        const auto previous = store->PreviousRun(&error);
+        ASSERT_TRUE(previous.has_value()) << error;
+        EXPECT_EQ(previous->run.what, "log 01K1M1");
+        EXPECT_EQ(previous->added, 3);
+        EXPECT_EQ(previous->unstored, 0);
+        ASSERT_TRUE(store->BeginRun("log 01K1M1", 3000, &error)) << error;
+        store->Add(Sample(3000, "01K1M1", 150.0));
+        ASSERT_TRUE(store->Flush(3001, &error)) << error;
+        // Ends without EndRun, as a killed run does.
+    }
+    {
+        auto store = OpenStore();
+        const auto previous = store->PreviousRun(&error);
+        ASSERT_TRUE(previous.has_value()) << error;
+        EXPECT_LT(previous->unstored, 0) << "a run that recorded no end";
+        const auto line = store->Line(&error);
+        ASSERT_TRUE(line.has_value()) << error;
+        EXPECT_EQ(line->name + " " + line->port, "line1 /dev/ttyUSB0");
+    }
+    // As an earlier qdxpoll left it: no line, no losses.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE line; DROP TABLE run_losses", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    {
+        auto reader = OpenStore(HistoryStore::kRead);
+        EXPECT_EQ(reader->Runs(INT64_MIN, INT64_MAX, &error).size(), 2u) << error;
+        auto store = OpenStore();
+        EXPECT_FALSE(store->Line(&error).has_value());
+        EXPECT_FALSE(store->PreviousRun(&error).has_value()) << "no record of its losses: nothing to say";
+        EXPECT_EQ(store->Samples({}, &error).size(), 4u) << error;
+    }
+}
+
 }  // namespace

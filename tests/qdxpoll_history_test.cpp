@@ -4,6 +4,7 @@
 // and write --db records each write or makes none.
 #include <fcntl.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -237,9 +239,11 @@ TEST_F(QdxpollHistoryTest, KilledMidRunItKeepsAllButTheLastSecondAndARestartIsAR
     EXPECT_LE(samples.size(), printed.size());
 
     // Started again on the same file: a second run, after a gap.
-    std::string out;
+    std::string out, err;
     args.insert(args.end(), {"-n", "3"});
-    ASSERT_EQ(Run(args, &out), 69) << out;
+    ASSERT_EQ(Run(args, &out, &err), 69) << out;
+    EXPECT_EQ(Lines(err).at(0).rfind("qdxpoll: note: the previous run on " + db_ + " (log ", 0), 0u) << err;
+    EXPECT_NE(err.find("recorded no end: it was killed"), std::string::npos) << err;
     const size_t second_run = PrintedReadings(out).size();
     const auto runs = store->Runs(INT64_MIN, INT64_MAX, &error);
     ASSERT_EQ(runs.size(), 2u) << error;
@@ -288,11 +292,21 @@ TEST_F(QdxpollHistoryTest, AFullDiskLosesNothingUncounted) {
         auto store = HistoryStore::Open(db, HistoryStore::kRead, &error);
         if (store != nullptr) stored = static_cast<int64_t>(store->Samples({}, &error).size());
     }
+    // The next run on the file, the disk still full, says it first.
+    std::string next_err;
+    Run(With({"log", "01K1M1", "--db", db, "--count", "1"}), &out, &next_err);
     umount2(small.c_str(), MNT_DETACH);
     EXPECT_EQ(code, 73) << err;
     ASSERT_TRUE(said) << err;
     EXPECT_GT(std::stoll(m[1]), 0);
     EXPECT_EQ(std::stoll(m[1]) + stored, 12000) << err;
+    ASSERT_FALSE(Lines(next_err).empty());
+    EXPECT_EQ(Lines(next_err)[0].rfind(fmt::format("qdxpoll: note: the previous run on {} (log 01K1M1 02K1M1 01K1S1 "
+                                                   "02K1S1 every 0 s on {}) could not store {} of 12000 samples",
+                                                   db, port_, m[1].str()),
+                                       0),
+              0u)
+        << next_err;
 }
 
 // A history damaged on disk (4 KB of noise over its third page) is refused
@@ -435,6 +449,67 @@ TEST_F(QdxpollHistoryTest, EachWriteIsRecordedWithItsOutcomeAndNoneIsMadeUnrecor
     EXPECT_EQ(sim_.Command("get 1 1 S1"), "ok 0180.5");
     ASSERT_EQ(Run(With({"log", "01K1M1", "--db", nowhere, "-n", "1"}), &out, &err), 73);
     EXPECT_EQ(out, "") << "polled without a history";
+}
+
+// A history belongs to the line that made it (its name and port): another
+// line is refused before anything is polled, unless the file is given to it
+// with --reassign-db; the same port under another name is the same line. A
+// file of an earlier qdxpoll, with no record, goes to the next line that
+// writes to it. (Before, two lines' samples merged under the same
+// addresses with no word.)
+TEST_F(QdxpollHistoryTest, AFileBelongsToOneLineAndAnotherIsRefused) {
+    qdxtest::Simulator other;
+    std::string error;
+    const std::string other_port = port_ + "-other";
+    ASSERT_TRUE(other.Start({"--no-drift", "--link", other_port}, {}, &error)) << error;
+    const std::string alias = (dir_ / "alias").string();
+    fs::create_symlink(port_, alias);
+    auto log = [&](const std::string& port, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--port", port, "--quiet", "log", "01K1M1", "--db", db_, "-n", "2", "-i", "0"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    };
+    auto samples = [&] { return AllSamples().size(); };
+    auto drop_record = [&] {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "DROP TABLE line", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    };
+    const struct {
+        const char* what;
+        std::function<void()> before;
+        std::vector<std::string> args;
+        int code;
+        std::string says;
+        bool recorded;
+    } steps[] = {
+        {"the line that makes the file", nullptr, log(port_), 0, "", true},
+        {"another line", nullptr, log(other_port), 73,
+         "the history " + db_ + " belongs to line \"line1\" on " + port_, false},
+        {"the same port by another name", nullptr, log(alias), 0, "", true},
+        {"another line, on purpose", nullptr, log(other_port, {"--reassign-db"}), 0,
+         "belongs to line \"line1\" on " + other_port + " from now on (it was line \"line1\" on " + port_ + ")",
+         true},
+        {"the first line, now another", nullptr, log(port_), 73, "add --reassign-db", false},
+        {"a file of an earlier qdxpoll", drop_record, log(port_), 0, "held no record of its line", true},
+        {"another line after it", nullptr, log(other_port), 73, "belongs to line \"line1\" on " + port_, false},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.before) step.before();
+        const size_t before = fs::exists(db_) ? samples() : 0;
+        std::string out, err;
+        EXPECT_EQ(Run(step.args, &out, &err), step.code) << err;
+        if (!step.says.empty()) {
+            EXPECT_NE(err.find(step.says), std::string::npos) << err;
+        }
+        EXPECT_EQ(samples(), before + (step.recorded ? 2 : 0));
+        if (step.code != 0) {
+            EXPECT_EQ(out, "") << "polled without a history";
+        }
+    }
+    other.Stop();
 }
 
 }  // namespace

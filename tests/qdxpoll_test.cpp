@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <iomanip>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -757,8 +758,11 @@ TEST_F(QdxpollTest, SavesComparesAndRestoresAUnitsSettings) {
 
     const ToolRun dry = Tool({"restore", file, "--to", "02", "--dry-run"});
     EXPECT_EQ(dry.exit_code, 0) << dry.err;
+    // What the manuals at hand do not describe is left out, and counted.
+    EXPECT_NE(dry.out.find("not written, 37 not described in the manuals at hand"), std::string::npos) << dry.out;
     std::vector<std::string> planned = Identifiers(dry.out, "plan");
-    EXPECT_LT(std::find(planned.begin(), planned.end(), "SH"), std::find(planned.begin(), planned.end(), "S1"));
+    // SH narrows (500 to 400): S1 moves into the new range first.
+    EXPECT_LT(std::find(planned.begin(), planned.end(), "S1"), std::find(planned.begin(), planned.end(), "SH"));
     EXPECT_LT(std::find(planned.begin(), planned.end(), "XA"), std::find(planned.begin(), planned.end(), "A1"));
     std::sort(planned.begin(), planned.end());
     EXPECT_EQ(planned, changed) << dry.out;
@@ -769,7 +773,7 @@ TEST_F(QdxpollTest, SavesComparesAndRestoresAUnitsSettings) {
 
     const ToolRun restore = Tool({"restore", file, "--to", "02", "--yes"});
     EXPECT_EQ(restore.exit_code, 0) << restore.out << restore.err;
-    EXPECT_TRUE(std::regex_search(restore.out, std::regex(R"(\n  02 +5 +59 +0 +0 +0\n)"))) << restore.out;
+    EXPECT_TRUE(std::regex_search(restore.out, std::regex(R"(\n  02 +5 +22 +0 +0 +0\n)"))) << restore.out;
     const ToolRun same = Tool({"diff", "01", "02"});
     EXPECT_EQ(same.exit_code, 0) << same.out << same.err;
 
@@ -833,6 +837,121 @@ TEST_F(QdxpollTest, SavesComparesAndRestoresAUnitsSettings) {
     const ToolRun loaded = RunTool({"--port", started.path(), "--quiet", "diff", high_s1, "05"});
     EXPECT_EQ(loaded.exit_code, 0) << loaded.out << loaded.err;
     for (const std::string& path : {file, high_s1, too_big}) unlink(path.c_str());
+}
+
+// A counter of the simulator's stats line ("polls", "selects").
+int SimCount(qdxtest::Simulator& sim, const std::string& counter) {
+    const std::string stats = sim.Command("stats");
+    const size_t at = stats.find(" " + counter + "=");
+    return at == std::string::npos ? -1 : std::stoi(stats.substr(at + counter.size() + 2));
+}
+
+// Waits until the counter has grown by `more` (bounded: 20 s).
+bool WaitForMore(qdxtest::Simulator& sim, const std::string& counter, int more) {
+    const int from = SimCount(sim, counter);
+    for (int i = 0; i < 2000; ++i) {
+        if (SimCount(sim, counter) >= from + more) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// A restore into a line that goes: a plan with present values unread is not
+// carried out, and a port lost (the simulator killed) or three writes in a
+// row unanswered end the writes at once, with what was made and how to go
+// on. (Before, unread values were written as "?", and every write left was
+// tried into a dead line for minutes.)
+TEST(QdxpollRestoreOnALineThatGoes, NothingIsWrittenIntoItAndTheRestIsNamed) {
+    if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
+    const std::string link = "/tmp/qdxpoll-test-restore-" + std::to_string(getpid());
+    const std::string file = link + ".toml";
+    auto sim = std::make_unique<qdxtest::Simulator>();
+    std::string error;
+    ASSERT_TRUE(sim->Start({"--no-drift", "--link", link}, {}, &error)) << error;
+    auto tool = [&](std::vector<std::string> args, const Meanwhile& meanwhile = nullptr) {
+        args.insert(args.begin(), {"--port", link, "--quiet"});
+        return RunTool(args, meanwhile);
+    };
+    ASSERT_EQ(tool({"save", "01", "--output", file}).exit_code, 0);
+    const std::vector<std::pair<std::string, std::string>> changed = {
+        {"A1", "25.0"}, {"A2", "30.0"}, {"HA", "5.0"}, {"HB", "6.0"}, {"P1", "45.5"}, {"I1", "240"}, {"D1", "60"}};
+    auto change_unit = [&](qdxtest::Simulator& s) {
+        for (const auto& [id, value] : changed) ASSERT_EQ(s.Command("set 1 1 " + id + " " + value).rfind("ok", 0), 0u);
+    };
+    auto restart = [&] {
+        sim = std::make_unique<qdxtest::Simulator>();
+        ASSERT_TRUE(sim->Start({"--no-drift", "--link", link}, {}, &error)) << error;
+        change_unit(*sim);
+    };
+    change_unit(*sim);
+
+    // Killed while the plan reads the unit (each answer slowed, so that the
+    // reading is under way): nothing written, no plan carried out.
+    ASSERT_EQ(sim->Command("fault delay:100:1"), "ok");
+    const ToolRun planning = tool({"restore", file, "--to", "01", "--yes"}, [&](pid_t, const std::string&) {
+        ASSERT_TRUE(WaitForMore(*sim, "polls", 5));
+        kill(sim->pid(), SIGKILL);
+        sim->Stop();
+    });
+    EXPECT_EQ(planning.exit_code, 69) << planning.out << planning.err;
+    EXPECT_NE(planning.err.find("nothing written"), std::string::npos) << planning.err;
+    EXPECT_EQ(planning.out.find("Writing"), std::string::npos) << planning.out;
+
+    // A unit that stops answering part way through the plan: the values it
+    // did not give are "?", and such a plan is not carried out.
+    restart();
+    ASSERT_EQ(sim->Command("script ok,ok,ok,ok,ok,silence,silence,silence,silence,silence,silence,silence,silence,"
+                           "silence,silence,silence,silence"),
+              "ok");
+    const ToolRun partial = tool({"restore", file, "--to", "01", "--yes"});
+    EXPECT_EQ(partial.exit_code, 69) << partial.out << partial.err;
+    EXPECT_NE(partial.err.find("nothing written: the plan rests on"), std::string::npos) << partial.err;
+    EXPECT_NE(sim->Command("stats").find(" selects=0 "), std::string::npos) << "a value was written";
+
+    // Killed during the writes: the writes end at once, the table names what
+    // was written and what was not, and the command to go on.
+    restart();
+    ASSERT_EQ(sim->Command("fault delay:100:1"), "ok");
+    const ToolRun writing = tool({"restore", file, "--to", "01", "--yes"}, [&](pid_t, const std::string&) {
+        ASSERT_TRUE(WaitForMore(*sim, "selects", 2));
+        kill(sim->pid(), SIGKILL);
+        sim->Stop();
+    });
+    EXPECT_EQ(writing.exit_code, 69) << writing.out << writing.err;
+    EXPECT_NE(writing.out.find("Stopped: port " + link + " lost"), std::string::npos) << writing.out;
+    EXPECT_GE(CountLinesStartingWith(writing.out, "  01    1  "), static_cast<int>(changed.size())) << writing.out;
+    EXPECT_NE(writing.out.find("not written"), std::string::npos) << writing.out;
+    EXPECT_NE(writing.err.find("go on with: qdxpoll --port " + link + " --quiet restore " + file + " --to 01 --yes"),
+              std::string::npos)
+        << writing.err;
+    EXPECT_LE(CountLinesStartingWith(writing.out, "  unit 01 "), 3) << "writes tried into the dead line\n"
+                                                                      << writing.out;
+
+    // Writes that go unanswered while the line stays: three in a row end it.
+    restart();
+    ASSERT_EQ(sim->Command("fault delay:100:1"), "ok");
+    const ToolRun silent = tool({"restore", file, "--to", "01", "--yes"}, [&](pid_t, const std::string&) {
+        ASSERT_TRUE(WaitForMore(*sim, "selects", 1));
+        ASSERT_EQ(sim->Command("fault clear"), "ok");
+        ASSERT_EQ(sim->Command("fault silence:1"), "ok");
+    });
+    EXPECT_EQ(silent.exit_code, 69) << silent.out << silent.err;
+    EXPECT_NE(silent.out.find("Stopped: 3 writes in a row got no answer at all"), std::string::npos) << silent.out;
+    std::vector<std::string> tried;
+    for (const std::string& line : Lines(silent.out))
+        if (line.rfind("  unit 01 ", 0) == 0) tried.push_back(line);
+    ASSERT_GE(tried.size(), 3u) << silent.out;
+    EXPECT_LT(tried.size(), changed.size()) << "the writes after it were tried\n" << silent.out;
+    for (size_t i = tried.size() - 3; i < tried.size(); ++i)
+        EXPECT_NE(tried[i].find("failed (silent)"), std::string::npos) << tried[i];
+    ASSERT_EQ(sim->Command("fault clear"), "ok");
+    EXPECT_EQ(sim->Command("get 1 1 P1"), "ok 0045.5") << "the last of the plan, never tried";
+    // Run as the hint says, the restore makes what is left.
+    const ToolRun resumed = tool({"restore", file, "--to", "01", "--yes"});
+    EXPECT_EQ(resumed.exit_code, 0) << resumed.out << resumed.err;
+    EXPECT_EQ(tool({"diff", file, "01"}).exit_code, 0);
+    sim->Stop();
+    for (const std::string& path : {file, link}) unlink(path.c_str());
 }
 
 // A unit at unusual line settings: at the driver's default its answers
@@ -1973,31 +2092,154 @@ TEST(QdxpollSettings, RestorePlansWhatDiffersInTheOrderTheUnitTakesIt) {
                                        {"XA", "000002"}, {"XI", "000001"}});
     RestoreScope scope;
     std::string why;
-    ASSERT_TRUE(ScopeOfRestore(file, {}, &scope, &why)) << why;
+    ASSERT_TRUE(ScopeOfRestore(file, {}, false, &scope, &why)) << why;
     EXPECT_EQ(scope.read_only, std::vector<std::string>{"ch 1 M1"});
     EXPECT_EQ(scope.operations, std::vector<std::string>{"ch 1 SR"}) << "RUN/STOP only when asked for";
     const RestorePlan plan = PlanRestore(scope, now);
     std::vector<std::string> order;
     for (const RestoreStep& s : plan.steps) order.push_back(s.ident);
     // XI first (it sets the input range), and GB, which it may reset, written
-    // again after it; SH before SL, since the new SL lies above the SH in
-    // force; S1 after both; A1 after XI (XA is unchanged).
-    EXPECT_EQ(order, (std::vector<std::string>{"XI", "A1", "GB", "SH", "SL", "S1"}));
+    // again after it; SH first of the limits, as it widens SL..SH, S1 next,
+    // SL (which narrows it) last; A1 after XI (XA is unchanged).
+    EXPECT_EQ(order, (std::vector<std::string>{"XI", "A1", "GB", "SH", "S1", "SL"}));
     EXPECT_EQ(plan.unchanged, (std::vector<std::string>{"ch 1 P1", "ch 1 XA"})) << "150.04 is held as 150.0";
     EXPECT_EQ(plan.absent, std::vector<std::string>{"ch 1 OQ"});
     ASSERT_EQ(plan.steps.size(), 6u);
     EXPECT_EQ(plan.steps[0].from + " -> " + plan.steps[0].to, "1 -> 3");
     EXPECT_NE(plan.steps[2].why.find("written again: writing XI may reset it"), std::string::npos) << plan.steps[2].why;
-    EXPECT_NE(plan.steps[4].why.find("after SH, which widens the range first"), std::string::npos) << plan.steps[4].why;
-    EXPECT_NE(plan.steps[5].why.find("must lie within SL..SH"), std::string::npos) << plan.steps[5].why;
-    EXPECT_NE(plan.steps[5].warning.find("outside SL..SH after the writes (500.0..800.0)"), std::string::npos);
+    EXPECT_NE(plan.steps[4].why.find("after SH, which widens SL..SH first: the set value must lie within SL..SH"),
+              std::string::npos)
+        << plan.steps[4].why;
+    EXPECT_NE(plan.steps[5].why.find("after S1: SL..SH narrows last"), std::string::npos) << plan.steps[5].why;
+    // 900 lies above the file's own SH (restore refuses such a file first).
+    EXPECT_NE(plan.steps[4].warning.find("outside SL..SH (0.0..800.0) in force then"), std::string::npos)
+        << plan.steps[4].warning;
 
-    ASSERT_TRUE(ScopeOfRestore(file, {"SR", "SL"}, &scope, &why)) << why;
+    ASSERT_TRUE(ScopeOfRestore(file, {"SR", "SL"}, false, &scope, &why)) << why;
     const RestorePlan only = PlanRestore(scope, now);
     ASSERT_EQ(only.steps.size(), 2u);
     EXPECT_EQ(only.steps[0].ident + only.steps[1].ident, "SLSR") << "settings before RUN/STOP";
-    EXPECT_FALSE(ScopeOfRestore(file, {"M1"}, &scope, &why)) << "a read-only identifier";
-    EXPECT_FALSE(ScopeOfRestore(file, {"D1"}, &scope, &why)) << "nothing of it in the file";
+    EXPECT_FALSE(ScopeOfRestore(file, {"M1"}, false, &scope, &why)) << "a read-only identifier";
+    EXPECT_FALSE(ScopeOfRestore(file, {"D1"}, false, &scope, &why)) << "nothing of it in the file";
+}
+
+// Writes a plan's steps one by one onto the unit's values and names the
+// first step after which a limiter pair is inverted or S1 lies outside
+// SL..SH; "" when none does.
+std::string FirstUnsoundStep(const RestorePlan& plan, std::map<std::string, double> held) {
+    for (const RestoreStep& s : plan.steps) {
+        held[s.ident] = std::stod(s.to);
+        const bool inverted = held["SL"] > held["SH"] || held["OL"] > held["OH"];
+        const bool outside = held.count("S1") && (held["S1"] < held["SL"] || held["S1"] > held["SH"]);
+        if (inverted || outside) return s.ident;
+    }
+    return "";
+}
+
+// Widen first, move S1, narrow last, whatever the unit holds now: no write
+// leaves S1 outside the limits in force nor a pair inverted. (The order was
+// fixed, SL and SH before S1: a unit holding S1 = 350 got SH = 300 first.)
+TEST(QdxpollSettings, RestoreWidensFirstMovesTheSetValueAndNarrowsLast) {
+    struct Values {
+        const char *sl, *sh, *s1;
+    };
+    const struct {
+        const char* what;
+        Values now, file;
+        std::vector<std::string> order;
+    } cases[] = {
+        {"the unit's S1 lies above the file's SH", {"0000.0", "0400.0", "0350.0"}, {"0000.0", "0300.0", "0150.0"},
+         {"S1", "SH"}},
+        {"the unit's S1 lies below the file's SL", {"0000.0", "0400.0", "0050.0"}, {"0100.0", "0300.0", "0200.0"},
+         {"S1", "SH", "SL"}},
+        {"the range moves up past the one in force", {"0000.0", "0400.0", "0150.0"}, {"0500.0", "0800.0", "0600.0"},
+         {"SH", "S1", "SL"}},
+        {"the range moves down past the one in force", {"0500.0", "0800.0", "0600.0"}, {"0000.0", "0400.0", "0150.0"},
+         {"SL", "S1", "SH"}},
+        {"both limits widen", {"0100.0", "0300.0", "0200.0"}, {"0000.0", "0400.0", "0350.0"}, {"SH", "SL", "S1"}},
+        {"S1 stays, the range narrows onto it", {"0000.0", "0400.0", "0200.0"}, {"0150.0", "0250.0", "0200.0"},
+         {"SH", "SL"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const UnitSettings file = Settings({{"S1", c.file.s1}, {"SH", c.file.sh}, {"SL", c.file.sl}});
+        const UnitSettings now = Settings({{"S1", c.now.s1}, {"SH", c.now.sh}, {"SL", c.now.sl}});
+        RestoreScope scope;
+        std::string why;
+        ASSERT_TRUE(ScopeOfRestore(file, {}, false, &scope, &why)) << why;
+        const RestorePlan plan = PlanRestore(scope, now);
+        std::vector<std::string> order;
+        for (const RestoreStep& s : plan.steps) {
+            order.push_back(s.ident);
+            EXPECT_EQ(s.warning, "") << s.ident;
+            EXPECT_FALSE(s.unsound) << s.ident;
+        }
+        EXPECT_EQ(order, c.order);
+        EXPECT_EQ(FirstUnsoundStep(plan, {{"SL", std::stod(c.now.sl)}, {"SH", std::stod(c.now.sh)},
+                                          {"S1", std::stod(c.now.s1)}}),
+                  "");
+        EXPECT_TRUE(plan.unknown.empty());
+    }
+
+    // The output limiters: the one that widens goes first.
+    const struct {
+        const char *now_ol, *now_oh, *ol, *oh, *first;
+    } outputs[] = {{"0000.0", "0050.0", "0080.0", "0100.0", "OH"}, {"0050.0", "0100.0", "0000.0", "0040.0", "OL"}};
+    for (const auto& c : outputs) {
+        const UnitSettings file = Settings({{"OH", c.oh}, {"OL", c.ol}});
+        const UnitSettings now = Settings({{"OH", c.now_oh}, {"OL", c.now_ol}});
+        RestoreScope scope;
+        std::string why;
+        ASSERT_TRUE(ScopeOfRestore(file, {}, false, &scope, &why)) << why;
+        const RestorePlan plan = PlanRestore(scope, now);
+        ASSERT_EQ(plan.steps.size(), 2u);
+        EXPECT_EQ(plan.steps[0].ident, c.first) << c.ol << ".." << c.oh;
+        EXPECT_EQ(FirstUnsoundStep(plan, {{"OL", std::stod(c.now_ol)}, {"OH", std::stod(c.now_oh)}}), "");
+    }
+
+    // A limit restored alone (--only) past the S1 the unit holds would leave
+    // it outside: the step says so and the plan is not carried out; with S1
+    // unread the plan cannot tell, and names it as unknown.
+    const UnitSettings file = Settings({{"S1", "0150.0"}, {"SH", "0300.0"}, {"SL", "0000.0"}});
+    RestoreScope scope;
+    std::string why;
+    ASSERT_TRUE(ScopeOfRestore(file, {"SH"}, false, &scope, &why)) << why;
+    const RestorePlan alone = PlanRestore(scope, Settings({{"S1", "0350.0"}, {"SH", "0400.0"}, {"SL", "0000.0"}}));
+    ASSERT_EQ(alone.steps.size(), 1u);
+    EXPECT_TRUE(alone.steps[0].unsound);
+    EXPECT_NE(alone.steps[0].warning.find("S1 = 350.0 (not written) would lie outside"), std::string::npos)
+        << alone.steps[0].warning;
+    const RestorePlan unread = PlanRestore(scope, Settings({{"S1", "failed"}, {"SH", "0400.0"}}));
+    EXPECT_EQ(unread.unknown, (std::vector<std::string>{"ch 1 SL (needed to place the limits written)",
+                                                        "ch 1 S1 (needed to place the limits written)"}));
+    const RestorePlan unknown = PlanRestore(scope, Settings({{"S1", "0150.0"}, {"SH", "failed"}, {"SL", "0000.0"}}));
+    ASSERT_EQ(unknown.steps.size(), 1u);
+    EXPECT_EQ(unknown.steps[0].from, "?");
+    EXPECT_EQ(unknown.unknown, std::vector<std::string>{"ch 1 SH"});
+}
+
+// Identifiers the manuals at hand do not describe are cloned only when
+// asked for: by name in --only, or all of them with --all.
+TEST(QdxpollSettings, UndescribedIdentifiersAreRestoredOnlyWhenAskedFor) {
+    const UnitSettings file = Settings({{"AV", "0005.0"}, {"C1", "0002.5"}, {"P1", "0030.0"}});
+    const struct {
+        std::vector<std::string> only;
+        bool all;
+        std::vector<std::string> written, left_out;
+    } cases[] = {
+        {{}, false, {"P1"}, {"ch 1 AV", "ch 1 C1"}},
+        {{"AV", "P1"}, false, {"AV", "P1"}, {}},
+        {{}, true, {"AV", "C1", "P1"}, {}},
+    };
+    for (const auto& c : cases) {
+        RestoreScope scope;
+        std::string why;
+        ASSERT_TRUE(ScopeOfRestore(file, c.only, c.all, &scope, &why)) << why;
+        std::vector<std::string> written;
+        for (const SavedSetting& s : scope.writes) written.push_back(s.ident);
+        EXPECT_EQ(written, c.written) << c.all;
+        EXPECT_EQ(scope.undescribed, c.left_out) << c.all;
+    }
 }
 
 TEST(QdxpollSettings, ComparisonIsOfSettingsAtTheUnitsResolution) {

@@ -210,6 +210,7 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
     app.set_version_flag("--version", "qdxpoll " QDXPOLL_VERSION " (driver QDXTLMV)");
     app.require_subcommand(1);
     AddCommonOptions(app, o);
+    o->arguments.assign(argv + 1, argv + argc);
 
     for (const CommandEntry& entry : CommandTable()) {
         CLI::App* command = app.add_subcommand(entry.name, entry.help);

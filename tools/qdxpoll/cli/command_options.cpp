@@ -114,6 +114,9 @@ void AddRestoreOptions(CLI::App* restore, Options* o) {
     restore->add_option("--to", o->to_units, "Unit addresses to write to, e.g. 02 or 02,05-09")->required();
     restore->add_option("--only", o->only, "Only these identifiers, e.g. S1,P1 (also G1, J1, SR, ZA, which "
                                            "operate the unit and are left out otherwise)");
+    restore->add_flag("--all", o->all_identifiers,
+                      "Also the identifiers the manuals at hand do not describe (left out otherwise, unless "
+                      "--only names them)");
     restore->add_flag("--dry-run", o->dry_run, "Show the plan and write nothing");
     restore->add_flag("-y,--yes", o->yes, "Write without asking (otherwise a confirmation typed on a terminal)");
 }
@@ -156,6 +159,9 @@ void AddTypeOption(CLI::App* cmd, Options* o) {
 void AddDbOption(CLI::App* cmd, Options* o) {
     cmd->add_option("--db", o->db_file,
                     "The line's history: an SQLite file, made when missing (default: the --config file's database)");
+    cmd->add_flag("--reassign-db", o->reassign_db,
+                  "Give this line a history recorded for another (a file belongs to the line that made it: its "
+                  "name and port; another is refused)");
 }
 
 // The page's options: watch, and the demo's last step.

@@ -3,7 +3,9 @@
 // which order); nothing is written without --yes or a confirmation typed on
 // a terminal; every write is read back at the unit's resolution, and a
 // refusal or an identifier the unit lacks is reported while the rest goes
-// on.
+// on. A plan that rests on values unread is not carried out, and a line
+// that goes (the port lost, three writes in a row unanswered) ends the
+// writes at once, with what was made and how to go on.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -31,6 +33,7 @@ struct Target {
     bool answered = true;
     std::string failure;  // when it did not answer
     RestorePlan plan;
+    std::vector<std::string> made;  // each step's outcome as shown; "" while not made
     int written = 0, refused = 0, absent = 0, failed = 0;
     std::vector<std::pair<std::string, std::string>> problems;  // each failure's line and hint
 };
@@ -40,8 +43,11 @@ struct Target {
 // lacks, then a write whose answer was lost but whose value the unit holds.
 struct RestoreOutcome {
     bool refused = false, no_reply = false, held = false, interrupted = false;
+    std::string stopped;     // why the line's writes ended early; "" when they did not
+    int silent_in_a_row = 0;
     int Code() const {
         if (interrupted) return kExitInterrupted;
+        if (!stopped.empty()) return kExitNoReply;
         if (refused) return kExitRefused;
         if (no_reply) return kExitNoReply;
         if (held) return kExitHeldUnacknowledged;
@@ -49,9 +55,12 @@ struct RestoreOutcome {
     }
 };
 
+// Writes to a line in a row that got no answer at all: the line (or the
+// unit) has gone, and each further write would wait out its retries.
+constexpr int kSilentInARow = 3;
+
 // "ch 1 AA", "ch 1 AB", "ch 2 AA" as "ch 1 AA AB, ch 2 AA".
-void PrintList(const char* what, const std::vector<std::string>& items) {
-    if (items.empty()) return;
+std::string ListText(const std::vector<std::string>& items) {
     std::string text, channel;
     for (const std::string& item : items) {
         const size_t blank = item.find(' ', 3);
@@ -59,7 +68,11 @@ void PrintList(const char* what, const std::vector<std::string>& items) {
         text += ch == channel ? " " + rest : (text.empty() ? "" : ", ") + item;
         channel = ch;
     }
-    std::printf("  %s: %s\n", what, text.c_str());
+    return text;
+}
+
+void PrintList(const std::string& what, const std::vector<std::string>& items) {
+    if (!items.empty()) std::printf("  %s: %s\n", what.c_str(), ListText(items).c_str());
 }
 
 void PrintPlan(const Target& t) {
@@ -97,9 +110,23 @@ bool Confirmed(const Options& o, size_t writes, size_t units) {
     return a == "yes" || a == "y";
 }
 
+// After a write that got no valid reply: whether the line has gone, so
+// that no further write is tried into it.
+void WatchTheLine(UnitAccess& line, const Reading& r, RestoreOutcome* outcome) {
+    const bool silent = r.status == "silent" || r.status == "no_reply";
+    outcome->silent_in_a_row = silent ? outcome->silent_in_a_row + 1 : 0;
+    std::string cause;
+    if (line.Lost(&cause))
+        outcome->stopped = "port " + line.Port() + " lost (" + cause + ")";
+    else if (outcome->silent_in_a_row >= kSilentInARow)
+        outcome->stopped = fmt::format("{} writes in a row got no answer at all: the line or the unit has gone",
+                                       kSilentInARow);
+}
+
 void WritePlan(UnitAccess& line, Target* t, RestoreOutcome* outcome) {
     const size_t count = t->plan.steps.size();
-    for (size_t i = 0; i < count && !outcome->interrupted; ++i) {
+    t->made.assign(count, "");
+    for (size_t i = 0; i < count && !outcome->interrupted && outcome->stopped.empty(); ++i) {
         const RestoreStep& s = t->plan.steps[i];
         int code = kExitOk;
         const Reading r = line.Write(t->unit, s.channel, s.ident, s.to, &code);
@@ -110,6 +137,7 @@ void WritePlan(UnitAccess& line, Target* t, RestoreOutcome* outcome) {
             ++t->written;
             shown = r.status == "verified" ? "written and read back" : "written (" + r.error + ")";
             outcome->held |= r.status == "held_unacknowledged";
+            outcome->silent_in_a_row = 0;
         } else if (r.status == "interrupted" || Interrupted()) {
             outcome->interrupted = true;
             shown = "interrupted";
@@ -118,17 +146,21 @@ void WritePlan(UnitAccess& line, Target* t, RestoreOutcome* outcome) {
             outcome->refused = true;
             shown = r.status == "refused" ? "refused" : "read back another value";
             problem();
+            outcome->silent_in_a_row = 0;
         } else if (r.status == "eot") {
             ++t->absent;
             outcome->no_reply = true;
             shown = "absent on the unit";
             problem();
+            outcome->silent_in_a_row = 0;
         } else {
             ++t->failed;
             outcome->no_reply = true;
             shown = "failed (" + r.status + ")";
             problem();
+            WatchTheLine(line, r, outcome);
         }
+        if (shown != "interrupted") t->made[i] = shown;
         std::printf("  unit %02d  %2zu/%zu  %-8s %s -> %s  %s\n", t->unit, i + 1, count, name.c_str(),
                     s.from.c_str(), s.to.c_str(), shown.c_str());
         std::fflush(stdout);
@@ -148,18 +180,36 @@ void PrintScope(const Options& o, const rexf::UnitSettings& file, const RestoreS
     PrintList("not written, they operate the unit (name them with --only to write them)", scope.operations);
     PrintList("not written, absent on the saved unit", scope.absent_in_file);
     PrintList("not written, failed when saved", scope.failed_in_file);
+    if (!scope.undescribed.empty())
+        PrintList(fmt::format("not written, {} not described in the manuals at hand, so that nothing says what "
+                              "writing them does (name them with --only, or give --all)",
+                              scope.undescribed.size()),
+                  scope.undescribed);
 }
 
-// Reads each target unit and plans its writes, printing each plan; false
-// when Ctrl-C cut a read short.
-bool PlanTargets(UnitAccess& line, const RestoreScope& scope, const std::vector<int>& units,
-                 std::vector<Target>* targets, RestoreOutcome* outcome, size_t* writes, size_t* writing_units) {
+// What the plans read of each unit: the values to write, and what a limit
+// written is placed by (the other limit, S1 within them).
+std::vector<std::pair<int, std::string>> PointsToRead(const RestoreScope& scope, std::vector<int>* channels) {
     std::vector<std::pair<int, std::string>> points;
-    std::vector<int> channels;
     for (const rexf::SavedSetting& s : scope.writes) {
         points.emplace_back(s.channel, s.ident);
-        if (std::find(channels.begin(), channels.end(), s.channel) == channels.end()) channels.push_back(s.channel);
+        if (std::find(channels->begin(), channels->end(), s.channel) == channels->end()) channels->push_back(s.channel);
     }
+    for (int channel : *channels) {
+        std::vector<std::string> idents;
+        for (const auto& [c, ident] : points)
+            if (c == channel) idents.push_back(ident);
+        for (const std::string& around : ValuesAroundLimits(idents)) points.emplace_back(channel, around);
+    }
+    return points;
+}
+
+// Reads each target unit and plans its writes, printing each plan; the exit
+// code when the planning ends early (Ctrl-C, the port lost), else 0.
+int PlanTargets(UnitAccess& line, const RestoreScope& scope, const std::vector<int>& units,
+                std::vector<Target>* targets, RestoreOutcome* outcome, size_t* writes, size_t* writing_units) {
+    std::vector<int> channels;
+    const std::vector<std::pair<int, std::string>> points = PointsToRead(scope, &channels);
     for (int unit : units) {
         Target t;
         t.unit = unit;
@@ -167,7 +217,15 @@ bool PlanTargets(UnitAccess& line, const RestoreScope& scope, const std::vector<
         if (now.interrupted) {
             std::fflush(stdout);
             ErrorLine("qdxpoll: interrupted while reading unit " + fmt::format("{:02d}", unit) + ": nothing written");
-            return false;
+            return kExitInterrupted;
+        }
+        std::string cause;
+        if ((!now.answered || now.failed > 0) && line.Lost(&cause)) {
+            std::fflush(stdout);
+            ErrorLine(fmt::format("qdxpoll: port {} lost while reading unit {:02d} ({}): nothing written",
+                                  line.Port(), unit, cause));
+            ErrorLine("  hint: once the line is back, run the same command again: it reads the units anew");
+            return kExitNoReply;
         }
         t.answered = now.answered;
         if (!now.answered) {
@@ -183,7 +241,39 @@ bool PlanTargets(UnitAccess& line, const RestoreScope& scope, const std::vector<
         targets->push_back(std::move(t));
     }
     std::fflush(stdout);
-    return true;
+    return kExitOk;
+}
+
+// A plan that rests on present values unread, or whose limits would pass a
+// value the unit holds, is not carried out: nothing is written to any unit.
+int RefusedPlans(const std::vector<Target>& targets) {
+    std::string unknown, unsound;
+    size_t unknown_count = 0;
+    for (const Target& t : targets) {
+        if (!t.plan.unknown.empty())
+            unknown += fmt::format("\n  unit {:02d}: {}", t.unit, ListText(t.plan.unknown));
+        unknown_count += t.plan.unknown.size();
+        for (const RestoreStep& s : t.plan.steps)
+            if (s.unsound)
+                unsound += fmt::format("\n  unit {:02d} {}: {}", t.unit, SettingName(s.channel, s.ident), s.warning);
+    }
+    std::fflush(stdout);
+    if (!unknown.empty()) {
+        ErrorLine(fmt::format("qdxpoll: nothing written: the plan rests on {} present value{} that could not be "
+                              "read (\"?\" above), so neither its order nor its checks would hold:{}",
+                              unknown_count, unknown_count == 1 ? "" : "s", unknown));
+        ErrorLine("  hint: check the line and the units ('qdxpoll read' of one of them), then run the same command "
+                  "again");
+        return kExitNoReply;
+    }
+    if (!unsound.empty()) {
+        ErrorLine("qdxpoll: nothing written: a limit written would leave a value the unit holds outside it:" +
+                  unsound);
+        ErrorLine("  hint: restore that value with its limits (name it in --only), or write it first with "
+                  "'qdxpoll write ... --verify'");
+        return kExitBadSettingsFile;
+    }
+    return kExitOk;
 }
 
 // The exit code when the writes were not confirmed.
@@ -211,7 +301,9 @@ void PrintOutcome(const std::vector<Target>& targets, const RestoreOutcome& outc
         std::printf("  %02d    %7d  %9zu  %7d  %6zu  %6d%s\n", t.unit, t.written, t.plan.unchanged.size(), t.refused,
                     t.absent + t.plan.absent.size(), t.failed,
                     made < t.plan.steps.size()
-                        ? fmt::format("  ({} not made: interrupted)", t.plan.steps.size() - made).c_str()
+                        ? fmt::format("  ({} not made: {})", t.plan.steps.size() - made,
+                                      outcome.interrupted ? "interrupted" : "stopped")
+                              .c_str()
                         : "");
     }
     std::fflush(stdout);
@@ -223,6 +315,61 @@ void PrintOutcome(const std::vector<Target>& targets, const RestoreOutcome& outc
         }
     }
     if (outcome.interrupted) ErrorLine("qdxpoll: interrupted: the writes after it were not made");
+}
+
+// An argument as a POSIX shell takes it back.
+std::string ShellWord(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                                               "0123456789_./:=,+-@%") == std::string::npos;
+    if (plain) return word;
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// The same command for the units given, written without asking: a restore
+// plans from what each unit holds, so that it makes what is still to make.
+std::string ResumeCommand(const std::vector<std::string>& arguments, const std::string& units) {
+    std::string command = "qdxpoll";
+    bool yes = false;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
+        if (a == "--dry-run") continue;
+        if (a == "--to" && i + 1 < arguments.size()) {
+            command += " --to " + units;
+            ++i;
+            continue;
+        }
+        if (a.rfind("--to=", 0) == 0) {
+            command += " --to " + units;
+            continue;
+        }
+        yes = yes || a == "--yes" || a == "-y";
+        command += " " + ShellWord(a);
+    }
+    return yes ? command : command + " --yes";
+}
+
+// After the line went: every write of the plans and what became of it, and
+// the command that goes on once the line is back.
+void PrintStopped(const Options& o, const std::vector<Target>& targets, const RestoreOutcome& outcome) {
+    std::printf("\nStopped: %s.\n  unit  ch id  from       to         outcome\n", outcome.stopped.c_str());
+    std::string units;
+    for (const Target& t : targets) {
+        bool open = false;
+        for (size_t i = 0; i < t.plan.steps.size(); ++i) {
+            const RestoreStep& s = t.plan.steps[i];
+            const std::string made = i < t.made.size() ? t.made[i] : "";
+            open = open || made.empty() || made.rfind("written", 0) != 0;
+            std::printf("  %02d    %-2d %-3s %-10s %-10s %s\n", t.unit, s.channel, s.ident.c_str(), s.from.c_str(),
+                        s.to.c_str(), made.empty() ? "not written" : made.c_str());
+        }
+        if (open) units += (units.empty() ? "" : ",") + fmt::format("{:02d}", t.unit);
+    }
+    std::fflush(stdout);
+    ErrorLine("qdxpoll: restore stopped: " + outcome.stopped + "; the writes after it were not made");
+    if (!units.empty())
+        ErrorLine("  hint: once the line is back, go on with: " + ResumeCommand(o.arguments, units));
 }
 
 // Settings that contradict each other would leave a unit unsound (an SL
@@ -250,7 +397,7 @@ int RestoreCommand(const Options& o, UnitAccess& line) {
     const rexf::UnitSettings file = LoadSettingsForCommand(o.settings_file);
     RefuseContradictions(o.settings_file, file);
     RestoreScope scope;
-    if (!ScopeOfRestore(file, only, &scope, &why)) throw ToolError(kExitUsage, why);
+    if (!ScopeOfRestore(file, only, o.all_identifiers, &scope, &why)) throw ToolError(kExitUsage, why);
     PrintScope(o, file, scope);
     if (scope.writes.empty()) {
         std::printf("Nothing to restore.\n");
@@ -260,7 +407,8 @@ int RestoreCommand(const Options& o, UnitAccess& line) {
     std::vector<Target> targets;
     RestoreOutcome outcome;
     size_t writes = 0, writing_units = 0;
-    if (!PlanTargets(line, scope, units, &targets, &outcome, &writes, &writing_units)) return kExitInterrupted;
+    if (const int code = PlanTargets(line, scope, units, &targets, &outcome, &writes, &writing_units)) return code;
+    if (const int code = RefusedPlans(targets)) return code;
     if (o.dry_run || writes == 0) {
         std::printf(o.dry_run ? "\nDry run: nothing written.\n" : "\nNothing to change.\n");
         std::fflush(stdout);
@@ -270,8 +418,9 @@ int RestoreCommand(const Options& o, UnitAccess& line) {
 
     std::printf("\nWriting, each value read back:\n");
     for (Target& t : targets)
-        if (t.answered && !outcome.interrupted) WritePlan(line, &t, &outcome);
+        if (t.answered && !outcome.interrupted && outcome.stopped.empty()) WritePlan(line, &t, &outcome);
     PrintOutcome(targets, outcome);
+    if (!outcome.stopped.empty()) PrintStopped(o, targets, outcome);
     return outcome.Code();
 }
 

@@ -15,6 +15,7 @@ enum class OutputFormat { kText, kJson, kCsv };
 
 struct Options {
     std::string command;  // a name in the command table (cli/command_table.cpp)
+    std::vector<std::string> arguments;  // as given, after the program's name (to say how to go on)
 
     // Port and line.
     std::string port;                     // empty: none given
@@ -67,7 +68,8 @@ struct Options {
     std::string side_a, side_b;      // diff: each a settings file or a unit address
     std::string channels;            // save, diff: a channel 0-8 or "all"; empty: not given
     std::string output_file;         // save: --output
-    bool all_identifiers = false;    // diff: --all, the read-only identifiers too
+    bool all_identifiers = false;    // diff: --all, the read-only identifiers too; restore: --all, the
+                                     // identifiers the manuals at hand do not describe too
     std::string settings_file;       // restore: the file
     std::string to_units;            // restore: --to, a unit list
     std::string only;                // restore: --only, identifiers
@@ -78,6 +80,7 @@ struct Options {
     // db_file (below, also from --config's database): --db FILE, export's FILE
     double keep_days = 0;            // --keep-days; 0: kept for ever
     double keep_mb = 0;              // --keep-mb; 0: no limit
+    bool reassign_db = false;        // --reassign-db: a history recorded for another line goes to this one
     std::string from_time, to_time;  // export: --from, --to; empty: the first, the last
     std::string export_points;       // export: --points A,B; empty: every point recorded
 

@@ -21,8 +21,11 @@ class HistoryRecorder {
 public:
     // Opens options.db_file for recording (made when missing) with the
     // retention asked for, and begins a run described by `what` (none when
-    // empty: a write alone is no run of samples). Throws
-    // ToolError (73) when it cannot, before anything is polled or written.
+    // empty: a write alone is no run of samples). The file belongs to one
+    // line (options.line_name on options.port): another is refused unless
+    // options.reassign_db. Throws ToolError (73) when it cannot, before
+    // anything is polled or written. A run begins by saying what its
+    // previous one could not store.
     HistoryRecorder(const Options& options, const std::string& what);
     ~HistoryRecorder();
     HistoryRecorder(const HistoryRecorder&) = delete;
@@ -40,11 +43,14 @@ public:
 private:
     // Says on stderr what failed, once for each new reason.
     void Failed(const std::string& what);
+    void ClaimFor(const Options& options);
+    void SayPreviousLosses();
 
     std::unique_ptr<HistoryStore> store_;
     std::string path_;
     std::string first_failure_, last_said_;
     bool ended_ = false;
+    bool fresh_ = false;  // the file was made by this run
 };
 
 #endif  // QDXPOLL_HISTORY_RECORDING_H

@@ -40,6 +40,15 @@ CREATE INDEX writes_by_time ON writes(time_ms);
 CREATE TABLE runs(id INTEGER PRIMARY KEY, start_ms INTEGER NOT NULL, end_ms INTEGER NOT NULL, what TEXT NOT NULL);
 )";
 
+// Added to files of an earlier qdxpoll by their first writer: the line the
+// file belongs to, and each run's samples that could not be stored.
+const char* const kLineTables = R"(
+BEGIN IMMEDIATE;
+CREATE TABLE IF NOT EXISTS line(name TEXT NOT NULL, port TEXT NOT NULL, since_ms INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS run_losses(run INTEGER PRIMARY KEY, added INTEGER NOT NULL, unstored INTEGER NOT NULL);
+COMMIT;
+)";
+
 const char* const kSampleColumns =
     "s.id, s.time_ms, p.address, s.value, s.raw, s.status, s.cause, s.attempts, s.latency_us "
     "FROM samples s JOIN points p ON p.id = s.point ";
@@ -174,6 +183,7 @@ std::unique_ptr<HistoryStore> HistoryStore::OpenOnce(const std::string& path, Mo
     if (!store->Exec("PRAGMA journal_mode = WAL", &why) || !store->Exec("PRAGMA synchronous = NORMAL", &why))
         return fail(why);
     if (tables == 0 ? !store->CreateSchema(&why) : !store->CheckPages(&why)) return fail(why);
+    if (!store->AddLineTables(&why)) return fail(why);
     Statements& st = *store->statements_;
     st.insert_sample.s = store->Prepare(
         "INSERT INTO samples(time_ms, point, value, raw, status, cause, attempts, latency_us) "
@@ -214,6 +224,12 @@ bool HistoryStore::CreateSchema(std::string* error) {
                                            : "";
     if (why.empty() && Exec((create + "COMMIT;").c_str(), error)) return true;
     if (!why.empty()) *error = why;
+    Exec("ROLLBACK", nullptr);
+    return false;
+}
+
+bool HistoryStore::AddLineTables(std::string* error) {
+    if (Exec(kLineTables, error)) return true;
     Exec("ROLLBACK", nullptr);
     return false;
 }
@@ -286,6 +302,14 @@ bool HistoryStore::BeginRun(const std::string& what, int64_t now_ms, std::string
     }
     run_id_ = sqlite3_last_insert_rowid(db_);
     last_commit_ms_ = last_try_ms_ = now_ms;
+    // Until its end is recorded, the run's losses are unknown.
+    Statement loss(Prepare("INSERT OR REPLACE INTO run_losses(run, added, unstored) VALUES(?, 0, -1)", error));
+    if (loss.s == nullptr) return false;
+    sqlite3_bind_int64(loss.s, 1, run_id_);
+    if (sqlite3_step(loss.s) != SQLITE_DONE) {
+        *error = sqlite3_errmsg(db_);
+        return false;
+    }
     return true;
 }
 
@@ -388,9 +412,72 @@ bool HistoryStore::Tick(int64_t now_ms, std::string* error) {
 bool HistoryStore::Flush(int64_t now_ms, std::string* error) { return Commit(now_ms, error); }
 
 bool HistoryStore::EndRun(int64_t now_ms, std::string* error) {
-    const bool ok = Commit(now_ms, error);
+    bool ok = Commit(now_ms, error);
+    if (!ok) {
+        // What still waits ends with the process; the count alone is small
+        // enough to go in where the samples did not.
+        dropped_ += static_cast<int64_t>(pending_.size());
+        pending_.clear();
+    }
+    std::string why;
+    if (run_id_ != 0 && !RecordLoss(&why) && ok) {
+        *error = why;
+        ok = false;
+    }
     run_id_ = 0;
     return ok;
+}
+
+bool HistoryStore::RecordLoss(std::string* error) {
+    Statement q(Prepare("UPDATE run_losses SET added = ?, unstored = ? WHERE run = ?", error));
+    if (q.s == nullptr) return false;
+    sqlite3_bind_int64(q.s, 1, added_);
+    sqlite3_bind_int64(q.s, 2, Unstored());
+    sqlite3_bind_int64(q.s, 3, run_id_);
+    if (sqlite3_step(q.s) == SQLITE_DONE) return true;
+    *error = sqlite3_errmsg(db_);
+    return false;
+}
+
+std::optional<HistoryLine> HistoryStore::Line(std::string* error) {
+    Statement q(Prepare("SELECT name, port, since_ms FROM line LIMIT 1", error));
+    if (q.s == nullptr || sqlite3_step(q.s) != SQLITE_ROW) return std::nullopt;
+    return HistoryLine{Text(q.s, 0), Text(q.s, 1), sqlite3_column_int64(q.s, 2)};
+}
+
+bool HistoryStore::SetLine(const HistoryLine& line, std::string* error) {
+    if (!Exec("BEGIN IMMEDIATE; DELETE FROM line", error)) {
+        Exec("ROLLBACK", nullptr);
+        return false;
+    }
+    Statement q(Prepare("INSERT INTO line(name, port, since_ms) VALUES(?,?,?)", error));
+    if (q.s != nullptr) {
+        BindText(q.s, 1, line.name);
+        BindText(q.s, 2, line.port);
+        sqlite3_bind_int64(q.s, 3, line.since_ms);
+    }
+    if (q.s == nullptr || sqlite3_step(q.s) != SQLITE_DONE || !Exec("COMMIT", error)) {
+        if (q.s != nullptr && error->empty()) *error = sqlite3_errmsg(db_);
+        Exec("ROLLBACK", nullptr);
+        return false;
+    }
+    return true;
+}
+
+std::optional<HistoryRunLoss> HistoryStore::PreviousRun(std::string* error) {
+    // A run of an earlier qdxpoll has no record of its losses: none to say.
+    Statement q(Prepare("SELECT r.id, r.start_ms, r.end_ms, r.what, l.added, l.unstored FROM runs r "
+                        "LEFT JOIN run_losses l ON l.run = r.id WHERE r.id <> ? ORDER BY r.id DESC LIMIT 1",
+                        error));
+    if (q.s == nullptr) return std::nullopt;
+    sqlite3_bind_int64(q.s, 1, run_id_);
+    if (sqlite3_step(q.s) != SQLITE_ROW || sqlite3_column_type(q.s, 5) == SQLITE_NULL) return std::nullopt;
+    HistoryRunLoss loss;
+    loss.run = HistoryRun{sqlite3_column_int64(q.s, 0), sqlite3_column_int64(q.s, 1), sqlite3_column_int64(q.s, 2),
+                          Text(q.s, 3)};
+    loss.added = sqlite3_column_int64(q.s, 4);
+    loss.unstored = sqlite3_column_int64(q.s, 5);
+    return loss;
 }
 
 bool HistoryStore::AddWrite(const HistoryWrite& w, std::string* error) {
@@ -460,7 +547,8 @@ int64_t HistoryStore::Prune(int64_t now_ms, std::string* error) {
         deleted = DeleteOldest(kPruneBatch, cutoff, error);
         if (deleted < 0) return -1;
         if (deleted > 0 && !Exec(("DELETE FROM writes WHERE time_ms < " + std::to_string(cutoff) +
-                                  "; DELETE FROM runs WHERE end_ms < " + std::to_string(cutoff))
+                                  "; DELETE FROM runs WHERE end_ms < " + std::to_string(cutoff) +
+                                  "; DELETE FROM run_losses WHERE run NOT IN (SELECT id FROM runs)")
                                      .c_str(),
                                  error))
             return -1;

@@ -19,6 +19,10 @@
 //           attempts, latency_us)            index (point, time_ms)
 //   writes(id, time_ms, address, value, status, cause, source)
 //   runs(id, start_ms, end_ms, what)
+//   line(name, port, since_ms)               the line the file belongs to
+//   run_losses(run, added, unstored)         each run's samples not stored
+// The last two are made by the first writer that opens a file without them
+// (readers of an earlier qdxpoll never ask for them).
 #ifndef QDXPOLL_HISTORY_STORE_H
 #define QDXPOLL_HISTORY_STORE_H
 
@@ -62,6 +66,22 @@ struct HistoryRun {
     int64_t id = 0;
     int64_t start_ms = 0, end_ms = 0;
     std::string what;              // e.g. "log 01K1M1 01K1S1 every 1 s"
+};
+
+// The line a history belongs to (one line a file: the addresses of two
+// lines would merge). Recorded when the file is made, or when a file of an
+// earlier qdxpoll, which holds none, is first written again.
+struct HistoryLine {
+    std::string name, port;
+    int64_t since_ms = 0;
+};
+
+// A run and what became of its samples: how many it polled, and how many
+// it could not store (a full disk); unstored < 0: its end was never recorded
+// (killed, or the file could not be written at its end).
+struct HistoryRunLoss {
+    HistoryRun run;
+    int64_t added = 0, unstored = -1;
 };
 
 // The failures of one point with one cause, grouped.
@@ -116,8 +136,18 @@ public:
     bool Tick(int64_t now_ms, std::string* error);
     // Commits now.
     bool Flush(int64_t now_ms, std::string* error);
-    // Commits and closes the run at now_ms.
+    // Commits and closes the run at now_ms, and records how many of its
+    // samples it could not store (those still waiting are given up).
     bool EndRun(int64_t now_ms, std::string* error);
+
+    // The line the file belongs to; none when a file of an earlier qdxpoll
+    // holds no record.
+    std::optional<HistoryLine> Line(std::string* error);
+    // Records the line the file belongs to from now on.
+    bool SetLine(const HistoryLine& line, std::string* error);
+    // The latest run before this one (the one BeginRun began), with its
+    // losses; none when there is none.
+    std::optional<HistoryRunLoss> PreviousRun(std::string* error);
 
     // Retention: samples older than keep_days, and the oldest samples while
     // the samples take more than keep_bytes, are deleted by Tick in batches
@@ -150,6 +180,8 @@ private:
     static std::unique_ptr<HistoryStore> OpenOnce(const std::string& path, Mode mode, std::string* error);
     bool Exec(const char* sql, std::string* error);
     bool CreateSchema(std::string* error);
+    bool AddLineTables(std::string* error);
+    bool RecordLoss(std::string* error);
     bool CheckPages(std::string* error);
     int64_t DeleteOldest(int64_t count, int64_t before_ms, std::string* error);
     int64_t SamplesInBytes(int64_t bytes, int64_t used);

@@ -21,6 +21,9 @@ bool HistoryStore::AddWrite(const HistoryWrite&, std::string*) { return false; }
 bool HistoryStore::Tick(int64_t, std::string*) { return false; }
 bool HistoryStore::Flush(int64_t, std::string*) { return false; }
 bool HistoryStore::EndRun(int64_t, std::string*) { return false; }
+std::optional<HistoryLine> HistoryStore::Line(std::string*) { return std::nullopt; }
+bool HistoryStore::SetLine(const HistoryLine&, std::string*) { return false; }
+std::optional<HistoryRunLoss> HistoryStore::PreviousRun(std::string*) { return std::nullopt; }
 void HistoryStore::SetRetention(double, int64_t) {}
 int64_t HistoryStore::Prune(int64_t, std::string*) { return -1; }
 std::vector<HistorySample> HistoryStore::Samples(const HistoryQuery&, std::string*) { return {}; }

@@ -44,6 +44,8 @@ Reading SessionUnitAccess::Write(int unit, int channel, const std::string& ident
     return r;
 }
 
+bool SessionUnitAccess::Lost(std::string* cause) { return session_.port.Lost(true, cause); }
+
 std::string SessionUnitAccess::Port() const { return session_.options.port; }
 
 std::string SessionUnitAccess::Line() const { return LineText(session_.port.line); }

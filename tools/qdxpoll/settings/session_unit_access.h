@@ -15,6 +15,7 @@ public:
     void Open() override;
     Reading Read(int unit, int channel, const std::string& ident) override;
     Reading Write(int unit, int channel, const std::string& ident, const std::string& text, int* exit_code) override;
+    bool Lost(std::string* cause) override;
     std::string Port() const override;
     std::string Line() const override;
 

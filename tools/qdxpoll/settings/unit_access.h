@@ -22,6 +22,9 @@ public:
     // would exit with.
     virtual Reading Write(int unit, int channel, const std::string& ident, const std::string& text,
                           int* exit_code) = 0;
+    // After a failed request: whether the port is gone (the session's signs
+    // of a lost port), with *cause saying what was seen.
+    virtual bool Lost(std::string* cause) = 0;
     // The port as the user named it, and the line settings ("9600,7O2").
     virtual std::string Port() const = 0;
     virtual std::string Line() const = 0;

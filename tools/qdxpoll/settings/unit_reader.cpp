@@ -102,14 +102,18 @@ std::vector<std::pair<int, std::string>> PointsOfChannels(const std::vector<int>
     return points;
 }
 
-// A unit that stopped answering well: the points after `last` are marked
-// failed, not read.
+// A unit that stopped answering well, or a port lost (`lost` its cause):
+// the points after `last` are marked failed, not read.
 void GiveUp(int unit, const std::vector<std::pair<int, std::string>>& points, size_t last, const Reading& r,
-            UnitRead* out) {
-    out->failure = fmt::format("unit {:02d} stopped answering well: {} identifiers in a row failed, up to {} "
-                               "({}); the {} after it were not read",
-                               unit, kFailedInARow, points[last].second, r.status, points.size() - last - 1);
-    out->hint = Silent(r) ? "check the unit's power and the wiring, then save again" : r.hint;
+            const std::string& lost, UnitRead* out) {
+    out->failure = lost.empty() ? fmt::format("unit {:02d} stopped answering well: {} identifiers in a row failed, "
+                                              "up to {} ({}); the {} after it were not read",
+                                              unit, kFailedInARow, points[last].second, r.status,
+                                              points.size() - last - 1)
+                                : fmt::format("the port was lost ({}) at {} of unit {:02d}; the {} after it were not "
+                                              "read",
+                                              lost, points[last].second, unit, points.size() - last - 1);
+    out->hint = !lost.empty() || Silent(r) ? "check the unit's power and the wiring, then save again" : r.hint;
     for (size_t j = last + 1; j < points.size(); ++j) {
         rexf::SavedSetting rest = rexf::DescribedSetting(points[j].first, points[j].second);
         rest.state = rexf::SettingState::kFailed;
@@ -142,8 +146,15 @@ void ReadPoints(UnitAccess& line, int unit, const std::vector<std::pair<int, std
             out->hint = r.hint;
         }
         failed_in_a_row = setting.state == rexf::SettingState::kFailed ? failed_in_a_row + 1 : 0;
+        // A port that has gone answers nothing more: no further read waits on it.
+        std::string lost;
+        if (setting.state == rexf::SettingState::kFailed && line.Lost(&lost)) {
+            if (i + 1 < points.size()) GiveUp(unit, points, i, r, lost, out);
+            out->lost = true;
+            break;
+        }
         if (failed_in_a_row >= kFailedInARow && i + 1 < points.size()) {
-            GiveUp(unit, points, i, r, out);
+            GiveUp(unit, points, i, r, "", out);
             break;
         }
     }

@@ -1,8 +1,8 @@
 // Reading a unit's settings through the driver, for save, diff and
 // restore: each identifier once, at the unit's resolution, an EOT taken as
 // absent; a unit that does not answer, or stops answering well (three
-// identifiers in a row without a valid reply), ends the reading early rather
-// than waiting out every identifier.
+// identifiers in a row without a valid reply), or a port lost, ends the
+// reading early rather than waiting out every identifier.
 #ifndef QDXPOLL_UNIT_READER_H
 #define QDXPOLL_UNIT_READER_H
 
@@ -17,6 +17,7 @@ struct UnitRead {
     rexf::UnitSettings settings;
     bool answered = true;      // false: the unit (or the channel) did not answer M1; nothing read
     bool interrupted = false;  // Ctrl-C
+    bool lost = false;         // the port was lost: the reading ended there
     std::string failure;       // the first failure, one line
     std::string hint;
     int failed = 0, absent = 0, values = 0;

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <map>
 #include <optional>
+#include <sstream>
 
 #include <fmt/format.h>
 
@@ -15,6 +16,13 @@ using rexf::SettingState;
 using rexf::UnitSettings;
 
 namespace {
+
+std::vector<std::string> WordsOf(const char* text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
 
 bool Has(const std::vector<int>& list, int value) { return std::find(list.begin(), list.end(), value) != list.end(); }
 
@@ -33,18 +41,93 @@ std::vector<std::string> IdentifiersOf(const UnitSettings& a, const UnitSettings
     return ids;
 }
 
-// The value a limit will hold after the plan: the one written, or the one
-// the unit holds now.
-std::optional<double> AfterPlan(const std::vector<rexf::SettingWrite>& writes, const UnitSettings& now, int channel,
-                                 const char* ident) {
-    for (const rexf::SettingWrite& w : writes)
-        if (w.ident == ident) return w.to;
-    const SavedSetting* s = now.Find(channel, ident);
-    if (s != nullptr && s->state == SettingState::kValue) return s->value;
-    return std::nullopt;
+std::vector<std::string> IdentsOf(const std::vector<rexf::SettingWrite>& writes) {
+    std::vector<std::string> idents;
+    for (const rexf::SettingWrite& w : writes) idents.push_back(w.ident);
+    return idents;
+}
+
+// The values of one channel as the writes go: the unit's present ones
+// (where known), each write applied in turn. After each write, what lies
+// outside the limits then in force is the plan's warning: a value written
+// outside them is refused by the unit; a limit written past a value the
+// unit holds would leave the unit unsound (or make it move the value).
+class ChannelAsWritten {
+public:
+    ChannelAsWritten(const UnitSettings& now, int channel, const std::vector<rexf::SettingWrite>& writes) {
+        for (const SavedSetting& s : now.settings)
+            if (s.channel == channel && s.state == SettingState::kValue) held_[s.ident] = s.value;
+        for (const rexf::SettingWrite& w : writes) planned_.push_back(w.ident);
+    }
+
+    void Apply(const rexf::SettingWrite& w, RestoreStep* step) {
+        held_[w.ident] = w.to;
+        size_t count = 0;
+        const rexf::LimitPair* pairs = rexf::LimitPairs(&count);
+        for (size_t i = 0; i < count; ++i) {
+            const rexf::LimitPair& pair = pairs[i];
+            const auto low = Held(pair.low), high = Held(pair.high);
+            if (!low || !high) continue;
+            const bool limit = w.ident == pair.low || w.ident == pair.high;
+            const std::string range = fmt::format("{}..{} ({}..{})", pair.low, pair.high, rexf::ValueText(*low, 1),
+                                                  rexf::ValueText(*high, 1));
+            for (const std::string& within : WordsOf(pair.within)) {
+                const auto v = Held(within);
+                if (!v || (*v >= *low && *v <= *high)) continue;
+                if (within == w.ident) {
+                    step->warning = "outside " + range + " in force then: the unit will refuse it";
+                } else if (limit && std::find(planned_.begin(), planned_.end(), within) == planned_.end()) {
+                    step->warning = fmt::format("{} = {} (not written) would lie outside {} after it: a unit may "
+                                                "refuse the write or move {}",
+                                                within, rexf::ValueText(*v, 1), range, within);
+                    step->unsound = true;
+                }
+            }
+        }
+    }
+
+private:
+    std::optional<double> Held(const std::string& ident) const {
+        const auto it = held_.find(ident);
+        return it == held_.end() ? std::nullopt : std::optional<double>(it->second);
+    }
+    std::map<std::string, double> held_;
+    std::vector<std::string> planned_;  // the plan's writes (the order keeps them within the limits)
+};
+
+// The other limit of a limit written, and the values within them, must be
+// known, or the plan cannot tell whether the write would pass them: each
+// one unread is named.
+void NeededForLimits(const UnitSettings& now, int channel, const std::vector<rexf::SettingWrite>& writes,
+                     std::vector<std::string>* unknown) {
+    for (const std::string& ident : ValuesAroundLimits(IdentsOf(writes))) {
+        const SavedSetting* held = now.Find(channel, ident);
+        if (held == nullptr || held->state != SettingState::kValue)
+            unknown->push_back(SettingName(channel, ident) + " (needed to place the limits written)");
+    }
 }
 
 }  // namespace
+
+std::vector<std::string> ValuesAroundLimits(const std::vector<std::string>& idents) {
+    std::vector<std::string> around;
+    auto add = [&](const std::string& ident) {
+        if (std::find(idents.begin(), idents.end(), ident) == idents.end() &&
+            std::find(around.begin(), around.end(), ident) == around.end())
+            around.push_back(ident);
+    };
+    size_t count = 0;
+    const rexf::LimitPair* pairs = rexf::LimitPairs(&count);
+    for (size_t i = 0; i < count; ++i) {
+        const bool named = std::find(idents.begin(), idents.end(), pairs[i].low) != idents.end() ||
+                           std::find(idents.begin(), idents.end(), pairs[i].high) != idents.end();
+        if (!named) continue;
+        add(pairs[i].low);
+        add(pairs[i].high);
+        for (const std::string& word : WordsOf(pairs[i].within)) add(word);
+    }
+    return around;
+}
 
 std::string SettingText(const SavedSetting& s) {
     switch (s.state) {
@@ -86,8 +169,8 @@ SettingsComparison CompareSettings(const UnitSettings& a, const UnitSettings& b,
     return c;
 }
 
-bool ScopeOfRestore(const UnitSettings& file, const std::vector<std::string>& only, RestoreScope* scope,
-                    std::string* why) {
+bool ScopeOfRestore(const UnitSettings& file, const std::vector<std::string>& only, bool undescribed,
+                    RestoreScope* scope, std::string* why) {
     RestoreScope out;
     for (const std::string& ident : only) {
         if (!Writable(ident)) {
@@ -105,8 +188,11 @@ bool ScopeOfRestore(const UnitSettings& file, const std::vector<std::string>& on
         const bool named = std::find(only.begin(), only.end(), s.ident) != only.end();
         if (!only.empty() && !named) continue;
         const std::string name = SettingName(s.channel, s.ident);
+        const rexf::IdentifierModel* m = rexf::FindIdentifierModel(s.ident);
         if (!Writable(s.ident))
             out.read_only.push_back(name);
+        else if (!m->documented && !named && !undescribed)
+            out.undescribed.push_back(name);
         else if (s.state == SettingState::kAbsent)
             out.absent_in_file.push_back(name);
         else if (s.state == SettingState::kFailed)
@@ -162,8 +248,7 @@ RestorePlan PlanRestore(const RestoreScope& scope, const UnitSettings& now) {
     }
     for (auto& [channel, writes] : by_channel) {
         rexf::OrderWrites(&writes);
-        const std::optional<double> low = AfterPlan(writes, now, channel, "SL");
-        const std::optional<double> high = AfterPlan(writes, now, channel, "SH");
+        ChannelAsWritten values(now, channel, writes);
         for (const rexf::SettingWrite& w : writes) {
             const SavedSetting& s = *wanted[{channel, w.ident}];
             const SavedSetting* held = now.Find(channel, w.ident);
@@ -176,12 +261,11 @@ RestorePlan PlanRestore(const RestoreScope& scope, const UnitSettings& now) {
             step.why = w.why;
             if (rewritten.count({channel, w.ident})) step.why += "; " + rewritten[{channel, w.ident}];
             step.line = s.line;
-            const rexf::IdentifierModel* m = rexf::FindIdentifierModel(w.ident);
-            if (m != nullptr && m->within_limits && low && high && (w.to < *low || w.to > *high))
-                step.warning = fmt::format("outside SL..SH after the writes ({}..{}): the unit will refuse it",
-                                           rexf::ValueText(*low, 1), rexf::ValueText(*high, 1));
+            values.Apply(w, &step);
+            if (step.from == "?") plan.unknown.push_back(SettingName(channel, w.ident));
             plan.steps.push_back(step);
         }
+        NeededForLimits(now, channel, writes, &plan.unknown);
     }
     return plan;
 }

@@ -43,13 +43,18 @@ struct RestoreScope {
     std::vector<rexf::SavedSetting> writes;  // writable values, within --only
     std::vector<std::string> read_only;      // not written: read-only
     std::vector<std::string> operations;     // not written: they operate the unit (unless --only names them)
+    // Not written: the manuals at hand do not describe them, so nothing says
+    // what writing them does (unless --only names them, or --all).
+    std::vector<std::string> undescribed;
     std::vector<std::string> absent_in_file, failed_in_file;  // no value to write
 };
 
 // The restore's part of the file; `only` (identifiers, empty for all) must
-// name writable identifiers the file holds values of. False with *why set.
-bool ScopeOfRestore(const rexf::UnitSettings& file, const std::vector<std::string>& only, RestoreScope* scope,
-                    std::string* why);
+// name writable identifiers the file holds values of; `undescribed`: the
+// identifiers the manuals at hand do not describe too (--all). False with
+// *why set.
+bool ScopeOfRestore(const rexf::UnitSettings& file, const std::vector<std::string>& only, bool undescribed,
+                    RestoreScope* scope, std::string* why);
 
 struct RestoreStep {
     int channel = 1;
@@ -57,7 +62,8 @@ struct RestoreStep {
     std::string from;      // the unit's value now, or "?" when it could not be read
     std::string to;        // the value to write, as text
     std::string why;       // the order rule that places it after others
-    std::string warning;   // a refusal foreseen
+    std::string warning;   // a refusal foreseen, or a value the write would leave outside its limits
+    bool unsound = false;  // the latter: the plan is not carried out
     int line = 0;          // in the file
 };
 
@@ -65,12 +71,20 @@ struct RestorePlan {
     std::vector<RestoreStep> steps;      // in writing order
     std::vector<std::string> unchanged;  // "ch 1 P1"
     std::vector<std::string> absent;     // the unit lacks them (EOT)
+    // Present values the plan needs but could not read ("ch 1 S1"): such a
+    // plan is not carried out, as its order and its checks rest on them.
+    std::vector<std::string> unknown;
 };
 
 // The plan for a unit whose values now are `now` (as read: values, absent
 // or failed): every write whose value differs at the unit's resolution, in
 // the unit model's write order, channel by channel.
 RestorePlan PlanRestore(const RestoreScope& scope, const rexf::UnitSettings& now);
+
+// What a limit among idents is placed by, beyond idents: the other limit of
+// its pair and the values the unit keeps within them (SH and S1 for SL). A
+// restore of a limit reads them too, to plan around them.
+std::vector<std::string> ValuesAroundLimits(const std::vector<std::string>& idents);
 
 // "S1,P1, sl": identifiers of the unit model, upper-cased; false with *why.
 bool ParseIdentifierList(const std::string& text, std::vector<std::string>* ids, std::string* why);
