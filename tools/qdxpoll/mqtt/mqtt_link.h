@@ -51,6 +51,9 @@ public:
 
     // Why this build of qdxpoll has no MQTT, or null when it has it.
     static const char* Unavailable();
+    // Why this build's MQTT cannot encrypt (mqtts://, a CA file), or null
+    // when it can.
+    static const char* TlsUnavailable();
 
     // Starts connecting (and goes on trying in the background). False, with
     // *error, when the setup cannot be used (a CA file that cannot be read).
