@@ -1,5 +1,6 @@
-// The history where qdxpoll is built without SQLite (Windows; a build
-// without the library for its target): it cannot be opened, and says why.
+// The history where qdxpoll is built without SQLite (a build without the
+// library for its target, or a Windows build without its source): it cannot
+// be opened, and says why.
 #include "history/history_store.h"
 
 struct HistoryStore::Statements {};

@@ -3,8 +3,8 @@
 // slow or absent broker never holds the polling up; they go out in order, at
 // QoS 1, as the broker takes them. While the broker is away they wait, and
 // the samples among them go out marked late once it is back. The connection
-// is made again with backoff (1 s doubling to 30 s). Linux only; elsewhere
-// Unavailable() says why.
+// is made again with backoff (1 s doubling to 30 s). Where the build has
+// no libmosquitto, Unavailable() says why.
 #ifndef QDXPOLL_MQTT_LINK_H
 #define QDXPOLL_MQTT_LINK_H
 

@@ -1,5 +1,5 @@
-// Builds without libmosquitto (Windows; a Linux build without the library
-// for its target): mqtt says why it is missing.
+// Builds without libmosquitto (a build without the library for its target,
+// or a Windows build without its source): mqtt says why it is missing.
 #include "mqtt/mqtt_link.h"
 
 struct MqttLink::State {};

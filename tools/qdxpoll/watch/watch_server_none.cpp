@@ -1,5 +1,5 @@
-// Builds without the web server (Windows; a Linux build without cpp-httplib
-// for its target): watch says why it is missing.
+// Builds without the web server (a build without cpp-httplib for its target,
+// or a Windows build without its source): watch says why it is missing.
 #include "watch/watch_server.h"
 
 struct WatchServer::State {};
