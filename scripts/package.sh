@@ -150,6 +150,10 @@ if [ "$check" = 1 ]; then
     if grep -q '^QDX_WINDOWS_LIBRARIES:INTERNAL=ON$' "$source_dir/build/windows-i686/CMakeCache.txt"; then
         files+=(third-party/sqlite.txt third-party/cpp-httplib.txt third-party/mosquitto.txt)
     fi
+    # The page's chart library, built into qdxpoll.exe with watch.
+    if grep -q '^QDXPOLL_WATCH:INTERNAL=ON$' "$source_dir/build/windows-i686/CMakeCache.txt"; then
+        files+=(third-party/dygraphs.txt)
+    fi
     unzip -Z1 "$zip" | grep -v '/$' | same_files "$zip" "${files[@]/#/$top/}"
     unzip -q "$zip" -d "$work"
     (cd "$work/$top" && sha256sum --quiet -c SHA256SUMS.txt) || fail "$zip: SHA256SUMS.txt"

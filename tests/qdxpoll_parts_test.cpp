@@ -12,6 +12,7 @@
 
 #include "tools/qdxpoll/base/csv.h"
 #include "tools/qdxpoll/base/times.h"
+#include "tools/qdxpoll/base/usb_instance_id.h"
 #include "tools/qdxpoll/diagnosis/diagnosis.h"
 #include "tools/qdxpoll/mqtt/mqtt_topics.h"
 #include "tools/qdxpoll/port/device_server_address.h"
@@ -476,4 +477,42 @@ TEST(QdxpollDeviceServer, DataAndLineCommandsAreEscapedForTheServer) {
               Bytes({kIac, kSb, kComPort, 1, 0, 0, 0xFF, 0xFF, 0, kIac, kSe, kIac, kSb, kComPort, 2, 8, kIac, kSe, kIac,
                      kSb, kComPort, 3, 3, kIac, kSe, kIac, kSb, kComPort, 4, 3, kIac, kSe, kIac, kSb, kComPort, 5, 1,
                      kIac, kSe}));
+}
+
+// list-ports on Windows names an adapter by what its instance ID holds; IDs
+// as Windows and the common adapters' drivers make them.
+TEST(QdxpollUsbInstanceId, AdaptersAreNamedByVendorProductAndTheirOwnSerialOnly) {
+    struct Case {
+        const char* id;
+        const char* usb_id;
+        const char* serial;
+    };
+    const Case cases[] = {
+        {"USB\\VID_0403&PID_6001\\A600XYZ", "0403:6001", "A600XYZ"},
+        {"usb\\vid_10c4&pid_ea60\\0001", "10c4:ea60", "0001"},
+        {"FTDIBUS\\VID_0403+PID_6001+A600XYZA\\0000", "0403:6001", "A600XYZA"},
+        {"FTDIBUS\\VID_0403+PID_6015+\\0000", "0403:6015", ""},
+        // No serial number: Windows made the last part up from the hub's port.
+        {"USB\\VID_067B&PID_2303\\5&2A3B1C&0&2", "067b:2303", ""},
+        // An interface of a composite device: the serial is its parent's.
+        {"USB\\VID_1A86&PID_7523&MI_00\\6&1F2E&0&0000", "1a86:7523", ""},
+        {"USB\\VID_2341&PID_0043\\75833353035351F0E1A1\\extra", "2341:0043", ""},
+        // Not USB, or not whole IDs.
+        {"ACPI\\PNP0501\\1", "", ""},
+        {"USB\\VID_04G3&PID_6001\\X", "", ""},
+        {"USB\\VID_0403&PID_60", "", ""},
+        {"USB\\VID_0403", "", ""},
+        {"USB\\XVID_0403&PID_6001\\A1", "", ""},
+        {"USB\\VID_0403&PID_6001\\A 1", "0403:6001", ""},
+        {"", "", ""},
+    };
+    for (const Case& c : cases) {
+        const UsbInstanceId id = ParseUsbInstanceId(c.id);
+        EXPECT_EQ(id.usb_id, c.usb_id) << c.id;
+        EXPECT_EQ(id.serial_number, c.serial) << c.id;
+    }
+    // Any bytes at all, cut anywhere: never read past the text.
+    const std::string whole = "FTDIBUS\\VID_0403+PID_6001+A600XYZA\\0000";
+    for (size_t n = 0; n <= whole.size(); ++n) ParseUsbInstanceId(whole.substr(0, n));
+    EXPECT_EQ(ParseUsbInstanceId(std::string("USB\\VID_0403&PID_6001\\A\0B", 25)).serial_number, "");
 }

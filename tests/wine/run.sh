@@ -6,7 +6,10 @@
 # line_peer.py and, when it is built, a third one served by the controller
 # simulator rexfsim; then sqlite_check.exe, httplib_check.exe and
 # mosquitto_check.exe (with a mosquitto broker on 127.0.0.1 when one is
-# installed), when the build has those libraries.
+# installed), when the build has those libraries; then qdxpoll.exe as a
+# user runs it: list-ports, log and export (the history file read across
+# platforms both ways), mqtt with mosquitto, and watch met by curl and
+# Chromium on the Linux side (qdxpoll_night.sh, qdxpoll_page.sh).
 #
 # Usage: tests/wine/run.sh [BUILD_DIR]
 #   BUILD_DIR is the windows-i686 build (default: build/windows-i686 in the
@@ -80,6 +83,7 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko prompts at boot
 
 peer_pid=""
+broker_port=""
 sim_pid=""
 broker_pid=""
 work=""
@@ -236,6 +240,13 @@ if [ -f "$build_dir/sqlite_check.exe" ]; then
 else
     echo "run.sh: no sqlite_check.exe: the build has no SQLite, cpp-httplib and libmosquitto (scripts/fetch-windows-sources.sh)"
 fi
+
+# qdxpoll.exe's list-ports, history and mqtt (tests/wine/qdxpoll_night.sh),
+# and its page (tests/wine/qdxpoll_page.sh).
+# shellcheck source=tests/wine/qdxpoll_night.sh
+source "$here/qdxpoll_night.sh"
+# shellcheck source=tests/wine/qdxpoll_page.sh
+source "$here/qdxpoll_page.sh"
 
 # The host tool's tour against the simulator, through the Windows module. A
 # pseudo-terminal keeps 8 data bits and no parity, so the tour asks for them.

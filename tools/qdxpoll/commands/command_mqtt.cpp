@@ -37,6 +37,13 @@ int RunMqtt(Session& session) {
         throw ToolError(kExitUsage, "mqtt needs a broker: --broker mqtt://HOST:PORT, or broker = \"mqtt://HOST:PORT\" "
                                     "in the [mqtt] table of the --config file");
     if (!ParseBrokerAddress(m.broker, &setup.broker, &why)) throw ToolError(kExitUsage, why);
+    // Refused before the port is opened: nothing is polled for a broker that cannot be reached.
+    if (setup.broker.tls || !m.tls_ca.empty())
+        if (const char* no_tls = MqttLink::TlsUnavailable()) {
+            const std::string what =
+                setup.broker.tls ? m.broker : "the CA file " + m.tls_ca + " (--tls-ca, tls_ca in [mqtt])";
+            throw ToolError(kExitUsage, what + ": " + no_tls);
+        }
     if (!ValidTopicLevels(m.prefix, &why) || !ValidTopicLevels(o.line_name, &why))
         throw ToolError(kExitUsage, "the topic prefix and the line's name: " + why);
     const TopicNames names{m.prefix, o.line_name};

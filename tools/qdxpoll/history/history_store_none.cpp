@@ -1,12 +1,18 @@
-// The history where qdxpoll is built without SQLite (Windows; a build
-// without the library for its target): it cannot be opened, and says why.
+// The history where qdxpoll is built without SQLite (a build without the
+// library for its target, or a Windows build without its source): it cannot
+// be opened, and says why.
 #include "history/history_store.h"
 
 struct HistoryStore::Statements {};
 
 const char* HistoryUnavailable() {
+#ifdef _WIN32
+    return "this qdxpoll.exe is built without SQLite (its build found no SQLite source to compile): it keeps no "
+           "history; poll --csv keeps the readings in a file";
+#else
     return "this qdxpoll is built without SQLite (Debian's libsqlite3-dev for its target): it keeps no history; "
            "poll --csv keeps the readings in a file";
+#endif
 }
 
 std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string&, Mode, std::string* error) {

@@ -3,8 +3,8 @@
 // slow or absent broker never holds the polling up; they go out in order, at
 // QoS 1, as the broker takes them. While the broker is away they wait, and
 // the samples among them go out marked late once it is back. The connection
-// is made again with backoff (1 s doubling to 30 s). Linux only; elsewhere
-// Unavailable() says why.
+// is made again with backoff (1 s doubling to 30 s). Where the build has
+// no libmosquitto, Unavailable() says why.
 #ifndef QDXPOLL_MQTT_LINK_H
 #define QDXPOLL_MQTT_LINK_H
 
@@ -51,6 +51,9 @@ public:
 
     // Why this build of qdxpoll has no MQTT, or null when it has it.
     static const char* Unavailable();
+    // Why this build's MQTT cannot encrypt (mqtts://, a CA file), or null
+    // when it can.
+    static const char* TlsUnavailable();
 
     // Starts connecting (and goes on trying in the background). False, with
     // *error, when the setup cannot be used (a CA file that cannot be read).

@@ -229,6 +229,29 @@ MqttLink::~MqttLink() {
 
 const char* MqttLink::Unavailable() { return nullptr; }
 
+// Asked of the library itself: one built without TLS answers any TLS setting
+// with "not supported", one with it refuses a setting without certificates.
+const char* MqttLink::TlsUnavailable() {
+    static const bool missing = [] {
+        mosquitto_lib_init();
+        mosquitto* probe = mosquitto_new(nullptr, true, nullptr);
+        if (probe == nullptr) return false;
+        const bool none =
+            mosquitto_tls_set(probe, nullptr, nullptr, nullptr, nullptr, nullptr) == MOSQ_ERR_NOT_SUPPORTED;
+        mosquitto_destroy(probe);
+        return none;
+    }();
+    if (!missing) return nullptr;
+#ifdef _WIN32
+    return "this qdxpoll.exe connects to brokers without TLS only: libmosquitto encrypts with OpenSSL, which the "
+           "Windows build is made without; use mqtt://HOST:PORT without --tls-ca (a broker on this machine or "
+           "its network, or a TLS tunnel such as stunnel in front of it)";
+#else
+    return "the libmosquitto of this qdxpoll is built without TLS: use mqtt://HOST:PORT without --tls-ca, or a "
+           "libmosquitto with TLS (Debian's libmosquitto1)";
+#endif
+}
+
 bool MqttLink::Start(const MqttLinkSetup& setup, std::string* error) {
     static std::once_flag init;
     std::call_once(init, [] { mosquitto_lib_init(); });

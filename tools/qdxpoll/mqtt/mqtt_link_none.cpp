@@ -1,5 +1,5 @@
-// Builds without libmosquitto (Windows; a Linux build without the library
-// for its target): mqtt says why it is missing.
+// Builds without libmosquitto (a build without the library for its target,
+// or a Windows build without its source): mqtt says why it is missing.
 #include "mqtt/mqtt_link.h"
 
 struct MqttLink::State {};
@@ -9,13 +9,15 @@ MqttLink::~MqttLink() = default;
 
 const char* MqttLink::Unavailable() {
 #ifdef _WIN32
-    return "mqtt runs on Linux: it publishes through libmosquitto, which the Windows build of qdxpoll is made "
-           "without; here 'qdxpoll poll --json' gives the same samples for a script to pass on";
+    return "this qdxpoll.exe is built without mqtt: it publishes through libmosquitto, which its build found no "
+           "source of to compile; 'qdxpoll poll --json' gives the same samples for a script to pass on";
 #else
     return "this qdxpoll is built without mqtt: it publishes through libmosquitto, which the build found no "
            "library of for its target (Debian: libmosquitto-dev); 'qdxpoll poll --json' gives the same samples";
 #endif
 }
+
+const char* MqttLink::TlsUnavailable() { return Unavailable(); }
 
 bool MqttLink::Start(const MqttLinkSetup&, std::string* error) {
     *error = Unavailable();

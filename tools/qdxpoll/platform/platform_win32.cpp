@@ -121,20 +121,7 @@ std::string PortOpenHint(const std::string& module_port) {
     }
 }
 
-std::vector<SerialDevice> ListSerialDevices() {
-    std::vector<SerialDevice> list;
-    for (int i = 1; i <= 255; ++i) {
-        const std::string name = "COM" + std::to_string(i);
-        char target[512];
-        if (QueryDosDeviceA(name.c_str(), target, sizeof target) == 0) continue;
-        SerialDevice d;
-        d.path = name;
-        d.module_name = i <= 9 ? name : "\\\\.\\" + name;
-        d.aliases.push_back(target);
-        list.push_back(d);
-    }
-    return list;
-}
+// ListSerialDevices: serial_devices_win32.cpp.
 
 const char* PortNameHelp() {
     return "Port names (Windows): the driver takes at most 11 characters: COM1..COM9,\n"

@@ -1,14 +1,11 @@
 // Host, origin and token checks of the page's server.
 #include "watch/watch_access.h"
 
-#include <arpa/inet.h>
-#include <sys/random.h>
-
 #include <cctype>
-#include <cerrno>
 #include <cstring>
 
 #include "base/host_port.h"
+#include "watch/watch_system.h"
 
 namespace {
 
@@ -142,13 +139,7 @@ bool MediaTypeIs(const std::string& content_type, const char* type) {
 
 std::string NewWriteToken() {
     unsigned char bytes[16];
-    size_t have = 0;
-    while (have < sizeof bytes) {
-        const ssize_t n = getrandom(bytes + have, sizeof bytes - have, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return "";
-        have += static_cast<size_t>(n);
-    }
+    if (!SystemRandomBytes(bytes, sizeof bytes)) return "";
     static const char kHex[] = "0123456789abcdef";
     std::string token;
     for (unsigned char b : bytes) {

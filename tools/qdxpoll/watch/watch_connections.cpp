@@ -2,18 +2,11 @@
 // connection, over a stream of our own that enforces the limits.
 #include "watch/watch_connections.h"
 
-#include <netdb.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
+
+#include "watch/watch_system.h"
 
 namespace {
 
@@ -21,13 +14,9 @@ using Clock = std::chrono::steady_clock;
 
 thread_local bool t_close_after_response = false;
 
-// The nice value of the server's threads: on a busy machine the thread that
-// polls the units gets the processor first, however many requests come.
-constexpr int kNice = 10;
-
 class BoundedStream final : public httplib::Stream {
 public:
-    BoundedStream(int sock, const ConnectionLimits& limits, const std::atomic<socket_t>& listening)
+    BoundedStream(socket_t sock, const ConnectionLimits& limits, const std::atomic<socket_t>& listening)
         : sock_(sock), limits_(limits), listening_(listening) {}
 
     // Waits for the next request's first byte, up to the idle time.
@@ -50,15 +39,15 @@ public:
     ssize_t read(char* ptr, size_t size) override {
         if (budget_ == 0) return Spend();
         if (begin_ == end_) {
-            ssize_t n;
+            long n;
             for (;;) {
                 if (!Wait(POLLIN, deadline_)) return Spend();
-                n = recv(sock_, buffer_, sizeof buffer_, MSG_DONTWAIT);
-                if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
+                n = ReceiveNow(sock_, buffer_, sizeof buffer_);
+                if (n != kSocketAgain) break;
             }
             if (n <= 0) {
                 spent_ = true;
-                return n;
+                return n < 0 ? -1 : 0;
             }
             begin_ = 0;
             end_ = static_cast<size_t>(n);
@@ -79,14 +68,18 @@ public:
                 stalled_ = true;
                 return Spend();
             }
-            const ssize_t n = send(sock_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            const long n = SendNow(sock_, ptr, size);
             if (n >= 0) return n;
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return Spend();
+            if (n != kSocketAgain) return Spend();
         }
     }
 
-    void get_remote_ip_and_port(std::string& ip, int& port) const override { Name(getpeername, &ip, &port); }
-    void get_local_ip_and_port(std::string& ip, int& port) const override { Name(getsockname, &ip, &port); }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        ConnectionAddress(sock_, true, &ip, &port);
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        ConnectionAddress(sock_, false, &ip, &port);
+    }
     socket_t socket() const override { return sock_; }
 
 private:
@@ -104,27 +97,13 @@ private:
             const auto now = Clock::now();
             if (now >= until) return false;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
-            pollfd p{sock_, events, 0};
-            const int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, 100)));
+            const int r = PollSocket(sock_, events, static_cast<int>(std::min<long long>(left, 100)));
             if (r > 0) return true;  // ready, or closed or failed: the next call says which
-            if (r < 0 && errno != EINTR) return false;
+            if (r < 0) return false;
         }
     }
 
-    void Name(int (*get)(int, sockaddr*, socklen_t*), std::string* ip, int* port) const {
-        sockaddr_storage a{};
-        socklen_t length = sizeof a;
-        char host[NI_MAXHOST] = "";
-        char service[NI_MAXSERV] = "";
-        if (get(sock_, reinterpret_cast<sockaddr*>(&a), &length) == 0 &&
-            getnameinfo(reinterpret_cast<sockaddr*>(&a), length, host, sizeof host, service, sizeof service,
-                        NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
-            *ip = host;
-            *port = std::atoi(service);
-        }
-    }
-
-    int sock_;
+    socket_t sock_;
     const ConnectionLimits& limits_;
     const std::atomic<socket_t>& listening_;
     Clock::time_point deadline_ = Clock::now();
@@ -146,16 +125,17 @@ BoundedServer::BoundedServer(const ConnectionLimits& limits) : limits_(limits) {
 void BoundedServer::CloseAfterResponse() { t_close_after_response = true; }
 
 void BoundedServer::YieldToPolling() {
-    // On Linux each thread has a nice value of its own.
+    // On a busy machine the thread that polls the units gets the processor
+    // first, however many requests come.
     static thread_local bool done = false;
     if (done) return;
     done = true;
-    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kNice);
+    LowerThreadPriority();
 }
 
 bool BoundedServer::process_and_close_socket(socket_t sock) {
     YieldToPolling();
-    setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &limits_.send_buffer_bytes, sizeof limits_.send_buffer_bytes);
+    PrepareConnection(sock, limits_.send_buffer_bytes);
     bool ok = false;
     BoundedStream stream(sock, limits_, svr_sock_);
     for (size_t left = limits_.requests_per_connection; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
@@ -166,14 +146,8 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
         ok = process_request(stream, left == 1, closed, nullptr);
         if (!ok || closed || t_close_after_response || stream.spent()) break;
     }
-    if (stream.stalled()) {
-        // What the client left unread is dropped with the connection, not
-        // kept by the system for a client that may never read it.
-        const linger abort{1, 0};
-        setsockopt(sock, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    } else {
-        shutdown(sock, SHUT_RDWR);
-    }
-    close(sock);
+    // What a stalled client left unread is dropped with the connection, not
+    // kept by the system for a client that may never read it.
+    CloseConnection(sock, stream.stalled());
     return ok;
 }

@@ -21,6 +21,7 @@
 #include "platform/platform.h"
 #include "watch/watch_assets.h"
 #include "watch/watch_state.h"
+#include "watch/watch_system.h"
 
 using nlohmann::json;
 using namespace watch_limits;
@@ -219,7 +220,7 @@ std::string FileTime(long long ms) {
     const std::time_t t = static_cast<std::time_t>(ms / 1000);
     std::tm local{};
     char text[32] = "";
-    if (localtime_r(&t, &local) != nullptr) std::strftime(text, sizeof text, "%Y%m%dT%H%M", &local);
+    if (LocalTimeOf(t, &local)) std::strftime(text, sizeof text, "%Y%m%dT%H%M", &local);
     return text;
 }
 

@@ -3,8 +3,8 @@
 // the program, so the page works offline), the readings of every poll cycle
 // as server-sent events, what a chart shows as CSV, and the writes asked for
 // by the page's form, which the thread that drives the module carries out
-// between cycles, one at a time. Linux only; elsewhere Unavailable() says
-// why.
+// between cycles, one at a time. Where the build has no cpp-httplib,
+// Unavailable() says why.
 #ifndef QDXPOLL_WATCH_SERVER_H
 #define QDXPOLL_WATCH_SERVER_H
 

@@ -1,5 +1,5 @@
-// Builds without the web server (Windows; a Linux build without cpp-httplib
-// for its target): watch says why it is missing.
+// Builds without the web server (a build without cpp-httplib for its target,
+// or a Windows build without its source): watch says why it is missing.
 #include "watch/watch_server.h"
 
 struct WatchServer::State {};
@@ -9,8 +9,9 @@ WatchServer::~WatchServer() = default;
 
 const char* WatchServer::Unavailable() {
 #ifdef _WIN32
-    return "watch runs on Linux: its page is served with cpp-httplib, which the Windows build of qdxpoll is "
-           "made without; here 'qdxpoll poll' reads the same points with the same statistics";
+    return "watch runs on Linux: its page's server keeps its limits with Linux sockets, not yet with Windows' "
+           "Winsock; here 'qdxpoll poll' reads the same points with the same statistics, and 'qdxpoll log' keeps "
+           "them for 'qdxpoll export' (or for watch --db on Linux, which reads the same file)";
 #else
     return "this qdxpoll is built without watch: its page is served with cpp-httplib, which the build found "
            "no library of for its target (Debian: libcpp-httplib-dev); 'qdxpoll poll' reads the same points";
