@@ -97,10 +97,15 @@ bool RealPortWin32::OpenComPort(const std::string& name, const LineValues& line,
         Close();
         return false;
     }
-    // A read returns what is there, else the first byte to come within
-    // 100 ms: the relay's thread looks at its stop flag that often.
-    COMMTIMEOUTS t{MAXDWORD, MAXDWORD, 100, 0, kStuckWriteMs};
-    SetCommTimeouts(device_, &t);
+    // A read returns at once with what is there; the wait for more is
+    // WaitCommEvent's (Wine completes a read that waits only at the end of
+    // its total timeout, which would make every answer that late).
+    COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, kStuckWriteMs};
+    if (!SetCommTimeouts(device_, &t) || !SetCommMask(device_, EV_RXCHAR)) {
+        *error = fmt::format("{} refused its timeouts (error {})", name, GetLastError());
+        Close();
+        return false;
+    }
     PurgeComm(device_, PURGE_RXCLEAR | PURGE_TXCLEAR);
     return true;
 }
@@ -122,13 +127,25 @@ bool RealPortWin32::Read(std::vector<uint8_t>* data, int wait_ms) {
         lost_cause_ = fmt::format("the port is gone (error {})", GetLastError());
         return false;
     }
+    if (status.cbInQue == 0) {
+        // Nothing there: wait for a byte to come, at most wait_ms.
+        OVERLAPPED o{};
+        o.hEvent = read_event_;
+        ResetEvent(read_event_);
+        DWORD mask = 0, unused = 0;
+        const BOOL started = WaitCommEvent(device_, &mask, &o);
+        if (!Finish(&o, started, &unused, static_cast<DWORD>(wait_ms))) {
+            lost_cause_ = fmt::format("the port's wait failed (error {})", GetLastError());
+            return false;
+        }
+    }
     uint8_t buffer[512];
     OVERLAPPED o{};
     o.hEvent = read_event_;
     ResetEvent(read_event_);
     DWORD n = 0;
     const BOOL started = ReadFile(device_, buffer, sizeof buffer, &n, &o);
-    if (!Finish(&o, started, &n, static_cast<DWORD>(wait_ms) + 200)) {
+    if (!Finish(&o, started, &n, 1000)) {
         lost_cause_ = fmt::format("read error {}", GetLastError());
         return false;
     }
