@@ -146,7 +146,9 @@ bool RealPortWin32::Read(std::vector<uint8_t>* data, int wait_ms) {
     DWORD n = 0;
     const BOOL started = ReadFile(device_, buffer, sizeof buffer, &n, &o);
     if (!Finish(&o, started, &n, 1000)) {
-        lost_cause_ = fmt::format("read error {}", GetLastError());
+        const DWORD error = GetLastError();
+        lost_cause_ = error == ERROR_BROKEN_PIPE ? "end of file (the far side closed)"
+                                                 : fmt::format("read error {}", error);
         return false;
     }
     data->insert(data->end(), buffer, buffer + n);
