@@ -72,6 +72,11 @@ stop_sim() {
 }
 sim() { echo "$*" >&7; sleep 0.2; }
 
+# COM7 names the link, in the registry too (Wine's mount manager restores
+# the device links from there when it starts).
+printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n"COM7"="%s"\n' "$link" >"$work/ports.reg"
+timeout 120 "$wine_cmd" regedit /S "$(timeout 60 "$wine_cmd" winepath -w "$work/ports.reg" 2>/dev/null | tr -d '\r')" >/dev/null 2>&1
+"$wineserver_cmd" -w >/dev/null 2>&1
 mkdir -p "$WINEPREFIX/dosdevices"
 ln -sfn "$link" "$WINEPREFIX/dosdevices/com7"
 rm -f "$WINEPREFIX/dosdevices/com9"
