@@ -16,6 +16,7 @@
 #include "tools/qdxpoll/diagnosis/diagnosis.h"
 #include "tools/qdxpoll/mqtt/mqtt_topics.h"
 #include "tools/qdxpoll/port/device_server_address.h"
+#include "tools/qdxpoll/port/read_timeouts.h"
 #include "tools/qdxpoll/port/telnet_codec.h"
 #include "tools/qdxpoll/watch/watch_history.h"
 #include "tools/qdxpoll/watch/watch_summary.h"
@@ -515,4 +516,41 @@ TEST(QdxpollUsbInstanceId, AdaptersAreNamedByVendorProductAndTheirOwnSerialOnly)
     const std::string whole = "FTDIBUS\\VID_0403+PID_6001+A600XYZA\\0000";
     for (size_t n = 0; n <= whole.size(); ++n) ParseUsbInstanceId(whole.substr(0, n));
     EXPECT_EQ(ParseUsbInstanceId(std::string("USB\\VID_0403&PID_6001\\A\0B", 25)).serial_number, "");
+}
+
+// The driver's reads on Windows are answered by qdxpoll's layer, which must
+// end them as a COM port would under the timeouts the driver set: too early
+// and a reply is cut, too late (or never) and Ctrl-C and the scan wait.
+TEST(QdxpollReadTimeouts, ReadsEndAsACommPortEndsThem) {
+    constexpr uint32_t kMax = kTimeoutMaxValue;
+    struct Row {
+        const char* what;
+        ReadTimeouts t;
+        uint32_t count, got;
+        int64_t now, last, wait;
+    };
+    const Row rows[] = {
+        {"the driver's reply wait, nothing yet", {0, 0, 300}, 12, 0, 0, 0, 300},
+        {"the driver's reply wait, part way", {0, 0, 300}, 12, 5, 120, 110, 180},
+        {"the driver's reply wait, over", {0, 0, 300}, 12, 5, 300, 110, 0},
+        {"the driver's reply wait, past (no negative wait)", {0, 0, 300}, 12, 0, 450, 0, 0},
+        {"all asked for is there", {0, 0, 300}, 12, 12, 10, 10, 0},
+        {"all zero waits without limit", {0, 0, 0}, 12, 3, 5000, 100, -1},
+        {"MAXDWORD,0,0 returns at once", {kMax, 0, 0}, 12, 0, 0, 0, 0},
+        {"MAXDWORD,MAXDWORD,c waits for a first byte", {kMax, kMax, 100}, 12, 0, 30, 0, 70},
+        {"MAXDWORD,MAXDWORD,c ends on that byte", {kMax, kMax, 100}, 12, 1, 30, 30, 0},
+        {"MAXDWORD,MAXDWORD,0 is no special case", {kMax, kMax, 0}, 2, 0, 0, 0, 2LL * kMax},
+        {"an interval starts at the first byte only", {20, 0, 0}, 12, 0, 5000, 0, -1},
+        {"an interval after the last byte", {20, 0, 0}, 12, 1, 60, 50, 10},
+        {"an interval run out", {20, 0, 0}, 12, 1, 80, 50, 0},
+        {"interval and total, the interval sooner", {20, 0, 100}, 12, 1, 95, 90, 5},
+        {"interval and total, the total sooner", {20, 0, 100}, 12, 1, 90, 85, 10},
+        {"a multiplier counts every byte asked for", {0, 10, 5}, 3, 0, 0, 0, 35},
+        {"the largest values do not overflow", {0, kMax - 1, kMax - 1}, 0xFFFF, 0, 0, 0,
+         static_cast<int64_t>(kMax - 1) * 0xFFFF + (kMax - 1)},
+    };
+    for (const Row& r : rows) {
+        const ReadClock clock(r.t, r.count);
+        EXPECT_EQ(clock.WaitMs(r.got, r.now, r.last), r.wait) << r.what;
+    }
 }

@@ -265,5 +265,17 @@ if [ -n "$line3" ] && [ -f "$demo" ]; then
     summary="$total_passed passed, $total_failed failed"
 fi
 
+# qdxpoll.exe with its layer under the module: the sick-line rows, trace,
+# scan, save, Ctrl-C, a lost port and device servers (tests/wine/wire_rows.sh).
+if [ -x "$rexfsim" ] && [ -f "$demo" ]; then
+    "$wineserver_cmd" -k >/dev/null 2>&1
+    "$here/wire_rows.sh" "$build_dir" "$rexfsim" >"$work/wire.out" 2>&1
+    grep -v -E "$line_re" "$work/wire.out"
+    line="$(grep -E "$line_re" "$work/wire.out" | tail -n 1)"
+    total_passed=$((total_passed + ${line%% passed*}))
+    total_failed=$((total_failed + $(echo "${line:-0 passed, 1 failed}" | sed -n 's/.* \([0-9]*\) failed.*/\1/p')))
+    summary="$total_passed passed, $total_failed failed"
+fi
+
 [ "$total_failed" -eq 0 ]
 exit $?

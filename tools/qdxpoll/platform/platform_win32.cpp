@@ -103,9 +103,35 @@ std::string ModulePortName(const std::string& user_port, std::string* error) {
 }
 
 std::string PortDevicePath(const std::string& user_port) { return user_port; }
-// Windows names a COM port, not a file: its loss shows in the driver's results.
-unsigned long long PortDeviceId(const std::string&) { return 1; }
-bool DriverPortHungUp(long long) { return false; }
+
+// A COM port's name stands for a device while the system knows the name (a
+// USB adapter pulled takes its name away). Windows keeps no identity of the
+// device behind a name that qdxpoll can read, so every known name is 1.
+unsigned long long PortDeviceId(const std::string& user_port) {
+    std::string name = user_port;
+    if (name.rfind("\\\\.\\", 0) == 0) name.erase(0, 4);
+    if (name.empty() || name.find_first_of(":/\\") != std::string::npos) return 0;  // no device name
+    char target[512];
+    return QueryDosDeviceA(name.c_str(), target, sizeof target) != 0 ? 1 : 0;
+}
+
+// The driver's handle (32 bits, sign-extended as the system's handles are)
+// fails ClearCommError with one of these once its device went away.
+bool DriverPortHungUp(long long handle) {
+    if (handle == 0 || handle == -1) return false;
+    const HANDLE h = reinterpret_cast<HANDLE>(static_cast<intptr_t>(static_cast<int32_t>(handle)));
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (ClearCommError(h, &errors, &status)) return false;
+    switch (GetLastError()) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_BAD_COMMAND:
+        case ERROR_GEN_FAILURE:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED: return true;
+        default: return false;  // the null device, a handle not open: no port gone
+    }
+}
 
 std::string PortOpenHint(const std::string& module_port) {
     HANDLE h = CreateFileA(module_port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

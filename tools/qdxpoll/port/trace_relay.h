@@ -1,8 +1,8 @@
 // The wire relay: qdxpoll opens the real port itself and gives the driver a
-// fresh pseudo-terminal instead; a background thread copies the bytes both
-// ways, records each piece with its time (for the diagnosis of every
-// request) and, with --trace, prints every frame as it passes. The driver is
-// not changed. Linux only; elsewhere Start says why it is not available.
+// fresh pseudo-terminal instead (Linux), or serves the driver's serial calls
+// from its own layer (Windows); either way every byte is recorded with its
+// time (for the diagnosis of every request) and, with --trace, every frame
+// is printed as it passes. The driver is not changed.
 #ifndef QDXPOLL_TRACE_RELAY_H
 #define QDXPOLL_TRACE_RELAY_H
 
@@ -17,6 +17,10 @@ class TraceRelay {
 public:
     // Whether this platform can relay at all; Start's error says why not.
     static bool Available();
+    // Puts the relay under the loaded module where the platform needs that
+    // (Windows: its serial imports served by qdxpoll). False with *why when
+    // it cannot; the relay is then not available.
+    static bool Attach(void* module, std::string* why);
 
     TraceRelay();
     ~TraceRelay();

@@ -12,8 +12,8 @@
 namespace {
 
 const char* const kWindowsHint =
-    "naming the cause needs a view of the wire, which qdxpoll has on Linux (it watches the line through a "
-    "pseudo-terminal)";
+    "naming the cause needs a view of the wire, which qdxpoll has only when its layer is under the driver "
+    "(see the note at start)";
 const char* const kDirectHint = "--direct hides the wire from qdxpoll: run without it to have the cause named";
 
 // How long the line must stay quiet after a failed or retried request. A
@@ -70,6 +70,10 @@ void Session::Load() {
     driver = std::make_unique<Driver>(module.entry);
     description = driver->Describe();
     Verbose("module: " + module.path + " (" + description.name + ")");
+    std::string why;
+    if (!options.direct && !TraceRelay::Attach(module.library, &why))
+        ErrorLine("qdxpoll: note: " + why + "; the driver keeps its own port calls, as with --direct, and the "
+                  "line is not watched");
 }
 
 void Session::OpenPort(const std::string& user_port, int interval_ms) {
@@ -83,7 +87,7 @@ void Session::OpenPort(const std::string& user_port, int interval_ms) {
         if (options.direct || !TraceRelay::Available())
             throw ToolError(kExitUsage, "port " + user_port +
                                             " is a device server, which the driver reaches only through qdxpoll's "
-                                            "relay: run without --direct (the relay needs Linux)");
+                                            "relay: run without --direct");
     }
     int code = kExitOk;
     if (!port.Start(&code, &error)) throw ToolError(code, error);
