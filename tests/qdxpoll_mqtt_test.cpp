@@ -201,10 +201,16 @@ TEST_F(QdxpollMqttTest, SetTopicsWriteOnlyWhatIsAllowed) {
         std::string topic, payload;
         std::string outcome, cause;
         std::string unit, s1_after;  // the simulator's S1 of that unit afterwards
+        std::string error = "";      // a part of the result's error
     } cases[] = {
         {true, "qdxtlmv/line1/01/1/S1/set", "", "refused", "retained", "1", "ok 0150.0"},
+        {true, "qdxtlmv/line1/01/1/S1/set", "1e2", "verified", "", "1", "ok 0100.0"},
         {true, "qdxtlmv/line1/01/1/S1/set", "180.5", "verified", "", "1", "ok 0180.5"},
         {true, "qdxtlmv/line1/01/1/S1/set", "{\"value\": 181}", "verified", "", "1", "ok 0181.0"},
+        {true, "qdxtlmv/line1/01/1/S1/set", "{\"value\": 170, \"value\": 175}", "refused", "bad_payload", "1",
+         "ok 0181.0", "\"value\" is given twice"},
+        {true, "qdxtlmv/line1/01/1/S1/set", std::string(100000, '1'), "refused", "bad_payload", "1", "ok 0181.0",
+         "this one has 100000 bytes"},
         {true, "qdxtlmv/line1/01/1/S1/set", "2000", "refused", "refused", "1", "ok 0181.0"},
         {true, "qdxtlmv/line1/02/1/S1/set", "170", "refused", "not_writable", "2", "ok 0150.0"},
         {true, "qdxtlmv/line1/01/1/S1/set", "12abc", "refused", "bad_payload", "1", "ok 0181.0"},
@@ -245,6 +251,7 @@ TEST_F(QdxpollMqttTest, SetTopicsWriteOnlyWhatIsAllowed) {
             EXPECT_EQ(result["outcome"], c.outcome) << c.payload << ": " << result;
             EXPECT_EQ(result.value("cause", ""), c.cause) << c.payload << ": " << result;
             EXPECT_EQ(result["ok"], c.cause.empty()) << result;
+            EXPECT_TRUE(Has(result.value("error", ""), c.error)) << result;
             EXPECT_EQ(sim_.Command("get " + c.unit + " 1 S1"), c.s1_after) << c.payload;
             refused += !c.cause.empty() && c.cause != "refused";  // the unit refused that one
             EXPECT_EQ(Count(tool.err(), "mqtt: refused the message on "), refused) << tool.err();
@@ -363,6 +370,71 @@ TEST_F(QdxpollMqttTest, HomeAssistantDiscoveryFollowsTheConventions) {
                                  [](const std::string& s) { return Has(s, " online"); }, 10s));
     tool.Signal(SIGINT);
     EXPECT_EQ(tool.Wait(), 69) << "unit 01 has no current transformer (M2)\n" << tool.err();
+}
+
+// Every set message gets one result: its own, or, refused unread in a
+// flood, a count in one result a second that says so; the counts add up to
+// what was sent, as the status and the last lines say. Floods on a point
+// that may be written and on one that may not, after one another and at once.
+TEST_F(QdxpollMqttTest, EverySetMessageOfAFloodIsAnswered) {
+    support::Background sub;
+    Subscribe(&sub, "qdxtlmv/line1/+/+/+/set/result");
+    support::Background tool;
+    ASSERT_TRUE(tool.Start(Mqtt({"01K1M1", "--interval", "0.2", "--allow-writes", "--writable", "01K1S1",
+                                 "--status-interval", "1"})));
+    WaitOnline();
+    const std::string pub = "mosquitto_pub -h 127.0.0.1 -p " + std::to_string(broker_.port()) + " -l -t ";
+    struct Flood {
+        const char* what;
+        std::string command;  // the messages, one a line, to mosquitto_pub -l
+        long messages;
+    } floods[] = {
+        {"30 at once on the set value", "seq 1 30 | " + pub + "qdxtlmv/line1/01/1/S1/set", 30},
+        {"2000 at QoS 1 on a point that may not be written",
+         "seq 1 2000 | " + pub + "qdxtlmv/line1/01/1/M1/set -q 1", 2000},
+        {"two topics at once",
+         "seq 1 1000 | " + pub + "qdxtlmv/line1/01/1/S1/set & seq 1 1000 | " + pub + "qdxtlmv/line1/01/1/M1/set; wait",
+         2000},
+    };
+    long sent = 0;
+    for (const Flood& f : floods) {
+        support::Background flood;
+        ASSERT_TRUE(flood.Start({"/bin/sh", "-c", f.command}));
+        EXPECT_EQ(flood.Wait(), 0) << f.what << ": " << flood.err();
+        sent += f.messages;
+        // Each result answers one message, or "count" of them.
+        long answered = 0, counted = 0;
+        ASSERT_TRUE(support::WaitFor(
+            [&] { return sub.out(); },
+            [&](const std::string& s) {
+                answered = counted = 0;
+                for (const auto& [topic, payload] : Results(s)) {
+                    const json r = json::parse(payload, nullptr, false);
+                    answered += r.value("count", 1L);
+                    if (r.contains("count")) {
+                        counted += r["count"].get<long>();
+                        if (!Has(r.value("error", ""), "a flood") || r.value("cause", "") != "busy") return false;
+                    }
+                }
+                return answered >= sent;
+            },
+            30s))
+            << f.what << ": " << answered << " of " << sent << " answered\n" << tool.err();
+        EXPECT_EQ(answered, sent) << f.what;
+        EXPECT_GT(counted, 0) << f.what << ": no flood counted";
+    }
+    ASSERT_TRUE(support::WaitFor([&] { return broker_.Retained("qdxtlmv/line1/status"); },
+                                 [&](const std::string& s) {
+                                     return Has(s, "\"set_received\":" + std::to_string(sent) + ",") &&
+                                            Has(s, "\"set_answered\":" + std::to_string(sent) + ",");
+                                 },
+                                 10s))
+        << broker_.Retained("qdxtlmv/line1/status");
+    tool.Signal(SIGINT);
+    EXPECT_EQ(tool.Wait(), 0) << tool.err();
+    EXPECT_TRUE(Has(tool.err(), std::to_string(sent) + " set messages received, " + std::to_string(sent) +
+                                    " answered on .../set/result"))
+        << tool.err();
 }
 
 class QdxpollMqttRestartTest : public QdxpollMqttTest {

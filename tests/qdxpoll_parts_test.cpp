@@ -2,6 +2,7 @@
 // (the bytes on the wire with their times, and the driver's result), and the
 // CSV and times it writes, and what the page of watch makes of its history.
 #include <cmath>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <optional>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "tools/qdxpoll/base/csv.h"
 #include "tools/qdxpoll/base/times.h"
@@ -18,6 +20,8 @@
 #include "tools/qdxpoll/port/device_server_address.h"
 #include "tools/qdxpoll/port/read_timeouts.h"
 #include "tools/qdxpoll/port/telnet_codec.h"
+#include "tools/qdxpoll/readings/values.h"
+#include "tools/qdxpoll/readings/written_value.h"
 #include "tools/qdxpoll/watch/watch_history.h"
 #include "tools/qdxpoll/watch/watch_summary.h"
 
@@ -306,23 +310,111 @@ TEST(MqttNames, BrokerAddressesSetTopicsAndPayloads) {
         EXPECT_EQ(address, t.address) << t.topic;
     }
 
+    // A payload is judged whole: its size is that of all of it, however
+    // little of it is kept.
     struct Payload {
-        std::string text, value;  // "" : refused
+        std::string text;
+        size_t size;
+        std::string value;  // "" : refused
+        std::string why;    // a part of the refusal
     } payloads[] = {
-        {"180.5", "180.5"}, {" -1.5\n", "-1.5"}, {"{\"value\": 180.5}", "180.5"}, {"{\"value\": 181}", "181"},
-        {"{\"value\": \"42\"}", "42"}, {"", ""}, {"abc", ""}, {"1e3", ""}, {"{\"value\": true}", ""},
-        {"{\"value\": 1, \"x\": 2}", ""}, {"{\"v\": 1}", ""}, {"[1]", ""}, {"-", ""},
-        {std::string(65, '1'), ""}, {std::string("1\0", 2), ""},
+        {"180.5", 5, "180.5", ""},
+        {" -1.5\n", 6, "-1.5", ""},
+        {"1e3", 3, "1e3", ""},
+        {"{\"value\": 180.5}", 16, "180.5", ""},
+        {"{\"value\": 181}", 14, "181", ""},
+        {"{\"value\": 1e2}", 14, "100", ""},
+        {"{\"value\": \"42\"}", 15, "42", ""},
+        {"{\"value\": 1, \"value\": 2}", 24, "", "\"value\" is given twice"},
+        {"{\"value\": {\"a\": 1, \"a\": 1}}", 27, "", "given twice"},
+        {"", 0, "", "no value"},
+        {"abc", 3, "", "not a decimal number"},
+        {"{\"value\": true}", 15, "", "not boolean"},
+        {"{\"value\": 1, \"x\": 2}", 19, "", "{\"value\": 180.5}"},
+        {"{\"v\": 1}", 8, "", "{\"value\": 180.5}"},
+        {"{\"value\": 1", 11, "", "not JSON"},
+        {"[1]", 3, "", "not a decimal number"},
+        {"-", 1, "", "not a decimal number"},
+        {std::string(64, ' ') , 64, "", "no value"},
+        {std::string(65, '1'), 65, "", "this one has 65 bytes"},
+        {std::string(65, '1'), 1000000, "", "this one has 1000000 bytes"},
+        {std::string("1\0", 2), 2, "", "not a decimal number"},
     };
     for (const Payload& p : payloads) {
         std::string value, why;
-        EXPECT_EQ(ParseSetPayload(p.text, &value, &why), !p.value.empty()) << p.text;
+        EXPECT_EQ(ParseSetPayload(p.text, p.size, &value, &why), !p.value.empty()) << p.text << ": " << why;
         EXPECT_EQ(value, p.value) << p.text;
+        EXPECT_NE(why.find(p.why), std::string::npos) << p.text << ": " << why;
     }
     std::string why;
     EXPECT_FALSE(ValidTopicLevels("a/+/b", &why));
     EXPECT_FALSE(ValidTopicLevels("a//b", &why));
     EXPECT_TRUE(ValidTopicLevels("plant/qdx", &why));
+}
+
+// One grammar for a written value, whichever way it comes: the command
+// line's text, an MQTT set payload (plain, or {"value": ...} with the text
+// or, where the text is a JSON number, the number) and the page's form (a
+// string or a number) each fill the cell the command line fills, or are
+// each refused.
+TEST(WrittenValues, EveryWayInTakesTheSameValues) {
+    struct Case {
+        uint32_t type;
+        std::string text;
+        bool accepted;
+    } cases[] = {
+        {kTypeFloat, "180.5", true},   {kTypeFloat, "1e2", true},      {kTypeFloat, "1E2", true},
+        {kTypeFloat, "1.5e-1", true},  {kTypeFloat, "+5", true},       {kTypeFloat, ".5", true},
+        {kTypeFloat, "5.", true},      {kTypeFloat, " 42\n", true},    {kTypeFloat, "-999.9", true},
+        {kTypeFloat, "-0", true},      {kTypeFloat, "9999.9", true},   {kTypeFloat, "10000", false},
+        {kTypeFloat, "1e4", false},    {kTypeFloat, "1e400", false},   {kTypeFloat, "1e-400", true},
+        {kTypeFloat, "nan", false},    {kTypeFloat, "inf", false},     {kTypeFloat, "0x10", false},
+        {kTypeFloat, "1,5", false},    {kTypeFloat, "1e", false},      {kTypeFloat, "e5", false},
+        {kTypeFloat, "--5", false},    {kTypeFloat, "", false},        {kTypeFloat, "5 5", false},
+        {kTypeFloat, "1_000", false},  {kTypeFloat, "+0." + std::string(30, '0') + "1", false},
+        {kTypeU16, "150", true},       {kTypeU16, "150.0", true},      {kTypeU16, "1.5e2", true},
+        {kTypeU16, "1e2", true},       {kTypeU16, "-0", true},         {kTypeU16, "12.5", false},
+        {kTypeU16, "1.555e2", false},   {kTypeU16, "65536", false},     {kTypeU16, "1e20", false},
+        {kTypeU16, "99999999999999999999", false},                    {kTypeU16, "150.000000001", false},
+        {kTypeS16, "-1.0e1", true},    {kTypeState, "1.0", true},      {kTypeState, "2", false},
+        {kTypeBcd, "12.34e2", true},   {kTypeU32, "4294967295e-10", false},
+    };
+    auto same_cell = [](const ValueCell& a, const ValueCell& b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    for (const Case& c : cases) {
+        const std::string what = std::string(TypeName(c.type)) + " \"" + c.text + "\"";
+        ValueCell typed{};
+        std::string why;
+        EXPECT_EQ(EncodeValue(c.type, c.text, &typed, &why), c.accepted) << what << ": " << why;
+
+        // Each way in gives text to EncodeValue, or refuses the value itself.
+        std::vector<std::pair<std::string, std::optional<std::string>>> ways;
+        auto through_mqtt = [&](const std::string& payload) -> std::optional<std::string> {
+            std::string value, refusal;
+            if (!ParseSetPayload(payload, payload.size(), &value, &refusal)) return std::nullopt;
+            return value;
+        };
+        auto through_page = [&](const nlohmann::json& given) -> std::optional<std::string> {
+            std::string value, refusal;
+            if (!WrittenValueFromJson(given, &value, &refusal)) return std::nullopt;
+            return value;
+        };
+        ways.emplace_back("mqtt text", through_mqtt(c.text));
+        ways.emplace_back("mqtt {\"value\": \"...\"}", through_mqtt(nlohmann::json{{"value", c.text}}.dump()));
+        ways.emplace_back("page string", through_page(c.text));
+        const nlohmann::json number = nlohmann::json::parse(c.text, nullptr, false);
+        if (number.is_number()) {
+            ways.emplace_back("mqtt {\"value\": number}", through_mqtt("{\"value\": " + c.text + "}"));
+            ways.emplace_back("page number", through_page(number));
+        }
+        for (const auto& [way, text] : ways) {
+            ValueCell cell{};
+            const bool accepted = text && EncodeValue(c.type, *text, &cell, &why);
+            EXPECT_EQ(accepted, c.accepted) << what << " by " << way << ": " << why;
+            if (accepted) {
+                EXPECT_TRUE(same_cell(cell, typed)) << what << " by " << way << " as " << *text;
+            }
+        }
+    }
 }
 
 // On change: a move beyond the deadband, a change of outcome, or the time

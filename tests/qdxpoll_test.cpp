@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstring>
 #include <cstdlib>
 #include <filesystem>
@@ -1220,6 +1221,13 @@ TEST_F(QdxpollTest, WatchServesThePageItsEventsItsCsvAndWrites) {
              403, "", 0, "1 1 S1"},
             {"a compressed body, which might unpack to any size", "POST", "/write", "\x1f\x8b",
              {{"Content-Encoding", "gzip"}}, "application/json", 415, "", 0, "1 1 S1"},
+            {"a key given twice, the second to be taken", "POST", "/write",
+             R"({"address":"01K1S1","value":"158","value":"42"})", {}, "application/json", 400, "", 0, "1 1 S1"},
+            {"the page's own origin, and another's after it", "POST", "/write",
+             R"({"address":"01K1S1","value":"158"})", {{"Origin", own}, {"Origin", "http://qdxpoll.example"}},
+             "application/json", 403, "", 0, "1 1 S1"},
+            {"a value with an exponent, as write takes it", "POST", "/write", R"({"address":"01K1S1","value":1e2})",
+             {}, "application/json", 200, "verified", 0, nullptr},
             {"a flood of writes", "POST", "/write", R"({"address":"01K1S1","value":"42.5","verify":false})", {}, "application/json",
              429, "", 0, nullptr, 12},
             {"another site's page holding a stream", "GET", "/events", "", {{"Origin", "http://qdxpoll.example"}}, "",
@@ -1228,6 +1236,11 @@ TEST_F(QdxpollTest, WatchServesThePageItsEventsItsCsvAndWrites) {
              {{"Sec-Fetch-Site", "cross-site"}}, "", 403, "", 0, nullptr},
             {"another site's request for a range", "GET", "/history", "", {{"Sec-Fetch-Site", "cross-site"}}, "",
              403, "", 0, nullptr},
+            {"a request marked as the page's own and as another site's", "GET", "/history", "",
+             {{"Sec-Fetch-Site", "same-origin"}, {"Sec-Fetch-Site", "cross-site"}}, "", 403, "", 0, nullptr},
+            {"an empty Host", "GET", "/", "", {{"Host", ""}}, "", 400, "", 0, nullptr},
+            {"two Hosts, the first the page's", "GET", "/", "",
+             {{"Host", "127.0.0.1:" + std::to_string(port)}, {"Host", evil}}, "", 400, "", 0, nullptr},
             {"one point named over and over", "GET", repeated, "", {}, "", 400, "", 0, nullptr},
             {"pages that never read their stream", "GET", "/events", "", {}, "", 200, "", 0, nullptr, 1, 4},
             {"requests that come a byte at a time", "GET", "/", "", {}, "", 200, "", 0, nullptr, 1, 20},
@@ -1333,6 +1346,151 @@ TEST_F(QdxpollTest, WatchShowsTheFilesNamesUnitsAndScaledValues) {
     }));
     EXPECT_EQ(run.exit_code, 0) << run.err;
     std::filesystem::remove_all(dir);
+}
+
+// Connections from one address (127.0.0.2) that send the start of a request
+// and never its end, as slow clients do; each keeps its socket until the
+// server closes it or they end.
+class StalledClients {
+public:
+    StalledClients(int port, int count, const char* from) {
+        const std::string start = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nX-Slow: ";
+        for (int i = 0; i < count; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in own{}, to{};
+            own.sin_family = to.sin_family = AF_INET;
+            inet_pton(AF_INET, from, &own.sin_addr);
+            to.sin_port = htons(static_cast<uint16_t>(port));
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (bind(fd, reinterpret_cast<sockaddr*>(&own), sizeof own) == 0 &&
+                connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+                send(fd, start.data(), start.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(start.size()))
+                fds_.push_back(fd);
+            else
+                close(fd);
+        }
+    }
+    ~StalledClients() {
+        for (int fd : fds_) close(fd);
+    }
+    size_t connected() const { return fds_.size(); }
+    // How many the server is done with so far: answered (a refusal of the
+    // request never finished), closed or reset.
+    int Done() const {
+        int done = 0;
+        for (int fd : fds_) {
+            char byte;
+            const ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+            done += !(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+        }
+        return done;
+    }
+
+private:
+    std::vector<int> fds_;
+};
+
+// The status line's code of a request sent as it is, on a connection of its
+// own; -1 when none comes.
+int RawStatus(int port, const std::string& request) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval wait{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buffer[512];
+        for (ssize_t n; answer.find("\r\n") == std::string::npos && (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            answer.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    std::smatch m;
+    return std::regex_search(answer, m, std::regex(R"(^HTTP/1\.1 (\d{3}) )")) ? std::stoi(m[1]) : -1;
+}
+
+// Forty slow clients at one address that reconnect at once hold no more
+// than its share of the page's workers: a person at another address gets
+// the page while every one of them still holds its connection (waiting, or
+// served within its 5 s). A request names the server in exactly one Host.
+TEST_F(QdxpollTest, WatchServesAPersonWhileSlowClientsOfOneAddressWait) {
+    const ToolRun run = Tool({"watch", "01K1M1", "--interval", "0.1"}, WithPage([](httplib::Client& client, int port) {
+        StalledClients slow(port, 40, "127.0.0.2");
+        ASSERT_EQ(slow.connected(), 40u);
+        const auto page = client.Get("/");  // from 127.0.0.1
+        ASSERT_TRUE(page);
+        EXPECT_EQ(page->status, 200);
+        EXPECT_EQ(slow.Done(), 0) << "the page came only as slow clients were dropped";
+
+        const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+        struct Raw {
+            const char* what;
+            std::string request;
+            int http_status;
+        } raws[] = {
+            {"no Host", "GET / HTTP/1.1\r\nConnection: close\r\n\r\n", 400},
+            {"an empty Host", "GET / HTTP/1.1\r\nHost:\r\nConnection: close\r\n\r\n", 400},
+            {"the page's Host twice", "GET / HTTP/1.1\r\n" + host + host + "Connection: close\r\n\r\n", 400},
+            {"the page's Host", "GET / HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n", 200},
+        };
+        for (const Raw& r : raws) EXPECT_EQ(RawStatus(port, r.request), r.http_status) << r.what;
+    }));
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+}
+
+// --listen takes an address as the line file's listen does, IPv6 with its
+// brackets or without, and the address printed is one a person can open,
+// also when the page is served on every address.
+TEST_F(QdxpollTest, WatchListensWhereItIsToldAndPrintsAnAddressToOpen) {
+    struct Case {
+        std::string listen;
+        int exit_code;
+        std::string printed;  // the page's address up to its port, or a part of the refusal
+    } cases[] = {
+        {"[::1]", 0, "http://[::1]:"},
+        {"::1", 0, "http://[::1]:"},
+        {"::", 0, "http://[::1]:"},
+        {"0.0.0.0", 0, "http://127.0.0.1:"},
+        {"[::1", 64, "no ']' after the IPv6 address"},
+        {"[127.0.0.1]", 64, "brackets hold an IPv6 address"},
+        {"127.0.0.1:8080", 64, "the port is --http PORT"},
+        {"[::1]:8080", 64, "the port is --http PORT"},
+    };
+    for (const Case& c : cases) {
+        std::string answered;
+        const ToolRun run = Tool({"watch", "01K1M1", "--interval", "0.1", "--listen", c.listen},
+                                 [&](pid_t pid, const std::string& err_path) {
+            struct Ctrl_C {
+                pid_t pid;
+                ~Ctrl_C() { kill(pid, SIGINT); }
+            } end{pid};
+            const std::regex address("Open (http://(\\[[0-9a-f:]+\\]|[0-9.]+):(\\d+)/)");
+            std::smatch m;
+            std::string err;
+            for (int i = 0; i < 500; ++i) {
+                err = Slurp(err_path);
+                if (std::regex_search(err, m, address)) break;
+                if (err.find("qdxpoll: --listen") != std::string::npos) return;  // refused
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            if (m.empty()) return;
+            std::string host = m[2];
+            if (host.front() == '[') host = host.substr(1, host.size() - 2);
+            httplib::Client person(host, std::stoi(m[3]));
+            person.set_read_timeout(10);
+            const auto page = person.Get("/");
+            answered = page ? std::to_string(page->status) : httplib::to_string(page.error());
+        });
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.listen << ": " << run.err;
+        EXPECT_NE(run.err.find(c.printed), std::string::npos) << c.listen << ": " << run.err;
+        if (c.exit_code == 0) {
+            EXPECT_EQ(answered, "200") << c.listen << ": the page at the address printed";
+        }
+        EXPECT_EQ(run.err.find("[["), std::string::npos) << c.listen << ": " << run.err;
+    }
 }
 
 // The page in a real browser against a simulated furnace, as an engineer
@@ -1733,7 +1891,8 @@ TEST(QdxpollValues, WriteTextFillsTheCellPlaceOfItsTypeOrIsRefused) {
         {kTypeBcd, "-1", false, 0, 0},
         {kTypeState, "2", false, 0, 0},
         {kTypeU16, "12.5", false, 0, 0},    // not a whole number
-        {kTypeU16, " 5", false, 0, 0},
+        {kTypeU16, " 5\n", true, 5, 0},    // blanks around a value, as an MQTT payload may end
+        {kTypeU16, "1.5e2", true, 150, 0},  // whole, written with an exponent
         {kTypeU32, "0x10", false, 0, 0},
         {kTypeU16, "10000", false, 0, 0},   // in range, but no value text holds it
         {kTypeS32, "-1000", false, 0, 0},

@@ -26,3 +26,5 @@ HostPortCut CutHostPort(const std::string& text, HostPort* out) {
     *out = a;
     return HostPortCut::kCut;
 }
+
+bool IsEveryAddress(const std::string& host) { return !host.empty() && host.find_first_not_of("0.:") == std::string::npos; }

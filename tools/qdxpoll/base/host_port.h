@@ -24,4 +24,9 @@ enum class HostPortCut {
 // of its brackets, for the caller to refuse or take whole.
 HostPortCut CutHostPort(const std::string& text, HostPort* out);
 
+// Whether a host (one that a server could bind) means every address of the
+// machine: 0.0.0.0, ::, or another spelling of them, zeros and separators
+// alone.
+bool IsEveryAddress(const std::string& host);
+
 #endif  // QDXPOLL_HOST_PORT_H

@@ -169,9 +169,10 @@ void AddPageOptions(CLI::App* cmd, Options* o) {
     cmd->add_option("--http", o->http_port, "Port of the page (default, or 0: a free one, printed with the address)")
         ->check(CLI::Range(0, 65535));
     cmd->add_option("--listen", o->listen_address,
-                    "Address the page is served on (default 127.0.0.1, this machine only; 0.0.0.0: every "
-                    "network the machine is on)")
-        ->capture_default_str();
+                    "Address the page is served on (default 127.0.0.1, this machine only; 0.0.0.0 or ::: every "
+                    "network the machine is on; an IPv6 address with or without brackets)")
+        ->capture_default_str()
+        ->transform(CLI::Validator([](std::string& text) { return ListenAddressProblem(&text); }, "ADDRESS"));
     cmd->add_flag("--allow-writes", o->allow_writes,
                   "Let the page write values (each with a confirmation); without it the page is read-only "
                   "(the demo's simulator always takes writes)");

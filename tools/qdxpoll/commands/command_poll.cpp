@@ -2,6 +2,7 @@
 // watch, live in a browser.
 
 #include "base/exit_codes.h"
+#include "base/host_port.h"
 #include "commands/commands.h"
 #include "polling/history_sink.h"
 #include "polling/page_sink.h"
@@ -30,9 +31,10 @@ int RunWatch(Session& session) {
                   history ? &history->recorder() : nullptr);
     page.Start([&](const std::string& url) {
         ErrorLine(PageNote(url, o.allow_writes) + " Ctrl-C ends.");
-        if (o.listen_address == "0.0.0.0" || o.listen_address == "::")
-            ErrorLine("  (served on every network this machine is on: open it with the machine's address in place "
-                      "of " + o.listen_address + ")");
+        if (IsEveryAddress(o.listen_address))
+            ErrorLine(std::string("  (served on every network this machine is on: from another machine, open it "
+                                  "with this machine's address in place of ") +
+                      (o.listen_address.find(':') != std::string::npos ? "[::1]" : "127.0.0.1") + ")");
     });
     CycleSinks sinks;
     if (history) sinks.push_back(history.get());

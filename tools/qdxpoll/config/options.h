@@ -112,4 +112,9 @@ constexpr double kLeastIntervalS = 0.01;
 // "" for an interval that is 0 or at least kLeastIntervalS; else what to give.
 std::string IntervalProblem(double seconds);
 
+// --listen ADDRESS: an IPv4 address, a name, or an IPv6 address with or
+// without its brackets ("[fd00::2]", "::"); the port is --http's. "" with
+// *address made the address alone (no brackets); else what is wrong.
+std::string ListenAddressProblem(std::string* address);
+
 #endif  // QDXPOLL_OPTIONS_H

@@ -27,10 +27,19 @@ struct MqttLinkSetup {
     size_t max_queued = 100000;
 };
 
-// A message that came on a subscribed topic.
+// A message that came on a subscribed topic: its first bytes (a set
+// payload is short; the rest is never kept) and its whole size.
 struct MqttInbound {
     std::string topic, payload;
+    size_t size = 0;
     bool retain = false;
+};
+
+// Messages refused unread on one topic ("": on topics beyond those counted
+// one by one), because as many as are taken at once waited already.
+struct MqttRefusedUnread {
+    std::string topic;
+    long count = 0;
 };
 
 struct MqttLinkCounts {
@@ -39,7 +48,8 @@ struct MqttLinkCounts {
     size_t queued = 0;      // waiting, not yet handed to the broker
     long published = 0;     // acknowledged by the broker
     long dropped = 0;       // pushed out of a full queue, oldest first
-    long inbound_refused = 0;  // inbound messages beyond what waits to be taken
+    long inbound = 0;          // messages that came on the subscribed topics
+    long inbound_refused = 0;  // of them, beyond what waits to be taken
 };
 
 class MqttLink {
@@ -67,8 +77,12 @@ public:
     void EnqueueText(const std::string& topic, std::string payload, bool retain);
 
     // What came on the subscribed topics since the last call (at most 8
-    // wait; more are counted as refused).
+    // wait; more are counted as refused, by topic, for TakeRefusedUnread).
     std::vector<MqttInbound> TakeInbound();
+    std::vector<MqttRefusedUnread> TakeRefusedUnread();
+    // Unsubscribes, and waits up to `wait` until the broker says that no
+    // more messages come; false when it did not say so in time.
+    bool StopTaking(std::chrono::milliseconds wait);
     // Connection events (connected, lost and why) since the last call.
     std::vector<std::string> TakeNotes();
     MqttLinkCounts Counts() const;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -13,6 +14,7 @@
 #include <mosquitto.h>
 
 #include "base/json_text.h"
+#include "mqtt/mqtt_topics.h"
 
 namespace {
 
@@ -21,7 +23,12 @@ namespace {
 // window bounds what it holds.
 constexpr int kWindow = 64;
 constexpr size_t kInboundWaiting = 8;
-constexpr size_t kInboundKept = 256;
+// A set payload is short: more of one is never kept, only its size.
+constexpr size_t kInboundKept = kSetPayloadBytes + 1;
+// Refusals of a flood are counted by topic, for so many topics of at most
+// so many bytes; beyond them, in one count for all others.
+constexpr size_t kRefusedTopics = 64;
+constexpr size_t kRefusedTopicBytes = 256;
 
 struct Outgoing {
     std::string topic;
@@ -43,6 +50,9 @@ struct MqttLink::State {
     std::condition_variable changed;
     std::deque<Outgoing> queue;
     std::deque<MqttInbound> inbound;
+    std::map<std::string, long> refused_unread;  // "" for the topics beyond kRefusedTopics
+    bool taking = true;    // subscribed on every connection
+    int unsubscribed = 0;  // unsubscriptions the broker acknowledged
     std::vector<std::string> notes;
     bool connected = false;
     bool stopping = false;
@@ -90,7 +100,13 @@ void OnConnect(mosquitto* mosq, void* user, int rc) {
     const int published = mosquitto_publish(mosq, &mid, setup.online_topic.c_str(),
                                             static_cast<int>(setup.online_payload.size()), setup.online_payload.data(),
                                             1, true);
-    for (const std::string& filter : setup.subscriptions) mosquitto_subscribe(mosq, nullptr, filter.c_str(), 1);
+    bool taking = false;
+    {
+        std::lock_guard<std::mutex> lock(s->mutex);
+        taking = s->taking;
+    }
+    if (taking)
+        for (const std::string& filter : setup.subscriptions) mosquitto_subscribe(mosq, nullptr, filter.c_str(), 1);
     {
         std::lock_guard<std::mutex> lock(s->mutex);
         // Its acknowledgement comes on this thread, after this callback.
@@ -138,21 +154,32 @@ void OnPublish(mosquitto*, void* user, int mid) {
 void OnMessage(mosquitto*, void* user, const mosquitto_message* m) {
     MqttLink::State* s = StateOf(user);
     std::lock_guard<std::mutex> lock(s->mutex);
+    ++s->counts.inbound;
     if (s->inbound.size() >= kInboundWaiting) {
+        // Counted, for the polling thread to answer once a second.
         ++s->counts.inbound_refused;
-        if (s->notes.size() < 100)
-            s->notes.push_back(std::string("a message on ") + m->topic + " refused: " +
-                               std::to_string(kInboundWaiting) + " wait already");
+        const std::string topic = m->topic;
+        const bool own = topic.size() <= kRefusedTopicBytes &&
+                         (s->refused_unread.count(topic) > 0 || s->refused_unread.size() < kRefusedTopics);
+        ++s->refused_unread[own ? topic : std::string()];
         return;
     }
     MqttInbound in;
     in.topic = m->topic;
-    // A value needs a few bytes; more than kInboundKept is refused unread.
+    in.size = m->payloadlen > 0 ? static_cast<size_t>(m->payloadlen) : 0;
     if (m->payloadlen > 0)
-        in.payload.assign(static_cast<const char*>(m->payload),
-                          std::min(static_cast<size_t>(m->payloadlen), kInboundKept));
+        in.payload.assign(static_cast<const char*>(m->payload), std::min(in.size, kInboundKept));
     in.retain = m->retain;
     s->inbound.push_back(std::move(in));
+}
+
+void OnUnsubscribe(mosquitto*, void* user, int) {
+    MqttLink::State* s = StateOf(user);
+    {
+        std::lock_guard<std::mutex> lock(s->mutex);
+        ++s->unsubscribed;
+    }
+    s->changed.notify_all();
 }
 
 }  // namespace
@@ -270,6 +297,7 @@ bool MqttLink::Start(const MqttLinkSetup& setup, std::string* error) {
     mosquitto_disconnect_callback_set(s.mosq, OnDisconnect);
     mosquitto_publish_callback_set(s.mosq, OnPublish);
     mosquitto_message_callback_set(s.mosq, OnMessage);
+    mosquitto_unsubscribe_callback_set(s.mosq, OnUnsubscribe);
     mosquitto_reconnect_delay_set(s.mosq, 1, 30, true);
     mosquitto_max_inflight_messages_set(s.mosq, kWindow);
     int rc = mosquitto_will_set(s.mosq, setup.will_topic.c_str(), static_cast<int>(setup.will_payload.size()),
@@ -321,6 +349,32 @@ std::vector<MqttInbound> MqttLink::TakeInbound() {
     std::vector<MqttInbound> taken(state_->inbound.begin(), state_->inbound.end());
     state_->inbound.clear();
     return taken;
+}
+
+std::vector<MqttRefusedUnread> MqttLink::TakeRefusedUnread() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::vector<MqttRefusedUnread> taken;
+    for (const auto& [topic, count] : state_->refused_unread) taken.push_back({topic, count});
+    state_->refused_unread.clear();
+    return taken;
+}
+
+bool MqttLink::StopTaking(std::chrono::milliseconds wait) {
+    State& s = *state_;
+    if (s.mosq == nullptr) return true;
+    std::vector<std::string> filters;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.taking = false;  // a connection made again subscribes no more
+        if (!s.connected) return true;
+        filters = s.setup.subscriptions;
+    }
+    int sent = 0;
+    for (const std::string& filter : filters)
+        sent += mosquitto_unsubscribe(s.mosq, nullptr, filter.c_str()) == MOSQ_ERR_SUCCESS;
+    std::unique_lock<std::mutex> lock(s.mutex);
+    s.changed.wait_for(lock, wait, [&] { return s.unsubscribed >= sent || !s.connected; });
+    return sent == static_cast<int>(filters.size()) && s.unsubscribed >= sent;
 }
 
 std::vector<std::string> MqttLink::TakeNotes() {

@@ -27,6 +27,8 @@ bool MqttLink::Start(const MqttLinkSetup&, std::string* error) {
 void MqttLink::Enqueue(const std::string&, const nlohmann::json&, bool, bool) {}
 void MqttLink::EnqueueText(const std::string&, std::string, bool) {}
 std::vector<MqttInbound> MqttLink::TakeInbound() { return {}; }
+std::vector<MqttRefusedUnread> MqttLink::TakeRefusedUnread() { return {}; }
+bool MqttLink::StopTaking(std::chrono::milliseconds) { return true; }
 std::vector<std::string> MqttLink::TakeNotes() { return {}; }
 MqttLinkCounts MqttLink::Counts() const { return {}; }
 size_t MqttLink::Stop(const std::string&, const std::string&, std::chrono::milliseconds) { return 0; }

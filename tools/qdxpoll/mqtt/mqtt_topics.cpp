@@ -1,11 +1,14 @@
 #include "mqtt/mqtt_topics.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 
 #include <fmt/format.h>
 
 #include "base/host_port.h"
+#include "base/json_text.h"
+#include "readings/written_value.h"
 #include "rexf/unit_model.h"
 
 namespace {
@@ -146,43 +149,27 @@ bool ParseSetTopic(const TopicNames& names, const std::string& topic, std::strin
     return true;
 }
 
-bool ParseSetPayload(const std::string& payload, std::string* value, std::string* why) {
-    if (payload.size() > 64) {
-        *why = "a set payload is a value such as 180.5, not " + std::to_string(payload.size()) + " bytes";
+bool ParseSetPayload(const std::string& payload, size_t size, std::string* value, std::string* why) {
+    if (size > kSetPayloadBytes || payload.size() > kSetPayloadBytes) {
+        *why = fmt::format("a set payload is a value such as 180.5 or {{\"value\": 180.5}}, at most {} bytes; this "
+                           "one has {} bytes", kSetPayloadBytes, std::max(size, payload.size()));
         return false;
     }
-    size_t b = 0, e = payload.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(payload[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(payload[e - 1]))) --e;
-    std::string text = payload.substr(b, e - b);
-    if (!text.empty() && text[0] == '{') {
-        const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
-        if (j.is_discarded() || !j.is_object() || j.size() != 1 || !j.contains("value")) {
-            *why = "a JSON set payload is {\"value\": 180.5}";
+    const size_t first = payload.find_first_not_of(" \t\r\n");
+    std::string text = payload;
+    if (first != std::string::npos && payload[first] == '{') {
+        nlohmann::json j;
+        std::string json_why;
+        const bool parsed = ParseJsonNoDuplicates(payload, &j, &json_why);
+        if (!parsed || !j.is_object() || j.size() != 1 || !j.contains("value")) {
+            *why = "a JSON set payload is {\"value\": 180.5}" + (parsed ? std::string() : " (this one: " + json_why + ")");
             return false;
         }
-        const nlohmann::json& v = j["value"];
-        if (v.is_number() && std::isfinite(v.get<double>()))
-            text = v.is_number_integer() ? v.dump() : fmt::format("{}", v.get<double>());
-        else if (v.is_string())
-            text = v.get<std::string>();
-        else {
-            *why = "the \"value\" of a set payload is a number";
-            return false;
-        }
+        if (!WrittenValueFromJson(j["value"], &text, why)) return false;
     }
-    bool digit = false, clean = true;
-    for (char c : text) {
-        if (std::isdigit(static_cast<unsigned char>(c)))
-            digit = true;
-        else if (c != '.' && c != '-' && c != '+')
-            clean = false;
-    }
-    if (!clean || !digit) {
-        *why = "a set payload is a decimal value such as 180.5";
-        return false;
-    }
-    *value = text;
+    WrittenValue given;
+    if (!ParseWrittenValue(text, &given, why)) return false;
+    *value = given.text;
     return true;
 }
 

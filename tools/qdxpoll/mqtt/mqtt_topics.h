@@ -45,9 +45,16 @@ struct TopicNames {
 // other shape.
 bool ParseSetTopic(const TopicNames& names, const std::string& topic, std::string* address, std::string* why);
 
-// The value a set payload carries: decimal text ("180.5") or a JSON object
-// {"value": 180.5}. False, with *why, for anything else.
-bool ParseSetPayload(const std::string& payload, std::string* value, std::string* why);
+// The most a set payload holds: a value, with room to spare, or
+// {"value": ...}.
+inline constexpr size_t kSetPayloadBytes = 64;
+
+// The value a set payload carries: a written value (readings/written_value.h,
+// "180.5"), or a JSON object {"value": V}, V a number or such text, with no
+// other key and none twice. `payload` holds the first bytes of a payload of
+// `size` bytes: one over kSetPayloadBytes is refused by its size. False,
+// with *why, for anything else.
+bool ParseSetPayload(const std::string& payload, size_t size, std::string* value, std::string* why);
 
 // A sample as published: time (ISO 8601 with ms), value, raw text,
 // engineering unit, outcome and, for a failure, its cause and the line that

@@ -14,7 +14,7 @@
 namespace {
 
 nlohmann::json StatusPayload(const char* state, const std::vector<PointStats>& stats, const MqttLinkCounts& c,
-                             long samples) {
+                             long samples, long answered) {
     nlohmann::json j;
     j["state"] = state;
     j["time"] = IsoTime(WallClock::now());
@@ -23,6 +23,8 @@ nlohmann::json StatusPayload(const char* state, const std::vector<PointStats>& s
     j["queued"] = c.queued;
     j["dropped"] = c.dropped;
     j["connections"] = c.connections;
+    j["set_received"] = c.inbound;
+    j["set_answered"] = answered;
     nlohmann::json points = nlohmann::json::array();
     for (const PointStats& s : stats) points.push_back(StatsJson(s));
     j["points"] = points;
@@ -41,6 +43,7 @@ MqttSink::MqttSink(Session& session, MqttLink& link, TopicNames names, const Poi
       filter_(session.options.mqtt.publish == "every", session.options.mqtt.deadband,
               session.options.mqtt.max_interval_s),
       last_status_(std::chrono::steady_clock::now()),
+      last_floods_(last_status_),
       stats_(points.size()) {
     for (size_t i = 0; i < points.size(); ++i) stats_[i].address = points[i]->address;
 }
@@ -51,6 +54,7 @@ void MqttSink::Wait(std::chrono::steady_clock::time_point until) {
         Notes();
         Take();
         if (announcer_ != nullptr) announcer_->Between();
+        AnswerFloods(false);
         if (!wrote) {
             if (const auto next = pending_.TakeNext()) {
                 Write(*next);
@@ -76,7 +80,7 @@ void MqttSink::Cycle(const std::vector<Reading>& readings, const std::vector<Poi
     }
     if (std::chrono::duration<double>(now - last_status_).count() >= session_.options.mqtt_limits.status_interval_s) {
         last_status_ = now;
-        link_.Enqueue(names_.Status(), StatusPayload("online", stats, link_.Counts(), samples_), true, false);
+        link_.Enqueue(names_.Status(), StatusPayload("online", stats, link_.Counts(), samples_, answered_), true, false);
     }
     if (announcer_ != nullptr) announcer_->Cycle(readings);
     Notes();
@@ -85,12 +89,26 @@ void MqttSink::Cycle(const std::vector<Reading>& readings, const std::vector<Poi
 // What waits unwritten is refused; what waits unsent is let go out for a
 // while, then the line says it is gone.
 void MqttSink::End() {
+    // No set message comes after these are answered.
+    const bool left = link_.StopTaking(std::chrono::seconds(2));
     Take();
+    AnswerFloods(true);
     for (const SetRequest& r : pending_.TakeAll())
         Refuse(r.topic, r.address, r.value, "ended", "qdxpoll ended before the write");
-    const size_t unsent = link_.Stop(names_.Status(), JsonText(StatusPayload("offline", stats_, link_.Counts(), samples_)),
+    const MqttLinkCounts counts = link_.Counts();
+    const size_t unsent = link_.Stop(names_.Status(), JsonText(StatusPayload("offline", stats_, counts, samples_, answered_)),
                                      std::chrono::seconds(5));
     Notes();
+    if (!left)
+        ErrorLine("mqtt: the broker did not confirm that the set topics were left: a set message sent at the very "
+                  "end may have had no result");
+    if (counts.inbound > 0)
+        ErrorLine(fmt::format("mqtt: {} set message{} received, {} answered on .../set/result{}", counts.inbound,
+                              counts.inbound == 1 ? "" : "s", answered_,
+                              counts.inbound_refused > 0
+                                  ? fmt::format(" ({} refused unread in floods, counted in one result a second)",
+                                                counts.inbound_refused)
+                                  : ""));
     if (unsent > 0) ErrorLine(fmt::format("mqtt: {} messages could not be handed to the broker before the end", unsent));
 }
 
@@ -116,7 +134,7 @@ void MqttSink::Take() {
                    "a retained set message is never written: it would be written again at every start");
         } else if (!ParseSetTopic(names_, m.topic, &address, &why)) {
             Refuse(m.topic, "", "", "bad_topic", why);
-        } else if (!ParseSetPayload(m.payload, &value, &why)) {
+        } else if (!ParseSetPayload(m.payload, m.size, &value, &why)) {
             Refuse(m.topic, address, "", "bad_payload", why);
         } else if (!session_.options.allow_writes) {
             Refuse(m.topic, address, value, "not_allowed", "writes from MQTT need qdxpoll mqtt --allow-writes");
@@ -129,6 +147,36 @@ void MqttSink::Take() {
                    fmt::format("{} writes wait already; try again", write_limits::kMaxWaiting));
         }
     }
+}
+
+void MqttSink::AnswerFloods(bool now) {
+    const auto at = std::chrono::steady_clock::now();
+    if (!now && at - last_floods_ < std::chrono::seconds(1)) return;
+    last_floods_ = at;
+    long all = 0;
+    const std::vector<MqttRefusedUnread> floods = link_.TakeRefusedUnread();
+    for (const MqttRefusedUnread& f : floods) {
+        nlohmann::json result;
+        result["time"] = IsoTime(WallClock::now());
+        result["ok"] = false;
+        result["outcome"] = "refused";
+        result["cause"] = "busy";
+        result["count"] = f.count;
+        result["error"] = fmt::format("{} set message{} {}refused unread since the last such result: they came "
+                                      "faster than they are taken (a flood); none was written",
+                                      f.count, f.count == 1 ? "" : "s",
+                                      f.topic.empty() ? "on other set topics " : "");
+        Answer(f.topic.empty() ? names_.Line() + "/set" : f.topic, result, f.count);
+        all += f.count;
+    }
+    if (all > 0)
+        ErrorLine(fmt::format("mqtt: refused {} set message{} unread in a flood, counted in one result a topic", all,
+                              all == 1 ? "" : "s"));
+}
+
+void MqttSink::Answer(const std::string& topic, const nlohmann::json& result, long messages) {
+    link_.Enqueue(topic + "/result", result, false, false);
+    answered_ += messages;
 }
 
 void MqttSink::Write(const SetRequest& r) {
@@ -150,7 +198,7 @@ void MqttSink::Write(const SetRequest& r) {
         if (!c.reading.error.empty()) result["error"] = c.reading.error;
         if (!c.hint.empty()) result["hint"] = c.hint;
     }
-    link_.Enqueue(r.topic + "/result", result, false, false);
+    Answer(r.topic, result);
     session_.reporter.Emit(c.reading, "write from mqtt: ");
 }
 
@@ -165,5 +213,5 @@ void MqttSink::Refuse(const std::string& topic, const std::string& address, cons
     result["outcome"] = "refused";
     result["cause"] = cause;
     result["error"] = why;
-    link_.Enqueue(topic + "/result", result, false, false);
+    Answer(topic, result);
 }

@@ -1,8 +1,9 @@
 // MQTT as a cycle's way out: every sample published (as the publish filter
 // lets it), the line's statistics on its status topic now and then, and
 // between cycles the set values taken from the broker, each written and
-// read back. At the end what waits is refused, and the line says it is
-// gone.
+// read back. Every set message gets one result, its own or, refused unread
+// in a flood, a count in one a second. At the end the set topics are left,
+// what waits is refused, and the line says it is gone.
 #ifndef QDXPOLL_MQTT_SINK_H
 #define QDXPOLL_MQTT_SINK_H
 
@@ -42,9 +43,14 @@ private:
 
     void Notes();
     void Take();
+    // The set messages refused unread in a flood: one result a topic, with
+    // their count, at most once a second (or at once, at the end).
+    void AnswerFloods(bool now);
     void Write(const SetRequest& r);
     void Refuse(const std::string& topic, const std::string& address, const std::string& value,
                 const std::string& cause, const std::string& why);
+    // The result on topic/result, answering so many set messages.
+    void Answer(const std::string& topic, const nlohmann::json& result, long messages = 1);
 
     Session& session_;
     MqttLink& link_;
@@ -55,6 +61,8 @@ private:
     PublishFilter filter_;
     long samples_ = 0;
     std::chrono::steady_clock::time_point last_status_;
+    std::chrono::steady_clock::time_point last_floods_;
+    long answered_ = 0;  // set messages answered on their /set/result, each counted ones included
     std::vector<PointStats> stats_;  // the latest, for the status at the end
     HaAnnouncer* announcer_ = nullptr;
 };

@@ -1,14 +1,13 @@
 // Value cells: layout by data type, natural text, parsing with range checks.
 #include "readings/values.h"
 
-#include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "readings/written_value.h"
 #include "rexf/unit_model.h"
 
 namespace {
@@ -20,34 +19,6 @@ constexpr uint32_t kTypeCount = sizeof kTypeNames / sizeof kTypeNames[0];
 // a positive value, three after a minus sign.
 constexpr double kWireLowExclusive = -1000.0;
 constexpr double kWireHighExclusive = 10000.0;
-
-bool ParseInteger(const std::string& text, long long* out) {
-    if (text.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || end == text.c_str() || *end != '\0') return false;
-    // strtoll skips leading blanks; a value is one word on the command line.
-    if (text[0] == ' ' || text[0] == '\t') return false;
-    *out = v;
-    return true;
-}
-
-bool ParseReal(const std::string& text, double* out) {
-    if (text.empty() || text[0] == ' ' || text[0] == '\t') return false;
-    // Only plain decimal text: no hexadecimal floats, no "inf" or "nan".
-    for (char c : text) {
-        if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '+' ||
-              c == 'e' || c == 'E'))
-            return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(v)) return false;
-    *out = v;
-    return true;
-}
 
 std::string WireRangeMessage(const std::string& text) {
     return "value " + text +
@@ -152,15 +123,12 @@ CellValue DecodeCell(uint32_t type, const ValueCell& cell, bool bit_read) {
 }
 
 bool EncodeValue(uint32_t type, const std::string& text, ValueCell* cell, std::string* why) {
+    WrittenValue given;
+    if (!ParseWrittenValue(text, &given, why)) return false;
     if (type == kTypeFloat) {
-        double v;
-        if (!ParseReal(text, &v)) {
-            *why = "value \"" + text + "\" is not a decimal number";
-            return false;
-        }
-        const float f = static_cast<float>(v);
+        const float f = static_cast<float>(given.number);
         if (!(f > kWireLowExclusive && f < kWireHighExclusive)) {
-            *why = WireRangeMessage(text);
+            *why = WireRangeMessage(given.text);
             return false;
         }
         uint32_t bits;
@@ -184,18 +152,18 @@ bool EncodeValue(uint32_t type, const std::string& text, ValueCell* cell, std::s
             *why = "unknown data type";
             return false;
     }
-    long long v;
-    if (!ParseInteger(text, &v)) {
-        *why = "value \"" + text + "\" is not a whole number (type " + TypeName(type) + ")";
+    if (!given.whole) {
+        *why = "value " + given.text + " is not a whole number (type " + TypeName(type) + ")";
         return false;
     }
-    if (v < range.low || v > range.high) {
-        *why = "value " + text + " is out of range for type " + TypeName(type) + " (" +
+    const long long v = given.integer;
+    if (!given.integer_fits || v < range.low || v > range.high) {
+        *why = "value " + given.text + " is out of range for type " + TypeName(type) + " (" +
                std::to_string(range.low) + " .. " + std::to_string(range.high) + ")";
         return false;
     }
     if (!(v > kWireLowExclusive && v < kWireHighExclusive)) {
-        *why = WireRangeMessage(text);
+        *why = WireRangeMessage(given.text);
         return false;
     }
     switch (type) {

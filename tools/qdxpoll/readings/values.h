@@ -39,10 +39,11 @@ CellValue DecodeCell(uint32_t type, const ValueCell& cell, bool bit_read);
 // exponent form ("25.5", "-199.9", "0.001", "1000").
 std::string FloatText(float value);
 
-// Fills the cell from decimal text for the data type. Refuses text that is
-// not a number of the type, out of the type's range, or outside what the
-// driver's six-character value text can carry (-999.9 .. 9999.9); the
-// message says why. Returns false on refusal.
+// Fills the cell from a written value (the grammar of written_value.h) for
+// the data type. Refuses text that is not a number of the type (an integer
+// type takes whole values only: 150, 150.0 or 1.5e2), out of the type's
+// range, or outside what the driver's six-character value text can carry
+// (-999.9 .. 9999.9); the message says why. Returns false on refusal.
 bool EncodeValue(uint32_t type, const std::string& text, ValueCell* cell, std::string* why);
 
 // Whether a value read back after a write matches the written one, allowing

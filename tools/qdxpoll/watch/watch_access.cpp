@@ -100,7 +100,6 @@ bool PageAccess::HostAllowed(const PageHost& h, const std::string& text) const {
 }
 
 bool PageAccess::HostAllowed(const std::string& host_header) const {
-    if (host_header.empty()) return true;
     PageHost h;
     if (ParsePageHost(host_header, &h)) return HostAllowed(h, "");
     // The name the user told it to listen on, with or without the port.

@@ -33,7 +33,7 @@ public:
 
     // The Host header of a request: an IP literal or localhost (loopback
     // ones when the server listens on loopback), or the very address it was
-    // told to listen on. A request without one comes from no browser.
+    // told to listen on. An empty one is none of these.
     bool HostAllowed(const std::string& host_header) const;
 
     // The Origin header: absent (no browser sends it for a page's own

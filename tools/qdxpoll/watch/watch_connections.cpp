@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "watch/watch_system.h"
 
@@ -113,16 +115,58 @@ private:
     size_t begin_ = 0, end_ = 0;
 };
 
+// The client a connection counts for: its IPv4 address, or the /64 of its
+// IPv6 one (a host is given a /64 and may use any address in it).
+std::string ClientOf(socket_t sock) {
+    std::string ip;
+    int port = 0;
+    if (!ConnectionAddress(sock, true, &ip, &port)) return "";
+    ip = ip.substr(0, ip.find('%'));  // a link-local address's zone
+    in6_addr address{};
+    if (inet_pton(AF_INET6, ip.c_str(), &address) != 1) return ip;  // IPv4
+    static const unsigned char kMappedV4[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    char text[INET6_ADDRSTRLEN + 4] = "";
+    if (std::memcmp(address.s6_addr, kMappedV4, sizeof kMappedV4) == 0) {
+        inet_ntop(AF_INET, address.s6_addr + 12, text, sizeof text);
+        return text;
+    }
+    std::fill(address.s6_addr + 8, address.s6_addr + 16, 0);
+    inet_ntop(AF_INET6, &address, text, sizeof text);
+    return std::string(text) + "/64";
+}
+
+// cpp-httplib hands each accepted connection to its task queue as a job
+// that calls process_and_close_socket: run at once on the accepting thread,
+// the job passes it on to the share, whose workers serve it.
+class SharedWorkers final : public httplib::TaskQueue {
+public:
+    explicit SharedWorkers(std::unique_ptr<ClientShare> share) : share_(std::move(share)) {}
+    void enqueue(std::function<void()> fn) override { fn(); }
+    void shutdown() override { share_->Stop(); }
+
+private:
+    std::unique_ptr<ClientShare> share_;
+};
+
 }  // namespace
 
 BoundedServer::BoundedServer(const ConnectionLimits& limits) : limits_(limits) {
-    const size_t workers = limits_.workers;
-    new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    new_task_queue = [this] {
+        ClientShareLimits share;
+        share.workers = limits_.workers;
+        share.share = std::min(limits_.client_share, limits_.workers);
+        auto workers = std::make_unique<ClientShare>(
+            share, [this](socket_t sock) { Serve(sock); }, [](socket_t sock) { CloseConnection(sock, false); });
+        share_ = workers.get();
+        return new SharedWorkers(std::move(workers));
+    };
     set_keep_alive_max_count(limits_.requests_per_connection);
     set_keep_alive_timeout(std::max<long long>(1, limits_.idle_time.count() / 1000));
 }
 
 void BoundedServer::CloseAfterResponse() { t_close_after_response = true; }
+
+void BoundedServer::WidenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
 
 void BoundedServer::YieldToPolling() {
     // On a busy machine the thread that polls the units gets the processor
@@ -134,20 +178,23 @@ void BoundedServer::YieldToPolling() {
 }
 
 bool BoundedServer::process_and_close_socket(socket_t sock) {
+    share_->Add(sock, ClientOf(sock));
+    return true;
+}
+
+void BoundedServer::Serve(socket_t sock) {
     YieldToPolling();
     PrepareConnection(sock, limits_.send_buffer_bytes);
-    bool ok = false;
     BoundedStream stream(sock, limits_, svr_sock_);
     for (size_t left = limits_.requests_per_connection; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
         if (!stream.WaitForRequest()) break;
         stream.BeginRequest();
         t_close_after_response = false;
         bool closed = false;
-        ok = process_request(stream, left == 1, closed, nullptr);
+        const bool ok = process_request(stream, left == 1, closed, nullptr);
         if (!ok || closed || t_close_after_response || stream.spent()) break;
     }
     // What a stalled client left unread is dropped with the connection, not
     // kept by the system for a client that may never read it.
     CloseConnection(sock, stream.stalled());
-    return ok;
 }

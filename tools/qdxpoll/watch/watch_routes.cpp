@@ -19,6 +19,7 @@
 #endif
 
 #include "platform/platform.h"
+#include "readings/written_value.h"
 #include "watch/watch_assets.h"
 #include "watch/watch_state.h"
 #include "watch/watch_system.h"
@@ -94,6 +95,12 @@ void WatchServer::State::Routes() {
     server.set_default_headers({{"Content-Security-Policy", kContentSecurityPolicy},
                                 {"X-Content-Type-Options", "nosniff"}});
     server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        // A request names its server in one Host: none, an empty one or two
+        // leave it to whoever reads them to pick one.
+        if (req.get_header_value_count("Host") != 1 || req.get_header_value("Host").empty()) {
+            ReplyText(res, 400, "a request to qdxpoll watch names it in one Host header\n");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         // Another site's page reaches this server only by a name of its own
         // made to point here, which its requests carry as Host.
         if (!access.HostAllowed(req.get_header_value("Host"))) {
@@ -319,14 +326,15 @@ void WatchServer::State::Write(const httplib::Request& req, httplib::Response& r
                                 "page with the whole address it printed (…/#token=…)"}});
     if (!MediaTypeIs(req.get_header_value("Content-Type"), "application/json"))
         return Reply(res, 415, {{"error", "a write is sent as application/json"}});
-    const json body = json::parse(req.body, nullptr, false);
-    const char* usage = "a write is {\"address\": \"01K1S1\", \"value\": \"180.5\", \"verify\": true}";
-    if (!body.is_object() || !body.contains("address") || !body["address"].is_string() ||
-        !body.contains("value") || !(body["value"].is_string() || body["value"].is_number()))
+    json body;
+    std::string why;
+    const std::string usage = "a write is {\"address\": \"01K1S1\", \"value\": \"180.5\", \"verify\": true}";
+    if (!ParseJsonNoDuplicates(req.body, &body, &why)) return Reply(res, 400, {{"error", usage + "; this one: " + why}});
+    if (!body.is_object() || !body.contains("address") || !body["address"].is_string() || !body.contains("value"))
         return Reply(res, 400, {{"error", usage}});
     PageWrite ask;
     ask.address = body["address"].get<std::string>();
-    ask.value = body["value"].is_string() ? body["value"].get<std::string>() : body["value"].dump();
+    if (!WrittenValueFromJson(body["value"], &ask.value, &why)) return Reply(res, 400, {{"error", why}});
     if (body.contains("verify")) {
         if (!body["verify"].is_boolean()) return Reply(res, 400, {{"error", usage}});
         ask.verify = body["verify"].get<bool>();

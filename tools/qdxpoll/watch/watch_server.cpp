@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "base/host_port.h"
 #include "base/times.h"
 #include "platform/platform.h"
 #include "watch/watch_state.h"
@@ -90,6 +91,13 @@ std::string UrlHost(const std::string& address) {
     return address.find(':') != std::string::npos ? "[" + address + "]" : address;
 }
 
+// Where a person opens the page: served on every address, at the loopback
+// one of the same family (no one opens 0.0.0.0 or [::]).
+std::string AddressToOpen(const std::string& listen_address) {
+    if (!IsEveryAddress(listen_address)) return listen_address;
+    return listen_address.find(':') != std::string::npos ? "::1" : "127.0.0.1";
+}
+
 }  // namespace
 
 WatchServer::WatchServer() : state_(std::make_unique<State>()) {}
@@ -124,6 +132,7 @@ bool WatchServer::Start(const WatchSetup& setup, std::string* url, std::string* 
                  ": the port is taken, or the address is not one of this machine's";
         return false;
     }
+    s.server.WidenBacklog();
     s.access = PageAccess(setup.listen_address, port);
     // Beyond this machine anyone on its networks reaches the page: writes
     // then need the token that only the printed address carries.
@@ -150,7 +159,7 @@ bool WatchServer::Start(const WatchSetup& setup, std::string* url, std::string* 
         s.server.listen_after_bind();
     });
     s.port = port;
-    *url = "http://" + UrlHost(setup.listen_address) + ":" + std::to_string(port) + "/" +
+    *url = "http://" + UrlHost(AddressToOpen(setup.listen_address)) + ":" + std::to_string(port) + "/" +
            (s.token.empty() ? "" : "#token=" + s.token);
     return true;
 }
@@ -158,9 +167,7 @@ bool WatchServer::Start(const WatchSetup& setup, std::string* url, std::string* 
 bool WatchServer::CheckPage(std::string* result) {
     State& s = *state_;
     // Any address means every one: the loopback address is among them.
-    const std::string host = s.setup.listen_address == "0.0.0.0" ? "127.0.0.1"
-                             : s.setup.listen_address == "::"    ? "::1"
-                                                                 : s.setup.listen_address;
+    const std::string host = AddressToOpen(s.setup.listen_address);
     httplib::Client client(host, s.port);
     client.set_connection_timeout(2);
     client.set_read_timeout(5);

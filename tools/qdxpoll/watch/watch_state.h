@@ -218,9 +218,10 @@ struct WatchServer::State {
 
     // The page's reading requests and its writes come from the page itself:
     // no other site's page may read the history, hold a place for a stream,
-    // or write.
+    // or write. A header given twice is judged by neither value.
     bool FromOwnPage(const httplib::Request& req) const {
-        return access.OriginAllowed(req.get_header_value("Origin")) &&
+        return req.get_header_value_count("Origin") <= 1 && req.get_header_value_count("Sec-Fetch-Site") <= 1 &&
+               access.OriginAllowed(req.get_header_value("Origin")) &&
                PageAccess::FetchSiteAllowed(req.get_header_value("Sec-Fetch-Site"));
     }
 
