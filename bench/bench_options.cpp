@@ -40,6 +40,21 @@ Options ParseOptions(int argc, char** argv) {
              "qdxpoll log and poll of 20 points for this long each (0: none)");
     AddCount(&app, "--mqtt-rounds", &o.mqtt_rounds, 0, "Rounds of qdxpoll mqtt (about 20 s a round; 0: none)");
     app.add_flag("--mqtt-only", o.mqtt_only, "Only the qdxpoll mqtt figures");
+    // The slope is taken after the settling time: at least 5 minutes of it.
+    app.add_option("--soak-minutes", o.soak_minutes,
+                   "qdxpoll watch --db with faults for this long, its memory measured (0: none; else at least 10)")
+        ->check(CLI::Validator(
+            [](std::string& input) {
+                long long v = -1;
+                return CLI::detail::lexical_cast(input, v) && (v == 0 || (v >= 10 && v <= INT_MAX))
+                           ? std::string()
+                           : std::string("0, or at least 10");
+            },
+            "0 or >= 10"))
+        ->capture_default_str();
+    app.add_option("--soak-qdxpoll", o.soak_qdxpoll, "The qdxpoll the soak runs (default: the one built here)")
+        ->check(CLI::ExistingFile);
+    app.add_flag("--soak-only", o.soak_only, "Only the soak's figure");
     app.add_flag("-v,--verbose", o.verbose, "Print each round's figures to stderr");
     try {
         app.parse(argc, argv);

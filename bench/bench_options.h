@@ -2,6 +2,8 @@
 #ifndef QDXBENCH_BENCH_OPTIONS_H
 #define QDXBENCH_BENCH_OPTIONS_H
 
+#include <string>
+
 namespace qdxbench {
 
 struct Options {
@@ -14,6 +16,9 @@ struct Options {
     int history_seconds = 60;
     int mqtt_rounds = 3;
     bool mqtt_only = false;
+    int soak_minutes = 20;     // 0: no soak
+    std::string soak_qdxpoll;  // "": the qdxpoll built beside qdxbench
+    bool soak_only = false;
     bool verbose = false;
 };
 

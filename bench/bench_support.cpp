@@ -26,8 +26,9 @@ double CpuMicros() {
     return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e6 + ru.ru_utime.tv_usec + ru.ru_stime.tv_usec;
 }
 
-std::string StartSimulator(support::ChildProcess* sim, const std::vector<std::string>& extra) {
-    std::vector<std::string> argv{QDX_REXFSIM_PATH, "--no-drift"};
+std::string StartSimulator(support::ChildProcess* sim, const std::vector<std::string>& extra, bool still) {
+    std::vector<std::string> argv{QDX_REXFSIM_PATH};
+    if (still) argv.push_back("--no-drift");
     argv.insert(argv.end(), extra.begin(), extra.end());
     std::string error;
     if (!sim->Start(argv, "rexfsim: listening on ", &error)) Fail(error);

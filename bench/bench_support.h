@@ -30,9 +30,10 @@ double Seconds(Clock::duration d);
 // User and system time of this process so far.
 double CpuMicros();
 
-// Starts rexfsim with `extra` options; the port name the module can take
-// (a link when the pty's own name is too long for a port record).
-std::string StartSimulator(support::ChildProcess* sim, const std::vector<std::string>& extra);
+// Starts rexfsim with `extra` options, its measured values still unless
+// `still` is false; the port name the module can take (a link when the
+// pty's own name is too long for a port record).
+std::string StartSimulator(support::ChildProcess* sim, const std::vector<std::string>& extra, bool still = true);
 
 struct ProgramRun {
     int exit_code = -1;  // -1: it did not exit by itself

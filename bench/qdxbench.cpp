@@ -41,6 +41,9 @@
 #ifdef QDXBENCH_HAVE_MQTT
 #include "mqtt_bench.h"
 #endif
+#ifdef QDXBENCH_HAVE_SOAK
+#include "soak_bench.h"
+#endif
 
 namespace qdxbench {
 namespace {
@@ -129,6 +132,8 @@ void AddFigures(Report* report) {
     r.Add("poll_unpaced_per_s", "1/s", 0);
     r.Add("mqtt_unpaced_msgs_per_s", "1/s", 0);
     r.Add("ratio_mqtt_poll", "", 3);
+    // qdxpoll's resident memory once settled, over a long watch --db with faults.
+    r.Add("rss_slope_kb_per_hour", "KiB/h", 1, "< 100", [](double v) { return v < 100.0; });
 }
 
 // One contender of an interleaved round: it takes the line (open) for each
@@ -448,6 +453,22 @@ void MeasureHistoryIfBuilt(const Options& opt, Report* report, std::vector<std::
 #endif
 }
 
+// The soak of qdxpoll watch --db, where qdxpoll is built with the history.
+void MeasureSoakIfBuilt(const Options& opt, Report* report, std::vector<std::string>* notes) {
+#ifdef QDXBENCH_HAVE_SOAK
+    if (opt.soak_minutes == 0) return;
+    std::fprintf(stderr, "qdxbench: soak of qdxpoll watch --db, %d min\n", opt.soak_minutes);
+    const SoakFigures f =
+        MeasureSoak(opt.soak_qdxpoll.empty() ? QDX_QDXPOLL_PATH : opt.soak_qdxpoll, opt.soak_minutes, opt.verbose);
+    if (f.measured) (*report)["rss_slope_kb_per_hour"].samples.push_back(f.slope_kb_per_hour);
+    notes->insert(notes->end(), f.notes.begin(), f.notes.end());
+#else
+    (void)opt;
+    (void)report;
+    notes->push_back("qdxpoll is built without the history: the soak is not run");
+#endif
+}
+
 // The line's limits and the rounds first, the failures and the module's
 // log last.
 void AddRunNotes(const Options& opt, const Module& module, const RunTotals& totals,
@@ -485,6 +506,11 @@ int Main(int argc, char** argv) {
         return 0;
     }
 #endif
+    if (opt.soak_only) {
+        MeasureSoakIfBuilt(opt, &report, &notes);
+        report.Print("qdxbench: qdxpoll's memory over a soak", notes);
+        return 0;
+    }
     Module module;
     module.Load(QDX_MODULE_PATH);
     RunTotals totals;
@@ -494,6 +520,7 @@ int Main(int argc, char** argv) {
     MeasureScan(opt, &report, &notes);
     MeasureMqttIfBuilt(opt, &report, &notes);
     MeasureHistoryIfBuilt(opt, &report, &notes);
+    MeasureSoakIfBuilt(opt, &report, &notes);
 
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);

@@ -22,6 +22,7 @@
 #include "tools/qdxpoll/port/telnet_codec.h"
 #include "tools/qdxpoll/readings/values.h"
 #include "tools/qdxpoll/readings/written_value.h"
+#include "tools/qdxpoll/watch/recent_events.h"
 #include "tools/qdxpoll/watch/watch_history.h"
 #include "tools/qdxpoll/watch/watch_summary.h"
 
@@ -204,13 +205,102 @@ TEST(QdxpollWatchSummary, FailuresGroupByAddressAndCauseWithinTheirBound) {
     groups.Add(300, "01K1M2", "eot", "EOT 2", "");
     groups.Add(400, "01K1M2", "nak", "NAK", "");  // 02K1M1 silent is the stalest
     const nlohmann::json j = groups.Json();
-    ASSERT_EQ(j.size(), 2u) << j;
+    ASSERT_EQ(j.size(), 3u) << j;
+    EXPECT_EQ(j[2]["cause"], "older") << "the group that went is counted";
+    EXPECT_EQ(j[2]["count"], 1);
+    EXPECT_EQ(j[2]["last"], 200);
     EXPECT_EQ(j[0]["cause"], "nak");
     EXPECT_EQ(j[1]["address"], "01K1M2");
     EXPECT_EQ(j[1]["count"], 2);
     EXPECT_EQ(j[1]["first"], 100);
     EXPECT_EQ(j[1]["last"], 300);
     EXPECT_EQ(j[1]["what"], "EOT 2") << "the latest words";
+}
+
+// However many kinds of failure a sick line shows over a month, the groups
+// stay within their bound and the failures listed still add up to every
+// failure seen: those of the groups that went are counted in one entry.
+TEST(QdxpollWatchSummary, GroupsThatGoAreCountedSoThatNoFailureIsLost) {
+    struct Case {
+        const char* what;
+        size_t kept;
+        int addresses, causes, rounds;
+    };
+    const Case cases[] = {
+        {"within the bound", 8, 2, 3, 5},
+        {"a line of many points", 64, 100, 4, 3},
+        {"a bound of one", 1, 3, 2, 4},
+        {"nothing kept", 0, 2, 2, 2},
+    };
+    const char* const kCauses[] = {"silent", "eot", "nak", "bad_bcc"};
+    for (const Case& c : cases) {
+        FailureGroups groups(c.kept);
+        long added = 0, ms = 1000;
+        for (int round = 0; round < c.rounds; ++round)
+            for (int a = 0; a < c.addresses; ++a)
+                for (int k = 0; k < c.causes; ++k, ++added, ms += 10)
+                    groups.Add(ms, (a < 10 ? "0" : "") + std::to_string(a) + "K1M1", kCauses[k], "failed", "");
+        const nlohmann::json j = groups.Json();
+        EXPECT_LE(groups.size(), c.kept) << c.what;
+        long listed = 0;
+        for (const auto& g : j) listed += g["count"].get<long>();
+        EXPECT_EQ(listed, added) << c.what << ": " << j.dump();
+        const bool over = static_cast<size_t>(c.addresses * c.causes) > c.kept;
+        ASSERT_EQ(j.size(), groups.size() + (over ? 1 : 0)) << c.what;
+        if (!over) continue;
+        const auto& older = j.back();
+        EXPECT_EQ(older["cause"], "older") << c.what;
+        EXPECT_NE(older["what"].get<std::string>().find(std::to_string(groups.dropped_groups()) + " group"),
+                  std::string::npos)
+            << c.what << ": " << older;
+        EXPECT_EQ(older["first"], 1000) << c.what << ": the first failure of all went with them";
+        EXPECT_LE(older["last"].get<long long>(), j.size() > 1 ? j[0]["last"].get<long long>() : ms) << c.what;
+    }
+}
+
+// A page that falls behind gets every cycle's event after the last it had,
+// in order, or is told to start again: never a stream with a hole in it,
+// whatever the events weigh and however far behind it is.
+TEST(QdxpollWatchEvents, APageBehindGetsEveryEventOrStartsAgain) {
+    struct Case {
+        const char* what;
+        size_t cycles, bytes, event_bytes;
+        long added, sent;
+        bool whole;  // the events after `sent` are still kept
+    };
+    const Case cases[] = {
+        {"in step", 64, 1 << 18, 100, 500, 499, true},
+        {"a little behind", 64, 1 << 18, 100, 500, 440, true},
+        {"past the cycles kept", 64, 1 << 18, 100, 500, 430, false},
+        {"heavy events, bound by bytes", 64, 1000, 300, 500, 497, true},
+        {"heavy events, past the bytes kept", 64, 1000, 300, 500, 495, false},
+        {"one event larger than the bound", 64, 100, 5000, 500, 499, true},
+        {"nothing new", 64, 1 << 18, 100, 500, 500, true},
+    };
+    for (const Case& c : cases) {
+        RecentEvents recent(c.cycles, c.bytes);
+        for (long n = 1; n <= c.added; ++n) {
+            std::string text = "[" + std::to_string(n) + "]";
+            text.resize(c.event_bytes, '.');
+            recent.Add(n, text);
+            EXPECT_LE(recent.size(), std::max<size_t>(c.cycles, 1)) << c.what;
+            EXPECT_LE(recent.bytes(), std::max(c.bytes, c.event_bytes)) << c.what;
+        }
+        std::string out = "untouched";
+        const bool whole = recent.Since(c.sent, c.added, &out);
+        EXPECT_EQ(whole, c.whole) << c.what;
+        if (!whole) {
+            EXPECT_EQ(out, "untouched") << c.what;
+            continue;
+        }
+        std::string expected;
+        for (long n = c.sent + 1; n <= c.added; ++n) {
+            std::string text = "[" + std::to_string(n) + "]";
+            text.resize(c.event_bytes, '.');
+            expected += text;
+        }
+        EXPECT_EQ(out, expected) << c.what;
+    }
 }
 
 TEST(QdxpollTimes, UserTimesAreUtcLocalOrRelative) {

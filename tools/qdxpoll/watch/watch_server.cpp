@@ -240,12 +240,11 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
     }
     s.stats = std::move(stats_json);
     ++s.cycles;
-    s.recent.emplace_back(s.cycles, "event: cycle\ndata: {\"row\":" + row + ",\"stats\":" + stats_text +
-                                        ",\"gap\":" + gap_text +
-                                        ",\"line\":" + line_text + ",\"failures\":" + JsonText(s.failures.Json()) +
-                                        ",\"latest\":" + JsonText(LatestJson(s.latest)) + "}\n\n");
+    s.recent.Add(s.cycles, "event: cycle\ndata: {\"row\":" + row + ",\"stats\":" + stats_text +
+                           ",\"gap\":" + gap_text +
+                           ",\"line\":" + line_text + ",\"failures\":" + JsonText(s.failures.Json()) +
+                           ",\"latest\":" + JsonText(LatestJson(s.latest)) + "}\n\n");
     s.line_text = line_text;
-    while (s.recent.size() > kRecentCycles) s.recent.pop_front();
     s.changed.notify_all();
 }
 

@@ -17,6 +17,7 @@
 
 #include "base/json_text.h"
 #include "readings/write_queue.h"
+#include "watch/recent_events.h"
 #include "watch/watch_access.h"
 #include "watch/watch_connections.h"
 #include "watch/watch_gaps.h"
@@ -33,7 +34,10 @@ inline constexpr size_t kRunGapsKept = 256;  // outages and silences of this run
 // page asks for when it opens: the last ten minutes.
 inline constexpr size_t kPageRows = 3000;
 inline constexpr long long kFirstRangeMs = 10 * 60 * 1000;
-inline constexpr size_t kRecentCycles = 64;  // a page that falls further behind starts again
+// A page that falls further behind than these starts again; the bytes
+// bound holds when every event carries many failure groups.
+inline constexpr size_t kRecentCycles = 64;
+inline constexpr size_t kRecentBytes = 256 * 1024;
 inline constexpr int kMaxStreams = 4;        // open pages: each holds a request thread
 inline constexpr auto kKeepAlive = std::chrono::seconds(1);
 // A CSV holds at most this many values (all 36,000 rows of 8 points), about
@@ -75,7 +79,7 @@ struct WatchServer::State {
     std::string line_text = "null";  // the measured pace and the port's outages, as JSON
     FailureGroups failures{watch_limits::kFailureGroupsKept};
     std::vector<PointLatest> latest;  // one a point
-    std::deque<std::pair<long, std::string>> recent;  // a cycle's number and its event
+    RecentEvents recent{watch_limits::kRecentCycles, watch_limits::kRecentBytes};
     int streams = 0;
     int csv_in_progress = 0;
 
@@ -167,7 +171,13 @@ struct WatchServer::State {
             *sent = LONG_MAX;
             return true;
         }
-        if (*sent < 0 || (cycles > *sent && (recent.empty() || recent.front().first > *sent + 1))) {
+        std::string events;
+        if (*sent >= 0 && cycles > *sent && recent.Since(*sent, cycles, &events)) {
+            *out = std::move(events);
+            *sent = cycles;
+            return true;
+        }
+        if (*sent < 0 || cycles > *sent) {
             const json stats_now = stats;
             const json failures_now = failures.Json();
             const json latest_now = LatestJson(latest);
@@ -183,14 +193,7 @@ struct WatchServer::State {
                    ",\"cycles\":" + std::to_string(cycles_now) + "}\n\n";
             return true;
         }
-        if (cycles > *sent) {
-            out->clear();
-            for (const auto& [number, text] : recent)
-                if (number > *sent) *out += text;
-        } else {
-            *out = ": still watching\n\n";
-        }
-        *sent = cycles;
+        *out = ": still watching\n\n";
         return true;
     }
 

@@ -26,11 +26,13 @@ void FailureGroups::AddMany(const std::string& address, const std::string& cause
     auto it = std::find_if(groups_.begin(), groups_.end(),
                            [&](const FailureGroup& g) { return g.address == address && g.cause == cause; });
     if (it == groups_.end()) {
-        if (kept_ == 0) return;
+        if (kept_ == 0) {
+            Drop(groups_.insert(groups_.end(), {address, cause, what, hint, count, first_ms, last_ms}));
+            return;
+        }
         if (groups_.size() >= kept_)
-            groups_.erase(std::min_element(groups_.begin(), groups_.end(), [](const auto& a, const auto& b) {
-                return a.last_ms < b.last_ms;
-            }));
+            Drop(std::min_element(groups_.begin(), groups_.end(),
+                                  [](const auto& a, const auto& b) { return a.last_ms < b.last_ms; }));
         groups_.push_back({address, cause, "", "", 0, first_ms, last_ms});
         it = groups_.end() - 1;
     }
@@ -41,6 +43,17 @@ void FailureGroups::AddMany(const std::string& address, const std::string& cause
     it->count += count;
     it->first_ms = std::min(it->first_ms, first_ms);
     it->last_ms = std::max(it->last_ms, last_ms);
+}
+
+void FailureGroups::Drop(std::vector<FailureGroup>::iterator g) {
+    if (dropped_groups_++ == 0) {
+        dropped_.first_ms = g->first_ms;
+        dropped_.last_ms = g->last_ms;
+    }
+    dropped_.count += g->count;
+    dropped_.first_ms = std::min(dropped_.first_ms, g->first_ms);
+    dropped_.last_ms = std::max(dropped_.last_ms, g->last_ms);
+    groups_.erase(g);
 }
 
 json FailureGroups::Json() const {
@@ -56,5 +69,15 @@ json FailureGroups::Json() const {
                        {"count", g->count},
                        {"first", g->first_ms},
                        {"last", g->last_ms}});
+    if (dropped_groups_ > 0)
+        out.push_back({{"address", ""},
+                       {"cause", "older"},
+                       {"what", std::to_string(dropped_groups_) + (dropped_groups_ == 1 ? " group" : " groups") +
+                                    " of older failures no longer listed (the page keeps the " +
+                                    std::to_string(kept_) + " latest); their failures are counted here"},
+                       {"hint", ""},
+                       {"count", dropped_.count},
+                       {"first", dropped_.first_ms},
+                       {"last", dropped_.last_ms}});
     return out;
 }

@@ -28,7 +28,9 @@ struct FailureGroup {
 };
 
 // The groups, at most `kept`: past it the group whose last failure is the
-// oldest goes, so that a new kind of failure always shows.
+// oldest goes, so that a new kind of failure always shows. What went is
+// counted, and listed last as one entry of its own (cause "older"), so that
+// the count of failures shown stays whole.
 class FailureGroups {
 public:
     explicit FailureGroups(size_t kept) : kept_(kept) {}
@@ -37,13 +39,18 @@ public:
     // `count` failures seen from first_ms to last_ms (those a database kept).
     void AddMany(const std::string& address, const std::string& cause, const std::string& what,
                  const std::string& hint, long count, long long first_ms, long long last_ms);
-    // Newest last failure first.
+    // Newest last failure first, then the entry of the groups that went.
     nlohmann::json Json() const;
     size_t size() const { return groups_.size(); }
+    long dropped_groups() const { return dropped_groups_; }
 
 private:
+    void Drop(std::vector<FailureGroup>::iterator g);
+
     size_t kept_;
     std::vector<FailureGroup> groups_;
+    long dropped_groups_ = 0;
+    FailureGroup dropped_;  // their failures' count and times
 };
 
 #endif  // QDXPOLL_WATCH_SUMMARY_H
