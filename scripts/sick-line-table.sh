@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs qdxpoll against the simulator rexfsim on every kind of sick line and
-# prints a table: scenario, the failure line qdxpoll prints, its exit code and
-# the time the run took (Ctrl-C: the time from the signal to the exit).
+# prints a table: scenario, the failure line qdxpoll prints, its hint, its
+# exit code and the time the run took (Ctrl-C: the time from the signal to
+# the exit).
 #
 #   scripts/sick-line-table.sh [BUILD_DIR]     (default build/default)
 set -uo pipefail
@@ -33,19 +34,21 @@ now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
 row() {  # row SCENARIO QDXPOLL-ARGS...
   local scenario=$1; shift
-  local out=/tmp/sick-line-$$ start end code message
+  local out=/tmp/sick-line-$$ start end code message hint
   start=$(now_ms)
   "$qdxpoll" -q -p "${ROW_PORT:-$port}" "$@" >"$out.out" 2>"$out.err"
   code=$?
   end=$(now_ms)
   message=$(grep -m1 '^qdxpoll: ' "$out.err")
   [[ -n $message ]] || message="(stdout) $(head -1 "$out.out")"
-  printf '| %s | `%s` | %s | %.2f s |\n' "$scenario" "${message//|/\\|}" "$code" "$(echo "($end - $start) / 1000" | bc -l)"
+  hint=$(grep -m1 '^  hint: ' "$out.err" | sed 's/^  hint: //')
+  printf '| %s | `%s` | %s | %s | %.2f s |\n' "$scenario" "${message//|/\\|}" "${hint//|/\\|}" "$code" \
+    "$(echo "($end - $start) / 1000" | bc -l)"
   rm -f "$out.out" "$out.err"
 }
 
-echo "| scenario | qdxpoll prints | exit | time |"
-echo "|---|---|---|---|"
+echo "| scenario | qdxpoll prints | hint | exit | time |"
+echo "|---|---|---|---|---|"
 
 start_sim
 row "silence (no unit 07)" read 07K1M1
@@ -75,7 +78,23 @@ row "late answer, -t 100 (350 ms late)" read 01K1M1 -t 100
 sim fault clear
 sim script garbage-answer,garbage-answer,garbage-answer
 row "write stored, answer garbled" write 01K1S1 178
+sim script silence,silence,silence
+row "write met by silence, reads answered" write 01K1S1 26
+# Another program's polls, answered while it still holds the line open.
+exec {other}<>"$port"
+printf '\x0401K1M1\x05\x0401K1M1\x05\x0401K1M1\x05' >&"$other"
+sleep 0.2
+row "answers from before the run, still on the line" read 01K1M1
+exec {other}>&-
 ROW_PORT=/dev/ttyQDX9 row "port missing" read 01K1M1
+work=$(mktemp -d)
+"$qdxpoll" -q -p "$port" save 01 -o "$work/edited.toml" >/dev/null 2>&1
+sed -i 's/^P1 = { value = [0-9.]*/P1 = { value = 3000.0/' "$work/edited.toml"
+row "restore: a file value outside its range" restore "$work/edited.toml" --to 1 --yes
+echo "# kept" >"$work/line.toml"
+row "init over an existing file" init --units 1 --output "$work/line.toml"
+row "export of a history that is not there" export "$work/nope.db"
+rm -rf "$work"
 
 # Another program holds the port.
 "$qdxpoll" -q -p "$port" poll 01K1M1 -i 0.2 >/dev/null 2>&1 &
@@ -97,7 +116,8 @@ interrupt_row() {  # interrupt_row SCENARIO QDXPOLL-ARGS...
   wait "$reader"
   code=$?
   end=$(now_ms)
-  printf '| %s | `%s` | %s | %.2f s after Ctrl-C |\n' "$scenario" "$(grep -m1 '^qdxpoll: ' "$out.err")" "$code" \
+  printf '| %s | `%s` | %s | %s | %.2f s after Ctrl-C |\n' "$scenario" "$(grep -m1 '^qdxpoll: ' "$out.err")" \
+    "$(grep -m1 '^  hint: ' "$out.err" | sed 's/^  hint: //')" "$code" \
     "$(echo "($end - $sent) / 1000" | bc -l)"
   rm -f "$out.out" "$out.err"
 }

@@ -9,13 +9,17 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "tools/qdxpoll/base/csv.h"
 #include "tools/qdxpoll/base/times.h"
 #include "tools/qdxpoll/base/usb_instance_id.h"
+#include "tools/qdxpoll/config/options.h"
 #include "tools/qdxpoll/diagnosis/diagnosis.h"
+#include "tools/qdxpoll/diagnosis/leftover.h"
+#include "tools/qdxpoll/readings/cycle_table.h"
 #include "tools/qdxpoll/mqtt/mqtt_topics.h"
 #include "tools/qdxpoll/port/device_server_address.h"
 #include "tools/qdxpoll/port/read_timeouts.h"
@@ -37,6 +41,8 @@ const std::string kNoEtx = "\x02M1-199.9?\x48";
 const std::string kOtherId = "\x02" "1M-199.9\x03\x74";
 const std::string kNul(11, '\0');
 const std::string kNak = "\x15";
+// Clean characters of the protocol that make no reply: another talker's.
+const std::string kExtraTaken = "\x06\x15?S10200.0";
 
 // One piece on the wire: its time after the request began, '>' from the
 // host or '<' from the unit, and its bytes.
@@ -80,11 +86,12 @@ TEST(QdxpollDiagnosis, RecordedExchangesAreNamedByWhatTheLineDid) {
         const char* cause;
         int attempts;
         std::string said;  // part of the failure line ("" : none)
+        std::string hint = "";  // part of the hint ("": any)
     } cases[] = {
         {"a good reply", Recorded(false, true, 3, 30, {{0, '>', kPoll}, {2, '<', kGood}, {3, '>', "\x04"}}), "ok", 1,
          ""},
         {"silence", Recorded(false, false, 90, 30, {{0, '>', kPoll}, {30, '>', kPoll}, {60, '>', kPoll}}), "silent",
-         3, "no answer from unit 01 to 3 polls of M1 (nothing within 30 ms of each)"},
+         3, "no answer from unit 01 to 3 polls of M1 (nothing within 30 ms of each)", "'qdxpoll probe --units 1'"},
         {"silence cut short by the port", Recorded(false, false, 3, 30, {{0, '>', kPoll}, {1, '>', kPoll}, {2, '>', kPoll}}),
          "silent", 3, "(the attempts ended before the reply timeout: the port failed)"},
         {"NAK", Recorded(false, false, 23, 30, ThreeTimes(kPoll, kNak)), "nak", 3,
@@ -98,7 +105,14 @@ TEST(QdxpollDiagnosis, RecordedExchangesAreNamedByWhatTheLineDid) {
         {"another identifier", Recorded(false, false, 23, 30, ThreeTimes(kPoll, kOtherId)), "wrong_identifier", 3,
          "unit 01 replied with identifier 1M to the poll of M1"},
         {"bytes that are no frame", Recorded(false, false, 23, 30, ThreeTimes(kPoll, kNul)), "no_frame", 3,
-         "is no frame: 11 bytes <00><00><00>"},
+         "is no frame: 11 bytes <00><00><00>", "the baud rate, data bits or parity differ"},
+        // Characters that decode cleanly are no sign of the line settings.
+        {"clean bytes of another answer", Recorded(false, false, 23, 30, ThreeTimes(kPoll, kExtraTaken)), "no_frame",
+         3, "is no frame: 11 bytes <ACK><NAK>?S10200.0", "no sign of a wrong line setting"},
+        {"the request echoed", Recorded(false, false, 23, 30, ThreeTimes(kPoll, kPoll + "M1-")), "no_frame", 3,
+         "is no frame: 11 bytes <EOT>01K1M1<ENQ>M1-", "qdxpoll's own request come back"},
+        {"printable garbage", Recorded(false, false, 23, 30, ThreeTimes(kPoll, "~x}z{y|w~x}")), "no_frame", 3,
+         "is no frame: 11 bytes", "'qdxpoll probe --units 1' finds the settings"},
         {"attempts that differ: the most telling names the request",
          Recorded(false, false, 62, 30, {{0, '>', kPoll}, {2, '<', kBadBcc}, {10, '>', kPoll}, {40, '>', kPoll},
                                          {42, '<', kNak}}),
@@ -121,6 +135,7 @@ TEST(QdxpollDiagnosis, RecordedExchangesAreNamedByWhatTheLineDid) {
         } else {
             EXPECT_NE(d.what.find(c.said), std::string::npos) << c.what << ": " << d.what;
             EXPECT_FALSE(d.hint.empty()) << c.what;
+            EXPECT_NE(d.hint.find(c.hint), std::string::npos) << c.what << ": " << d.hint;
         }
     }
     const Diagnosis good = Diagnose(cases[0].x);
@@ -139,6 +154,96 @@ TEST(QdxpollDiagnosis, RecordedExchangesAreNamedByWhatTheLineDid) {
     EXPECT_EQ(d.hint, "run without --direct");
     direct.end = direct.start + std::chrono::milliseconds(20);
     EXPECT_EQ(Diagnose(direct).what.find("each waited"), std::string::npos);
+}
+
+// What was still on the line when it opened, frame by frame.
+TEST(QdxpollDiagnosis, LeftoverBytesAreNamedByTheirFrames) {
+    const struct {
+        std::vector<Piece> wire;
+        std::string said;
+    } cases[] = {
+        {{}, ""},
+        {{{0, '>', kPoll}}, ""},  // the host's own bytes are no leftover
+        {{{0, '<', kGood}}, "a reply"},
+        {{{0, '<', kGood + kGood}, {5, '<', kGood + "\x04"}}, "3 replies and an EOT"},
+        {{{0, '<', kNak}, {1, '<', "\x06"}, {2, '<', "ab"}}, "an ACK, a NAK and 2 bytes that are no frame"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(DescribeLeftover(Recorded(false, true, 0, 30, c.wire).wire), c.said);
+}
+
+// Many points of a cycle fit the terminal: names and units from the file,
+// as many cells a row as the width takes, never a row wider.
+TEST(QdxpollOutput, ACycleTableFitsItsWidthWithNamesAndUnits) {
+    std::vector<Reading> readings;
+    std::vector<ConfigPoint> points;
+    for (int unit = 1; unit <= 15; ++unit) {
+        Reading r;
+        r.address = fmt::format("{:02d}K1M1", unit);
+        r.identifier = "M1";
+        r.cycle = 4;
+        r.ok = unit != 4;
+        r.status = r.ok ? "ok" : "silent";
+        r.value.text = "159.9";
+        r.value.number = 159.9;
+        readings.push_back(r);
+        ConfigPoint p;
+        p.address = r.address;
+        p.name = fmt::format("zone {} temperature", unit);
+        p.unit = "°C";
+        if (unit == 2) p.scale = 2;
+        points.push_back(p);
+    }
+    for (size_t width : {40u, 80u, 132u, 250u}) {
+        SCOPED_TRACE(width);
+        const std::vector<std::string> lines = CycleTable(readings, points, width);
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_NE(lines[0].find("cycle 4"), std::string::npos) << lines[0];
+        std::string all;
+        for (size_t i = 1; i < lines.size(); ++i) {
+            EXPECT_LE(DisplayWidth(lines[i]), width) << lines[i];
+            all += lines[i] + "\n";
+        }
+        for (int unit = 1; unit <= 15; ++unit)
+            EXPECT_NE(all.find(fmt::format("zone {} temperature ", unit)), std::string::npos) << all;
+        EXPECT_NE(all.find("319.8 °C"), std::string::npos) << "scaled as the file says\n" << all;
+        EXPECT_NE(all.find("--- (silent)"), std::string::npos) << all;
+        if (width >= 132) {
+            EXPECT_LT(lines.size(), 15u) << "cells side by side where they fit\n" << all;
+        }
+    }
+    // Without the file: the address, and the unit model's unit.
+    const std::vector<std::string> bare = CycleTable({readings[0]}, {}, 80);
+    EXPECT_NE(bare.back().find("01K1M1  159.9 °C"), std::string::npos) << bare.back();
+}
+
+// --units with identifiers, as scan takes its list.
+TEST(QdxpollOptions, UnitListsMakeAddressesOfIdentifiers) {
+    const struct {
+        std::vector<std::string> given;
+        const char* units;
+        int channel;
+        std::vector<std::string> addresses;  // empty: refused
+        const char* why;
+    } cases[] = {
+        {{"M1", "S1"}, "1-2", 1, {"01K1M1", "01K1S1", "02K1M1", "02K1S1"}, ""},
+        {{"M1"}, "3,5-6", 2, {"03K2M1", "05K2M1", "06K2M1"}, ""},
+        {{"M1", "07K1S1"}, "1", 1, {"01K1M1", "07K1S1"}, ""},
+        {{"01K1M1"}, "1-5", 1, {}, "--units goes with identifiers"},
+        {{"M1"}, "5-1", 1, {}, "--units: "},
+        {{"M1"}, "100", 1, {}, "--units: "},
+        {{"M1x"}, "1", 1, {}, "\"M1x\" is neither an identifier"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> addresses;
+        std::string why;
+        const bool ok = ExpandUnitList(c.given, c.units, c.channel, &addresses, &why);
+        EXPECT_EQ(ok, !c.addresses.empty()) << c.units << ": " << why;
+        if (ok) {
+            EXPECT_EQ(addresses, c.addresses) << c.units;
+        } else {
+            EXPECT_NE(why.find(c.why), std::string::npos) << c.units << ": " << why;
+        }
+    }
 }
 
 TEST(QdxpollOutput, CsvRowsHaveTheirTablesColumnsWhateverTheFieldsHold) {

@@ -73,6 +73,9 @@ void AddCommonOptions(CLI::App& app, Options* o) {
         ->check(CLI::Range(10, 655350));
     app.add_flag("--direct", o->direct,
                  "Give the driver the port itself: no view of the wire, so failures are not told apart");
+    app.add_flag("--rts", o->rts,
+                 "RS-485 adapters without automatic direction: RTS high while sending (the serial driver's RS-485 "
+                 "mode where it has one, else qdxpoll toggles RTS; Linux, not with --direct)");
     app.add_option("--module", o->module_path,
                    "Driver module to load (default: QDXPOLL_MODULE, then beside qdxpoll, then the build tree)");
     auto* json = app.add_flag("--json", "One JSON object a line");
@@ -253,6 +256,15 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
     const bool takes_points =
         o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "log" ||
         o->command == "mqtt";
+    const bool takes_unit_list = takes_points && o->command != "mqtt";
+    if (takes_unit_list && !o->units.empty()) {
+        std::string why;
+        if (!ExpandUnitList(o->addresses, o->units, o->channel, &o->addresses, &why)) {
+            std::cerr << "qdxpoll: " << why << "\n  hint: e.g. 'qdxpoll " << o->command
+                      << " M1 S1 --units 1-5' reads M1 and S1 on units 01 to 05\n";
+            return kExitUsage;
+        }
+    }
     if (takes_points && o->addresses.empty()) {
         std::cerr << "qdxpoll: " << o->command << ": ADDRESS is required (or --config with [[point]] tables)\n"
                   << "  hint: run 'qdxpoll " << o->command << " --help' for usage\n";

@@ -32,7 +32,9 @@ void AddInitOptions(CLI::App* init, Options* o) {
 }
 
 void AddLogOptions(CLI::App* log, Options* o) {
-    log->add_option("ADDRESS", o->addresses, "Point addresses (default: the --config file's points)");
+    log->add_option("ADDRESS", o->addresses,
+                    "Point addresses, or identifiers with --units (default: the --config file's points)");
+    AddUnitListOptions(log, o);
     AddTypeOption(log, o);
     AddCycleOptions(log, o);
     AddDbOption(log, o);
@@ -78,13 +80,17 @@ void AddMqttOptions(CLI::App* mqtt, Options* o) {
 }
 
 void AddPollOptions(CLI::App* poll, Options* o) {
-    poll->add_option("ADDRESS", o->addresses, "Point addresses (default: the --config file's points)");
+    poll->add_option("ADDRESS", o->addresses,
+                     "Point addresses, or identifiers with --units (default: the --config file's points)");
+    AddUnitListOptions(poll, o);
     AddTypeOption(poll, o);
     AddCycleOptions(poll, o);
 }
 
 void AddWatchOptions(CLI::App* watch, Options* o) {
-    watch->add_option("ADDRESS", o->addresses, "Point addresses (default: the --config file's points)");
+    watch->add_option("ADDRESS", o->addresses,
+                      "Point addresses, or identifiers with --units (default: the --config file's points)");
+    AddUnitListOptions(watch, o);
     AddTypeOption(watch, o);
     AddCycleOptions(watch, o);
     AddPageOptions(watch, o);
@@ -99,7 +105,10 @@ void AddProbeOptions(CLI::App* probe, Options* o) {
 }
 
 void AddReadOptions(CLI::App* read, Options* o) {
-    read->add_option("ADDRESS", o->addresses, "Point addresses, e.g. 01K1M1 (default: the --config file's points)");
+    read->add_option("ADDRESS", o->addresses,
+                     "Point addresses, e.g. 01K1M1, or identifiers with --units (default: the --config file's "
+                     "points)");
+    AddUnitListOptions(read, o);
     AddTypeOption(read, o);
     read->add_option("--bit", o->bit, "Read one bit (read-bit request); the type then defaults to u16")
         ->check(CLI::Range(0, 31));
@@ -190,6 +199,14 @@ void AddCycleOptions(CLI::App* cmd, Options* o) {
         ->capture_default_str();
     cmd->add_option("-n,--count", o->count, "Number of cycles (0: until Ctrl-C)")
         ->check(CLI::Range(0, 1000000000))
+        ->capture_default_str();
+}
+
+void AddUnitListOptions(CLI::App* cmd, Options* o) {
+    cmd->add_option("--units", o->units,
+                    "With identifiers (M1 S1): poll them on these units, e.g. 1-5 or 1,3,5-9 as scan takes");
+    cmd->add_option("-c,--channel", o->channel, "With --units: the channel 0..8")
+        ->check(CLI::Range(0, 8))
         ->capture_default_str();
 }
 

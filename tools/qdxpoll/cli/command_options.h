@@ -28,5 +28,7 @@ void AddDbOption(CLI::App* command, Options* options);
 void AddPageOptions(CLI::App* command, Options* options);
 void AddCycleOptions(CLI::App* command, Options* options);
 void AddRetentionOptions(CLI::App* command, Options* options);
+// --units and --channel: identifiers given as ADDRESS read on each unit listed.
+void AddUnitListOptions(CLI::App* command, Options* options);
 
 #endif  // QDXPOLL_COMMAND_OPTIONS_H

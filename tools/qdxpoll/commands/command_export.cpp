@@ -61,7 +61,10 @@ int RunExport(Session& session) {
     query.limit = kSlice;
     std::string error;
     auto store = HistoryStore::Open(o.db_file, HistoryStore::kRead, &error);
-    if (store == nullptr) throw ToolError(kExitSettingsFileUnreadable, "the history " + error);
+    if (store == nullptr)
+        throw ToolError(kExitSettingsFileUnreadable, "the history " + error,
+                        "check the file named: export reads a history that 'qdxpoll log --db FILE' or "
+                        "'qdxpoll watch --db FILE' wrote");
     const auto known = store->Addresses(&error);
     for (const std::string& a : query.addresses)
         if (std::find(known.begin(), known.end(), a) == known.end())

@@ -124,7 +124,8 @@ int RunInit(Session& session) {
     const std::string path = o.output_file.empty() ? "line.toml" : o.output_file;
     std::error_code ignored;
     if (std::filesystem::exists(path, ignored) && !o.force)
-        throw ToolError(kExitUsage, path + " exists: init does not overwrite it without --force");
+        throw ToolError(kExitUsage, path + " exists: init does not overwrite it without --force",
+                        "add --force to replace it, or name another file");
     const int channel = o.channel;
     const ScanTotals totals = ScanUnits(session, "M1", channel);
     if (totals.interrupted) throw ToolError(kExitInterrupted, "interrupted: nothing written");

@@ -1,5 +1,7 @@
 // probe: the line settings a unit answers at. qdxpoll opens the port itself
 // for this, without the driver, and polls at each setting in turn.
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "base/exit_codes.h"
@@ -8,6 +10,7 @@
 #include "platform/platform.h"
 #include "port/device_server_address.h"
 #include "port/port_probe.h"
+#include "port/rts_direction.h"
 #include "rexf/line_timing.h"
 #include "rexf/unit_list.h"
 #include "rexf/wire.h"
@@ -110,13 +113,17 @@ void ShowResult(Reporter& out, const ProbeResult& f) {
 // The settings a unit understood, the fastest of them (most characters a
 // second) to use, and those that gave garbage; or why none did.
 void Conclude(Session& session, const std::vector<ProbeResult>& found, const std::string& port, const std::string& id,
-              size_t units, const std::string& unit_text) {
+              size_t units, const std::string& unit_text, const LineValues& recommended, bool given) {
     const ProbeResult* best = nullptr;
     std::string working, garbage;
+    std::vector<uint32_t> bauds_understood;
     auto rate = [](const LineValues& l) { return l.baud_rate / rexf::CharacterBits(FormatOf(l)); };
     for (const ProbeResult& f : found) {
         const bool understood = f.cause == Cause::kGood || f.cause == Cause::kEot || f.cause == Cause::kNak;
         const bool noise = !understood && f.cause != Cause::kSilent && f.cause != Cause::kNoValidReply;
+        if (understood && std::find(bauds_understood.begin(), bauds_understood.end(), f.line.baud_rate) ==
+                              bauds_understood.end())
+            bauds_understood.push_back(f.line.baud_rate);
         if (understood) {
             working += (working.empty() ? "" : " ") + LineText(f.line);
             if (best == nullptr || rate(f.line) > rate(best->line) ||
@@ -125,12 +132,28 @@ void Conclude(Session& session, const std::vector<ProbeResult>& found, const std
         }
         if (noise) garbage += (garbage.empty() ? "" : " ") + LineText(f.line);
     }
+    // A unit at one baud rate gives garbage at another: a link that is
+    // understood at several (a pseudo-terminal, a converter that takes any
+    // line setting) tells probe nothing about the unit's.
+    const bool unchecked = bauds_understood.size() > 1 && !Interrupted();
+    if (unchecked) best = nullptr;
     session.reporter.Json({{"time", IsoTime(WallClock::now())},
                            {"action", "summary"},
                            {"answering", working},
                            {"garbage", garbage},
-                           {"use", best ? LineText(best->line) : ""}});
-    if (best != nullptr) {
+                           {"link_checks_settings", !unchecked},
+                           {"use", best ? LineText(best->line) : unchecked ? LineText(recommended) : ""}});
+    if (unchecked) {
+        session.reporter.Text(fmt::format(
+            "\nSettings at {} baud rates answer: this link does not check line settings (a pseudo-terminal, or a "
+            "converter that takes any), so probe cannot find the unit's. Use {}: {}.",
+            bauds_understood.size(),
+            given ? "the setting given" : "the driver's default, which qdxpoll uses without --line",
+            LineText(recommended)));
+        session.reporter.Text(fmt::format("Use: qdxpoll --port {} --line {} read {:02d}K{}{}", port,
+                                          LineText(recommended), found.front().unit, session.options.channel, id));
+        ErrorLine("qdxpoll: note: the unit answers at several baud rates: the link does not check line settings");
+    } else if (best != nullptr) {
         session.reporter.Text("\nAnswering at: " + working);
         session.reporter.Text(fmt::format("Use: qdxpoll --port {} --line {} read {:02d}K{}{}", port,
                                           LineText(best->line), best->unit, session.options.channel, id));
@@ -155,6 +178,7 @@ int RunProbe(Session& session) {
     Options& o = session.options;
     const std::string port = session.RequirePort();
     RefuseRawTcp(port);
+    if (o.rts) AskRtsDirection(true);
     const std::string id = o.identifier.empty() ? "M1" : o.identifier;
     std::vector<int> units;
     std::string why;
@@ -179,6 +203,8 @@ int RunProbe(Session& session) {
         }
         if (Interrupted()) break;
     }
-    Conclude(session, found, port, id, units.size(), unit_text);
+    const bool given = !o.line.empty() || o.baud || o.data_bits || !o.parity.empty() || !o.stop_bits.empty();
+    Conclude(session, found, port, id, units.size(), unit_text, given ? settings.front() : defaults,
+             given);
     return session.Finish();
 }

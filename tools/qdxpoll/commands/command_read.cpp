@@ -39,7 +39,10 @@ int RunRead(Session& session) {
             session.Fail(kExitInterrupted, r.error, "the port is closed");
             break;
         }
-        session.reporter.Emit(r);
+        // Each failure is named once, on stderr with its hint; the text on
+        // stdout is the values.
+        if (!r.error.empty() && !r.ok) session.SayFailure(r);
+        if (r.ok || session.reporter.format() != OutputFormat::kText) session.reporter.Emit(r);
     }
     return session.Finish();
 }

@@ -110,8 +110,16 @@ rexf::UnitSettings LoadSettingsForCommand(const std::string& path) {
     rexf::UnitSettings settings;
     std::string error;
     bool unreadable = false;
-    if (!rexf::LoadSettingsFile(path, &settings, &error, &unreadable))
-        throw ToolError(unreadable ? kExitSettingsFileUnreadable : kExitBadSettingsFile, error);
+    if (!rexf::LoadSettingsFile(path, &settings, &error, &unreadable)) {
+        if (unreadable)
+            throw ToolError(kExitSettingsFileUnreadable, error,
+                            "check the path: the file is one 'qdxpoll save' wrote, or one written like it");
+        const bool range = error.find(" is outside ") != std::string::npos;
+        throw ToolError(kExitBadSettingsFile, error,
+                        range ? "the file's value is what to mend: give a value within the range named, at the "
+                                "line named, then run this again"
+                              : "mend the file at the line named, then run this again");
+    }
     return settings;
 }
 

@@ -29,7 +29,7 @@ int RunWrite(Session& session) {
     if (r.status == CauseCode(Cause::kInterrupted))
         session.Fail(kExitInterrupted, r.error.empty() ? "interrupted: the write was cut short" : r.error,
                  "the port is closed");
-    else
-        session.reporter.Emit(r);
+    else if (r.ok || session.reporter.format() != OutputFormat::kText)
+        session.reporter.Emit(r);  // a failure is named once, on stderr
     return session.Finish();
 }

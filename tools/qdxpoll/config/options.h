@@ -26,6 +26,7 @@ struct Options {
     std::string parity;                   // none|odd|even|mark|space; empty: driver default
     std::optional<int> timeout_ms;        // reply timeout; empty: per command default
     bool direct = false;                  // the driver gets the real port; no view of the wire
+    bool rts = false;                     // RS-485 direction by RTS on the relay's side
 
     // Where the module and the simulator are.
     std::string module_path;
@@ -116,5 +117,12 @@ std::string IntervalProblem(double seconds);
 // without its brackets ("[fd00::2]", "::"); the port is --http's. "" with
 // *address made the address alone (no brackets); else what is wrong.
 std::string ListenAddressProblem(std::string* address);
+
+// The point addresses of identifiers on a list of units (--units, as scan
+// takes it) at one channel: "M1" on "1-2" gives 01K1M1 and 02K1M1, unit by
+// unit. Six-character addresses are kept as they are. False with *why when
+// the list or an entry does not hold.
+bool ExpandUnitList(const std::vector<std::string>& given, const std::string& units, int channel,
+                    std::vector<std::string>* addresses, std::string* why);
 
 #endif  // QDXPOLL_OPTIONS_H

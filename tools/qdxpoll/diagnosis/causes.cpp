@@ -8,6 +8,7 @@
 
 #include "diagnosis/diagnosis.h"
 #include "rexf/unit_model.h"
+#include "rexf/wire.h"
 
 namespace {
 
@@ -76,6 +77,13 @@ std::string OfN(const Diagnosis& d) {
     return AttemptsDiffer(d) ? "" : fmt::format(" ({} of {} attempt{})", CountCause(d, d.cause), n, n == 1 ? "" : "s");
 }
 
+// The probe that finds the line settings of this unit, as typed.
+std::string ProbeCommand(const Exchange& x) {
+    std::string command = fmt::format("qdxpoll probe --units {}", x.unit);
+    if (x.identifier != "M1") command.insert(13, " " + x.identifier);
+    return command;
+}
+
 void Silent(const Exchange& x, Diagnosis* d) {
     // Every attempt was silent; the driver's own time tells whether each
     // waited out the reply timeout (the relay's times of the sends are a
@@ -85,9 +93,9 @@ void Silent(const Exchange& x, Diagnosis* d) {
     d->what = fmt::format("no answer from {} to {}", UnitName(x), Subject(x, n));
     d->what += waited ? fmt::format(" (nothing within {} ms of {})", x.timeout_ms, n == 1 ? "it" : "each")
                       : std::string(" (the attempts ended before the reply timeout: the port failed)");
-    d->hint = "check the unit address ('qdxpoll scan " + x.identifier +
-              "' finds the units), the line settings ('qdxpoll probe'), the wiring and its termination; "
-              "on RS-485 the adapter must release the line after sending";
+    d->hint = "check the unit address ('qdxpoll scan " + x.identifier + "' finds the units), the line settings ('" +
+              ProbeCommand(x) + "'), the wiring and its termination; on RS-485 the adapter must release the line "
+              "after sending";
 }
 
 void Eot(const Exchange& x, Diagnosis* d) {
@@ -183,6 +191,31 @@ void BadEtx(const Exchange& x, Diagnosis* d) {
                           x.identifier, ByteText(First(*d).taken[9]), OfN(*d));
 }
 
+// Bytes that read as the protocol's own: its control characters and
+// printable text, with at least one control character among them. A wrong
+// baud rate, parity or data width gives NULs, bytes with the eighth bit set
+// or stray control codes instead.
+bool DecodesCleanly(const std::vector<uint8_t>& bytes) {
+    bool control = false;
+    for (uint8_t b : bytes) {
+        const bool protocol = b == rexf::kStx || b == rexf::kEtx || b == rexf::kEot || b == rexf::kEnq ||
+                              b == rexf::kAck || b == rexf::kNak;
+        if (!protocol && (b < 0x20 || b > 0x7E)) return false;
+        control |= protocol;
+    }
+    return control;
+}
+
+// Whether the bytes begin with the frame qdxpoll sent first.
+bool EchoesRequest(const Exchange& x, const std::vector<uint8_t>& bytes) {
+    for (const WireChunk& c : x.wire) {
+        if (c.direction != Direction::kToUnit || c.bytes.empty()) continue;
+        const size_t n = std::min(c.bytes.size(), bytes.size());
+        return n >= 3 && std::equal(bytes.begin(), bytes.begin() + static_cast<long>(n), c.bytes.begin());
+    }
+    return false;
+}
+
 void NoFrame(const Exchange& x, Diagnosis* d) {
     const AttemptView& a = First(*d);
     bool all_zero = true, high = false;
@@ -196,6 +229,17 @@ void NoFrame(const Exchange& x, Diagnosis* d) {
         d->what += "; all NUL, as a port delivers characters with parity or framing errors";
     else if (high)
         d->what += "; bytes with the eighth bit set, as 8 data bits read a 7-bit character's parity";
+    if (all_zero || high || !DecodesCleanly(a.taken))
+        d->hint = "most likely the baud rate, data bits or parity differ from the unit's: '" + ProbeCommand(x) +
+                  "' finds the settings it answers at";
+    else if (EchoesRequest(x, a.taken))
+        d->hint = "the bytes are qdxpoll's own request come back: an adapter or converter that echoes what it "
+                  "sends (on RS-485, one with its receiver left on while sending); they are no sign of a wrong "
+                  "line setting";
+    else
+        d->hint = "the bytes are clean characters of the protocol, no sign of a wrong line setting: an answer "
+                  "from another unit at the same address, bytes left over from an earlier exchange, or a second "
+                  "master talking on the line; --trace shows them";
 }
 
 void NotNumber(const Exchange& x, Diagnosis* d) {
@@ -232,9 +276,6 @@ void NoValidReply(const Exchange& x, Diagnosis* d) {
     }
 }
 
-const char* const kNoFrameHint =
-    "most likely the baud rate, data bits or parity differ from the unit's: 'qdxpoll probe' finds the settings it "
-    "answers at";
 const char* const kBadEtxHint =
     "a unit that sends more than six data characters (a REX-F9000 sends seven) is not one for this driver; "
     "otherwise bytes are damaged on the line";
@@ -249,7 +290,7 @@ const CauseInfo kCauses[] = {
     {Cause::kNak, "nak", SummaryClass::kNak, "NAK", "NAK", 2, nullptr, Nak},
     {Cause::kCutShort, "cut_short", SummaryClass::kLate, "cut short", "replies cut short", 3, nullptr, CutShort},
     {Cause::kLate, "late", SummaryClass::kLate, "late", "answers {:.0f} ms late", 4, nullptr, Late},
-    {Cause::kNoFrame, "no_frame", SummaryClass::kRefused, "no frame", "no frame: line settings?", 9, kNoFrameHint, NoFrame},
+    {Cause::kNoFrame, "no_frame", SummaryClass::kRefused, "no frame", "no frame: line settings?", 9, nullptr, NoFrame},
     {Cause::kBadStx, "no_stx", SummaryClass::kRefused, "no STX", "no STX", 8, kLineHint, BadStx},
     {Cause::kBadIdentifier, "wrong_identifier", SummaryClass::kRefused, "wrong identifier", "wrong identifier", 7, nullptr,
      BadIdentifier},

@@ -25,6 +25,8 @@ std::string JoinPath(const std::string& dir, const std::string& name);
 bool StdinIsTerminal();
 bool StdoutIsTerminal();
 bool StderrIsTerminal();
+// The columns of the terminal on stdout; 0 when it is none.
+int StdoutColumns();
 
 // Ctrl-C (and SIGTERM on POSIX) sets a flag instead of ending the process,
 // so that a poll can close its port and print its statistics; a second one

@@ -141,6 +141,12 @@ bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
+int StdoutColumns() {
+    winsize size{};
+    if (!StdoutIsTerminal() || ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
+
 void InstallConsoleHandlers() {
     struct sigaction action {};
     action.sa_handler = OnInterrupt;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <thread>
 
 #include <fmt/format.h>
@@ -44,6 +45,7 @@ struct PointPace {
     long next_cycle = 1;  // a dead point's next cycle
     Clock::time_point last_polled{};
     WallClock::time_point first_failed{};
+    bool unit_silent = false;  // its latest failure was the unit's silence
 };
 
 Reading EmptyReading(const Point& p, long cycle) {
@@ -76,26 +78,42 @@ Reading SkippedReading(const Point& p, long cycle, const PointStats& st) {
     return r;
 }
 
-// The port's outages: noticed once, reopened with a growing wait.
+// The port's outages: noticed once, reopened with a growing wait. An outage
+// lasts from the first loss to the first good answer: a device server that
+// accepts the connection while its serial side is still gone is not back, and
+// its next loss is the same outage, with the wait growing across it.
 class PortWatch {
 public:
     explicit PortWatch(Session& session) : session_(session) {}
 
+    // Whether the port is closed, waiting to be reopened.
     bool lost() const { return lost_; }
+    // Whether an outage is open: closed, or reopened without an answer yet.
+    bool in_outage() const { return lost_ || reopened_; }
     const std::string& cause() const { return cause_; }
     Clock::time_point next_try() const { return next_try_; }
 
-    // The port was found gone: says so once, with its cause, and closes it
-    // so that the device is free to come back under its name.
+    // The port was found gone: a new outage is said once, with its cause;
+    // the port is closed so that the device is free to come back under its
+    // name.
     void Lose(const std::string& cause) {
         lost_ = true;
         cause_ = cause;
+        session_.port.Close();
+        if (reopened_) {
+            // Reopened, then gone again before any answer: the same outage.
+            reopened_ = false;
+            wait_s_ = std::min(wait_s_ * 2, kLastReopenS);
+            next_try_ = Clock::now() + Seconds(wait_s_);
+            session_.Verbose(fmt::format("port {} gone again before any answer ({}); next try in {:g} s",
+                                         session_.port.user_port, cause, wait_s_));
+            return;
+        }
         since_ = Clock::now();
         wait_s_ = kFirstReopenS;
         next_try_ = since_ + Seconds(wait_s_);
         ++session_.line_stats.outages;
         session_.line_stats.lost = true;
-        session_.port.Close();
         const std::string& port = session_.port.user_port;
         ErrorLine(fmt::format("qdxpoll: port {} lost ({}); its samples are missing until it is back; reopening it "
                               "after {:g} s, then at waits doubling up to {:g} s",
@@ -105,28 +123,38 @@ public:
                       "cable, the adapter or the device server if it happens again");
     }
 
-    // Tries the port again; true when it is back.
-    bool TryReopen() {
+    // Opens the port again; the outage goes on until an answer comes.
+    void TryReopen() {
         std::string error;
         if (session_.port.Reopen(&error)) {
-            const double s = std::chrono::duration<double>(Clock::now() - since_).count();
-            LineStats& line = session_.line_stats;
-            line.outage_s += s;
-            line.longest_outage_s = std::max(line.longest_outage_s, s);
-            line.lost = false;
             lost_ = false;
-            ErrorLine(fmt::format("qdxpoll: port {} back after {:.1f} s; polling resumes", session_.port.user_port, s));
-            return true;
+            reopened_ = true;
+            session_.Verbose("port " + session_.port.user_port + " open again; waiting for an answer");
+            return;
         }
         session_.Verbose("port " + session_.port.user_port + " not back yet: " + error);
         wait_s_ = std::min(wait_s_ * 2, kLastReopenS);
         next_try_ = Clock::now() + Seconds(wait_s_);
-        return false;
+    }
+
+    // After a cycle on the reopened port: a good answer ends the outage; so
+    // does a cycle that kept the port although nothing answered (the units'
+    // silence is then theirs, and counted as theirs).
+    void CycleDone(bool answered) {
+        if (!reopened_) return;
+        reopened_ = false;
+        const double s = std::chrono::duration<double>(Clock::now() - since_).count();
+        LineStats& line = session_.line_stats;
+        line.outage_s += s;
+        line.longest_outage_s = std::max(line.longest_outage_s, s);
+        line.lost = false;
+        ErrorLine(fmt::format("qdxpoll: port {} back after {:.1f} s; polling resumes{}", session_.port.user_port, s,
+                              answered ? "" : " (no unit answered its first cycle)"));
     }
 
     // Ends the outage's count at the end of the poll.
     void Finish() {
-        if (!lost_) return;
+        if (!in_outage()) return;
         const double s = std::chrono::duration<double>(Clock::now() - since_).count();
         session_.line_stats.outage_s += s;
         session_.line_stats.longest_outage_s = std::max(session_.line_stats.longest_outage_s, s);
@@ -135,6 +163,7 @@ public:
 private:
     Session& session_;
     bool lost_ = false;
+    bool reopened_ = false;
     std::string cause_;
     Clock::time_point since_{}, next_try_{};
     double wait_s_ = kFirstReopenS;
@@ -205,6 +234,7 @@ public:
                 readings.push_back(ReadPoint(i, cycle));
             }
         }
+        if (!port_.lost() && !Interrupted()) port_.CycleDone(false);
         return readings;
     }
 
@@ -245,6 +275,7 @@ private:
             port_.Lose(cause);
             r = MissingReading(p, cycle, cause);
         } else if (r.summary_class != SummaryClass::kInterrupted) {
+            if (r.ok) port_.CycleDone(true);
             if (!r.ok) NameOtherOpeners();
             Pace(i, r, cycle);
         }
@@ -268,11 +299,14 @@ private:
         PointStats& st = stats_[i];
         if (r.ok) {
             if (st.dead()) ErrorLine(fmt::format("qdxpoll: {} answers again; polled every cycle", st.address));
+            WakeSilentPointsOfUnit(points_[i]->unit(), cycle);
             pp.failed_in_row = 0;
+            pp.unit_silent = false;
             st.every = 1;
             st.dead_cause.clear();
             return;
         }
+        pp.unit_silent = r.summary_class == SummaryClass::kNoAnswer;
         if (pp.failed_in_row++ == 0) pp.first_failed = r.time;
         if (pp.failed_in_row < kDeadAfter) return;
         if (!st.dead()) {
@@ -286,6 +320,20 @@ private:
         pp.next_cycle = cycle + st.every;
     }
 
+    // A unit that answers again after a cycle without answers: its points
+    // resting for its silence may answer too, and each is polled at once
+    // (later in this cycle, or in the next), its backoff kept should it
+    // still fail.
+    void WakeSilentPointsOfUnit(int unit, long cycle) {
+        long& last_ok = unit_last_ok_[unit];
+        const bool was_answering = last_ok >= cycle - 1;
+        last_ok = cycle;
+        if (was_answering) return;
+        for (size_t j = 0; j < points_.size(); ++j)
+            if (points_[j]->unit() == unit && stats_[j].dead() && pace_[j].unit_silent)
+                pace_[j].next_cycle = std::min(pace_[j].next_cycle, cycle);
+    }
+
     Session& session_;
     PointList& points_;
     std::vector<PointStats> stats_;
@@ -297,6 +345,7 @@ private:
     Clock::time_point next_, first_cycle_{};
     std::deque<Clock::time_point> recent_starts_;
     std::string named_openers_;
+    std::map<int, long> unit_last_ok_;  // the cycle of each unit's latest good answer
     bool lag_said_ = false;
 };
 

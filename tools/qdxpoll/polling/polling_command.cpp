@@ -1,6 +1,9 @@
 // The start and the end of poll, watch, log and mqtt.
 #include "polling/polling_command.h"
 
+#include <algorithm>
+
+#include "platform/platform.h"
 #include "rexf/line_timing.h"
 
 PointList StartPolling(Session& session) {
@@ -11,6 +14,9 @@ PointList StartPolling(Session& session) {
 int RunPolling(Session& session, const char* command, PointList& points, const CycleSinks& sinks,
                const CycleWait& wait) {
     const Options& o = session.options;
+    // Many points on a terminal: a table that fits it. Pipes keep the line.
+    if (session.reporter.format() == OutputFormat::kText && StdoutIsTerminal())
+        session.reporter.UseTable(static_cast<size_t>(std::max(StdoutColumns(), 40)), o.config_points);
     ReporterSink lines(session.reporter);
     CycleSinks all{&lines};
     all.insert(all.end(), sinks.begin(), sinks.end());

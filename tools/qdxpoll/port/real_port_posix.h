@@ -42,7 +42,16 @@ public:
     const std::string& lost_cause() const { return lost_cause_; }
 
 private:
+    // With --rts: the driver's own RS-485 mode where it has one, else RTS
+    // raised and dropped around every write. False with *error when the
+    // device has neither.
+    bool StartRtsDirection(const std::string& device, std::string* error);
+    void EndRtsDirection();
+
     int device_fd_ = -1;
+    bool rts_toggled_ = false;   // qdxpoll raises RTS around each write
+    bool rs485_set_ = false;     // the driver's RS-485 mode was switched on
+    std::vector<uint8_t> rs485_before_;  // its setting before, put back at Close
     std::string lost_cause_;
     std::unique_ptr<DeviceServerLink> server_;
 };

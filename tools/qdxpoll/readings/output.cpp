@@ -72,7 +72,16 @@ void Reporter::Cycle(const std::vector<Reading>& readings) {
         else
             line += fmt::format("  {}=--- ({})", r.address, r.status);
     }
+    if (table_columns_ > 0 && DisplayWidth(line) > table_columns_) {
+        for (const std::string& row : CycleTable(readings, table_points_, table_columns_)) Line(row);
+        return;
+    }
     Line(line);
+}
+
+void Reporter::UseTable(size_t columns, const std::vector<ConfigPoint>& points) {
+    table_columns_ = columns;
+    table_points_ = points;
 }
 
 void Reporter::Stats(const std::vector<PointStats>& stats, double seconds, bool interrupted,

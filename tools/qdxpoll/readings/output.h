@@ -15,6 +15,7 @@
 #include "base/json_text.h"
 #include "base/times.h"
 #include "config/options.h"
+#include "readings/cycle_table.h"
 #include "readings/reading.h"
 
 class Reporter {
@@ -34,6 +35,9 @@ public:
 
     // A reading of read, write or scan; the text form may carry a prefix.
     void Emit(const Reading& r, const std::string& text_prefix = "");
+    // On a terminal this wide: a cycle whose line would not fit is shown as
+    // a table with the points' names, units and scaling.
+    void UseTable(size_t columns, const std::vector<ConfigPoint>& points);
     // One poll cycle: one line of text, or one record a reading. Dead points
     // the cycle left out (status "skipped") are named in the text only:
     // they are no samples.
@@ -49,6 +53,8 @@ private:
     OutputFormat format_;
     std::FILE* out_;
     const CsvTable* header_written_ = nullptr;
+    size_t table_columns_ = 0;  // 0: one line a cycle always
+    std::vector<ConfigPoint> table_points_;
 };
 
 #endif  // QDXPOLL_OUTPUT_H

@@ -1,6 +1,8 @@
 // Starting, closing and reopening the port, and noticing its loss.
 #include "session/port_life.h"
 
+#include <regex>
+
 #include "base/exit_codes.h"
 #include "config/line_settings.h"
 #include "platform/platform.h"
@@ -23,7 +25,36 @@ void PortLife::UseReplyTimeout(int ms) {
     timeout_ms = ms;
 }
 
+namespace {
+
+// The next step when the port could not be opened for a cause the message
+// names: who holds it and how to stop that, or a device server that could
+// not open its own device. "" where the exit code's own hint fits.
+std::string HolderHint(const std::string& error) {
+    std::smatch m;
+    if (std::regex_search(error, m, std::regex(R"(by pid (\d+) \(([^)]*)\))"))) {
+        const std::string pid = m[1], name = m[2];
+        const std::string how = name == "qdxpoll" ? "another qdxpoll polls it: end that one (Ctrl-C where it runs, "
+                                                    "or 'kill " + pid + "'; a service: stop the service)"
+                                                  : "end it ('kill " + pid + "') or keep it off this port";
+        return "pid " + pid + " (" + name + ") has the port; " + how + ", then run this again";
+    }
+    if (error.find(" is in use by ") != std::string::npos)
+        return "another program has the port: end it, or keep it off this port, then run this again";
+    if (error.find(" for --rts: ") != std::string::npos)
+        return "this port cannot switch an RS-485 line's direction: run without --rts with an adapter that "
+               "switches by itself";
+    if (error.find("could not open its serial device") != std::string::npos)
+        return "the device server could not open its serial device: another client has it, or the server is "
+               "still closing it after the previous one; run this again once that client has let go (the "
+               "server's log names the device)";
+    return "";
+}
+
+}  // namespace
+
 bool PortLife::Start(int* code, std::string* error) {
+    start_hint.clear();
     const std::string device = PortDevicePath(user_port);
     if (TraceRelay::Available() && !options.direct) {
         bool port_failed = false;
@@ -35,6 +66,7 @@ bool PortLife::Start(int* code, std::string* error) {
                                                  error->find(" is locked by ") != std::string::npos
                                              ? ""
                                              : PortOpenHint(user_port);
+                start_hint = HolderHint(*error);
                 *error = "cannot open port " + user_port + " (" + (hint.empty() ? *error : hint) + ")";
             }
             return false;
@@ -48,6 +80,7 @@ bool PortLife::Start(int* code, std::string* error) {
         }
         if (!TakePortLockFile(device, &direct_lock_file, error)) {
             *code = kExitPortUnavailable;
+            start_hint = HolderHint(*error);
             *error = "cannot open port " + user_port + " (" + *error + ")";
             return false;
         }

@@ -55,6 +55,7 @@ struct PortLife {
     std::string direct_lock_file;        // the lock file held with --direct
     std::chrono::steady_clock::time_point openers_seen;
     std::string openers;
+    std::string start_hint;  // after a failed Start: the next step its cause calls for ("" for the usual)
 };
 
 #endif  // QDXPOLL_PORT_LIFE_H

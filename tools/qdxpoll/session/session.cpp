@@ -5,8 +5,10 @@
 #include <fmt/format.h>
 
 #include "config/line_settings.h"
+#include "diagnosis/leftover.h"
 #include "platform/platform.h"
 #include "port/device_server_address.h"
+#include "port/rts_direction.h"
 #include "session/driver_log.h"
 
 namespace {
@@ -89,8 +91,20 @@ void Session::OpenPort(const std::string& user_port, int interval_ms) {
                                             " is a device server, which the driver reaches only through qdxpoll's "
                                             "relay: run without --direct");
     }
+    if (options.rts) {
+        // RTS is driven by the relay's side of the port; the module's own
+        // line flags stay as the host sets them.
+        if (options.direct || !TraceRelay::Available())
+            throw ToolError(kExitUsage, "--rts drives RTS from qdxpoll's relay, which needs Linux and no --direct",
+                            "run without --direct; on Windows use an adapter with automatic direction for now");
+        if (NamesDeviceServer(user_port))
+            throw ToolError(kExitUsage, "--rts is for a serial device: a device server drives its own line",
+                            "set the RS-485 direction in the device server's configuration");
+        AskRtsDirection(true);
+    }
     int code = kExitOk;
-    if (!port.Start(&code, &error)) throw ToolError(code, error);
+    if (!port.Start(&code, &error)) throw ToolError(code, error, port.start_hint);
+    DrainLeftover();
     const int32_t units = TimeoutUnits(port.timeout_ms);
     if (port.relay.device_server())
         Verbose(fmt::format("network round trip to the device server: {} ms, measured at connect; the reply "
@@ -106,6 +120,25 @@ void Session::OpenPort(const std::string& user_port, int interval_ms) {
     if (!others.empty())
         ErrorLine("qdxpoll: note: " + user_port + " is also open in " + others +
                   ", which may take the units' replies");
+}
+
+void Session::DrainLeftover() {
+    if (!port.relay.running()) return;
+    // A short look; what comes in it is followed until the line is quiet for
+    // as long as any unit's answer may take.
+    const int look_ms = std::min(port.timeout_ms, 100);
+    port.relay.ListenQuiet(look_ms, look_ms);
+    std::vector<WireChunk> wire = port.relay.Take();
+    bool came = false;
+    for (const WireChunk& c : wire) came |= c.direction == Direction::kFromUnit && !c.bytes.empty();
+    if (!came) return;
+    port.relay.ListenQuiet(port.safe_timeout_ms, 4 * port.safe_timeout_ms);
+    for (WireChunk& c : port.relay.Take()) wire.push_back(std::move(c));
+    const std::string what = DescribeLeftover(wire);
+    if (what.empty()) return;
+    const bool one = what.rfind("a", 0) == 0 && what.find(" and ") == std::string::npos;
+    ErrorLine("qdxpoll: note: " + what + " from before this run " + (one ? "was" : "were") + " still on " +
+              port.user_port + ": discarded");
 }
 
 std::unique_ptr<Point> Session::ParsePoint(const std::string& address, uint32_t type) {
@@ -223,8 +256,15 @@ Reading Session::ReadPoint(Point* p, std::optional<int> bit) {
     return r;
 }
 
+void Session::SayFailure(const Reading& r) {
+    std::fflush(stdout);
+    ErrorLine("qdxpoll: " + r.error);
+    if (!r.hint.empty()) ErrorLine("  hint: " + r.hint);
+    if (exit_code != kExitOk && r.error == first_failure) first_failure_said = true;
+}
+
 int Session::Finish() {
-    if (exit_code != kExitOk) {
+    if (exit_code != kExitOk && !first_failure_said) {
         std::fflush(stdout);
         ErrorLine("qdxpoll: " + first_failure);
         if (!first_hint.empty()) ErrorLine("  hint: " + first_hint);

@@ -54,6 +54,9 @@ struct Session {
     // where it can. The default reply timeout is the one an answer from a
     // unit with interval_ms meets at the line's settings.
     void OpenPort(const std::string& user_port, int interval_ms);
+    // Bytes that come on the line just after it opened answer an earlier
+    // program's requests: named once and discarded.
+    void DrainLeftover();
 
     std::unique_ptr<Point> ParsePoint(const std::string& address, uint32_t type);
     PointList ParsePoints(const std::vector<std::string>& addresses, uint32_t type);
@@ -72,7 +75,12 @@ struct Session {
     // a read cut short by Ctrl-C is left to the caller.
     Reading ReadPoint(Point* p, std::optional<int> bit);
 
-    // Prints the first failure and its hint; the exit code.
+    // Names a failed reading on stderr at once, with its hint: where a
+    // command names every failure, not only the first. Finish does not
+    // name it again.
+    void SayFailure(const Reading& r);
+    // Prints the first failure and its hint, unless said already; the exit
+    // code.
     int Finish();
 
     Options& options;
@@ -86,6 +94,7 @@ struct Session {
     std::string first_failure, first_hint;
     int last_code = kExitOk;  // the latest failure, whichever came first
     std::string last_hint;
+    bool first_failure_said = false;
     LineStats line_stats;  // a poll's outages and pace
 };
 

@@ -1,5 +1,8 @@
 #include "session/write_policy.h"
 
+#include <algorithm>
+#include <optional>
+
 #include <fmt/format.h>
 
 #include "rexf/unit_model.h"
@@ -22,6 +25,59 @@ std::string RangeHint(const std::string& identifier) {
                                    m->decimals == 1 ? "" : "s");
     if (m->within_limits) hint += ", within the unit's SL..SH";
     return hint + "; a value outside is refused with NAK";
+}
+
+// What else makes a unit answer a select with NAK.
+const char* const kOtherNakCauses =
+    "a unit also answers NAK to a frame it took for damaged (a BCC, parity or framing error: check the wiring, "
+    "the termination and noise on the line), and to every select while it is in a mode that refuses writes";
+
+// Reads one identifier at the point's unit and channel: its value, or none.
+std::optional<double> ReadSibling(Session& session, const Point& p, const char* identifier) {
+    const std::string address = fmt::format("{:02d}K{}{}", p.unit(), p.channel(), identifier);
+    auto sibling = session.ParsePoint(address, kTypeFloat);
+    const RequestResult done = session.Request(RequestKind::kRead, sibling.get());
+    if (!done.ok()) return std::nullopt;
+    const CellValue v = DecodeCell(sibling->type, sibling->cell, false);
+    if (!v.numeric) return std::nullopt;
+    return v.number;
+}
+
+// The hint for a write the unit answered with NAK: the range the value must
+// lie in (the unit's own SL..SH where the identifier is held within them,
+// read now), whether the value lies in it, and the other causes of a NAK.
+std::string NakHint(Session& session, const Point& p, const CellValue& written, const std::string& written_text) {
+    const std::string id = p.identifier();
+    const rexf::IdentifierModel* m = rexf::FindIdentifierModel(id);
+    if (m == nullptr) return kOtherNakCauses;
+    if (m->access == rexf::Access::kReadOnly) return RangeHint(id);
+    double low = m->low, high = m->high;
+    std::string range_name = fmt::format("{} ({}) takes", id, m->meaning);
+    if (m->within_limits) {
+        const std::optional<double> sl = ReadSibling(session, p, "SL");
+        const std::optional<double> sh = ReadSibling(session, p, "SH");
+        if (sl && sh) {
+            low = std::max(low, *sl);
+            high = std::min(high, *sh);
+            range_name = fmt::format("{} ({}) takes the unit's own SL..SH:", id, m->meaning);
+        } else {
+            range_name += " (within the unit's SL..SH, which could not be read)";
+        }
+    }
+    const std::string range = fmt::format("{} {:.{}f}..{:.{}f}", range_name, low, m->decimals, high, m->decimals);
+    if (!written.numeric) return range + "; " + kOtherNakCauses;
+    if (written.number < low || written.number > high)
+        return range + "; " + written_text + " lies outside it, which a unit refuses with NAK; " + kOtherNakCauses;
+    return range + "; " + written_text + " lies inside it, so the NAK has another cause: " + kOtherNakCauses;
+}
+
+// A write that met silence at a unit that answers the check read: the
+// address and the line settings are right, so the hint is about the select.
+std::string AnsweredReadHint(const Diagnosis& d) {
+    if (d.cause != Cause::kSilent) return d.hint;
+    return "the unit answers reads at this address and line settings, so neither is the cause: a select is "
+           "longer than a poll, and noise over it, or an RS-485 adapter that releases the line late, loses the "
+           "select or the unit's answer; --trace shows the frames";
 }
 
 }  // namespace
@@ -81,17 +137,17 @@ Reading WritePoint(Session& session, Point* p, bool verify, const std::string& w
     if (d.cause == Cause::kNak) {
         r.status = "refused";
         r.error += "; it holds " + held_text;
-        session.Fail(kExitRefused, r.error, RangeHint(p->identifier()));
+        session.Fail(kExitRefused, r.error, NakHint(session, *p, written, written_text));
     } else if (HeldAtUnitResolution(p->identifier(), p->type, written, held)) {
         r.status = "held_unacknowledged";
         r.value = held;
         r.has_value = true;
         r.error += "; not acknowledged, but the unit holds " + held_text;
         session.Fail(kExitHeldUnacknowledged, r.error,
-             "the write took effect and only its answer was lost; " + d.hint);
+                     "the write took effect and only its answer was lost; " + AnsweredReadHint(d));
     } else {
         r.error += "; the unit answers reads and holds " + held_text + ": the write did not take";
-        session.Fail(kExitNoReply, r.error, d.hint);
+        session.Fail(kExitNoReply, r.error, AnsweredReadHint(d));
     }
     return r;
 }
