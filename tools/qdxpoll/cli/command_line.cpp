@@ -75,7 +75,8 @@ void AddCommonOptions(CLI::App& app, Options* o) {
                  "Give the driver the port itself: no view of the wire, so failures are not told apart");
     app.add_flag("--rts", o->rts,
                  "RS-485 adapters without automatic direction: RTS high while sending (the serial driver's RS-485 "
-                 "mode where it has one, else qdxpoll toggles RTS; Linux, not with --direct)");
+                 "mode where it has one, else qdxpoll toggles RTS; on Windows the port's RTS toggle; "
+                 "not with --direct)");
     app.add_option("--module", o->module_path,
                    "Driver module to load (default: QDXPOLL_MODULE, then beside qdxpoll, then the build tree)");
     auto* json = app.add_flag("--json", "One JSON object a line");

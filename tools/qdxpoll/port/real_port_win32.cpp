@@ -5,6 +5,7 @@
 
 #include "config/line_settings.h"
 #include "port/device_server_address.h"
+#include "port/rts_direction.h"
 
 namespace {
 
@@ -39,7 +40,9 @@ void PutLine(const LineValues& line, DCB* dcb) {
     dcb->fOutxCtsFlow = 0;
     dcb->fOutxDsrFlow = 0;
     dcb->fDtrControl = DTR_CONTROL_ENABLE;
-    dcb->fRtsControl = RTS_CONTROL_ENABLE;
+    // --rts: the port's driver raises RTS while it sends and drops it after,
+    // for an RS-485 adapter that switches its direction by RTS.
+    dcb->fRtsControl = RtsDirectionAsked() ? RTS_CONTROL_TOGGLE : RTS_CONTROL_ENABLE;
     dcb->fDsrSensitivity = 0;
     dcb->fOutX = 0;
     dcb->fInX = 0;

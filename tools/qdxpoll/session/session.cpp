@@ -95,8 +95,8 @@ void Session::OpenPort(const std::string& user_port, int interval_ms) {
         // RTS is driven by the relay's side of the port; the module's own
         // line flags stay as the host sets them.
         if (options.direct || !TraceRelay::Available())
-            throw ToolError(kExitUsage, "--rts drives RTS from qdxpoll's relay, which needs Linux and no --direct",
-                            "run without --direct; on Windows use an adapter with automatic direction for now");
+            throw ToolError(kExitUsage, "--rts drives RTS from qdxpoll's relay, which --direct leaves out",
+                            "run without --direct, or use an adapter with automatic direction");
         if (NamesDeviceServer(user_port))
             throw ToolError(kExitUsage, "--rts is for a serial device: a device server drives its own line",
                             "set the RS-485 direction in the device server's configuration");
