@@ -1750,9 +1750,14 @@ TEST_F(QdxpollTest, WatchListensWhereItIsToldAndPrintsAnAddressToOpen) {
         std::string answered;
         const ToolRun run = Tool({"watch", "01K1M1", "--interval", "0.1", "--listen", c.listen},
                                  [&](pid_t pid, const std::string& err_path) {
+            // A refused --listen ends the program by itself: a Ctrl-C sent
+            // while it is still on its way out would be its exit instead.
             struct Ctrl_C {
                 pid_t pid;
-                ~Ctrl_C() { kill(pid, SIGINT); }
+                bool refused = false;
+                ~Ctrl_C() {
+                    if (!refused) kill(pid, SIGINT);
+                }
             } end{pid};
             const std::regex address("Open (http://(\\[[0-9a-f:]+\\]|[0-9.]+):(\\d+)/)");
             std::smatch m;
@@ -1760,7 +1765,10 @@ TEST_F(QdxpollTest, WatchListensWhereItIsToldAndPrintsAnAddressToOpen) {
             for (int i = 0; i < 500; ++i) {
                 err = Slurp(err_path);
                 if (std::regex_search(err, m, address)) break;
-                if (err.find("qdxpoll: --listen") != std::string::npos) return;  // refused
+                if (err.find("qdxpoll: --listen") != std::string::npos) {
+                    end.refused = true;
+                    return;
+                }
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
             if (m.empty()) return;
