@@ -139,10 +139,9 @@ bool DeviceServerLink::Negotiate(const rexf::LineFormat& line, int timeout_ms, s
         *error = "the device server closed the connection at once";
         return false;
     }
-    bool confirmed[telnet::kSetStopSize + 1] = {};
-    int missing = telnet::kSetStopSize;
+    telnet::LineConfirmation confirmation(line);
     std::vector<uint8_t> ignored;
-    while (missing > 0) {
+    while (!confirmation.complete()) {
         const int left = timeout_ms - MsSince(sent);
         pollfd p{fd_, POLLIN, 0};
         if (left <= 0 || poll(&p, 1, left) == 0) {
@@ -170,17 +169,7 @@ bool DeviceServerLink::Negotiate(const rexf::LineFormat& line, int timeout_ms, s
                      "(set it on the server and use tcp:)";
             return false;
         }
-        for (const telnet::ComPortReply& r : replies) {
-            if (r.command < telnet::kSetBaudRate || r.command > telnet::kSetStopSize) continue;
-            if (r.value != telnet::RequestedValue(r.command, line)) {
-                telnet::ComPortReply asked{r.command, telnet::RequestedValue(r.command, line)};
-                *error = fmt::format("the device server set {}, not {}", telnet::DescribeReply(r),
-                                     telnet::DescribeReply(asked));
-                return false;
-            }
-            if (!confirmed[r.command]) --missing;
-            confirmed[r.command] = true;
-        }
+        if (!confirmation.Take(replies, error)) return false;
     }
     // Data that came before the line was set is no answer to anything.
     round_trip_ms_ = std::max(round_trip_ms_, MsSince(sent));

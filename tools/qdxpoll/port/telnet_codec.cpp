@@ -180,4 +180,18 @@ void Codec::Decode(const uint8_t* bytes, size_t count, std::vector<uint8_t>* dat
     }
 }
 
+bool LineConfirmation::Take(const std::vector<ComPortReply>& replies, std::string* error) {
+    for (const ComPortReply& r : replies) {
+        if (r.command < kSetBaudRate || r.command > kSetStopSize) continue;
+        if (r.value != RequestedValue(r.command, line_)) {
+            const ComPortReply asked{r.command, RequestedValue(r.command, line_)};
+            *error = fmt::format("the device server set {}, not {}", DescribeReply(r), DescribeReply(asked));
+            return false;
+        }
+        if (!confirmed_[r.command]) --missing_;
+        confirmed_[r.command] = true;
+    }
+    return true;
+}
+
 }  // namespace telnet

@@ -68,6 +68,21 @@ std::string DescribeReply(const ComPortReply& reply);
 // The server's reply value a line command asked for.
 uint32_t RequestedValue(uint8_t command, const rexf::LineFormat& line);
 
+// What the server has confirmed of the line settings sent to it: each
+// setting once, at the value asked for.
+class LineConfirmation {
+public:
+    explicit LineConfirmation(const rexf::LineFormat& line) : line_(line) {}
+    // Takes the server's replies; false with *error when it set another value.
+    bool Take(const std::vector<ComPortReply>& replies, std::string* error);
+    bool complete() const { return missing_ == 0; }
+
+private:
+    rexf::LineFormat line_;
+    bool confirmed_[kSetStopSize + 1] = {};
+    int missing_ = kSetStopSize;
+};
+
 }  // namespace telnet
 
 #endif  // QDXPOLL_TELNET_CODEC_H
