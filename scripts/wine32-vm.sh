@@ -273,6 +273,7 @@ step_end "build disk"
 cat >"$run_dir/guest.sh" <<EOF
 run_timeout=$(( t_run * 4 / 5 ))
 have_rexfsim=${rexfsim:+1}
+tool_rows=${QDX_WINE_TOOL_ROWS:-all}
 EOF
 cat >>"$run_dir/guest.sh" <<'EOF'
 # The run inside the machine: /dev/vdb is the build, /dev/vdc the Wine
@@ -308,6 +309,7 @@ rmdir /work/build/wineprefix/lost+found 2>/dev/null
 
 export HOME=/root USER=root LOGNAME=root
 if [ -n "$have_rexfsim" ]; then export REXFSIM=$ctl/rexfsim; fi
+export QDX_WINE_TOOL_ROWS=$tool_rows
 s=$(now)
 timeout --kill-after=20 "$run_timeout" bash /mnt/src/tests/wine/run.sh /work/build 2>&1 |
     tee "$ctl/run.log"
