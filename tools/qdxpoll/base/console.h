@@ -8,4 +8,10 @@
 // Writes one whole line to standard error.
 void ErrorLine(const std::string& line);
 
+// Where standard error is the system journal: every line begins with its
+// priority, <3> an error, <4> a warning, <6> news, as the journal reads it.
+void UseJournalPriorities(bool on);
+// The journal's priority of a line of qdxpoll's: 3, 4 or 6.
+int LinePriority(const std::string& line);
+
 #endif  // QDXPOLL_CONSOLE_H

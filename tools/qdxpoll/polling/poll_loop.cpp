@@ -349,6 +349,10 @@ private:
     bool lag_said_ = false;
 };
 
+bool AnyEnds(const CycleSinks& sinks) {
+    return std::any_of(sinks.begin(), sinks.end(), [](CycleSink* s) { return s->Ends(); });
+}
+
 }  // namespace
 
 std::vector<PointStats> PollLoop(Session& session, PointList& points, int count, double interval_s,
@@ -358,13 +362,13 @@ std::vector<PointStats> PollLoop(Session& session, PointList& points, int count,
     const auto start = Clock::now();
     for (long cycle = 1; count == 0 || cycle <= count; ++cycle) {
         if (cycle > 1) run.WaitForNext(wait);
-        if (Interrupted()) break;
+        if (Interrupted() || AnyEnds(sinks)) break;
         const auto cycle_start = Clock::now();
         run.Begin(cycle, cycle_start);
         const std::vector<Reading> readings = run.ReadPoints(cycle);
         for (CycleSink* sink : sinks) sink->Cycle(readings, run.stats());
         run.NoteLag(cycle, cycle_start);
-        if (Interrupted()) break;
+        if (Interrupted() || AnyEnds(sinks)) break;
     }
     run.Finish();
     *seconds = std::chrono::duration<double>(Clock::now() - start).count();
