@@ -30,7 +30,8 @@ bool PollSetup(Session& session, PointList& points, ServiceSink& service, RunTot
     service.notifier().Ready(status);
     ReporterSink lines(session.reporter);
     CycleSinks sinks;
-    if (StdoutIsTerminal()) sinks.push_back(&lines);
+    // Each cycle on a terminal, or as records when --json or --csv asks.
+    if (StdoutIsTerminal() || o.format != OutputFormat::kText) sinks.push_back(&lines);
     sinks.insert(sinks.end(), outputs.sinks().begin(), outputs.sinks().end());
     sinks.push_back(&service);
     const auto wait = [&](std::chrono::steady_clock::time_point until) {
@@ -38,9 +39,9 @@ bool PollSetup(Session& session, PointList& points, ServiceSink& service, RunTot
     };
     for (;;) {
         double seconds = 0;
-        bool interrupted = false;
-        PollLoop(session, points, o.count, o.interval_s, &seconds, &interrupted, wait, sinks);
+        totals.stats = PollLoop(session, points, o.count, o.interval_s, &seconds, &totals.interrupted, wait, sinks);
         totals.seconds += seconds;
+        totals.last_seconds = seconds;
         if (!service.TakeReload()) break;
         service.notifier().Reloading("reading " + o.config_file + " again");
         if (g_reader != nullptr && g_reader(o.arguments, fresh)) {
@@ -78,6 +79,9 @@ int RunLine(Session& session) {
         ++totals.reloads;
     }
     session.port.Close();
+    // Records end with the points' and the line's statistics, as poll's do.
+    if (session.options.format != OutputFormat::kText)
+        session.reporter.Stats(totals.stats, totals.last_seconds, totals.interrupted, &session.line_stats);
     ErrorLine("run: " + RunSummary(session, service.cycles(), totals));
     return session.Finish();
 }

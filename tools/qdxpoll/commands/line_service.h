@@ -35,6 +35,9 @@ private:
 };
 
 struct RunTotals {
+    std::vector<PointStats> stats;  // since the last start or reload
+    double last_seconds = 0;        // of the same
+    bool interrupted = false;
     double seconds = 0;
     int reloads = 0;
     std::string summary;  // the outputs' of the last setup
