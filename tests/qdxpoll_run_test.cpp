@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -334,6 +335,91 @@ TEST_F(QdxpollRunTest, FeedsHistoryPageAndBrokerThroughALostPortAndABrokerRestar
     EXPECT_GT(before, 0);
     EXPECT_GT(after, 0);
     EXPECT_GT(missing, 0) << "the outage's samples are kept as missing";
+}
+
+// Writes from the page and from the broker reach the unit for the file's
+// writable points alone, each read back; every other point is refused.
+TEST_F(QdxpollRunTest, PageAndBrokerWriteOnlyTheFilesWritablePoints) {
+#ifndef QDX_RUN_ALL_OUTPUTS
+    GTEST_SKIP() << "qdxpoll is built without the page or MQTT here";
+#endif
+    if (!support::MqttBroker::Available()) GTEST_SKIP() << "mosquitto and its clients are not installed";
+    if (Output("command -v curl").empty()) GTEST_SKIP() << "curl is not installed";
+    support::MqttBroker broker;
+    std::string error;
+    ASSERT_TRUE(broker.Start(false, &error)) << error;
+    const int http = 20000 + (getpid() + 7) % 20000;
+    const std::string file = WriteFile(
+        "line.toml",
+        "interval_s = 0.1\nlisten = \"127.0.0.1:" + std::to_string(http) + "\"\n\n[mqtt]\nbroker = \"mqtt://127.0.0.1:" +
+            std::to_string(broker.port()) + "\"\n",
+        Point("01K1M1") + Point("01K1S1", true) + Point("01K1P1"));
+    support::Background results;
+    ASSERT_TRUE(results.Start(broker.SubscribeArgs("qdxtlmv/line1/+/+/+/set/result", {"-t", "qdxtest/ready"})));
+    ASSERT_TRUE(support::WaitFor(
+        [&] {
+            broker.Publish("qdxtest/ready", "1");
+            return results.out();
+        },
+        [](const std::string& out) { return Has(out, "qdxtest/ready 1"); }, 10s));
+    const std::string p1 = sim_.Command("get 1 1 P1");
+    support::Background tool;
+    ASSERT_TRUE(tool.Start(Run(file)));
+    ASSERT_TRUE(support::WaitFor([&] { return broker.Retained("qdxtlmv/line1/status"); },
+                                 [](const std::string& s) { return Has(s, "online"); }, 10s));
+    auto page_write = [http](const std::string& address, const std::string& value) {
+        return Output("curl -s -w ' %{http_code}' -H 'Content-Type: application/json' -d '{\"address\":\"" + address +
+                      "\",\"value\":\"" + value + "\"}' http://127.0.0.1:" + std::to_string(http) + "/write");
+    };
+    EXPECT_TRUE(Has(page_write("01K1S1", "180"), " 200")) << tool.err();
+    EXPECT_TRUE(Has(sim_.Command("get 1 1 S1"), "180.0"));
+    EXPECT_TRUE(Has(page_write("01K1P1", "5"), " 403"));
+
+    ASSERT_TRUE(broker.Publish("qdxtlmv/line1/01/1/S1/set", "190"));
+    ASSERT_TRUE(broker.Publish("qdxtlmv/line1/01/1/P1/set", "5"));
+    EXPECT_TRUE(support::WaitFor([&] { return results.out(); },
+                                 [](const std::string& o) { return Count(o, "/set/result ") >= 2; }, 10s))
+        << results.out() << tool.err();
+    EXPECT_TRUE(std::regex_search(results.out(), std::regex("S1/set/result \\{[^\\n]*\"ok\":true"))) << results.out();
+    EXPECT_TRUE(std::regex_search(results.out(), std::regex("P1/set/result \\{[^\\n]*\"cause\":\"not_writable\"")))
+        << results.out();
+    EXPECT_TRUE(Has(sim_.Command("get 1 1 S1"), "190.0"));
+    EXPECT_EQ(sim_.Command("get 1 1 P1"), p1) << "P1 is not writable: nothing is written to it";
+    tool.Signal(SIGINT);
+    EXPECT_EQ(tool.Wait(20s), 0) << tool.err();
+}
+
+// An output that cannot start is named and left out while the others run;
+// with the journal as its standard error every line carries its priority.
+TEST_F(QdxpollRunTest, AnOutputThatCannotStartLeavesTheOthersAndTheJournalGetsPriorities) {
+#ifndef QDX_RUN_ALL_OUTPUTS
+    GTEST_SKIP() << "qdxpoll is built without the history or the page here";
+#endif
+    const std::string file = WriteFile(
+        "line.toml", "interval_s = 0.1\ndatabase = \"/proc/qdxtest/none.db\"\nlisten = \"127.0.0.1:0\"\n",
+        Point("01K1M1"));
+    const std::string err = dir_ + "/journal";
+    // systemd names the stream it gives as DEVICE:INODE.
+    const std::string script = "exec 2>'" + err + "'; JOURNAL_STREAM=$(stat -c %d:%i '" + err + "') exec '" +
+                               ToolPath() + "' --quiet run --config '" + file + "'";
+    support::Background tool;
+    ASSERT_TRUE(tool.Start({"/bin/sh", "-c", script}));
+    auto journal = [&err] {
+        std::ifstream in(err);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    ASSERT_TRUE(support::WaitFor(journal, [](const std::string& j) { return Has(j, "Ctrl-C ends"); }, 10s)) << journal();
+    std::this_thread::sleep_for(500ms);
+    tool.Signal(SIGINT);
+    EXPECT_EQ(tool.Wait(10s), 73) << journal();  // the history's failure is the run's
+    const std::string text = journal();
+    EXPECT_TRUE(Has(text, "<3>qdxpoll: the history cannot start, the other outputs run without it")) << text;
+    EXPECT_TRUE(Has(text, "<6>run: line1 on " + port_ + ", 1 point every 0.1 s: page http://127.0.0.1:")) << text;
+    EXPECT_TRUE(Has(text, "1 of 2 outputs could not start")) << text;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty()) EXPECT_TRUE(std::regex_search(line, std::regex("^<[346]>"))) << line;
+    EXPECT_FALSE(Has(text, "cycles in 0.0 s")) << "it polled on without the history";
 }
 
 // check: a good file passes; a port that does not open, a broker nobody

@@ -29,9 +29,11 @@ int LinePriority(const std::string& line) {
 
 void UseJournalPriorities(bool on) { g_priorities = on; }
 
-void ErrorLine(const std::string& line) {
+void ErrorLine(const std::string& line) { ErrorLine(line, LinePriority(line)); }
+
+void ErrorLine(const std::string& line, int priority) {
     std::lock_guard<std::mutex> lock(g_error_mutex);
-    if (g_priorities) std::fprintf(stderr, "<%d>", LinePriority(line));
+    if (g_priorities) std::fprintf(stderr, "<%d>", priority);
     std::fputs(line.c_str(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);

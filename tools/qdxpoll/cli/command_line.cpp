@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "base/console.h"
 #include "base/did_you_mean.h"
 #include "base/exit_codes.h"
 #include "cli/command_table.h"
@@ -248,10 +249,14 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
             if (!LoadLineConfig(o->config_file, &config, &error)) throw error;
             ApplyLineConfig(app, config, o);
         } catch (const LineConfigError& e) {
-            std::cerr << "qdxpoll: " << e.Message() << "\n";
+            // Also what run's reload says of a file that does not load.
+            ErrorLine("qdxpoll: " + e.Message(), 3);
             const std::string where = "see 'A line in one file' in the README; 'qdxpoll init' writes a commented one";
-            if (e.hint.empty()) std::cerr << "  hint: " << where << "\n";
-            else std::cerr << "  hint: " << e.hint << "\n  (" << where << ")\n";
+            if (e.hint.empty()) ErrorLine("  hint: " + where, 3);
+            else {
+                ErrorLine("  hint: " + e.hint, 3);
+                ErrorLine("  (" + where + ")", 3);
+            }
             return kExitUsage;
         }
     }
