@@ -25,6 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/mqtt_broker.h"
+#include "tests/support/ser2net.h"
 #include "tests/support/simulator.h"
 
 namespace {
@@ -264,6 +265,34 @@ TEST_F(QdxpollRunTest, ReloadTakesAGoodFileAndKeepsTheRunningSetupForABrokenOne)
     EXPECT_GE(s1_after_broken, 4) << "S1 was polled from the good file on, through the broken one";
 }
 
+// A reload while the port is lost: the new setup reopens the port once the
+// line is back, as the old one would have. Behind a device server the loss
+// is known only to the poll that saw it, so the new one must be told.
+TEST_F(QdxpollRunTest, ReloadDuringAnOutageReopensThePortOnceItIsBack) {
+    if (!qdxtest::Ser2net::Available()) GTEST_SKIP() << "ser2net is not installed";
+    qdxtest::Ser2net server;
+    std::string error;
+    ASSERT_TRUE(server.Start(port_, qdxtest::Ser2netMode::kRawTcp, &error, "9600o72")) << error;
+    const std::string path = dir_ + "/line.toml";
+    std::ofstream(path) << "[line]\nport = \"" << server.PortName() << "\"\ninterval_s = 0.1\n" << Point("01K1M1");
+    support::Background tool;
+    ASSERT_TRUE(tool.Start(Run(path)));
+    auto err_has = [&tool](const std::string& part, std::chrono::milliseconds wait) {
+        return support::WaitFor([&] { return tool.err(); }, [&](const std::string& e) { return Has(e, part); }, wait);
+    };
+    ASSERT_TRUE(err_has("Ctrl-C ends", 10s)) << tool.err();
+    server.Stop();
+    ASSERT_TRUE(err_has(" lost (", 10s)) << tool.err();
+    tool.Signal(SIGHUP);
+    ASSERT_TRUE(err_has("read again", 10s)) << tool.err();
+    ASSERT_TRUE(server.Restart(&error)) << error;
+    EXPECT_TRUE(err_has(" back after ", 15s)) << tool.err();
+    const std::string err = tool.err();
+    EXPECT_GT(err.find(" back after "), err.find("read again")) << err;
+    tool.Signal(SIGINT);
+    EXPECT_EQ(tool.Wait(10s), 66) << tool.err();
+}
+
 // The three outputs at once through a lost line and a broker restarted:
 // every value each holds is the simulator's, the outage is a gap in the
 // history and the page, and the broker gets the new value once it is back.
@@ -417,8 +446,11 @@ TEST_F(QdxpollRunTest, AnOutputThatCannotStartLeavesTheOthersAndTheJournalGetsPr
     EXPECT_TRUE(Has(text, "<6>run: line1 on " + port_ + ", 1 point every 0.1 s: page http://127.0.0.1:")) << text;
     EXPECT_TRUE(Has(text, "1 of 2 outputs could not start")) << text;
     std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty()) EXPECT_TRUE(std::regex_search(line, std::regex("^<[346]>"))) << line;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty()) {
+            EXPECT_TRUE(std::regex_search(line, std::regex("^<[346]>"))) << line;
+        }
+    }
     EXPECT_FALSE(Has(text, "cycles in 0.0 s")) << "it polled on without the history";
 }
 
