@@ -63,6 +63,13 @@ if(TARGET qdxpoll)
     set_target_properties(qdxpoll PROPERTIES INSTALL_RPATH "$ORIGIN/${qdx_standin_from_tool}")
   endif()
   install(TARGETS qdxpoll RUNTIME DESTINATION ${QDX_INSTALL_TOOL_DIR} COMPONENT tools)
+  # A line as a service: systemd's unit (one instance a line file) and an
+  # example line file, which the .deb's postinst puts in /etc/qdxtlmv.
+  if(NOT WIN32)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/qdxpoll@.service DESTINATION lib/systemd/system
+      COMPONENT tools)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/line.toml.example DESTINATION share/qdxtlmv COMPONENT tools)
+  endif()
 endif()
 if(TARGET rexfsim)
   install(TARGETS rexfsim RUNTIME DESTINATION ${QDX_INSTALL_TOOL_DIR} COMPONENT tools)
@@ -163,12 +170,18 @@ else()
     "RS-485 line. The package holds the module (in /usr/lib/qdxtlmv), a stand-in\n"
     "of the host runtime library TELVOR, the host tool qdxpoll and the\n"
     "controller simulator rexfsim. Try: qdxpoll demo")
+  # The service's user is made in postinst; remove keeps the histories,
+  # purge drops them.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
+      ${PROJECT_SOURCE_DIR}/packaging/debian/prerm ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
   find_program(QDX_DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(QDX_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${QDX_INSTALL_STANDIN_DIR})
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
   else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
     if(QDXPOLL_WATCH)
       string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libcpp-httplib0.11 (>= 0.11.4)")
     endif()

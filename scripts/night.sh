@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # A night of a line in a few minutes: rexfsim at 60 times real time with
-# units 01-03 (unit 05 polled but missing), `qdxpoll poll --interval 0.5`
-# on 9 points, and meanwhile
+# units 01-03 (unit 05 polled but missing), `qdxpoll run --interval 0.5`
+# on 9 points from a line file with all three outputs at once (the history,
+# the page on 127.0.0.1 and Debian's mosquitto on 127.0.0.1, where it is
+# installed), and meanwhile
 #
 #   the port vanishes   rexfsim killed and started again on the same link
 #   a unit goes silent  unit 02 hears nothing for a while ('mute 2 on')
@@ -14,7 +16,8 @@
 # through it.
 #
 # It prints the samples expected, recorded and missing inside and outside
-# these disturbances, the values that differ from rexfsim's own, the mean
+# these disturbances, the values that differ from rexfsim's own (in the
+# poll's records and in each output: history, MQTT, page), the mean
 # cycle time against the interval (once the missing unit has backed off),
 # how soon each outage was recovered against its backoff step, and the
 # resident memory of qdxpoll at the start and at the end. Goals: nothing
@@ -26,7 +29,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 exec python3 - "$@" <<'PY'
-import argparse, datetime, fcntl, json, os, re, signal, subprocess, sys, tempfile, threading, time
+import argparse, datetime, fcntl, json, os, re, shutil, signal, socket, subprocess, sys, tempfile, threading, time
 
 ap = argparse.ArgumentParser(prog="night.sh")
 ap.add_argument("--build", default="build/default")
@@ -81,11 +84,51 @@ def rss_kib(pid):
     with open(f"/proc/{pid}/status") as f:
         return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
 
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+def listening(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+def wait_listening(port):
+    deadline = time.time() + 10
+    while not listening(port) and time.time() < deadline:
+        time.sleep(0.05)
+
+# --- the outputs: the history, the page and a broker on 127.0.0.1 ----------
+db = os.path.join(work, "night.db")
+http = free_port()
+broker = mqtt_sub = None
+with open(os.path.join(work, "night.toml"), "w") as f:
+    f.write(f'[line]\nport = "{link}"\ninterval_s = {interval}\ndatabase = "{db}"\nlisten = "127.0.0.1:{http}"\n')
+    f.write("".join(f'\n[[point]]\naddress = "{p}"\n' for p in points))
+    if shutil.which("mosquitto") and shutil.which("mosquitto_sub"):
+        mqtt_port = free_port()
+        with open(os.path.join(work, "mosquitto.conf"), "w") as m:
+            m.write(f"listener {mqtt_port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+        broker = subprocess.Popen(["mosquitto", "-c", os.path.join(work, "mosquitto.conf")],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_listening(mqtt_port)
+        mqtt_sub = subprocess.Popen(["mosquitto_sub", "-p", str(mqtt_port), "-h", "127.0.0.1", "-v", "-q", "1",
+                                     "-t", "qdxtlmv/line1/+/+/+"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                    text=True)
+        f.write(f'\n[mqtt]\nbroker = "mqtt://127.0.0.1:{mqtt_port}"\n')
+mqtt_lines, page_text = [], []
+if mqtt_sub:
+    threading.Thread(target=lambda: [mqtt_lines.append(l) for l in mqtt_sub.stdout], daemon=True).start()
+
 start_sim()
 stop = threading.Event()
 threading.Thread(target=watch_truth, args=(stop,), daemon=True).start()
-poll = subprocess.Popen([qdxpoll, "--port", link, "--quiet", "--json", "poll", *points, "--interval", str(interval)],
+poll = subprocess.Popen([qdxpoll, "--quiet", "--json", "run", "--config", os.path.join(work, "night.toml")],
                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+# The page as a browser keeps it open: its event stream, every cycle.
+wait_listening(http)
+page = subprocess.Popen(["curl", "-s", "-N", f"http://127.0.0.1:{http}/events"], stdout=subprocess.PIPE,
+                        stderr=subprocess.DEVNULL, text=True) if shutil.which("curl") else None
+if page:
+    threading.Thread(target=lambda: [page_text.append(l) for l in page.stdout], daemon=True).start()
 lines, notes = [], []  # stdout records; stderr lines with their time
 threading.Thread(target=lambda: [lines.append(l) for l in poll.stdout], daemon=True).start()
 threading.Thread(target=lambda: [notes.append((time.time(), l.rstrip())) for l in poll.stderr], daemon=True).start()
@@ -135,6 +178,9 @@ rss_end = rss_kib(poll.pid)
 poll.send_signal(signal.SIGINT)
 poll.wait(timeout=30)
 time.sleep(0.3)
+for p in (page, mqtt_sub, broker):
+    if p:
+        p.terminate(); p.wait()
 stop.set()
 with lock:
     sim.stdin.close(); sim.terminate(); sim.wait()
@@ -185,16 +231,64 @@ for n, c in sorted(cycles.items()):
             if where == "outside":
                 missed_outside.append((n, p))
 
+def is_wrong(address, t, value):
+    near = [v for (tt, v) in truth.get((int(address[:2]), address[4:]), []) if abs(tt - t) <= 1.5]
+    # Not judged where rexfsim was not asked around then (it was down).
+    return bool(near) and not (min(near) - 0.15 <= float(value) <= max(near) + 0.15)
+
 wrong = []
 for r in readings:
     if r["status"] != "ok" or r["value"] is None:
         continue
-    unit, ident, t = r["unit"], r["identifier"], parse_time(r["time"])
-    near = [v for (tt, v) in truth.get((unit, ident), []) if abs(tt - t) <= 1.5]
-    if not near:
-        continue  # rexfsim not asked around then (it was down)
-    if not (min(near) - 0.15 <= float(r["value"]) <= max(near) + 0.15):
-        wrong.append((r["address"], r["time"], r["value"], min(near), max(near)))
+    if is_wrong(r["address"], parse_time(r["time"]), r["value"]):
+        wrong.append((r["address"], r["time"], r["value"]))
+
+# --- each output against the poll's own records and rexfsim's truth ---------
+# A sample the poll took (outside the disturbances) that an output lacks is
+# lost there; a value it holds that rexfsim did not is wrong.
+taken = {}  # (address, ms) -> value, of every good reading outside disturbances
+for r in readings:
+    if r["status"] == "ok" and r["cycle"] in cycles and not inside(parse_time(r["time"]), r["address"]):
+        taken[(r["address"], round(parse_time(r["time"]) * 1000))] = r["value"]
+outputs = {}
+held = {}
+for line in subprocess.run([qdxpoll, "export", db, "--json"], capture_output=True, text=True).stdout.splitlines():
+    s = json.loads(line)
+    if s.get("status") == "ok":
+        held[(s["address"], s["time_ms"])] = s["value"]
+outputs["history"] = held
+if mqtt_sub:
+    held = {}
+    for line in mqtt_lines:
+        topic, _, payload = line.rstrip("\n").partition(" ")
+        u, c, ident = topic.split("/")[-3:]
+        s = json.loads(payload)
+        if s.get("outcome") == "ok":
+            held[(f"{u}K{c}{ident}", round(parse_time(s["time"]) * 1000))] = s["value"]
+    outputs["mqtt"] = held
+if page:
+    # The page's rows are one a cycle, at the cycle's time: matched to the
+    # poll's samples by the cycle nearest in time.
+    held = {}
+    starts_ms = sorted((round(c["time"] * 1000), n) for n, c in cycles.items())
+    by_cycle = {}
+    for r in readings:
+        if r["status"] == "ok":
+            by_cycle.setdefault(r["cycle"], {})[r["address"]] = round(parse_time(r["time"]) * 1000)
+    for line in page_text:
+        if line.startswith("data: {\"row\""):
+            row = json.loads(line[6:])["row"]
+            near = min(starts_ms, key=lambda s: abs(s[0] - row[0]), default=None)
+            if near is None or abs(near[0] - row[0]) > 250:
+                continue
+            for p, v in zip(points, row[1:]):
+                if v is not None and p in by_cycle.get(near[1], {}):
+                    held[(p, by_cycle[near[1]][p])] = v
+    outputs["page"] = held
+output_lost, output_wrong = {}, {}
+for name, held in outputs.items():
+    output_lost[name] = sum(1 for k in taken if k not in held)
+    output_wrong[name] = [(a, ms, v) for (a, ms), v in held.items() if is_wrong(a, ms / 1000, v)]
 
 # The cycle once unit 05 rests: outside the disturbances, from the 12th
 # second on.
@@ -227,6 +321,13 @@ print(f"samples recorded: {expected['inside'] + expected['outside'] - missed['in
 print(f"samples missing:  inside disturbances {missed['inside']}, outside {missed['outside']}"
       + (f"  e.g. {missed_outside[:5]}" if missed_outside else ""))
 print(f"wrong values:     {len(wrong)}" + (f"  e.g. {wrong[:3]}" if wrong else ""))
+for name in ("history", "mqtt", "page"):
+    if name not in outputs:
+        print(f"{name + ':':<17} not run ({'mosquitto is' if name == 'mqtt' else 'curl is'} not installed)")
+        continue
+    print(f"{name + ':':<17} {len(outputs[name])} samples held; of the {len(taken)} taken outside disturbances "
+          f"{output_lost[name]} lost; {len(output_wrong[name])} wrong values"
+          + (f"  e.g. {output_wrong[name][:2]}" if output_wrong[name] else ""))
 print(f"mean cycle:       {mean_cycle:.3f} s against the interval of {interval} s "
       f"({mean_cycle / interval:.2f} x; qdxpoll measured {line_summary.get('cycle_s', float('nan'))} s "
       f"over the whole night)")
@@ -242,14 +343,6 @@ print(f"RSS:              {rss_start} KiB at the start, {rss_end} KiB at the end
 # A second, shorter leg: rexfsim behind Debian's ser2net (RFC 2217) on
 # 127.0.0.1, qdxpoll polling through it, and ser2net stopped and started
 # again on the same port mid-run.
-import shutil, socket
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-def listening(port):
-    with socket.socket() as s:
-        return s.connect_ex(("127.0.0.1", port)) == 0
 leg = None
 ser2net_bin = shutil.which("ser2net") or ("/usr/sbin/ser2net" if os.access("/usr/sbin/ser2net", os.X_OK) else None)
 if ser2net_bin:
@@ -334,6 +427,8 @@ goals = {
     "memory flat within 1 MiB": abs(rss_end - rss_start) <= 1024,
     "a locking second program refused": second["locking opener refused"],
 }
+for name in outputs:
+    goals[f"{name}: nothing lost outside disturbances, no wrong value"] = not output_lost[name] and not output_wrong[name]
 if leg is not None:
     goals["ser2net restarted: nothing missing outside it, polling resumed within its backoff step"] = (
         leg["missing_outside"] == 0 and leg["resumed_after"] is not None

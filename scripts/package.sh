@@ -109,7 +109,8 @@ if [ "$check" = 1 ]; then
     echo "=== $amd64_tgz"
     tar tzvf "$amd64_tgz" | grep -v '^d'
     top="qdxtlmv-$version-linux-amd64"
-    files=(bin/qdxpoll bin/rexfsim "${linux_module[@]}" "${linux_docs[@]}" "${watch_docs[@]}")
+    files=(bin/qdxpoll bin/rexfsim "${linux_module[@]}" "${linux_docs[@]}" "${watch_docs[@]}"
+           "lib/systemd/system/qdxpoll@.service" share/qdxtlmv/line.toml.example)
     tar tzf "$amd64_tgz" | grep -v '/$' | same_files "$amd64_tgz" "${files[@]/#/$top/}"
     # Unpacked anywhere, qdxpoll finds the module and the simulator beside it.
     tar xzf "$amd64_tgz" -C "$work"
@@ -130,6 +131,9 @@ if [ "$check" = 1 ]; then
     grep -q libc6 <<<"$(dpkg-deb -f "$deb" Depends)" || fail "$deb: no dependencies"
     grep -q libcpp-httplib <<<"$(dpkg-deb -f "$deb" Depends)" || fail "$deb: no dependency on cpp-httplib (watch)"
     grep -q libtomlplusplus <<<"$(dpkg-deb -f "$deb" Depends)" || fail "$deb: no dependency on toml++ (settings files)"
+    grep -q adduser <<<"$(dpkg-deb -f "$deb" Depends)" || fail "$deb: no dependency on adduser (postinst)"
+    dpkg-deb --ctrl-tarfile "$deb" | tar t | grep -qx './postinst' || fail "$deb: no postinst (the service's user)"
+    dpkg-deb --ctrl-tarfile "$deb" | tar t | grep -qx './postrm' || fail "$deb: no postrm (purge drops the histories)"
 
     echo "=== $i386_tgz"
     tar tzvf "$i386_tgz" | grep -v '^d'
@@ -177,6 +181,22 @@ if [ "$check" = 1 ]; then
     cd "$source_dir"
 fi
 
+# After dpkg -i: the service's user in dialout, its unit, the example line
+# file that the unit's check takes, and a history in /var/lib/qdxtlmv (made
+# here as systemd's StateDirectory would) for remove to keep.
+check_service_installed() {
+    id -nG qdxtlmv 2>/dev/null | grep -qw dialout || fail "no user qdxtlmv in dialout"
+    [ -f /usr/lib/systemd/system/qdxpoll@.service ] || fail "no /usr/lib/systemd/system/qdxpoll@.service"
+    [ -f /etc/qdxtlmv/line.toml.example ] || fail "no /etc/qdxtlmv/line.toml.example"
+    # The example holds but for its port, which check names at its place.
+    local said
+    said="$(cd / && qdxpoll --quiet check --config /etc/qdxtlmv/line.toml.example 2>&1)" || true
+    grep -q 'line.toml.example:11:8: ' <<<"$said" || fail "check of the example: $said"
+    install -d -o qdxtlmv -g qdxtlmv /var/lib/qdxtlmv
+    touch /var/lib/qdxtlmv/line1.db
+    echo "user qdxtlmv in dialout, unit and example file present; check: $(head -n 1 <<<"$said")"
+}
+
 if [ "$install_deb" = 1 ]; then
     echo "=== dpkg -i $deb"
     if [ "$(id -u)" != 0 ]; then
@@ -194,10 +214,16 @@ if [ "$install_deb" = 1 ]; then
             fail "qdxpoll demo after dpkg -i"
             cat "$work/demo" >&2
         fi
+        check_service_installed
+        dpkg --remove qdxtlmv >/dev/null
+        [ -d /var/lib/qdxtlmv ] || fail "remove dropped /var/lib/qdxtlmv (only purge may)"
         dpkg --purge qdxtlmv >/dev/null
         rm -f "$work.installed"
         dpkg-query -W qdxtlmv >/dev/null 2>&1 && fail "the package is still installed"
-        echo "installed, ran qdxpoll demo from the PATH, purged"
+        [ -e /var/lib/qdxtlmv ] && fail "purge left /var/lib/qdxtlmv"
+        [ -e /etc/qdxtlmv/line.toml.example ] && fail "purge left /etc/qdxtlmv/line.toml.example"
+        [ -e /usr/lib/systemd/system/qdxpoll@.service ] && fail "purge left the unit"
+        echo "installed, ran qdxpoll demo and check from the PATH, removed (histories kept), purged"
     fi
 fi
 

@@ -8,7 +8,8 @@
 #          line files, SQLite for the history, libmosquitto for mqtt).
 #   tests  the demo's, and what the default test suite adds: GoogleTest's
 #          sources, Chromium for the page's test in a browser, ser2net,
-#          mosquitto and its clients, python3 and procps. (The default.)
+#          mosquitto and its clients, python3, procps and systemd (whose
+#          systemd-analyze checks the service unit). (The default.)
 #   ci     the tests', and what .ci/run's other steps add: the -m32
 #          compiler, MinGW-w64, clang with its sanitizer runtime for fuzzing,
 #          libmodbus for the benchmark, Wine, and 32-bit Wine (wine32:i386)
@@ -59,7 +60,7 @@ esac
 
 demo_packages="cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev libfmt-dev
   libcpp-httplib-dev libjs-dygraphs libtomlplusplus-dev libsqlite3-dev libmosquitto-dev"
-tests_packages="googletest python3 procps chromium ser2net mosquitto mosquitto-clients"
+tests_packages="googletest python3 procps chromium ser2net mosquitto mosquitto-clients systemd"
 ci_packages="g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686 clang libclang-rt-14-dev
   libmodbus-dev wine dpkg-dev unzip tcl"
 wine32_packages="wine32:i386"

@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "base/console.h"
 #include "base/exit_codes.h"
 #include "cli/command_line.h"
 #include "cli/command_table.h"
@@ -18,13 +19,14 @@ int main(int argc, char** argv) {
         return RunCommand(options);
     } catch (const ToolError& e) {
         std::fflush(stdout);
-        std::fprintf(stderr, "qdxpoll: %s\n", e.what());
+        ErrorLine(std::string("qdxpoll: ") + e.what(), 3);
         const std::string hint = e.hint.empty() ? DefaultHint(e.code) : e.hint;
-        if (!hint.empty()) std::fprintf(stderr, "  hint: %s\n", hint.c_str());
+        if (!hint.empty()) ErrorLine("  hint: " + hint, 3);
         return e.code;
     } catch (const std::exception& e) {
         std::fflush(stdout);
-        std::fprintf(stderr, "qdxpoll: internal error: %s\n  hint: %s\n", e.what(), DefaultHint(kExitInternal).c_str());
+        ErrorLine(std::string("qdxpoll: internal error: ") + e.what(), 3);
+        ErrorLine("  hint: " + DefaultHint(kExitInternal), 3);
         return kExitInternal;
     }
 }

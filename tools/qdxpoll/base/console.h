@@ -7,5 +7,13 @@
 
 // Writes one whole line to standard error.
 void ErrorLine(const std::string& line);
+// The same with the journal's priority given (3 error, 4 warning, 6 news).
+void ErrorLine(const std::string& line, int priority);
+
+// Where standard error is the system journal: every line begins with its
+// priority, <3> an error, <4> a warning, <6> news, as the journal reads it.
+void UseJournalPriorities(bool on);
+// The journal's priority of a line of qdxpoll's: 3, 4 or 6.
+int LinePriority(const std::string& line);
 
 #endif  // QDXPOLL_CONSOLE_H

@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "base/console.h"
 #include "base/did_you_mean.h"
 #include "base/exit_codes.h"
 #include "cli/command_table.h"
@@ -175,6 +176,7 @@ void ApplyLineConfig(CLI::App& app, const LineConfig& c, Options* o) {
     if (!Given(app, "--interval") && c.interval_s) o->interval_s = *c.interval_s;
     if (!Given(app, "--listen") && !c.listen_address.empty()) o->listen_address = c.listen_address;
     if (!Given(app, "--http") && c.http_port) o->http_port = *c.http_port;
+    o->page = !c.listen_address.empty() || c.http_port.has_value();
     if (o->db_file.empty()) o->db_file = c.database;
     if (!Given(app, "--line-name")) o->line_name = c.name;
     o->config_points = c.points;
@@ -187,7 +189,7 @@ void ApplyLineConfig(CLI::App& app, const LineConfig& c, Options* o) {
     // The file's points are the command's when the command line gives none.
     const bool takes_points =
         o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "log" ||
-        o->command == "mqtt";
+        o->command == "mqtt" || o->command == "run" || o->command == "check";
     if (takes_points && o->addresses.empty()) {
         for (const ConfigPoint& p : c.points) o->addresses.push_back(p.address);
         if (!Given(app, "--type")) {
@@ -247,16 +249,20 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
             if (!LoadLineConfig(o->config_file, &config, &error)) throw error;
             ApplyLineConfig(app, config, o);
         } catch (const LineConfigError& e) {
-            std::cerr << "qdxpoll: " << e.Message() << "\n";
+            // Also what run's reload says of a file that does not load.
+            ErrorLine("qdxpoll: " + e.Message(), 3);
             const std::string where = "see 'A line in one file' in the README; 'qdxpoll init' writes a commented one";
-            if (e.hint.empty()) std::cerr << "  hint: " << where << "\n";
-            else std::cerr << "  hint: " << e.hint << "\n  (" << where << ")\n";
+            if (e.hint.empty()) ErrorLine("  hint: " + where, 3);
+            else {
+                ErrorLine("  hint: " + e.hint, 3);
+                ErrorLine("  (" + where + ")", 3);
+            }
             return kExitUsage;
         }
     }
     const bool takes_points =
         o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "log" ||
-        o->command == "mqtt";
+        o->command == "mqtt" || o->command == "run" || o->command == "check";
     const bool takes_unit_list = takes_points && o->command != "mqtt";
     if (takes_unit_list && !o->units.empty()) {
         std::string why;
@@ -271,6 +277,11 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
                   << "  hint: run 'qdxpoll " << o->command << " --help' for usage\n";
         return kExitUsage;
     }
+    if ((o->command == "run" || o->command == "check") && o->config_file.empty()) {
+        std::cerr << "qdxpoll: " << o->command << ": the line's file is required: --config LINE.toml\n"
+                  << "  hint: 'qdxpoll init' writes one; see 'Run a line as a service' in the README\n";
+        return kExitUsage;
+    }
     const bool needs_history = o->command == "log" || o->command == "export";
     if (needs_history && o->db_file.empty()) {
         std::cerr << "qdxpoll: " << o->command << ": the history's file is required: "
@@ -280,4 +291,13 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
     }
     for (auto& c : o->parity) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return -1;
+}
+
+bool ReadOptionsAgain(const std::vector<std::string>& arguments, Options* options) {
+    std::vector<std::string> words{"qdxpoll"};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    return ParseCommandLine(static_cast<int>(words.size()), argv.data(), options) < 0;
 }

@@ -87,6 +87,11 @@ void AddPollOptions(CLI::App* poll, Options* o) {
     AddCycleOptions(poll, o);
 }
 
+void AddRunOptions(CLI::App* run, Options* o) {
+    AddCycleOptions(run, o);
+    AddRetentionOptions(run, o);
+}
+
 void AddWatchOptions(CLI::App* watch, Options* o) {
     watch->add_option("ADDRESS", o->addresses,
                       "Point addresses, or identifiers with --units (default: the --config file's points)");

@@ -2,6 +2,7 @@
 #include "cli/command_table.h"
 
 #include "base/exit_codes.h"
+#include "cli/command_line.h"
 #include "cli/command_options.h"
 #include "commands/commands.h"
 #include "platform/platform.h"
@@ -48,6 +49,16 @@ const std::vector<CommandEntry>& CommandTable() {
          "  qdxpoll -p ttyUSB0 mqtt 01K1M1 01K1S1 --broker mqtt://broker:1883 --allow-writes --writable 01K1S1\n"
          "  mosquitto_pub -t qdxtlmv/line1/01/1/S1/set -m 180.5  a set value, read back; the outcome on .../set/result\n",
          AddMqttOptions, RunMqtt},
+        {"run",
+         "Run a line as its --config file describes it, as a service: one poll feeding the history (database), "
+         "the page (listen) and the broker ([mqtt]) at once; writes only to the file's writable points; SIGHUP "
+         "reads the file again; Ctrl-C or SIGTERM ends",
+         "  qdxpoll run --config /etc/qdxtlmv/line1.toml\n"
+         "  systemctl enable --now qdxpoll@line1             the same under systemd\n",
+         AddRunOptions, RunLine},
+        {"check", "Check a line's --config file whole: the file, its points and outputs, the port opened, the broker "
+                  "reached; 0 when good, else 64 with each problem at its line and column",
+         "  qdxpoll check --config /etc/qdxtlmv/line1.toml\n", nullptr, RunCheck},
         {"scan", "Find the unit addresses that answer an identifier",
          "  qdxpoll -p ttyUSB0 scan M1                    units 00-99, channel 1\n"
          "  qdxpoll -p ttyUSB0 scan M1 --units 1,3,5-9 --channel 2\n",
@@ -89,6 +100,7 @@ const std::vector<CommandEntry>& CommandTable() {
 }
 
 int RunCommand(Options& options) {
+    SetOptionsReader(&ReadOptionsAgain);
     Session session(options);
     SetInterruptHook(&TraceRelay::InterruptFromSignal);
     if (options.trace && options.direct)

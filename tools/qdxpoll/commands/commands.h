@@ -5,6 +5,7 @@
 #ifndef QDXPOLL_COMMANDS_H
 #define QDXPOLL_COMMANDS_H
 
+#include <string>
 #include <vector>
 
 #include "config/options.h"
@@ -32,5 +33,15 @@ int RunDiff(Session& session);
 int RunRestore(Session& session);
 int RunMqtt(Session& session);
 int RunDemo(Session& session);
+// run and check: a line as its file describes it, as a service
+// (command_run.cpp, command_check.cpp).
+int RunLine(Session& session);
+int RunCheck(Session& session);
+
+// Reads the command line (arguments after the program's name) and its
+// --config file again into *options, as at the start: run's reload. False,
+// with the reason said, when they do not load.
+using OptionsReader = bool (*)(const std::vector<std::string>& arguments, Options* options);
+void SetOptionsReader(OptionsReader reader);
 
 #endif  // QDXPOLL_COMMANDS_H

@@ -154,6 +154,10 @@ void ReadLine(const toml::table& root, LineConfig* c) {
     c->name = GetString(t, "name", "line1");
     if (c->name.empty()) Fail(t.get("name")->source(), "'name' is empty", "e.g. name = \"line1\"");
     c->port = GetString(t, "port");
+    if (const toml::node* n = t.get("port")) {
+        c->port_line = static_cast<int>(n->source().begin.line);
+        c->port_column = static_cast<int>(n->source().begin.column);
+    }
     c->settings = GetString(t, "settings");
     if (const toml::node* s = t.get("settings")) {
         rexf::LineFormat format;
@@ -267,6 +271,8 @@ void ReadMqtt(const toml::table& root, LineConfig* c) {
     m.given = true;
     m.broker = GetString(t, "broker");
     if (const toml::node* b = t.get("broker")) {
+        m.broker_line = static_cast<int>(b->source().begin.line);
+        m.broker_column = static_cast<int>(b->source().begin.column);
         const bool scheme = m.broker.rfind("mqtt://", 0) == 0 || m.broker.rfind("mqtts://", 0) == 0;
         if (!scheme || m.broker.size() <= m.broker.find("//") + 2)
             Fail(b->source(), "'broker' is \"" + m.broker + "\": it must be mqtt://HOST:PORT or mqtts://HOST:PORT",

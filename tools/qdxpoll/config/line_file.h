@@ -52,12 +52,14 @@ struct MqttConfig {
     double deadband = 0.0;        // publish = "change": the least change published
     double max_interval_s = 0.0;  // publish at least this often (0: no such limit)
     std::string discovery;        // "" | homeassistant
+    int broker_line = 0, broker_column = 0;  // where the broker stands in the file; 0: not given
 };
 
 struct LineConfig {
     std::string file;           // as given to --config
     std::string name = "line1";
     std::string port;
+    int port_line = 0, port_column = 0;  // where the port stands in the file; 0: not given
     std::string settings;       // "9600,7O2"; "" when not given
     std::optional<int> baud, data_bits;
     std::string parity, stop_bits;

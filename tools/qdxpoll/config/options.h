@@ -95,6 +95,7 @@ struct Options {
     // writable points; empty: no such list.
     std::vector<std::string> writable;
     MqttConfig mqtt;  // mqtt: the broker and what it publishes
+    bool page = false;  // the file names the page (listen or http): run serves it
 
     // init
     bool force = false;

@@ -25,6 +25,9 @@ std::string JoinPath(const std::string& dir, const std::string& name);
 bool StdinIsTerminal();
 bool StdoutIsTerminal();
 bool StderrIsTerminal();
+// Whether standard error is the system journal's stream (JOURNAL_STREAM
+// names its device and inode).
+bool StderrIsJournal();
 // The columns of the terminal on stdout; 0 when it is none.
 int StdoutColumns();
 

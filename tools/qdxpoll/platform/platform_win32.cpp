@@ -78,6 +78,8 @@ int StdoutColumns() {
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+bool StderrIsJournal() { return false; }
+
 bool StderrIsTerminal() {
     DWORD mode;
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;

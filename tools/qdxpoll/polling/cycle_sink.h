@@ -16,6 +16,8 @@ public:
     virtual void Cycle(const std::vector<Reading>& readings, const std::vector<PointStats>& stats) = 0;
     // After the last cycle: what still waits goes out.
     virtual void End() {}
+    // Whether the poll is to end before its next cycle (a reload asked).
+    virtual bool Ends() { return false; }
 };
 
 // The terminal's line, or the JSON or CSV records, of every cycle.

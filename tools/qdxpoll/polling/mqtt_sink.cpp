@@ -48,8 +48,9 @@ MqttSink::MqttSink(Session& session, MqttLink& link, TopicNames names, const Poi
     for (size_t i = 0; i < points.size(); ++i) stats_[i].address = points[i]->address;
 }
 
-void MqttSink::Wait(std::chrono::steady_clock::time_point until) {
-    bool wrote = false;
+void MqttSink::Wait(std::chrono::steady_clock::time_point until, bool* shared) {
+    bool own = false;
+    bool& wrote = shared != nullptr ? *shared : own;
     while (!Interrupted()) {
         Notes();
         Take();

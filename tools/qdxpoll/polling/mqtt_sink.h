@@ -26,8 +26,9 @@ public:
              std::vector<std::string> units, std::vector<std::string> writable);
 
     // Between cycles: refuses at once what may not be written, and runs at
-    // most one write, so that writes never starve the polling.
-    void Wait(std::chrono::steady_clock::time_point until);
+    // most one write, so that writes never starve the polling. With `wrote`,
+    // that one write is shared with the page's in the same gap.
+    void Wait(std::chrono::steady_clock::time_point until, bool* wrote = nullptr);
 
     void Cycle(const std::vector<Reading>& readings, const std::vector<PointStats>& stats) override;
     void End() override;

@@ -96,8 +96,9 @@ void PageSink::Start(const std::function<void(const std::string&)>& serving) {
     serving(url);
 }
 
-void PageSink::Wait(std::chrono::steady_clock::time_point until) {
-    server_.WaitRunningWrites(until, [this](const PageWrite& w) { return WriteFromPage(session_, recorder_, w); });
+void PageSink::Wait(std::chrono::steady_clock::time_point until, bool* wrote) {
+    server_.WaitRunningWrites(
+        until, [this](const PageWrite& w) { return WriteFromPage(session_, recorder_, w); }, wrote);
 }
 
 void PageSink::Cycle(const std::vector<Reading>& readings, const std::vector<PointStats>& stats) {

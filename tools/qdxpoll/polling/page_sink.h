@@ -25,7 +25,8 @@ public:
     // it cannot be served.
     void Start(const std::function<void(const std::string&)>& serving);
     // Between cycles, until `until`: the page's writes, one after another.
-    void Wait(std::chrono::steady_clock::time_point until);
+    // With `wrote`, at most one write in the gap it shares with MQTT's.
+    void Wait(std::chrono::steady_clock::time_point until, bool* wrote = nullptr);
 
     void Cycle(const std::vector<Reading>& readings, const std::vector<PointStats>& stats) override;
     void End() override;

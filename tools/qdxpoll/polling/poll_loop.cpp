@@ -123,6 +123,17 @@ public:
                       "cable, the adapter or the device server if it happens again");
     }
 
+    // A poll that starts on a port lost before it (run's reload in an
+    // outage): closed, and tried again at once.
+    void StillLost() {
+        lost_ = true;
+        cause_ = "lost before this poll began";
+        since_ = next_try_ = Clock::now();
+        wait_s_ = kFirstReopenS;
+        ++session_.line_stats.outages;
+        session_.line_stats.lost = true;
+    }
+
     // Opens the port again; the outage goes on until an answer comes.
     void TryReopen() {
         std::string error;
@@ -185,8 +196,10 @@ public:
           next_(Clock::now()),
           named_openers_(session.port.OtherOpenersNamed()) {  // said at the start already
         for (size_t i = 0; i < points.size(); ++i) stats_[i].address = points[i]->address;
+        const bool was_lost = line_.lost;
         line_ = LineStats{};
         line_.interval_s = interval_s;
+        if (was_lost) port_.StillLost();
     }
 
     const std::vector<PointStats>& stats() const { return stats_; }
@@ -349,6 +362,10 @@ private:
     bool lag_said_ = false;
 };
 
+bool AnyEnds(const CycleSinks& sinks) {
+    return std::any_of(sinks.begin(), sinks.end(), [](CycleSink* s) { return s->Ends(); });
+}
+
 }  // namespace
 
 std::vector<PointStats> PollLoop(Session& session, PointList& points, int count, double interval_s,
@@ -358,13 +375,13 @@ std::vector<PointStats> PollLoop(Session& session, PointList& points, int count,
     const auto start = Clock::now();
     for (long cycle = 1; count == 0 || cycle <= count; ++cycle) {
         if (cycle > 1) run.WaitForNext(wait);
-        if (Interrupted()) break;
+        if (Interrupted() || AnyEnds(sinks)) break;
         const auto cycle_start = Clock::now();
         run.Begin(cycle, cycle_start);
         const std::vector<Reading> readings = run.ReadPoints(cycle);
         for (CycleSink* sink : sinks) sink->Cycle(readings, run.stats());
         run.NoteLag(cycle, cycle_start);
-        if (Interrupted()) break;
+        if (Interrupted() || AnyEnds(sinks)) break;
     }
     run.Finish();
     *seconds = std::chrono::duration<double>(Clock::now() - start).count();

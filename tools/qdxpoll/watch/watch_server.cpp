@@ -248,12 +248,14 @@ void WatchServer::Publish(const std::vector<Reading>& readings, const std::vecto
     s.changed.notify_all();
 }
 
-void WatchServer::WaitRunningWrites(std::chrono::steady_clock::time_point until, const PageWriteRunner& run) {
+void WatchServer::WaitRunningWrites(std::chrono::steady_clock::time_point until, const PageWriteRunner& run,
+                                    bool* shared) {
     State& s = *state_;
     std::unique_lock<std::mutex> lock(s.mutex);
     // One write between two cycles at most: a flood of them delays no cycle
     // by more than one write. After Ctrl-C none starts.
-    bool ran = false;
+    bool own = false;
+    bool& ran = shared != nullptr ? *shared : own;
     for (;;) {
         if (!ran && !s.writes.empty() && !Interrupted()) {
             std::shared_ptr<State::Pending> pending = *s.writes.TakeNext();

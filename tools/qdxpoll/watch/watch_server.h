@@ -82,8 +82,11 @@ public:
 
     // Waits until `until`, carrying out on this thread, with `run`, the
     // first write the page asks for meanwhile (one between two cycles, so
-    // that writes never starve the polling); returns early on Ctrl-C.
-    void WaitRunningWrites(std::chrono::steady_clock::time_point until, const PageWriteRunner& run);
+    // that writes never starve the polling); returns early on Ctrl-C. With
+    // `ran`, the gap is shared with other writers: none runs when *ran is
+    // set already, and *ran is set when one did.
+    void WaitRunningWrites(std::chrono::steady_clock::time_point until, const PageWriteRunner& run,
+                           bool* ran = nullptr);
 
     // Fetches the page from the server as a browser would; *result says
     // what came (or why nothing did).

@@ -30,6 +30,6 @@ bool WatchServer::CheckPage(std::string* result) {
 
 void WatchServer::Publish(const std::vector<Reading>&, const std::vector<PointStats>&, const LineStats*) {}
 
-void WatchServer::WaitRunningWrites(std::chrono::steady_clock::time_point, const PageWriteRunner&) {}
+void WatchServer::WaitRunningWrites(std::chrono::steady_clock::time_point, const PageWriteRunner&, bool*) {}
 
 void WatchServer::Stop() {}
