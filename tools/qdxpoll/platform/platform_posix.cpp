@@ -24,6 +24,7 @@
 
 const char* const kModuleFileName = "libQDXTLMV.so";
 const char* const kSimulatorFileName = "rexfsim";
+const char* const kExamplePortName = "ttyUSB0";
 
 namespace {
 
