@@ -1352,6 +1352,22 @@ TEST(QdxpollDemo, TourAgainstItsOwnSimulator) {
 #endif
 }
 
+// Ctrl-C in the middle of the tour: no "everything worked", and the exit
+// code of a request cut short.
+TEST(QdxpollDemo, CtrlCDuringTheTourIsNoSuccess) {
+    if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
+    const ToolRun run = RunTool({"demo", "--simulator", qdxtest::Simulator::ExecutablePath()},
+                                [](pid_t pid, const std::string& err_path) {
+                                    for (int i = 0; i < 1000 && Slurp(err_path).find("started on") == std::string::npos;
+                                         ++i)
+                                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                                    kill(pid, SIGINT);
+                                });
+    EXPECT_EQ(run.exit_code, 130) << run.out << run.err;
+    EXPECT_EQ(run.out.find("Everything worked"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Something failed: interrupted: the tour ended early"), std::string::npos) << run.out;
+}
+
 #ifdef QDX_WATCH
 
 // The port of the page that watch announces on stderr; 0 when none comes

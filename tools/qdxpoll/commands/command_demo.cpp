@@ -221,6 +221,9 @@ int RunDemo(Session& session) {
     DemoTypedReads(session, &tally);
     DemoWrite(session, own_simulator, &tally);
     DemoPoll(session, &tally);
+    // A tour cut short worked only in part; Ctrl-C in the last step, the
+    // page, is its usual end.
+    if (Interrupted()) session.Fail(kExitInterrupted, "interrupted: the tour ended early", "the port is closed");
     DemoSummary(session, own_simulator, tally);
     if (!Interrupted()) DemoWatch(session, own_simulator);
     session.driver->Close();
