@@ -3,8 +3,8 @@
 # folder of its own, and qdxpoll.exe started from there with no port, so
 # that it starts rexfsim.exe from beside itself on a TCP port of 127.0.0.1
 # and tours the driver. Then the simulator's end: after the tour, after a
-# Ctrl-C, and after qdxpoll.exe is killed outright; and a simulator that
-# does not start. One line a row ("ok"/"FAILED"), then "N passed, N failed";
+# Ctrl-C, and after qdxpoll.exe is killed outright; a simulator that does
+# not start; and rexfsim.exe alone, reached with --port tcp:. One line a row ("ok"/"FAILED"), then "N passed, N failed";
 # exit status 0 only when nothing failed.
 #
 #   tests/wine/demo_zip.sh [BUILD_DIR] [ZIP]
@@ -134,5 +134,31 @@ verdict $(( $? == 0 )) "qdxpoll.exe killed: its simulator ends by itself within 
 QDXPOLL_SIMULATOR="Z:${qdxpoll//\//\\}" run_demo
 [ "$code" = 70 ] && grep -q "did not start" <<<"$out" && ok=1 || ok=0
 verdict $ok "a simulator that announces no port: exit 70, 'did not start'" "exit $code; $(head -n 3 <<<"$out")"
+
+# The zip's rexfsim.exe on its own, as a user starts it: its line on a free
+# TCP port of 127.0.0.1, written through qdxpoll.exe --port tcp:, its table
+# kept in the --state file after every write (replaced, not only made once).
+(cd "$work/user" && exec "$wine_cmd" "$top/qdxpoll/rexfsim.exe" --no-drift --state state.txt) \
+    </dev/null >"$work/sim.out" 2>"$work/sim.err" &
+sim=$!
+port=""
+for _ in $(seq 1 200); do
+    port="$(tr -d '\r' <"$work/sim.out" | sed -n 's/^rexfsim: listening on tcp:127\.0\.0\.1:\([0-9]*\)$/\1/p')"
+    [ -n "$port" ] && break
+    sleep 0.1
+done
+ok=0
+if [ -n "$port" ]; then
+    ok=1
+    for value in 171 172.5; do
+        (cd "$work/user" && timeout 120 "$wine_cmd" "$qdxpoll" -q --port "tcp:127.0.0.1:$port" write 01K1S1 "$value") \
+            >"$work/out" 2>&1 || ok=0
+        grep -q "^01 1 S1 \"0$(printf '%05.1f' "$value")\"" "$work/user/state.txt" 2>/dev/null || ok=0
+    done
+fi
+kill "$sim" 2>/dev/null
+wait "$sim" 2>/dev/null
+verdict $ok "rexfsim.exe alone on tcp:127.0.0.1:${port:-?}: two writes through qdxpoll.exe, each kept in --state" \
+    "$(tr -d '\r' <"$work/out"; tr -d '\r' <"$work/sim.err" | head -3; grep S1 "$work/user/state.txt" 2>/dev/null | head -2)"
 
 [ "$failed" -eq 0 ]
