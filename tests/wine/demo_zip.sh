@@ -125,8 +125,7 @@ verdict $ok "Ctrl-C during the tour: exit 130, the simulator ended with it (exit
 (cd "$work/user" && exec "$wine_cmd" "$qdxpoll" demo) >"$work/out" 2>&1 &
 demo=$!
 for _ in $(seq 1 100); do grep -q '== 3\.' "$work/out" 2>/dev/null && break; sleep 0.1; done
-kill -KILL "$demo"
-wait "$demo" 2>/dev/null
+{ kill -KILL "$demo"; wait "$demo"; } 2>/dev/null  # no "Killed" from the shell
 simulators_end_within 5
 verdict $(( $? == 0 )) "qdxpoll.exe killed: its simulator ends by itself within 5 s"
 
