@@ -7,7 +7,8 @@
 #   lib/qdxtlmv/libQDXTLMV.so               QDXTLMV.dll             driver module
 #   lib/qdxtlmv/stand-in/libTELVOR.so       qdxpoll/TELVOR.dll      TELVOR stand-in
 #   lib/qdxtlmv/stand-in/TELVOR-STAND-IN.txt qdxpoll/TELVOR-STAND-IN.txt
-#   bin/qdxpoll, bin/rexfsim                qdxpoll/qdxpoll.exe     tools
+#   bin/qdxpoll, bin/rexfsim                qdxpoll/qdxpoll.exe,    tools
+#                                             qdxpoll/rexfsim.exe
 #   share/doc/qdxtlmv/README.md, LICENSE,   README.md, LICENSE.txt, documents
 #     third-party/                            third-party/, SHA256SUMS.txt
 #
@@ -120,7 +121,8 @@ if(WIN32)
     set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
     set(sums "")
     foreach(name "$<TARGET_FILE_NAME:QDXTLMV>" "qdxpoll/$<TARGET_FILE_NAME:TELVOR>"
-                 "qdxpoll/TELVOR-STAND-IN.txt" "qdxpoll/qdxpoll.exe" "README.md" "LICENSE.txt")
+                 "qdxpoll/TELVOR-STAND-IN.txt" "qdxpoll/qdxpoll.exe" "qdxpoll/rexfsim.exe" "README.md"
+                 "LICENSE.txt")
       if(EXISTS "${root}/${name}")
         file(SHA256 "${root}/${name}" sum)
         string(APPEND sums "${sum} *${name}\n")

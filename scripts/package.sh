@@ -13,7 +13,8 @@
 #                  the version information of the Windows files, and the
 #                  unpacked tools at work (qdxpoll demo from the tarball;
 #                  qdxpoll.exe info under Wine when the Wine checks' prefix
-#                  exists)
+#                  exists; qdxpoll.exe demo from the zip runs in
+#                  tests/wine/demo_zip.sh)
 #   --install-deb  (as root) install the .deb with dpkg, run qdxpoll demo from
 #                  the PATH, and purge the package again
 #
@@ -148,7 +149,7 @@ if [ "$check" = 1 ]; then
     echo "=== $zip"
     unzip -l "$zip" | sed '1,3d' | grep -v '/$' | head -n -2
     top="QDXTLMV-$version-win32"
-    files=(QDXTLMV.dll qdxpoll/qdxpoll.exe qdxpoll/TELVOR.dll qdxpoll/TELVOR-STAND-IN.txt
+    files=(QDXTLMV.dll qdxpoll/qdxpoll.exe qdxpoll/rexfsim.exe qdxpoll/TELVOR.dll qdxpoll/TELVOR-STAND-IN.txt
            README.md LICENSE.txt SHA256SUMS.txt "${third_party[@]}" third-party/mingw-w64.txt)
     # SQLite, cpp-httplib and libmosquitto, where the build had their sources.
     if grep -q '^QDX_WINDOWS_LIBRARIES:INTERNAL=ON$' "$source_dir/build/windows-i686/CMakeCache.txt"; then
@@ -161,7 +162,7 @@ if [ "$check" = 1 ]; then
     unzip -Z1 "$zip" | grep -v '/$' | same_files "$zip" "${files[@]/#/$top/}"
     unzip -q "$zip" -d "$work"
     (cd "$work/$top" && sha256sum --quiet -c SHA256SUMS.txt) || fail "$zip: SHA256SUMS.txt"
-    for f in QDXTLMV.dll qdxpoll/TELVOR.dll qdxpoll/qdxpoll.exe; do
+    for f in QDXTLMV.dll qdxpoll/TELVOR.dll qdxpoll/qdxpoll.exe qdxpoll/rexfsim.exe; do
         i686-w64-mingw32-objdump -p "$work/$top/$f" >"$work/headers"
         grep -q 'Resource Directory \[\.rsrc\]' "$work/headers" || fail "$zip: $f has no resource directory"
     done

@@ -251,6 +251,15 @@ mkdir -p "$run_dir/build"
 tar -C "$build_dir" --exclude=./wineprefix --exclude='./wine-lines.*' \
     --exclude=CMakeFiles -cf - . | tar -C "$run_dir/build" -xf - ||
     fail "cannot copy $build_dir"
+# The build's zip, made here (the guest has no cpack), for the check of
+# qdxpoll.exe demo from it (tests/wine/demo_zip.sh finds it in packages/).
+if command -v cpack >/dev/null && [ -f "$build_dir/CPackConfig.cmake" ] &&
+    (cd "$build_dir" && cpack -G ZIP -B "$run_dir/cpack") >"$run_dir/cpack.log" 2>&1; then
+    mkdir -p "$run_dir/build/packages"
+    cp "$run_dir"/cpack/QDXTLMV-*-win32.zip "$run_dir/build/packages/"
+else
+    echo "wine32-vm: no zip of $build_dir (cpack missing or failed): qdxpoll.exe demo from the zip is not checked" >&2
+fi
 build_mb=$(( $(du -sm "$run_dir/build" | cut -f1) + 128 ))
 bounded 120 "$run_dir/mkfs-build.log" \
     mkfs.ext4 -q -F -L qdxbuild -d "$run_dir/build" "$run_dir/build.img" "${build_mb}M" ||

@@ -31,7 +31,7 @@ std::string Simulator::Command(const std::string& line) {
     if (cmd == "stats") return "ok " + controller_.StatsLine();
     if (cmd == "peer-line") {
         LineFormat peer;
-        if (!PeerLineFormat(line_fd_, &peer)) return "error the other side's line settings cannot be read";
+        if (!line_->PeerFormat(&peer)) return "error the other side's line settings cannot be read";
         return "ok " + rexf::LineText(peer);
     }
     if (cmd == "get") {

@@ -1,11 +1,8 @@
 #include "line_match.h"
 
-#include <termios.h>
-
 #include <cmath>
 #include <vector>
 
-#include "rexf/termios_line.h"
 
 namespace rexfsim {
 namespace {
@@ -27,20 +24,6 @@ int ParityBit(unsigned v, int parity) {
 }
 
 }  // namespace
-
-bool PeerLineFormat(int master_fd, LineFormat* peer) {
-    termios t{};
-    if (tcgetattr(master_fd, &t) != 0) return false;
-    peer->baud = rexf::BaudOfSpeed(cfgetospeed(&t));
-    // PARENB does not survive on a pseudo-terminal, PARODD does: a side that
-    // asked for odd parity without INPCK (as ser2net does) still shows it.
-    const bool odd = (t.c_cflag & PARODD) != 0;
-    const bool parity = (t.c_iflag & INPCK) != 0 || odd;
-    peer->parity = parity ? (odd ? rexf::kParityOdd : rexf::kParityEven) : rexf::kParityNone;
-    peer->data_bits = parity ? 7 : 8;
-    peer->stop_bits = (t.c_cflag & CSTOPB) != 0 ? rexf::kStopBits2 : rexf::kStopBits1;
-    return peer->baud > 0;
-}
 
 std::string ReceiveAs(const std::string& bytes, const LineFormat& tx, const LineFormat& rx) {
     // The sender's line, one level a bit time: idle is 1, a start bit 0,
@@ -96,9 +79,8 @@ std::string ReceiveAs(const std::string& bytes, const LineFormat& tx, const Line
     return out;
 }
 
-bool ReceiveAnswerAsPeer(int master_fd, const LineFormat& own, Answer* answer) {
-    LineFormat peer;
-    if (!PeerLineFormat(master_fd, &peer) || peer == own) return false;
+bool ReceiveAnswerAsPeer(const LineFormat& peer, const LineFormat& own, Answer* answer) {
+    if (peer == own) return false;
     for (Piece& piece : answer->pieces) piece.bytes = ReceiveAs(piece.bytes, own, peer);
     answer->note += std::string(answer->note.empty() ? "" : ", ") + "line " + rexf::LineText(peer) +
                     " against the unit's " + rexf::LineText(own);

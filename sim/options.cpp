@@ -14,8 +14,9 @@ namespace rexfsim {
 namespace {
 
 const char kDescription[] =
-    "rexfsim: simulates RKC REX-F controllers on a serial line. Without --device it opens\n"
-    "a pseudo-terminal and prints 'rexfsim: listening on PATH' as its first line.";
+    "rexfsim: simulates RKC REX-F controllers on a serial line. Without --device or --tcp it\n"
+    "opens a pseudo-terminal (on Windows: a TCP port) and prints 'rexfsim: listening on PATH'\n"
+    "(or tcp:127.0.0.1:PORT) as its first line.";
 
 const char kFooter[] =
     "\nFault kinds: silence, bad-bcc, no-stx, no-etx, wrong-id, nak, extra, split[:MS],\n"
@@ -66,6 +67,12 @@ Options ParseOptions(int argc, char** argv) {
         ->group(line);
     app.add_option("--device", o.device, "Use this serial device instead of a pseudo-terminal")
         ->option_text("PATH")
+        ->group(line);
+    app.add_option("--tcp", o.tcp_port,
+                   "Serve the line as a raw byte stream on 127.0.0.1:PORT, one connection at a time "
+                   "(0: a free port; the default on Windows), for qdxpoll --port tcp:127.0.0.1:PORT")
+        ->check(CLI::Range(0, 65535))
+        ->option_text("PORT")
         ->group(line);
     app.add_option("--baud", o.line.baud, "Device speed (default 9600, as the driver's default)")
         ->check(CLI::Range(50L, 4000000L))

@@ -11,6 +11,7 @@ namespace rexfsim {
 
 struct Options {
     std::string link, device, table_file, state_file;
+    int tcp_port = -1;  // --tcp: the line on 127.0.0.1:PORT (0: a free one); -1: not given
     std::vector<std::string> unit_files;  // --unit-file, each FILE or UNIT=FILE
     rexf::LineFormat line;  // the units' own line settings (--baud, --data-bits, --parity, --stop-bits)
     long pace_baud = 0;

@@ -1,25 +1,19 @@
 #include "simulator.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <thread>
 #include <vector>
 
 #include "line_match.h"
-#include "rexf/termios_line.h"
+#include "platform.h"
 #include "unit_file.h"
 
 namespace rexfsim {
 
-volatile sig_atomic_t g_stop = 0;
-volatile sig_atomic_t g_print_stats = 0;
+std::atomic<bool> g_stop{false};
+std::atomic<bool> g_print_stats{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 namespace {
 
@@ -46,29 +40,6 @@ std::string Describe(const std::string& bytes) {
 }
 
 }  // namespace
-
-void Simulator::OpenPty() {
-    std::string error;
-    if (!support::OpenPseudoTerminal(&pty_, &error)) Fail(error);
-    line_fd_ = pty_.master;
-    line_path_ = pty_.slave_path;
-}
-
-void Simulator::OpenDevice() {
-    line_path_ = options_.device;
-    line_fd_ = open(line_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (line_fd_ < 0) Fail("cannot open " + line_path_ + ": " + std::strerror(errno));
-    termios t{};
-    if (tcgetattr(line_fd_, &t) != 0) Fail(line_path_ + " is not a serial device");
-    if (!rexf::ApplyLineFormat(options_.line, &t)) Fail("unsupported --baud " + std::to_string(options_.line.baud));
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    // Pseudo-terminals refuse 7 data bits and parity; the line still works.
-    if (tcsetattr(line_fd_, TCSANOW, &t) != 0)
-        std::fprintf(stderr, "rexfsim: warning: line settings not taken by %s: %s\n",
-                     line_path_.c_str(), std::strerror(errno));
-    tcflush(line_fd_, TCIOFLUSH);
-}
 
 void Simulator::Setup() {
     table_.set_unit_model(!options_.accept_all);
@@ -99,24 +70,9 @@ void Simulator::Setup() {
         byte_time_ = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(11.0 / static_cast<double>(options_.pace_baud)));
 
-    if (options_.device.empty())
-        OpenPty();
-    else
-        OpenDevice();
-    fcntl(line_fd_, F_SETFL, fcntl(line_fd_, F_GETFL) | O_NONBLOCK);
-
-    if (!options_.link.empty()) {
-        struct stat st{};
-        if (lstat(options_.link.c_str(), &st) == 0) {
-            if (!S_ISLNK(st.st_mode)) Fail(options_.link + " exists and is no symlink");
-            unlink(options_.link.c_str());  // left behind by an earlier run
-        }
-        if (symlink(line_path_.c_str(), options_.link.c_str()) != 0)
-            Fail("cannot make the link " + options_.link + ": " + std::strerror(errno));
-        link_made_ = true;
-    }
+    line_ = OpenLine(options_);
     SaveState();
-    std::printf("rexfsim: listening on %s\n", line_path_.c_str());
+    std::printf("rexfsim: listening on %s\n", line_->name().c_str());
     std::fflush(stdout);
 }
 
@@ -180,8 +136,9 @@ void Simulator::OnLineInput() {
     uint8_t buf[4096];
     std::vector<Received> frames;
     for (;;) {
-        const ssize_t n = read(line_fd_, buf, sizeof buf);
-        if (n <= 0) break;  // EAGAIN: all read; errors and hang-ups are seen by poll
+        const long n = line_->Read(buf, sizeof buf);
+        if (n < 0) ForgetOtherSide();
+        if (n <= 0) break;  // all read; hang-ups are seen by the wait
         // Paced, the bytes just read come in at line speed behind whatever
         // is still coming in: the frames among them are answered from the
         // arrival of the chunk's last byte, as a controller on a real line
@@ -200,7 +157,8 @@ void Simulator::OnLineInput() {
         bool changed = frames.empty() ? false : AdvanceProcess();
         for (const Received& f : frames) {
             Answer a = controller_.Handle(f);
-            if (options_.line_check) ReceiveAnswerAsPeer(line_fd_, options_.line, &a);
+            LineFormat peer;
+            if (options_.line_check && line_->PeerFormat(&peer)) ReceiveAnswerAsPeer(peer, options_.line, &a);
             Trace("rx", f.bytes, a.note);
             Schedule(a, received);
             changed |= a.table_changed;
@@ -210,6 +168,14 @@ void Simulator::OnLineInput() {
         FlushOutput();  // answer at once when nothing holds the answer back
         if (static_cast<size_t>(n) < sizeof buf) break;
     }
+}
+
+void Simulator::ForgetOtherSide() {
+    output_.clear();
+    output_blocked_ = false;
+    cutter_ = rexf::HostFrameCutter();
+    controller_.EndLink();
+    Trace("--", "", "the other side went away");
 }
 
 long Simulator::FlushOutput() {
@@ -233,14 +199,15 @@ long Simulator::FlushOutput() {
             ready = std::min(ready, static_cast<size_t>(whole));
         }
         if (ready > head.sent) {
-            const ssize_t n = write(line_fd_, head.bytes.data() + head.sent, ready - head.sent);
+            std::string why;
+            const long n = line_->Write(head.bytes.data() + head.sent, ready - head.sent, &why);
+            if (n == 0) {
+                output_blocked_ = true;
+                return -1;
+            }
             if (n < 0) {
-                if (errno == EAGAIN || errno == EINTR) {
-                    output_blocked_ = true;
-                    return -1;
-                }
                 // The line refuses the answer (nobody on the other side): drop it.
-                Trace("tx", head.bytes, std::string("not sent: ") + std::strerror(errno));
+                Trace("tx", head.bytes, "not sent: " + why);
                 output_.pop_front();
                 continue;
             }
@@ -259,14 +226,8 @@ long Simulator::FlushOutput() {
     return -1;
 }
 
-void Simulator::OnCommandInput() {
-    char buf[4096];
-    const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-    if (n <= 0) {
-        if (n == 0 || (errno != EAGAIN && errno != EINTR)) commands_open_ = false;
-        return;
-    }
-    command_buffer_.append(buf, static_cast<size_t>(n));
+void Simulator::OnCommandInput(const std::string& text) {
+    command_buffer_ += text;
     size_t nl;
     while ((nl = command_buffer_.find('\n')) != std::string::npos) {
         const std::string line = command_buffer_.substr(0, nl);
@@ -281,21 +242,9 @@ void Simulator::OnCommandInput() {
 }
 
 int Simulator::Run() {
-    sigset_t blocked, waiting;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGTERM);
-    sigaddset(&blocked, SIGHUP);
-    sigaddset(&blocked, SIGUSR1);
-    sigprocmask(SIG_BLOCK, &blocked, &waiting);
-    sigdelset(&waiting, SIGINT);
-    sigdelset(&waiting, SIGTERM);
-    sigdelset(&waiting, SIGHUP);
-    sigdelset(&waiting, SIGUSR1);
-
+    Waiter waiter;
     while (!g_stop && !quit_) {
-        if (g_print_stats) {
-            g_print_stats = 0;
+        if (g_print_stats.exchange(false)) {
             PrintStats();
         }
         long wait_us = FlushOutput();
@@ -312,38 +261,22 @@ int Simulator::Run() {
             const long link_us = static_cast<long>(std::chrono::ceil<std::chrono::microseconds>(due - now).count());
             wait_us = wait_us < 0 ? link_us : std::min(wait_us, link_us);
         }
-        pollfd fds[2];
-        nfds_t count = 0;
-        fds[count++] = pollfd{line_fd_, static_cast<short>(POLLIN | (output_blocked_ ? POLLOUT : 0)), 0};
-        if (commands_open_) fds[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
-        timespec ts{};
-        timespec* timeout = nullptr;
-        if (wait_us >= 0) {
-            ts.tv_sec = wait_us / 1000000;
-            ts.tv_nsec = (wait_us % 1000000) * 1000L;
-            timeout = &ts;
-        }
-        const int r = ppoll(fds, count, timeout, &waiting);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            Fail(std::string("poll failed: ") + std::strerror(errno));
-        }
-        if (fds[0].revents & POLLOUT) output_blocked_ = false;
-        if (fds[0].revents & POLLIN) {
+        std::vector<PollItem> items;
+        line_->AddWaits(output_blocked_, &items);
+        std::string commands;
+        waiter.Wait(&items, wait_us, &commands);
+        const LineEvents events = line_->Take(items);
+        if (events.writable) output_blocked_ = false;
+        if (events.readable) {
             OnLineInput();
-        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+        } else if (events.hung_up) {
             // A device without its other side: do not spin on the hang-up.
-            usleep(10000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        if (count > 1 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) OnCommandInput();
-        if (count > 1 && (fds[1].revents & POLLNVAL)) commands_open_ = false;
+        if (!commands.empty()) OnCommandInput(commands);
     }
     PrintStats();
-    if (link_made_) unlink(options_.link.c_str());
-    if (pty_.master >= 0)
-        support::ClosePseudoTerminal(&pty_);
-    else
-        close(line_fd_);
+    line_.reset();
     return 0;
 }
 

@@ -1,31 +1,32 @@
-// The simulated line at work: the line's descriptor (a pseudo-terminal or
-// a serial device), the frames read from it answered by the controller on
+// The simulated line at work: the line (a pseudo-terminal, a serial device
+// or a TCP connection, line.h), the frames read from it answered by the controller on
 // time (paced at the line's speed when asked), the commands on stdin, the
 // process advanced as time goes by, and the trace.
 #ifndef REXFSIM_SIMULATOR_H
 #define REXFSIM_SIMULATOR_H
 
-#include <signal.h>
-
+#include <atomic>
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <string>
 
 #include "controller.h"
 #include "faults.h"
+#include "line.h"
 #include "options.h"
 #include "point_table.h"
 #include "process.h"
 #include "rexf/wire.h"
-#include "support/pseudo_terminal.h"
 
 namespace rexfsim {
 
 using Clock = std::chrono::steady_clock;
 
-// Set by the signal handlers: stop, or print the counts.
-extern volatile sig_atomic_t g_stop;
-extern volatile sig_atomic_t g_print_stats;
+// Set by the signal handlers (the console's Ctrl-C on Windows): stop, or
+// print the counts.
+extern std::atomic<bool> g_stop;
+extern std::atomic<bool> g_print_stats;
 
 class Simulator {
 public:
@@ -36,18 +37,18 @@ public:
     int Run();
 
 private:
-    void OpenPty();
-    void OpenDevice();
     // --unit-file: a unit started from a settings file.
     void LoadUnitFileOption(const std::string& option);
     void Trace(const char* direction, const std::string& bytes, const std::string& note);
     void OnLineInput();
+    // The other side went away: what was on its way belongs to nobody.
+    void ForgetOtherSide();
     // Queues an answer to a frame whose last byte arrived at `received`.
     void Schedule(const Answer& a, Clock::time_point received);
     // Writes what is due; returns the wait in microseconds until more is due
     // (-1: nothing).
     long FlushOutput();
-    void OnCommandInput();
+    void OnCommandInput(const std::string& text);
     std::string Command(const std::string& line);
     void SaveState();
     void PrintStats();
@@ -64,11 +65,7 @@ private:
     rexf::HostFrameCutter cutter_;
     Clock::time_point start_;
 
-    int line_fd_ = -1;
-    support::PseudoTerminal pty_;  // when there is no --device
-    std::string line_path_;
-    bool link_made_ = false;
-    bool commands_open_ = true;
+    std::unique_ptr<Line> line_;
     bool quit_ = false;
     bool trace_ = false;
     std::string command_buffer_;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -145,7 +146,11 @@ bool PointTable::Save(const std::string& path) const {
         f << out.str();
         if (!f.flush()) return false;
     }
-    return std::rename(tmp.c_str(), path.c_str()) == 0;
+    // Over the old file in one step, on Windows too (where std::rename
+    // refuses an existing target).
+    std::error_code error;
+    std::filesystem::rename(tmp, path, error);
+    return !error;
 }
 
 }  // namespace rexfsim

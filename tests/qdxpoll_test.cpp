@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -814,6 +815,82 @@ TEST_F(QdxpollTest, APseudoTerminalsLockIsHeldOnlyByWhoHasItOpen) {
     }
 }
 
+// A raw TCP connection to 127.0.0.1:port; -1 when refused.
+int ConnectLoopback(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+// rexfsim's line on a TCP port of 127.0.0.1 (its only line on Windows), read
+// and written through qdxpoll's tcp: relay, each step checked against the
+// simulator's own table; one connection at a time; and a connection that
+// ends in the middle of a frame leaves nothing behind for the next.
+TEST(QdxpollDeviceServer, RexfsimServesItsLineOnALoopbackTcpPort) {
+    if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
+    qdxtest::Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start({"--no-drift", "--tcp", "0"}, {true}, &error)) << error;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(sim.path(), m, std::regex(R"(tcp:127\.0\.0\.1:(\d+))"))) << sim.path();
+    const int port = std::stoi(m[1]);
+    const auto held = [&sim](const char* point) { return sim.Command(std::string("get ") + point); };
+    const struct {
+        std::vector<std::string> args;
+        int exit_code;
+        const char* point;  // "UNIT CHANNEL IDENT", as rexfsim's get takes it
+        const char* held;   // what the simulator holds after the step
+        const char* shown;  // in what qdxpoll printed
+    } steps[] = {
+        {{"read", "01K1M1"}, 0, "1 1 M1", "ok 0024.0", "float = 24  [0024.0]"},
+        {{"write", "01K1S1", "177.5"}, 0, "1 1 S1", "ok 0177.5", "float := 177.5  written"},
+        {{"read", "01K1S1", "--type", "u16"}, 0, "1 1 S1", "ok 0177.5", "u16 = 177"},
+        {{"write", "02K1S1", "5000"}, 76, "2 1 S1", "ok 0150.0", "refused"},
+        {{"read", "01K1M2"}, 69, "1 1 M1", "ok 0024.0", "not fitted"},
+        {{"read", "02K1M2"}, 0, "2 1 M2", "ok 0007.3", "float = 7.3  [0007.3]"},
+    };
+    ASSERT_EQ(sim.Command("set 2 1 M2 7.3"), "ok 0007.3");
+    for (const auto& step : steps) {
+        std::vector<std::string> args{"--port", sim.path(), "--quiet"};
+        args.insert(args.end(), step.args.begin(), step.args.end());
+        const ToolRun run = RunTool(args);
+        const std::string what = step.args[0] + " " + step.args[1];
+        EXPECT_EQ(run.exit_code, step.exit_code) << what << "\n" << run.out << run.err;
+        EXPECT_NE((run.out + run.err).find(step.shown), std::string::npos) << what << "\n" << run.out << run.err;
+        EXPECT_EQ(held(step.point), step.held) << what;
+    }
+
+    // While one side holds the line, another is closed at once: it fails
+    // fast instead of waiting on a line that never answers it.
+    const int first = ConnectLoopback(port);
+    ASSERT_GE(first, 0);
+    const ToolRun second = RunTool({"--port", sim.path(), "--quiet", "read", "01K1M1"});
+    EXPECT_NE(second.exit_code, 0) << second.out;
+    EXPECT_LT(second.seconds, 5.0) << second.err;
+    EXPECT_NE(sim.stderr_text().find("a second connection closed"), std::string::npos) << sim.stderr_text();
+
+    // The holder sends a poll whose answer is held back, and goes at once:
+    // the answer is for nobody, and never reaches the next side.
+    ASSERT_EQ(sim.Command("script delay:600"), "ok");
+    const char poll_s1[] = "\x04" "01K1S1\x05";
+    EXPECT_EQ(send(first, poll_s1, sizeof poll_s1 - 1, 0), static_cast<ssize_t>(sizeof poll_s1 - 1));
+    close(first);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const int next = ConnectLoopback(port);
+    ASSERT_GE(next, 0);
+    pollfd stale{next, POLLIN, 0};
+    EXPECT_EQ(poll(&stale, 1, 1200), 0) << "bytes meant for the side that went";
+    close(next);
+    const ToolRun after = RunTool({"--port", sim.path(), "--quiet", "read", "01K1M1"});
+    EXPECT_EQ(after.exit_code, 0) << after.err;
+    EXPECT_NE(after.out.find("[0024.0]"), std::string::npos) << after.out;
+}
+
 // Device servers: Debian's ser2net in front of the simulator, raw and with
 // RFC 2217. The simulator runs at 2400,7O2 and garbles every answer unless
 // the other side of its line asks for that too, which over RFC 2217 only
@@ -1273,6 +1350,22 @@ TEST(QdxpollDemo, TourAgainstItsOwnSimulator) {
     // Without a terminal the last step checks its page and ends on its own.
     EXPECT_NE(run.out.find("the page answers: HTTP 200"), std::string::npos) << run.out;
 #endif
+}
+
+// Ctrl-C in the middle of the tour: no "everything worked", and the exit
+// code of a request cut short.
+TEST(QdxpollDemo, CtrlCDuringTheTourIsNoSuccess) {
+    if (ToolPath().empty() || !qdxtest::Simulator::Available()) GTEST_SKIP() << "qdxpoll or rexfsim not built";
+    const ToolRun run = RunTool({"demo", "--simulator", qdxtest::Simulator::ExecutablePath()},
+                                [](pid_t pid, const std::string& err_path) {
+                                    for (int i = 0; i < 1000 && Slurp(err_path).find("started on") == std::string::npos;
+                                         ++i)
+                                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                                    kill(pid, SIGINT);
+                                });
+    EXPECT_EQ(run.exit_code, 130) << run.out << run.err;
+    EXPECT_EQ(run.out.find("Everything worked"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Something failed: interrupted: the tour ended early"), std::string::npos) << run.out;
 }
 
 #ifdef QDX_WATCH

@@ -9,7 +9,9 @@
 # installed), when the build has those libraries; then qdxpoll.exe as a
 # user runs it: list-ports, log and export (the history file read across
 # platforms both ways), mqtt with mosquitto, and watch met by curl and
-# Chromium on the Linux side (qdxpoll_night.sh, qdxpoll_page.sh).
+# Chromium on the Linux side (qdxpoll_night.sh, qdxpoll_page.sh); the sick
+# line's rows (wire_rows.sh); and qdxpoll.exe demo from the unpacked zip,
+# with rexfsim.exe as its simulator (demo_zip.sh).
 #
 # Usage: tests/wine/run.sh [BUILD_DIR]
 #   BUILD_DIR is the windows-i686 build (default: build/windows-i686 in the
@@ -213,7 +215,7 @@ rm -f "$WINEPREFIX/dosdevices/com9"
 echo "run.sh: COM5 -> $line1, COM6 -> $line2${line3:+, COM7 -> $line3 (rexfsim)}"
 
 run_counted serial_win32_calls.exe
-run_counted version_check.exe QDXTLMV.dll TELVOR.dll tools/qdxpoll/qdxpoll.exe
+run_counted version_check.exe QDXTLMV.dll TELVOR.dll tools/qdxpoll/qdxpoll.exe sim/rexfsim.exe
 run_counted serial_win32_check.exe COM5 COM6 "" ${line3:+COM7}
 
 # SQLite, cpp-httplib and libmosquitto as the Windows build compiles them,
@@ -275,16 +277,33 @@ if [ -n "$line3" ] && [ -f "$demo" ]; then
     summary="$total_passed passed, $total_failed failed"
 fi
 
+# A script of rows (one line each, then "N passed, N failed"), its counts
+# added to the totals; one that ends without its counts is one failure.
+run_rows() {
+    local out="$work/rows.out" line
+    "$wineserver_cmd" -k >/dev/null 2>&1
+    "$@" >"$out" 2>&1
+    grep -v -E "$line_re" "$out"
+    line="$(grep -E "$line_re" "$out" | tail -n 1)"
+    line="${line:-0 passed, 1 failed}"
+    total_passed=$((total_passed + ${line%% passed*}))
+    total_failed=$((total_failed + $(echo "$line" | sed -n 's/.* \([0-9]*\) failed.*/\1/p')))
+    summary="$total_passed passed, $total_failed failed"
+}
+
 # qdxpoll.exe with its layer under the module: the sick-line rows, trace,
 # scan, save, Ctrl-C, a lost port and device servers (tests/wine/wire_rows.sh).
 if [ "$tool_rows" = all ] && [ -x "$rexfsim" ] && [ -f "$demo" ]; then
-    "$wineserver_cmd" -k >/dev/null 2>&1
-    "$here/wire_rows.sh" "$build_dir" "$rexfsim" >"$work/wire.out" 2>&1
-    grep -v -E "$line_re" "$work/wire.out"
-    line="$(grep -E "$line_re" "$work/wire.out" | tail -n 1)"
-    total_passed=$((total_passed + ${line%% passed*}))
-    total_failed=$((total_failed + $(echo "${line:-0 passed, 1 failed}" | sed -n 's/.* \([0-9]*\) failed.*/\1/p')))
-    summary="$total_passed passed, $total_failed failed"
+    run_rows "$here/wire_rows.sh" "$build_dir" "$rexfsim"
+fi
+
+# qdxpoll.exe demo with no port, from the zip unpacked as a user unpacks it:
+# rexfsim.exe beside it on a TCP port of 127.0.0.1 (tests/wine/demo_zip.sh).
+if [ -f "$demo" ] && [ -f "$build_dir/sim/rexfsim.exe" ]; then
+    echo "run.sh: qdxpoll.exe demo from the zip"
+    run_rows "$here/demo_zip.sh" "$build_dir"
+else
+    echo "run.sh: no qdxpoll.exe or rexfsim.exe in $build_dir: qdxpoll.exe demo from the zip not checked"
 fi
 
 [ "$total_failed" -eq 0 ]

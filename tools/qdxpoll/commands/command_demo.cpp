@@ -1,5 +1,6 @@
 // demo: a guided tour of the driver, against the simulator started on a
-// pseudo-terminal or, with --port, a real unit.
+// pseudo-terminal (on Windows a TCP port of 127.0.0.1) or, with --port, a
+// real unit.
 #include <optional>
 
 #include <fmt/format.h>
@@ -52,15 +53,17 @@ void DemoWatch(Session& session, bool own_simulator) {
         if (interactive) {
             out.Text("  " + PageNote(url, allow_writes));
             if (own_simulator) out.Text("  Write another S1 with the page's form and watch M1 follow it.");
-            out.Text("  Also: qdxpoll --port ttyUSB0 watch 01K1M1 01K1S1. Ctrl-C ends the demo.");
+            out.Text(fmt::format("  Also: qdxpoll --port {} watch 01K1M1 01K1S1. Ctrl-C ends the demo.",
+                                 kExamplePortName));
             return;
         }
         std::string result;
         if (!server.CheckPage(&result)) session.Fail(kExitInternal, "the page of watch at " + url + ": " + result);
         out.Text("  Serving " + url + " for two seconds only (no terminal here: the demo does not wait for "
                  "Ctrl-C); " + result + ".");
-        out.Text("  On a terminal the demo serves it until Ctrl-C; or: qdxpoll --port ttyUSB0 watch 01K1M1 "
-                 "01K1S1");
+        out.Text(fmt::format("  On a terminal the demo serves it until Ctrl-C; or: qdxpoll --port {} watch "
+                             "01K1M1 01K1S1",
+                             kExamplePortName));
     });
     ReporterSink lines(session.reporter);
     double seconds = 0;
@@ -91,7 +94,8 @@ struct DemoTally {
     }
 };
 
-// Without --port: the simulator started on a pseudo-terminal; its port.
+// Without --port: the simulator started on a pseudo-terminal (Windows: a
+// TCP port of 127.0.0.1); its port.
 std::string StartDemoSimulator(Session& session) {
     const Options& o = session.options;
     const std::string program =
@@ -191,7 +195,9 @@ void DemoSummary(Session& session, bool own_simulator, const DemoTally& t) {
                          Millis(t.good > 0 ? t.total_ms / t.good : 0)));
     out.Text(session.exit_code == kExitOk ? "Everything worked: the driver, the port and the unit are fine."
                                           : "Something failed: " + session.first_failure);
-    if (own_simulator) out.Text("Next: qdxpoll --port ttyUSB0 read 01K1M1   (your controller on a real port)");
+    if (own_simulator)
+        out.Text(fmt::format("Next: qdxpoll --port {} read 01K1M1   (your controller on a real port)",
+                             kExamplePortName));
 }
 
 }  // namespace
@@ -215,6 +221,9 @@ int RunDemo(Session& session) {
     DemoTypedReads(session, &tally);
     DemoWrite(session, own_simulator, &tally);
     DemoPoll(session, &tally);
+    // A tour cut short worked only in part; Ctrl-C in the last step, the
+    // page, is its usual end.
+    if (Interrupted()) session.Fail(kExitInterrupted, "interrupted: the tour ended early", "the port is closed");
     DemoSummary(session, own_simulator, tally);
     if (!Interrupted()) DemoWatch(session, own_simulator);
     session.driver->Close();

@@ -9,6 +9,8 @@
 // File names of the module and the simulator on this platform.
 extern const char* const kModuleFileName;     // libQDXTLMV.so / QDXTLMV.dll
 extern const char* const kSimulatorFileName;  // rexfsim / rexfsim.exe
+// A serial port's name as the examples give it: ttyUSB0 / COM3.
+extern const char* const kExamplePortName;
 
 // Dynamic library loading. On failure LoadLibraryAt returns null and puts the
 // system's reason into *error.

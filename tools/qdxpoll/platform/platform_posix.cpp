@@ -25,6 +25,7 @@
 
 const char* const kModuleFileName = "libQDXTLMV.so";
 const char* const kSimulatorFileName = "rexfsim";
+const char* const kExamplePortName = "ttyUSB0";
 
 namespace {
 

@@ -12,6 +12,7 @@
 
 const char* const kModuleFileName = "QDXTLMV.dll";
 const char* const kSimulatorFileName = "rexfsim.exe";
+const char* const kExamplePortName = "COM3";
 
 namespace {
 
