@@ -4,6 +4,8 @@
 #   - log then export round-trip on the simulator's line (COM7), and a
 #     history file made on one platform reads the same on the other, both
 #     ways (with the Linux qdxpoll of build/default, or QDXPOLL);
+#   - log ended by TerminateProcess mid-run leaves a file that opens, is
+#     whole and keeps all but its last second;
 #   - mqtt publishes the samples and the retained status to mosquitto,
 #     takes a set-topic write through the allow-list and refuses one outside
 #     it; mqtts:// and a CA file are refused before any port is opened.
@@ -76,6 +78,53 @@ cp "$work/night.out" "$work/win-by-win.csv"
 [ $rc -eq 0 ] && [ "$(night_rows <"$work/win-by-win.csv" | grep -c ',01K1M1,')" -eq 5 ] &&
     [ "$(night_rows <"$work/win-by-win.csv" | grep -c ',01K1S1,')" -eq 5 ]
 night_count "export --csv gives back the 10 samples log kept" $? "$work/win-by-win.csv"
+
+# log ended by TerminateProcess mid-run (taskkill /F, as Windows' Task
+# Manager ends it): the file opens, its integrity check is ok, and nothing
+# printed more than 1.5 s before the kill is missing from its export.
+night_kill_db="$night_win_dir\\killed.db"
+(cd "$build_dir" && exec timeout 120 "$wine_cmd" "$night_exe" --port COM7 "${night_line[@]}" --json \
+    log 01K1M1 01K1S1 --db "$night_kill_db" --interval 0.1) >"$work/killed.raw" 2>&1 &
+night_log=$!
+for _ in $(seq 1 600); do
+    [ "$(grep -c '"action":"read"' "$work/killed.raw")" -ge 40 ] && break
+    kill -0 $night_log 2>/dev/null || break
+    sleep 0.1
+done
+(cd "$build_dir" && timeout 60 "$wine_cmd" taskkill /F /IM qdxpoll.exe) >"$work/taskkill.out" 2>&1
+night_kill_rc=$?
+wait $night_log
+night_log_rc=$?
+tr -d '\r' <"$work/killed.raw" >"$work/killed.out"
+# Killed, not ended by its count or a timeout: no summary line was printed.
+[ $night_kill_rc -eq 0 ] && [ $night_log_rc -ne 124 ] && ! grep -q '"action":"summary"' "$work/killed.out"
+night_count "log ended by TerminateProcess (taskkill /F) mid-run" $? "$work/taskkill.out"
+night_run export "$night_kill_db" --csv
+rc=$?
+cp "$work/night.out" "$work/killed.csv"
+[ $rc -eq 0 ] && "$python_cmd" - "$work/killed.out" "$work/killed.csv" "$work/killed.db" >"$work/killed.check" 2>&1 <<'PY'
+import csv, datetime, json, sqlite3, sys
+def ms(t):
+    at = datetime.datetime.strptime(t, "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=datetime.timezone.utc)
+    return round(at.timestamp() * 1000)
+printed = {}
+for line in open(sys.argv[1]):
+    try:
+        j = json.loads(line)
+    except ValueError:
+        continue
+    if j.get("action") == "read" and j.get("status") != "skipped":
+        printed[(ms(j["time"]), j["address"])] = (j["raw"], j["status"])
+rows = {(ms(r["time"]), r["address"]): (r["raw"], r["status"]) for r in csv.DictReader(open(sys.argv[2]))}
+last = max(t for t, _ in printed)
+lost = [k for k in printed if k[0] < last - 1500 and k not in rows]
+foreign = [k for k in rows if printed.get(k) != rows[k]]
+check = sqlite3.connect("file:" + sys.argv[3] + "?mode=ro", uri=True).execute("PRAGMA integrity_check").fetchall()
+print(f"{len(printed)} printed, {len(rows)} exported, lost {lost[:5]}, never printed {foreign[:5]}, {check}")
+sys.exit(0 if rows and not lost and not foreign and check == [("ok",)] else 1)
+PY
+night_count "the killed log's file opens, is whole and keeps all but its last second" $? "$work/killed.check"
+[ -f "$work/killed.check" ] && echo "run.sh: the killed log: $(tail -n 1 "$work/killed.check")"
 
 if [ -x "$night_linux" ] && "$night_linux" export --help >/dev/null 2>&1; then
     # The Windows file read on Linux: the same rows.

@@ -2,8 +2,9 @@
 # simulator's line (COM7), met from Linux as a browser and as an attacker
 # meet it: curl asks the rows of the page server's table (each status
 # checked), a slow client and a stream that never reads hold their sockets
-# meanwhile, and Chromium draws the page into BUILD_DIR/artifacts.
-# Uses run.sh's wine_cmd, build_dir, work and line3, and night_count from
+# meanwhile, a flood of writes is refused without reaching the simulator,
+# and Chromium draws the page into BUILD_DIR/artifacts.
+# Uses run.sh's wine_cmd, build_dir, work, line3 and sim_in, and night_count from
 # qdxpoll_night.sh.
 
 page_exe="$build_dir/tools/qdxpoll/qdxpoll.exe"
@@ -32,6 +33,21 @@ own="Origin: $page_url"
 evil="127.qdxpoll.example:$page_port"
 repeated="/chart.csv?points=01K1M1$(printf ',01K1M1%.0s' $(seq 1 500))"
 printf 'X-Big: %s\n' "$(head -c 140000 /dev/zero | tr '\0' x)" >"$work/big.header"
+
+# COMMAND: the simulator's one-line answer, or nothing without its commands.
+page_sim() {
+    [ -n "${sim_in:-}" ] || return 0
+    local before
+    before=$(wc -l <"$work/sim.out")
+    echo "$1" >&"$sim_in"
+    for _ in $(seq 1 50); do
+        if [ "$(wc -l <"$work/sim.out")" -gt "$before" ]; then
+            sed -n "$((before + 1))p" "$work/sim.out"
+            return 0
+        fi
+        sleep 0.1
+    done
+}
 
 # STATUS WHAT CURL-ARGUMENTS...: the status curl gets must be STATUS.
 page_row() {
@@ -113,6 +129,38 @@ got="$(curl -s -o "$work/page.body" -w '%{http_code}' --max-time 30 -H "@$work/b
 night_count "watch: a request beyond 128 KB is not served (got $got)" $? "$work/page.body"
 kill $page_hogs 2>/dev/null
 wait $page_hogs 2>/dev/null
+# A flood of writes at once: those beyond the few that may wait are refused
+# (429) and never reach the unit, which counts every select it answers.
+page_selects() { page_sim stats | sed -n 's/.* selects=\([0-9]*\).*/\1/p'; }
+selects_before="$(page_selects)"
+"$python_cmd" - "$page_port" >"$work/flood.out" 2>&1 <<'PY'
+import socket, sys
+port = int(sys.argv[1])
+body = b'{"address":"01K1S1","value":"42.5","verify":false}'
+ask = (b"POST /write HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Type: application/json\r\n"
+       b"Content-Length: %d\r\nConnection: close\r\n\r\n%s" % (port, len(body), body))
+# Every connection made first, then the requests sent together.
+links = [socket.create_connection(("127.0.0.1", port), timeout=60) for _ in range(12)]
+for s in links:
+    s.sendall(ask)
+for s in links:
+    answer = b""
+    while b"\r\n" not in answer:
+        part = s.recv(4096)
+        if not part:
+            break
+        answer += part
+    print(answer.split(b" ")[1].decode() if answer.startswith(b"HTTP/") else "none")
+PY
+page_refused=$(grep -c '^429$' "$work/flood.out")
+page_written=$(grep -c '^200$' "$work/flood.out")
+[ "$page_refused" -gt 0 ] && [ $((page_refused + page_written)) -eq 12 ]
+night_count "watch: a flood of 12 writes at once: some refused 429, the rest written ($page_refused, $page_written)" \
+    $? "$work/flood.out"
+if [ -n "$selects_before" ]; then
+    [ $(( $(page_selects) - selects_before )) -eq "$page_written" ]
+    night_count "watch: no refused write reached the simulator" $? "$work/flood.out"
+fi
 
 kill $page_pid 2>/dev/null
 wait $page_pid 2>/dev/null

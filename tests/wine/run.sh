@@ -87,6 +87,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko prompts at boot
 peer_pid=""
 broker_port=""
 sim_pid=""
+sim_in=""
 broker_pid=""
 work=""
 summary="0 passed, 1 failed"
@@ -175,8 +176,12 @@ line2="$(sed -n 2p "$work/lines")"
 rexfsim="${REXFSIM:-$source_dir/build/default/sim/rexfsim}"
 line3=""
 if [ -x "$rexfsim" ]; then
-    "$rexfsim" --no-drift </dev/null >"$work/sim.out" 2>"$work/sim.err" &
+    # Its commands come through a pipe held open here (sim_in): the page's
+    # checks ask it what reached the unit.
+    mkfifo "$work/sim.in"
+    "$rexfsim" --no-drift <"$work/sim.in" >"$work/sim.out" 2>"$work/sim.err" &
     sim_pid=$!
+    exec {sim_in}>"$work/sim.in"
     for _ in $(seq 1 100); do
         line3="$(sed -n 's/^rexfsim: listening on //p' "$work/sim.out" 2>/dev/null | head -n 1)"
         [ -n "$line3" ] && break
