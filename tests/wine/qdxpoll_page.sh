@@ -4,7 +4,7 @@
 # checked), a slow client and a stream that never reads hold their sockets
 # meanwhile, a flood of writes is refused without reaching the simulator,
 # and Chromium draws the page into BUILD_DIR/artifacts.
-# Uses run.sh's wine_cmd, build_dir, work, line3 and sim_in, and night_count from
+# Uses run.sh's wine_cmd, build_dir, work, line3 and sim_in, and night_count and night_line from
 # qdxpoll_night.sh.
 
 page_exe="$build_dir/tools/qdxpoll/qdxpoll.exe"
@@ -12,7 +12,7 @@ if [ ! -f "$page_exe" ] || [ -z "$line3" ] || ! command -v curl >/dev/null; then
     echo "run.sh: no qdxpoll.exe, simulator line or curl: qdxpoll.exe watch not checked"
     return 0
 fi
-(cd "$build_dir" && timeout 300 "$wine_cmd" "$page_exe" --port COM7 --data-bits 8 --parity none --quiet \
+(cd "$build_dir" && timeout 300 "$wine_cmd" "$page_exe" --port COM7 "${night_line[@]}" \
     watch 01K1M1 01K1S1 --interval 0.2 --allow-writes) >"$work/page.out" 2>"$work/page.err" &
 page_pid=$!
 page_port=""
@@ -172,7 +172,7 @@ browser="$(command -v chromium || command -v chromium-browser || true)"
 if [ -n "$browser" ]; then
     mkdir -p "$build_dir/artifacts"
     rm -f "$build_dir/artifacts/watch-page-wine.png"
-    (cd "$build_dir" && timeout 300 "$wine_cmd" "$page_exe" --port COM7 --data-bits 8 --parity none --quiet \
+    (cd "$build_dir" && timeout 300 "$wine_cmd" "$page_exe" --port COM7 "${night_line[@]}" \
         watch 01K1M1 01K1S1 --interval 0.2 --count 40) >"$work/page.out" 2>"$work/page.err" &
     page_pid=$!
     page_port=""
