@@ -418,7 +418,7 @@ TEST_F(QdxpollMqttTest, EverySetMessageOfAFloodIsAnswered) {
                 }
                 return answered >= sent;
             },
-            30s))
+            90s))
             << f.what << ": " << answered << " of " << sent << " answered\n" << tool.err();
         EXPECT_EQ(answered, sent) << f.what;
         EXPECT_GT(counted, 0) << f.what << ": no flood counted";
