@@ -179,6 +179,9 @@ protected:
 // READY once the outputs are up, STATUS with it, WATCHDOG from the poll loop
 // while it cycles and none while a read hangs, STOPPING at the end.
 TEST_F(QdxpollRunTest, TellsTheServiceManagerReadyAliveAndStoppingAndStopsPingingWhenTheLoopHangs) {
+#ifndef QDX_RUN_HISTORY
+    GTEST_SKIP() << "qdxpoll is built without the history here, the output these runs keep";
+#endif
     NotifySocket notify(true);
     ASSERT_TRUE(notify.bound());
     // A reply timeout of 2 s: a unit taken off the line holds a read for
@@ -221,6 +224,9 @@ TEST_F(QdxpollRunTest, TellsTheServiceManagerReadyAliveAndStoppingAndStopsPingin
 // being opened again; a broken one is named at its line and column and the
 // running setup goes on.
 TEST_F(QdxpollRunTest, ReloadTakesAGoodFileAndKeepsTheRunningSetupForABrokenOne) {
+#ifndef QDX_RUN_HISTORY
+    GTEST_SKIP() << "qdxpoll is built without the history here, the output these runs keep";
+#endif
     NotifySocket notify(false);
     ASSERT_TRUE(notify.bound());
     const std::string db = dir_ + "/line.db";
