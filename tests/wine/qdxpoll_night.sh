@@ -9,10 +9,11 @@
 #   - mqtt publishes the samples and the retained status to mosquitto,
 #     takes a set-topic write through the allow-list and refuses one outside
 #     it; mqtts:// and a CA file are refused before any port is opened.
-# Uses run.sh's wine_cmd, build_dir, work, line3, broker_port, python_cmd and
+# Uses run.sh's wine_cmd, build_dir, qdxpoll_exe (the zip's, when there), work,
+# line3, broker_port, python_cmd and
 # adds to its totals.
 
-night_exe="$build_dir/tools/qdxpoll/qdxpoll.exe"
+night_exe="${qdxpoll_exe:-$build_dir/tools/qdxpoll/qdxpoll.exe}"
 night_linux="${QDXPOLL:-$source_dir/build/default/tools/qdxpoll/qdxpoll}"
 night_win_dir="Z:${work//\//\\}"
 # A reply timeout long enough for a loaded machine, or an emulated one: a

@@ -7,7 +7,7 @@
 # Uses run.sh's wine_cmd, build_dir, work, line3 and sim_in, and night_count and night_line from
 # qdxpoll_night.sh.
 
-page_exe="$build_dir/tools/qdxpoll/qdxpoll.exe"
+page_exe="${qdxpoll_exe:-$build_dir/tools/qdxpoll/qdxpoll.exe}"
 if [ ! -f "$page_exe" ] || [ -z "$line3" ] || ! command -v curl >/dev/null; then
     echo "run.sh: no qdxpoll.exe, simulator line or curl: qdxpoll.exe watch not checked"
     return 0

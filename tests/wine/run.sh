@@ -258,6 +258,24 @@ fi
 
 # qdxpoll.exe's list-ports, history and mqtt (tests/wine/qdxpoll_night.sh),
 # and its page (tests/wine/qdxpoll_page.sh).
+# They run qdxpoll.exe as the zip lays it out, where the zip can be had
+# (BUILD_DIR/packages, or made now by cpack), as a user runs it.
+qdxpoll_exe=""
+if [ "$tool_rows" = all ]; then
+    zip="$(ls "$build_dir"/packages/QDXTLMV-*-win32.zip 2>/dev/null | head -n 1)"
+    if [ -z "$zip" ] && command -v cpack >/dev/null && [ -f "$build_dir/CPackConfig.cmake" ]; then
+        (cd "$build_dir" && cpack -G ZIP -B "$work/cpack") >"$work/cpack.log" 2>&1
+        zip="$(ls "$work"/cpack/QDXTLMV-*-win32.zip 2>/dev/null | head -n 1)"
+    fi
+    if [ -n "$zip" ] && "$python_cmd" -m zipfile -e "$zip" "$work/zip" 2>/dev/null; then
+        qdxpoll_exe="$(ls "$work"/zip/QDXTLMV-*-win32/qdxpoll/qdxpoll.exe 2>/dev/null | head -n 1)"
+    fi
+    if [ -n "$qdxpoll_exe" ]; then
+        echo "run.sh: qdxpoll.exe's rows run it from the zip's layout: ${qdxpoll_exe#"$work"/zip/}"
+    else
+        echo "run.sh: no zip of $build_dir could be had: qdxpoll.exe's rows run it from the build tree"
+    fi
+fi
 if [ "$tool_rows" = all ]; then
     # shellcheck source=tests/wine/qdxpoll_night.sh
     source "$here/qdxpoll_night.sh"
