@@ -19,16 +19,8 @@ source_dir="$(cd "$here/../.." && pwd)"
 build_dir="$(cd "${1:-$source_dir/build/windows-x86_64}" && pwd)" || { echo "0 passed, 1 failed"; exit 1; }
 python_cmd="${PYTHON:-python3}"
 
-if [ "$(od -An -tx2 -j$(( $(od -An -tu4 -j60 -N4 "$build_dir/QDXTLMV.dll") + 4 )) -N2 "$build_dir/QDXTLMV.dll" | tr -d ' ')" = 8664 ]; then
-    export WINEARCH=win64 WINELOADER="${WINE:-/usr/lib/wine/wine64}"
-    wine_cmd="$WINELOADER"
-    wineserver_cmd="${WINESERVER:-/usr/lib/wine/wineserver64}"
-else
-    export WINEARCH=win32
-    wine_cmd="${WINE:-wine}"
-    wineserver_cmd="${WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver32)}"
-fi
-export WINEPREFIX="$build_dir/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# shellcheck source=tests/wine/wine_for_build.sh
+source "$here/wine_for_build.sh"
 unset QDXPOLL_MODULE QDXPOLL_SIMULATOR
 
 work="$(mktemp -d /tmp/demo-zip.XXXXXX)"

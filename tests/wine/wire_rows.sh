@@ -23,16 +23,8 @@ for f in "$qdxpoll" "$rexfsim"; do
     [ -e "$f" ] || { echo "wire_rows.sh: missing $f" >&2; echo "0 passed, 1 failed"; exit 1; }
 done
 
-if [ "$(od -An -tx2 -j$(( $(od -An -tu4 -j60 -N4 "$build_dir/QDXTLMV.dll") + 4 )) -N2 "$build_dir/QDXTLMV.dll" | tr -d ' ')" = 8664 ]; then
-    export WINEARCH=win64 WINELOADER="${WINE:-/usr/lib/wine/wine64}"
-    wine_cmd="$WINELOADER"
-    wineserver_cmd="${WINESERVER:-/usr/lib/wine/wineserver64}"
-else
-    export WINEARCH=win32
-    wine_cmd="${WINE:-wine}"
-    wineserver_cmd="${WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver32)}"
-fi
-export WINEPREFIX="$build_dir/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# shellcheck source=tests/wine/wine_for_build.sh
+source "$here/wine_for_build.sh"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     timeout 600 "$wine_cmd" wineboot -i >/dev/null 2>&1
     "$wineserver_cmd" -w >/dev/null 2>&1
