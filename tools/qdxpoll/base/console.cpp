@@ -4,12 +4,23 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 
 namespace {
 
 std::mutex g_error_mutex;
 std::atomic<bool> g_priorities{false};
+std::FILE* g_log = nullptr;  // under g_error_mutex
+
+// Under the line mutex: the local time as the line's prefix.
+void PutTime(std::FILE* stream) {
+    const std::time_t now = std::time(nullptr);
+    const std::tm* local = std::localtime(&now);
+    char text[32];
+    if (local != nullptr && std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S ", local) > 0)
+        std::fputs(text, stream);
+}
 
 bool Has(const std::string& line, const char* word) { return line.find(word) != std::string::npos; }
 
@@ -29,12 +40,19 @@ int LinePriority(const std::string& line) {
 
 void UseJournalPriorities(bool on) { g_priorities = on; }
 
+void WriteLinesTo(std::FILE* log) {
+    std::lock_guard<std::mutex> lock(g_error_mutex);
+    g_log = log;
+}
+
 void ErrorLine(const std::string& line) { ErrorLine(line, LinePriority(line)); }
 
 void ErrorLine(const std::string& line, int priority) {
     std::lock_guard<std::mutex> lock(g_error_mutex);
-    if (g_priorities) std::fprintf(stderr, "<%d>", priority);
-    std::fputs(line.c_str(), stderr);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
+    std::FILE* stream = g_log != nullptr ? g_log : stderr;
+    if (g_priorities) std::fprintf(stream, "<%d>", priority);
+    if (g_log != nullptr) PutTime(stream);
+    std::fputs(line.c_str(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
 }

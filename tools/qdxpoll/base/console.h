@@ -3,6 +3,7 @@
 #ifndef QDXPOLL_CONSOLE_H
 #define QDXPOLL_CONSOLE_H
 
+#include <cstdio>
 #include <string>
 
 // Writes one whole line to standard error.
@@ -13,6 +14,9 @@ void ErrorLine(const std::string& line, int priority);
 // Where standard error is the system journal: every line begins with its
 // priority, <3> an error, <4> a warning, <6> news, as the journal reads it.
 void UseJournalPriorities(bool on);
+// The lines go to a log file instead (a service's, which has no standard
+// error), each beginning with the local time: 2026-12-10 14:05:01.
+void WriteLinesTo(std::FILE* log);
 // The journal's priority of a line of qdxpoll's: 3, 4 or 6.
 int LinePriority(const std::string& line);
 

@@ -19,6 +19,7 @@ enum ExitCode {
     kExitHistoryUnwritable = 73,  // the history database cannot be made or written to
     kExitHeldUnacknowledged = 75,  // a write was not acknowledged, but the unit holds the value
     kExitRefused = 76,       // a unit refused a write (or read back another value)
+    kExitNotPermitted = 77,  // service: the system does not let this user manage services
     kExitInterrupted = 130,  // Ctrl-C cut a request short
 };
 
@@ -59,6 +60,7 @@ inline const char* ExitCodeHelp() {
            "  73  the history database (--db) cannot be made or written to\n"
            "  75  a write was not acknowledged, but the unit holds the written value\n"
            "  76  a unit refused a write (NAK), or --verify (and restore) read back another value\n"
+           "  77  service: this user may not manage services (Windows: an Administrator's prompt)\n"
            "  130 Ctrl-C cut a request short (a poll ended by Ctrl-C exits 0)\n";
 }
 

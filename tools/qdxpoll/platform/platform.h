@@ -18,7 +18,8 @@ void* LoadLibraryAt(const std::string& path, std::string* error);
 void* FindLibrarySymbol(void* library, const char* name);
 void UnloadLibrary(void* library);
 
-// Directory of the running executable ("" when unknown).
+// The running executable and its directory ("" when unknown).
+std::string ExecutablePath();
 std::string ExecutableDir();
 bool FileExists(const std::string& path);
 std::string GetEnvironment(const char* name);
@@ -39,6 +40,9 @@ int StdoutColumns();
 // UTF-8 output, for the banner and the trace.
 void InstallConsoleHandlers();
 bool Interrupted();
+// Windows: what the first Ctrl-C does, asked by the service control
+// manager's stop; a stop asked again changes nothing.
+void RequestInterrupt();
 // A function the first Ctrl-C calls, from the signal handler (POSIX) or the
 // console's handler thread (Windows): it must be safe there.
 void SetInterruptHook(void (*hook)());

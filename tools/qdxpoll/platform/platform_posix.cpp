@@ -121,8 +121,10 @@ void* FindLibrarySymbol(void* library, const char* name) { return dlsym(library,
 
 void UnloadLibrary(void* library) { dlclose(library); }
 
+std::string ExecutablePath() { return RealPath("/proc/self/exe"); }
+
 std::string ExecutableDir() {
-    const std::string self = RealPath("/proc/self/exe");
+    const std::string self = ExecutablePath();
     const size_t slash = self.rfind('/');
     return slash == std::string::npos ? "" : self.substr(0, slash);
 }

@@ -42,11 +42,14 @@ void* FindLibrarySymbol(void* library, const char* name) {
 
 void UnloadLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
 
-std::string ExecutableDir() {
+std::string ExecutablePath() {
     char path[MAX_PATH];
     const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (n == 0 || n >= sizeof path) return "";
-    std::string self(path, n);
+    return n == 0 || n >= sizeof path ? "" : std::string(path, n);
+}
+
+std::string ExecutableDir() {
+    const std::string self = ExecutablePath();
     const size_t slash = self.find_last_of("\\/");
     return slash == std::string::npos ? "" : self.substr(0, slash);
 }
@@ -93,6 +96,10 @@ void InstallConsoleHandlers() {
 }
 
 bool Interrupted() { return InterlockedCompareExchange(&g_interrupted, 0, 0) != 0; }
+
+void RequestInterrupt() {
+    if (InterlockedExchange(&g_interrupted, 1) == 0 && g_interrupt_hook != nullptr) g_interrupt_hook();
+}
 
 void SetInterruptHook(void (*hook)()) { g_interrupt_hook = hook; }
 
