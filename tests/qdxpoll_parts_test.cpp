@@ -17,6 +17,7 @@
 #include "tools/qdxpoll/base/times.h"
 #include "tools/qdxpoll/base/usb_instance_id.h"
 #include "tools/qdxpoll/config/options.h"
+#include "tools/qdxpoll/config/service_setup.h"
 #include "tools/qdxpoll/diagnosis/diagnosis.h"
 #include "tools/qdxpoll/diagnosis/leftover.h"
 #include "tools/qdxpoll/readings/cycle_table.h"
@@ -839,5 +840,115 @@ TEST(QdxpollReadTimeouts, ReadsEndAsACommPortEndsThem) {
     for (const Row& r : rows) {
         const ReadClock clock(r.t, r.count);
         EXPECT_EQ(clock.WaitMs(r.got, r.now, r.last), r.wait) << r.what;
+    }
+}
+
+// A Windows service's line: its name and log as install registers them, and
+// the command line the service control manager starts with them.
+TEST(QdxpollServiceSetup, TheNameAndLogComeFromTheFileAndItsHistory) {
+    struct Case {
+        const char* config;
+        const char* database;
+        bool good;
+        const char* name;
+        const char* log;
+    } cases[] = {
+        {"/srv/qdx/line1.toml", "", true, "qdxpoll@line1", "/srv/qdx/line1.log"},
+        {"/srv/qdx/line1.toml", "line1.db", true, "qdxpoll@line1", "/srv/qdx/line1.log"},
+        {"/srv/qdx/oven-2.toml", "hist/oven.db", true, "qdxpoll@oven-2", "/srv/qdx/hist/oven-2.log"},
+        {"/srv/qdx/line1.toml", "/var/lib/qdx/l1.db", true, "qdxpoll@line1", "/var/lib/qdx/line1.log"},
+        {"/srv/qdx/../qdx/a_b.c.toml", "", true, "qdxpoll@a_b.c", "/srv/qdx/a_b.c.log"},
+        {"/srv/qdx/line 1.toml", "", false, "", ""},
+        {"/srv/qdx/line@1.toml", "", false, "", ""},
+        {"/srv/qdx/\"x\".toml", "", false, "", ""},
+    };
+    for (const Case& c : cases) {
+        ServiceSetup setup;
+        std::string why;
+        const bool good = DescribeService("/opt/qdx/qdxpoll.exe", c.config, c.database, &setup, &why);
+        EXPECT_EQ(good, c.good) << c.config << ": " << why;
+        if (!good) {
+            EXPECT_FALSE(why.empty()) << c.config;
+            continue;
+        }
+        EXPECT_EQ(setup.name, c.name) << c.config;
+        EXPECT_EQ(setup.log_file, c.log) << c.config;
+        EXPECT_EQ(ServiceLogOf(setup.command_line), c.log) << setup.command_line;
+    }
+    ServiceSetup setup;
+    std::string why;
+    EXPECT_FALSE(DescribeService("/opt/q\"dx/qdxpoll.exe", "/srv/line1.toml", "", &setup, &why));
+    EXPECT_NE(why.find("command line"), std::string::npos) << why;
+}
+
+namespace {
+
+// A command line split as Windows splits one into argv (no escaped quotes,
+// which DescribeService never writes).
+std::vector<std::string> SplitCommandLine(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, any = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            any = true;
+        } else if (c == ' ' && !quoted) {
+            if (any) words.push_back(word);
+            word.clear();
+            any = false;
+        } else {
+            word += c;
+            any = true;
+        }
+    }
+    if (any) words.push_back(word);
+    return words;
+}
+
+}  // namespace
+
+TEST(QdxpollServiceSetup, TheServiceProcessFindsWhatInstallRegistered) {
+    ServiceSetup setup;
+    std::string why;
+    ASSERT_TRUE(DescribeService("/opt/my tools/qdxpoll.exe", "/srv/my lines/line1.toml", "db/line1.db", &setup, &why))
+        << why;
+    std::vector<std::string> argv = SplitCommandLine(setup.command_line);
+    ASSERT_FALSE(argv.empty());
+    EXPECT_EQ(argv.front(), "/opt/my tools/qdxpoll.exe");
+    argv.erase(argv.begin());
+    const auto markers = TakeServiceMarkers(argv);
+    ASSERT_TRUE(markers.has_value()) << setup.command_line;
+    EXPECT_EQ(markers->name, "qdxpoll@line1");
+    EXPECT_EQ(markers->log_file, "/srv/my lines/db/line1.log");
+    EXPECT_EQ(markers->folder, "/srv/my lines");
+    EXPECT_EQ(markers->arguments, (std::vector<std::string>{"run", "--config", "/srv/my lines/line1.toml"}));
+}
+
+TEST(QdxpollServiceSetup, OnlyARunWithTheMarkersIsAService) {
+    using Words = std::vector<std::string>;
+    struct Case {
+        Words arguments;
+        bool service;
+        const char* name;
+        const char* log;
+        Words rest;
+    } cases[] = {
+        {{}, false, "", "", {}},
+        {{"run", "--config", "a.toml"}, false, "", "", {}},
+        {{"poll", "--service", "x", "01K1M1"}, false, "", "", {}},
+        {{"run", "--service", "qdxpoll@a", "--config", "a.toml", "--service-log", "a.log"},
+         true, "qdxpoll@a", "a.log", {"run", "--config", "a.toml"}},
+        // Markers without their values: the process refuses them.
+        {{"run", "--service", "--config", "a.toml"}, true, "", "", {"run", "--config", "a.toml"}},
+        {{"run", "--config", "a.toml", "--service-log"}, true, "", "", {"run", "--config", "a.toml"}},
+    };
+    for (const Case& c : cases) {
+        const auto markers = TakeServiceMarkers(c.arguments);
+        ASSERT_EQ(markers.has_value(), c.service) << (c.arguments.empty() ? "" : c.arguments.front());
+        if (!markers) continue;
+        EXPECT_EQ(markers->name, c.name);
+        EXPECT_EQ(markers->log_file, c.log);
+        EXPECT_EQ(markers->arguments, c.rest);
     }
 }
