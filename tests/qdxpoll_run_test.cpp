@@ -492,4 +492,31 @@ TEST_F(QdxpollRunTest, CheckNamesEachProblemAtItsPlaceInTheFile) {
     }
 }
 
+// Windows' service commands on Linux name systemd's unit instead, and the
+// marks of a Windows service's command line start nothing here.
+TEST_F(QdxpollRunTest, OnLinuxTheServiceCommandsPointToSystemd) {
+    const std::string file = dir_ + "/line1.toml";
+    std::ofstream(file) << "[line]\nport = \"" << port_ << "\"\n" << Point("01K1M1");
+    const std::string log = dir_ + "/line1.log";
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* says;
+    } cases[] = {
+        {{"service", "install", "--config", file}, "systemctl enable --now qdxpoll@line1"},
+        {{"service", "start", "--config", file}, "on Linux systemd runs the line"},
+        {{"run", "--config", file, "--service", "qdxpoll@line1", "--service-log", log},
+         "for the Windows service control manager"},
+        {{"service", "pause", "--config", file}, "pause not in"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> command{ToolPath()};
+        command.insert(command.end(), c.arguments.begin(), c.arguments.end());
+        support::Background tool;
+        ASSERT_TRUE(tool.Start(command));
+        EXPECT_EQ(tool.Wait(20s), 64) << c.says << ": " << tool.err();
+        EXPECT_TRUE(Has(tool.err(), c.says)) << tool.err();
+    }
+    EXPECT_FALSE(std::ifstream(log).good()) << "no log is made where no service runs";
+}
+
 }  // namespace

@@ -189,7 +189,7 @@ void ApplyLineConfig(CLI::App& app, const LineConfig& c, Options* o) {
     // The file's points are the command's when the command line gives none.
     const bool takes_points =
         o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "log" ||
-        o->command == "mqtt" || o->command == "run" || o->command == "check";
+        o->command == "mqtt" || o->command == "run" || o->command == "check" || o->command == "service";
     if (takes_points && o->addresses.empty()) {
         for (const ConfigPoint& p : c.points) o->addresses.push_back(p.address);
         if (!Given(app, "--type")) {
@@ -242,7 +242,10 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
         return kExitUsage;
     }
     for (CLI::App* cmd : app.get_subcommands()) o->command = cmd->get_name();
-    if (!o->config_file.empty()) {
+    // A service is stopped or removed by its file's name alone, so that a
+    // file broken meanwhile does not keep it running.
+    const bool names_only = o->command == "service" && (o->service_action == "stop" || o->service_action == "remove");
+    if (!o->config_file.empty() && !names_only) {
         LineConfig config;
         LineConfigError error;
         try {
@@ -262,7 +265,7 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
     }
     const bool takes_points =
         o->command == "read" || o->command == "poll" || o->command == "watch" || o->command == "log" ||
-        o->command == "mqtt" || o->command == "run" || o->command == "check";
+        o->command == "mqtt" || o->command == "run" || o->command == "check" || o->command == "service";
     const bool takes_unit_list = takes_points && o->command != "mqtt";
     if (takes_unit_list && !o->units.empty()) {
         std::string why;
@@ -272,12 +275,12 @@ int ParseCommandLine(int argc, char** argv, Options* o) {
             return kExitUsage;
         }
     }
-    if (takes_points && o->addresses.empty()) {
+    if (takes_points && o->addresses.empty() && !names_only) {
         std::cerr << "qdxpoll: " << o->command << ": ADDRESS is required (or --config with [[point]] tables)\n"
                   << "  hint: run 'qdxpoll " << o->command << " --help' for usage\n";
         return kExitUsage;
     }
-    if ((o->command == "run" || o->command == "check") && o->config_file.empty()) {
+    if ((o->command == "run" || o->command == "check" || o->command == "service") && o->config_file.empty()) {
         std::cerr << "qdxpoll: " << o->command << ": the line's file is required: --config LINE.toml\n"
                   << "  hint: 'qdxpoll init' writes one; see 'Run a line as a service' in the README\n";
         return kExitUsage;

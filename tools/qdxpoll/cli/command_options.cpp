@@ -92,6 +92,12 @@ void AddRunOptions(CLI::App* run, Options* o) {
     AddRetentionOptions(run, o);
 }
 
+void AddServiceOptions(CLI::App* service, Options* o) {
+    service->add_option("ACTION", o->service_action, "install, remove, start, stop, or reload (its file read again)")
+        ->required()
+        ->check(CLI::IsMember({"install", "remove", "start", "stop", "reload"}));
+}
+
 void AddWatchOptions(CLI::App* watch, Options* o) {
     watch->add_option("ADDRESS", o->addresses,
                       "Point addresses, or identifiers with --units (default: the --config file's points)");

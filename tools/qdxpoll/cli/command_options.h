@@ -16,6 +16,7 @@ void AddLogOptions(CLI::App* command, Options* options);
 void AddMqttOptions(CLI::App* command, Options* options);
 void AddPollOptions(CLI::App* command, Options* options);
 void AddRunOptions(CLI::App* command, Options* options);
+void AddServiceOptions(CLI::App* command, Options* options);
 void AddWatchOptions(CLI::App* command, Options* options);
 void AddProbeOptions(CLI::App* command, Options* options);
 void AddReadOptions(CLI::App* command, Options* options);

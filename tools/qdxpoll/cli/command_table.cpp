@@ -59,6 +59,14 @@ const std::vector<CommandEntry>& CommandTable() {
         {"check", "Check a line's --config file whole: the file, its points and outputs, the port opened, the broker "
                   "reached; 0 when good, else 64 with each problem at its line and column",
          "  qdxpoll check --config /etc/qdxtlmv/line1.toml\n", nullptr, RunCheck},
+        {"service",
+         "Windows: run a line's --config file as a service of its own (qdxpoll@NAME for NAME.toml): install (starts "
+         "at boot, restarted after a failure), start, stop, reload (its file read again), remove; its messages go "
+         "to NAME.log beside the history. Linux: systemd's qdxpoll@NAME does the same",
+         "  qdxpoll service install --config C:\\ProgramData\\qdxtlmv\\line1.toml   (an Administrator's prompt)\n"
+         "  qdxpoll service start --config C:\\ProgramData\\qdxtlmv\\line1.toml\n"
+         "  qdxpoll service stop --config C:\\ProgramData\\qdxtlmv\\line1.toml\n",
+         AddServiceOptions, RunService},
         {"scan", "Find the unit addresses that answer an identifier",
          "  qdxpoll -p ttyUSB0 scan M1                    units 00-99, channel 1\n"
          "  qdxpoll -p ttyUSB0 scan M1 --units 1,3,5-9 --channel 2\n",

@@ -26,7 +26,7 @@ bool PollSetup(Session& session, PointList& points, ServiceSink& service, RunTot
     if (outputs.named() > 0 && outputs.running() == 0)
         throw ToolError(kExitUsage, "none of the file's outputs could start (the messages above say why)");
     const std::string status = RunStatus(session, points.size(), outputs.Running());
-    ErrorLine("run: " + status + ". Ctrl-C ends; SIGHUP reads " + o.config_file + " again.");
+    ErrorLine("run: " + status + ". " + RunControls(o.config_file) + ".");
     service.notifier().Ready(status);
     ReporterSink lines(session.reporter);
     CycleSinks sinks;

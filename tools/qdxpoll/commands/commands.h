@@ -33,10 +33,11 @@ int RunDiff(Session& session);
 int RunRestore(Session& session);
 int RunMqtt(Session& session);
 int RunDemo(Session& session);
-// run and check: a line as its file describes it, as a service
-// (command_run.cpp, command_check.cpp).
+// run, check and service: a line as its file describes it, as a service
+// (command_run.cpp, command_check.cpp, command_service.cpp).
 int RunLine(Session& session);
 int RunCheck(Session& session);
+int RunService(Session& session);
 
 // Reads the command line (arguments after the program's name) and its
 // --config file again into *options, as at the start: run's reload. False,

@@ -96,6 +96,7 @@ struct Options {
     std::vector<std::string> writable;
     MqttConfig mqtt;  // mqtt: the broker and what it publishes
     bool page = false;  // the file names the page (listen or http): run serves it
+    std::string service_action;  // service: install, remove, start, stop or reload
 
     // init
     bool force = false;

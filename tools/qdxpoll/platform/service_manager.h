@@ -1,11 +1,14 @@
 // What a service manager hears from a line run as a service, and what it
 // asks of it: on Linux systemd's notification socket (NOTIFY_SOCKET: READY,
-// STATUS, WATCHDOG, RELOADING, STOPPING) and SIGHUP for a reload; elsewhere,
-// or with no manager listening, each call does nothing.
+// STATUS, WATCHDOG, RELOADING, STOPPING) and SIGHUP for a reload; on Windows
+// the service control manager (running once ready, stop pending when
+// stopping; its stop ends the run as Ctrl-C does, its parameter change is a
+// reload). With no manager listening each call does nothing.
 #ifndef QDXPOLL_SERVICE_MANAGER_H
 #define QDXPOLL_SERVICE_MANAGER_H
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 class ServiceNotifier {
@@ -35,9 +38,21 @@ private:
     std::chrono::steady_clock::time_point last_alive_{};
 };
 
-// SIGHUP asks for the line's file to be read again (POSIX; none elsewhere).
+// A process the service control manager started, with the service's name
+// and log file from its command line (the one 'service install' registered):
+// on Windows, runs body under the manager in the folder given, with its
+// messages going to the log file, and returns body's exit code. A process
+// the manager did not start, or one without the name or the log, gets a
+// message and 64; so does any on POSIX, where systemd starts run as it is.
+int RunUnderServiceManager(const std::string& name, const std::string& log_file, const std::string& folder,
+                           const std::function<int()>& body);
+
+// SIGHUP asks for the line's file to be read again (POSIX; on Windows the
+// service control manager's parameter change does).
 void InstallReloadSignal();
 // Whether a reload was asked since the last call.
 bool TakeReloadRequest();
+// How this run is ended and its file read again, for its first line.
+std::string RunControls(const std::string& config_file);
 
 #endif  // QDXPOLL_SERVICE_MANAGER_H

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -89,4 +90,15 @@ bool TakeReloadRequest() {
     if (g_reload == 0) return false;
     g_reload = 0;
     return true;
+}
+
+int RunUnderServiceManager(const std::string&, const std::string&, const std::string&, const std::function<int()>&) {
+    std::fputs("qdxpoll: --service and --service-log are for the Windows service control manager; under systemd "
+               "'run --config FILE' runs as it is\n",
+               stderr);
+    return 64;
+}
+
+std::string RunControls(const std::string& config_file) {
+    return "Ctrl-C ends; SIGHUP reads " + config_file + " again";
 }
