@@ -9,7 +9,8 @@
 # installed), when the build has those libraries; then qdxpoll.exe as a
 # user runs it: list-ports, log and export (the history file read across
 # platforms both ways), mqtt with mosquitto, and watch met by curl and
-# Chromium on the Linux side (qdxpoll_night.sh, qdxpoll_page.sh); the sick
+# Chromium on the Linux side (qdxpoll_night.sh, qdxpoll_page.sh), and run
+# as a service of Wine's service control manager (qdxpoll_service.sh); the sick
 # line's rows (wire_rows.sh); and qdxpoll.exe demo from the unpacked zip,
 # with rexfsim.exe as its simulator (demo_zip.sh).
 #
@@ -281,6 +282,8 @@ if [ "$tool_rows" = all ]; then
     source "$here/qdxpoll_night.sh"
     # shellcheck source=tests/wine/qdxpoll_page.sh
     source "$here/qdxpoll_page.sh"
+    # shellcheck source=tests/wine/qdxpoll_service.sh
+    source "$here/qdxpoll_service.sh"
 fi
 
 # The host tool's tour against the simulator, through the Windows module. A
