@@ -8,8 +8,8 @@
 #     code 0, the file broken meanwhile or not;
 #   - its history holds the simulator's values, the point added after the
 #     reload included, and its log says each step with its time;
-#   - a service whose port does not exist stops as it starts, and start says
-#     why from its log;
+#   - install refuses a history whose folder is missing; a service whose
+#     port does not exist stops as it starts, and start says why from its log;
 #   - remove leaves no service, and the log and the history.
 # Uses run.sh's wine_cmd, build_dir, work, line3 and sim_in, and night_count,
 # night_run and night_exe from qdxpoll_night.sh.
@@ -129,6 +129,10 @@ night_count "service: its log says each step with its time" $? "$log"
 # A port that is not there: the service stops as it starts, and says why.
 service_write_file "$service_dir/line9.toml" 01K1M1
 sed -i 's/"COM7"/"COM9"/' "$service_dir/line9.toml"
+sed -i 's|^database = .*|database = "none/line9.db"|' "$service_dir/line9.toml"
+service_row "install with the history's folder missing is refused" 64 "does not exist" \
+    service install --config "$service_win\\line9.toml"
+sed -i 's|^database = .*|database = "line9.db"|' "$service_dir/line9.toml"
 service_row "install of a second line" 0 "service qdxpoll@line9 installed" \
     service install --config "$service_win\\line9.toml"
 service_row "start with no port stops and says why" 66 "cannot open port COM9" \

@@ -3,6 +3,7 @@
 // boot, started, stopped, its file read again, removed. What the service
 // says goes to its log file; start, stop and reload show the log's news.
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -51,11 +52,19 @@ std::vector<std::string> LogLines(const std::string& path, long long offset, siz
     return lines;
 }
 
-void ShowLog(const std::string& path, long long offset, size_t last) {
-    for (const std::string& line : LogLines(path, offset, last)) ErrorLine("  " + line, 6);
+// False when the log holds nothing new.
+bool ShowLog(const std::string& path, long long offset, size_t last) {
+    const std::vector<std::string> lines = LogLines(path, offset, last);
+    for (const std::string& line : lines) ErrorLine("  " + line, 6);
+    return !lines.empty();
 }
 
 int Install(const ServiceSetup& setup, const Options& o) {
+    const std::filesystem::path folder = std::filesystem::path(setup.log_file).parent_path();
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error))
+        throw ToolError(kExitUsage, "the folder " + folder.string() + " for the service's log and history does not exist",
+                        "make it first (mkdir), or name another database in " + setup.config_file);
     InstallLineService(setup.name, "qdxpoll: REX-F line " + o.line_name + " as " + setup.config_file +
                                        " describes it (history, page, MQTT)",
                        setup.command_line);
@@ -79,7 +88,10 @@ int Start(const ServiceSetup& setup) {
     ErrorLine("service " + setup.name + " stopped as it started, exit code " + std::to_string(state.exit_code) +
                   "; the end of " + log + ":",
               3);
-    ShowLog(log, from, 12);
+    if (!ShowLog(log, from, 12))
+        ErrorLine("  nothing new in it: the service could not write it there (its folder missing, or not writable "
+                  "by LocalSystem), or it could not start at all",
+                  3);
     return state.exit_code != 0 ? state.exit_code : kExitInternal;
 }
 
@@ -127,6 +139,7 @@ int Remove(const ServiceSetup& setup) {
 
 int RunService(Session& session) {
     const Options& o = session.options;
+    RequireServiceManager();
     const ServiceSetup setup = Describe(o);
     if (o.service_action == "install") return Install(setup, o);
     if (o.service_action == "start") return Start(setup);

@@ -13,6 +13,8 @@ struct ServiceState {
     unsigned long process_id = 0;  // while running
 };
 
+// Throws, naming systemd, where there is no service control manager.
+void RequireServiceManager();
 // Registered to start at boot with command_line, restarted 10 s after a
 // failure (3 times within 5 minutes, as the unit does).
 void InstallLineService(const std::string& name, const std::string& description, const std::string& command_line);

@@ -14,6 +14,7 @@ namespace {
 
 }  // namespace
 
+void RequireServiceManager() { UseSystemd(); }
 void InstallLineService(const std::string&, const std::string&, const std::string&) { UseSystemd(); }
 void RemoveLineService(const std::string&) { UseSystemd(); }
 ServiceState StartLineService(const std::string&, int) { UseSystemd(); }

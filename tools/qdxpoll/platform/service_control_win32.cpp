@@ -103,6 +103,8 @@ void SetRecovery(SC_HANDLE service, const std::string& name, const std::string& 
 
 }  // namespace
 
+void RequireServiceManager() {}
+
 void InstallLineService(const std::string& name, const std::string& description, const std::string& command_line) {
     ServiceHandle manager = OpenManager(SC_MANAGER_CREATE_SERVICE);
     ServiceHandle service(CreateServiceA(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
