@@ -4,7 +4,7 @@
 # checked), a slow client and a stream that never reads hold their sockets
 # meanwhile, a flood of writes is refused without reaching the simulator,
 # and Chromium draws the page into BUILD_DIR/artifacts.
-# Uses run.sh's wine_cmd, build_dir, work, line3 and sim_in, and night_count and night_line from
+# Uses run.sh's wine_cmd, build_dir, work, line3 and sim_command, and night_count and night_line from
 # qdxpoll_night.sh.
 
 page_exe="${qdxpoll_exe:-$build_dir/tools/qdxpoll/qdxpoll.exe}"
@@ -33,21 +33,6 @@ own="Origin: $page_url"
 evil="127.qdxpoll.example:$page_port"
 repeated="/chart.csv?points=01K1M1$(printf ',01K1M1%.0s' $(seq 1 500))"
 printf 'X-Big: %s\n' "$(head -c 140000 /dev/zero | tr '\0' x)" >"$work/big.header"
-
-# COMMAND: the simulator's one-line answer, or nothing without its commands.
-page_sim() {
-    [ -n "${sim_in:-}" ] || return 0
-    local before
-    before=$(wc -l <"$work/sim.out")
-    echo "$1" >&"$sim_in"
-    for _ in $(seq 1 50); do
-        if [ "$(wc -l <"$work/sim.out")" -gt "$before" ]; then
-            sed -n "$((before + 1))p" "$work/sim.out"
-            return 0
-        fi
-        sleep 0.1
-    done
-}
 
 # STATUS WHAT CURL-ARGUMENTS...: the status curl gets must be STATUS.
 page_row() {
@@ -131,7 +116,7 @@ kill $page_hogs 2>/dev/null
 wait $page_hogs 2>/dev/null
 # A flood of writes at once: those beyond the few that may wait are refused
 # (429) and never reach the unit, which counts every select it answers.
-page_selects() { page_sim stats | sed -n 's/.* selects=\([0-9]*\).*/\1/p'; }
+page_selects() { sim_command stats | sed -n 's/.* selects=\([0-9]*\).*/\1/p'; }
 selects_before="$(page_selects)"
 "$python_cmd" - "$page_port" >"$work/flood.out" 2>&1 <<'PY'
 import socket, sys

@@ -11,7 +11,7 @@
 #   - install refuses a history whose folder is missing; a service whose
 #     port does not exist stops as it starts, and start says why from its log;
 #   - remove leaves no service, and the log and the history.
-# Uses run.sh's wine_cmd, build_dir, work, line3 and sim_in, and night_count,
+# Uses run.sh's wine_cmd, build_dir, work, line3 and sim_command, and night_count,
 # night_run and night_exe from qdxpoll_night.sh.
 
 if [ ! -f "$night_exe" ] || [ -z "$line3" ]; then
@@ -23,21 +23,6 @@ service_dir="$work/service"
 mkdir -p "$service_dir"
 service_win="Z:${service_dir//\//\\}"
 service_file="$service_win\\line1.toml"
-
-# The simulator's one-line answer to COMMAND; nothing without its commands.
-service_sim() {
-    [ -n "${sim_in:-}" ] || return 0
-    local before
-    before=$(wc -l <"$work/sim.out")
-    echo "$1" >&"$sim_in"
-    for _ in $(seq 1 50); do
-        if [ "$(wc -l <"$work/sim.out")" -gt "$before" ]; then
-            sed -n "$((before + 1))p" "$work/sim.out"
-            return 0
-        fi
-        sleep 0.1
-    done
-}
 
 # The line's file: POINTS... on COM7 (8 bits, no parity: a pseudo-terminal's).
 service_write_file() {
@@ -74,9 +59,9 @@ service_forget() {
 }
 service_forget
 
-service_sim "set 1 1 S1 123.4" >/dev/null
-truth_m1="$(service_sim "get 1 1 M1" | sed -n 's/^ok *//p')"
-truth_s1="$(service_sim "get 1 1 S1" | sed -n 's/^ok *//p')"
+sim_command "set 1 1 S1 123.4" >/dev/null
+truth_m1="$(sim_command "get 1 1 M1" | sed -n 's/^ok *//p')"
+truth_s1="$(sim_command "get 1 1 S1" | sed -n 's/^ok *//p')"
 service_write_file "$service_dir/line1.toml" 01K1M1
 
 service_row "install registers qdxpoll@line1" 0 "service qdxpoll@line1 installed" \

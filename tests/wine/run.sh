@@ -191,6 +191,21 @@ if [ -x "$rexfsim" ]; then
     [ -z "$line3" ] && echo "run.sh: $rexfsim did not start; reads and writes not checked" >&2
 fi
 
+# COMMAND: the simulator's one-line answer, or nothing without its commands.
+sim_command() {
+    [ -n "${sim_in:-}" ] || return 0
+    local before
+    before=$(wc -l <"$work/sim.out")
+    echo "$1" >&"$sim_in"
+    for _ in $(seq 1 50); do
+        if [ "$(wc -l <"$work/sim.out")" -gt "$before" ]; then
+            sed -n "$((before + 1))p" "$work/sim.out"
+            return 0
+        fi
+        sleep 0.1
+    done
+}
+
 # Map the lines as COM5, COM6 (and COM7), both in the registry (which Wine's mount
 # manager applies when it starts) and as the device links it reads.
 cat >"$work/ports.reg" <<EOF

@@ -4,8 +4,9 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
+
+#include "base/times.h"
 
 namespace {
 
@@ -13,14 +14,6 @@ std::mutex g_error_mutex;
 std::atomic<bool> g_priorities{false};
 std::FILE* g_log = nullptr;  // under g_error_mutex
 
-// Under the line mutex: the local time as the line's prefix.
-void PutTime(std::FILE* stream) {
-    const std::time_t now = std::time(nullptr);
-    const std::tm* local = std::localtime(&now);
-    char text[32];
-    if (local != nullptr && std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S ", local) > 0)
-        std::fputs(text, stream);
-}
 
 bool Has(const std::string& line, const char* word) { return line.find(word) != std::string::npos; }
 
@@ -51,7 +44,8 @@ void ErrorLine(const std::string& line, int priority) {
     std::lock_guard<std::mutex> lock(g_error_mutex);
     std::FILE* stream = g_log != nullptr ? g_log : stderr;
     if (g_priorities) std::fprintf(stream, "<%d>", priority);
-    if (g_log != nullptr) PutTime(stream);
+    // A log's line begins with the local time, to the second.
+    if (g_log != nullptr) std::fputs((LocalTime(WallClock::now()).substr(0, 19) + " ").c_str(), stream);
     std::fputs(line.c_str(), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
